@@ -1,0 +1,38 @@
+# The two commands a newcomer needs: `make test` and `make demo`.
+BUILD      ?= build
+BUILD_ASAN ?= build-asan
+JOBS       ?= $(shell nproc)
+
+.PHONY: all deps build test test-fast test-asan demo clean format
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+# Normal build and tests, then the same suite under ASan + UBSan.
+test: test-fast test-asan
+
+test-fast: build
+	@bash scripts/checksrc.sh
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	@cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNO_SANITIZE=ON -DVARNO_BENCH=OFF >/dev/null
+	@cmake --build $(BUILD_ASAN) -j $(JOBS)
+	@cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@if [ -x scripts/demo.sh ]; then bash scripts/demo.sh $(BUILD); \
+	 else echo "make demo is not available yet: it arrives with the backup engine."; fi
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN)

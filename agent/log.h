@@ -1,0 +1,37 @@
+// The agent log ("agent.log", the life of the process) and the job log (the schedule
+// path followed by ".log", everything one job does). Lines read
+// "YYYY-MM-DD hh:mm:ss.mmmm] message"; the message carries its own line feed. Every line
+// is flushed at once so the log is complete even when the process is killed.
+//
+// Thread safety: log_agent may be called from both agent threads (one write plus a flush
+// per call). log_job and the job log's open/close belong to the backup thread.
+#pragma once
+
+#include <cstdio>
+
+// Longest message and longest line, in characters.
+constexpr int LOG_LINE_MAX = 16383;
+
+// Opens "agent.log" in the working directory, emptied. Answers 0 or -1 with errno.
+int log_agent_open();
+void log_agent_close();
+// The open agent log stream, or null.
+FILE* log_agent_stream();
+
+// Opens "<schedule_path>.log" as the current job log (closing the previous one). When it
+// cannot be opened, logs "Could not open log file '<path>'" (which then goes to the
+// debugger output); either way then logs "Initialized log file '<path>.log'".
+// Answers 0 when the job log is open, -1 otherwise.
+int log_job_open(const char* schedule_path);
+void log_job_close();
+bool log_job_is_open();
+
+void log_agent(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_job(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Message (at most 253 characters) plus "\r\n" to the debugger output, no time prefix.
+void trace_debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Formats one line in the log format into `out` (capacity at least LOG_LINE_MAX + 1).
+// Answers its length. Exposed for tests.
+int log_format_line(char* out, const char* message);

@@ -1,0 +1,16 @@
+// Descriptor and stream I/O over Windows-form paths. Descriptors are opened close-on-exec;
+// reads and writes retry on EINTR.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string_view>
+#include <sys/types.h>
+
+// fopen with a Windows-form path; "e" (close-on-exec) is added to the mode. Null with
+// errno on failure.
+FILE* plat_fopen(std::string_view windows_path, const char* mode);
+
+// One read/write call; -1 with errno on failure.
+ssize_t plat_read(int fd, void* buffer, size_t length);
+ssize_t plat_write(int fd, const void* buffer, size_t length);

@@ -1,0 +1,21 @@
+#include "platform/system.h"
+
+#include <cerrno>
+
+#include "platform/error.h"
+#include "platform/path.h"
+
+std::string plat_windows_directory() {
+  // The Windows directory lives on the drive that maps "/".
+  std::string windows;
+  if (plat_windows_path("/", &windows) != 0) windows = "C:\\";
+  return windows;
+}
+
+OsVersion plat_os_version() { return OsVersion{2, 0, 0}; }
+
+int plat_registry_read_string(const char*, const char*, char*, size_t) {
+  plat_set_last_error(PLAT_ERROR_FILE_NOT_FOUND);
+  errno = ENOENT;
+  return -1;
+}

@@ -1,0 +1,21 @@
+// Facts about the running system that Windows code asks the OS for.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Windows directory ("C:\" here: the drive that maps "/").
+std::string plat_windows_directory();
+
+// Release numbers: 0/0 where the system has none (here), so callers take general rules.
+struct OsVersion {
+  int platform_id;  // 1 = 9x line, 2 = everything else
+  int major;
+  int minor;
+};
+OsVersion plat_os_version();
+
+// Reads a plain string value under HKEY_LOCAL_MACHINE. There is no registry here:
+// always -1 with errno ENOENT.
+int plat_registry_read_string(const char* subkey, const char* value_name, char* buffer,
+                              size_t capacity);

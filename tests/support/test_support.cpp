@@ -1,0 +1,87 @@
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/path.h"
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string templ = std::string(base != nullptr && *base ? base : "/tmp") + "/varno-test-XXXXXX";
+  char* made = mkdtemp(templ.data());
+  if (made == nullptr) {
+    ADD_FAILURE() << "mkdtemp failed";
+    return;
+  }
+  path_ = made;
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  // Tests may leave folders without permissions; give them back so removal works.
+  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+  }
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+std::string TempDir::file(const std::string& relative) const { return path_ + "/" + relative; }
+
+ScopedCwd::ScopedCwd(const std::string& dir) {
+  previous_ = fs::current_path().string();
+  fs::current_path(dir);
+  plat_drive_map_reload();
+}
+
+ScopedCwd::~ScopedCwd() {
+  std::error_code ec;
+  fs::current_path(previous_, ec);
+  plat_drive_map_reload();
+}
+
+void write_file(const std::string& path, const std::string& contents) {
+  fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+  if (!out) ADD_FAILURE() << "cannot write " << path;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool file_exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+void make_dirs(const std::string& path) { fs::create_directories(path); }
+
+int run_command(const std::string& command) {
+  int status = system(command.c_str());
+  if (status == -1) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,45 @@
+// Helpers shared by the tests: temporary folders that clean up after themselves and small
+// file utilities. Tests use real files, never an in-memory stand-in.
+#pragma once
+
+#include <string>
+
+namespace testing_support {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative
+  std::string file(const std::string& relative) const;
+
+ private:
+  std::string path_;
+};
+
+// Makes `dir` the working directory for the scope and rereads the drive map there.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& dir);
+  ~ScopedCwd();
+  ScopedCwd(const ScopedCwd&) = delete;
+  ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+ private:
+  std::string previous_;
+};
+
+void write_file(const std::string& path, const std::string& contents);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+void make_dirs(const std::string& path);
+
+// Runs a shell command, answering its exit status (128 + signal when killed).
+int run_command(const std::string& command);
+
+}  // namespace testing_support

@@ -1,0 +1,4 @@
+// Placeholder until this command family is built.
+#include "tools/varno-ctl/ctl.h"
+
+int ctl_kbs(int, char**) { return ctl_not_available("'kbs'"); }

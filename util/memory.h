@@ -1,0 +1,14 @@
+// Allocation that never answers null: on exhaustion the process writes
+// "virtual memory exhausted\n" to standard error and exits with status 1.
+// Memory from these functions is released with free(). Thread-safe.
+#pragma once
+
+#include <cstddef>
+
+void* util_alloc(size_t size);
+void* util_alloc_zero(size_t size);
+void* util_realloc(void* memory, size_t size);
+void* util_calloc(size_t count, size_t size);
+
+// Test hook: the next `count` allocations fail as if memory were exhausted.
+void util_fail_next_allocations(int count);
