@@ -4,15 +4,15 @@
 // other stages and the buffering cost. Target: 0.95 or more.
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
-#include <zlib.h>
 
 #include "agent/stream/stream.h"
 
@@ -78,7 +78,7 @@ Corpus& corpus() {
   return c;
 }
 
-const unsigned char kKey[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+const unsigned char kKey[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                                 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 
 void BM_FullChain(benchmark::State& state) {
@@ -90,10 +90,9 @@ void BM_FullChain(benchmark::State& state) {
       uint64_t counter = 0;
       unsigned char digest[16];
       StreamPtr chain = encryption_stream_new(
-          compression_stream_new(
-              checksum_stream_new(file_read_stream_new(c.fd, static_cast<int64_t>(offset),
-                                                       kBlockSize, &counter),
-                                  digest)),
+          compression_stream_new(checksum_stream_new(
+              file_read_stream_new(c.fd, static_cast<int64_t>(offset), kBlockSize, &counter),
+              digest)),
           kKey);
       int r;
       while ((r = chain->read(out.data(), kMessage)) >= 0) produced += static_cast<size_t>(r);

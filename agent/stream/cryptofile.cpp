@@ -1,9 +1,9 @@
 #include "agent/stream/cryptofile.h"
 
+#include <openssl/crypto.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <openssl/crypto.h>
 
 namespace {
 
@@ -21,8 +21,8 @@ void release(CryptoFile* cf) {
 }
 
 void put(CryptoFile* cf, const unsigned char* bytes, int length) {
-  if (length > 0 && fwrite(bytes, 1, static_cast<size_t>(length), cf->file) !=
-                        static_cast<size_t>(length))
+  if (length > 0 &&
+      fwrite(bytes, 1, static_cast<size_t>(length), cf->file) != static_cast<size_t>(length))
     cf->failed = 1;
 }
 
@@ -44,8 +44,8 @@ void decrypt_more(CryptoFile* cf) {
   size_t got = fread(cf->cipher_in, 1, sizeof cf->cipher_in, cf->file);
   int produced = 0;
   if (got > 0) {
-    if (EVP_DecryptUpdate(cf->cipher, cf->plain, &produced, cf->cipher_in,
-                          static_cast<int>(got)) != 1) {
+    if (EVP_DecryptUpdate(cf->cipher, cf->plain, &produced, cf->cipher_in, static_cast<int>(got)) !=
+        1) {
       produced = 0;
       cf->eof = 1;
     }
@@ -58,7 +58,9 @@ void decrypt_more(CryptoFile* cf) {
 
 }  // namespace
 
-CryptoFile::~CryptoFile() { release(this); }
+CryptoFile::~CryptoFile() {
+  release(this);
+}
 
 int cryptofile_init(CryptoFile* cf, FILE* file, int encrypt, const unsigned char* key) {
   if (!cf) {
@@ -80,8 +82,8 @@ int cryptofile_init(CryptoFile* cf, FILE* file, int encrypt, const unsigned char
     return -1;
   }
   static const unsigned char zero_iv[16] = {};
-  if (EVP_CipherInit_ex(cf->cipher, EVP_aes_256_cbc(), nullptr, key, zero_iv,
-                        encrypt ? 1 : 0) != 1) {
+  if (EVP_CipherInit_ex(cf->cipher, EVP_aes_256_cbc(), nullptr, key, zero_iv, encrypt ? 1 : 0) !=
+      1) {
     release(cf);
     errno = EINVAL;
     return -1;

@@ -14,9 +14,9 @@
 // Thread safety: a record belongs to one thread.
 #pragma once
 
+#include <openssl/evp.h>
 #include <cstddef>
 #include <cstdio>
-#include <openssl/evp.h>
 
 // Plain text handled per cipher update: 63 AES blocks, so one update's output fits in
 // CRYPTOFILE_PLAIN_SIZE.
@@ -50,7 +50,8 @@ struct CryptoFile {
 // record keeps no copy of it). Answers 0, or -1 with errno when file or key is null or the
 // cipher cannot start (callers then report "Unable to initialize crypto on file;
 // aborting.\n" or their own text).
-[[nodiscard]] int cryptofile_init(CryptoFile* cf, FILE* file, int encrypt, const unsigned char* key);
+[[nodiscard]] int cryptofile_init(CryptoFile* cf, FILE* file, int encrypt,
+                                  const unsigned char* key);
 
 // Reads one line like fgets: plain text up to and including the next "\n", at most size - 1
 // bytes, NUL-terminated; a longer line comes back in pieces, a last line without "\n"

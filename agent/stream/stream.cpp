@@ -1,16 +1,20 @@
 #include "agent/stream/stream.h"
 
+#include <openssl/evp.h>
+#include <zlib.h>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <openssl/evp.h>
-#include <zlib.h>
 
 #include "platform/file.h"
 #include "util/memory.h"
 
-void* Stream::operator new(size_t size) { return util_alloc(size); }
-void Stream::operator delete(void* memory) { free(memory); }
+void* Stream::operator new(size_t size) {
+  return util_alloc(size);
+}
+void Stream::operator delete(void* memory) {
+  free(memory);
+}
 
 int stream_fill(BufferedStream* s) {
   if (s->buffer_fill >= s->buffer_capacity || s->inner_ended) return 0;
@@ -89,8 +93,7 @@ struct ChecksumStream final : Stream {
       inner_ended = 1;
       return STREAM_END;
     }
-    if (n > 0 && EVP_DigestUpdate(state, buffer, static_cast<size_t>(n)) != 1)
-      return STREAM_ERROR;
+    if (n > 0 && EVP_DigestUpdate(state, buffer, static_cast<size_t>(n)) != 1) return STREAM_ERROR;
     return n;
   }
 

@@ -40,9 +40,9 @@ inline std::string key_hex(const unsigned char* key) {
 
 // Text-like lines and random bytes in turns, the same for a given seed and size.
 inline std::string mixed_corpus(size_t size, uint32_t seed) {
-  static const char* words[] = {"backup", "schedule", "server", "block",  "the",   "of",
-                                "file",   "varno",    "agent",  "report", "C:\\",  "data",
-                                "index",  "stream",   "key",    "=",      "0x1f",  "and"};
+  static const char* words[] = {"backup", "schedule", "server", "block",  "the",  "of",
+                                "file",   "varno",    "agent",  "report", "C:\\", "data",
+                                "index",  "stream",   "key",    "=",      "0x1f", "and"};
   std::mt19937 rng(seed);
   std::string out;
   out.reserve(size);
@@ -61,13 +61,15 @@ inline std::string mixed_corpus(size_t size, uint32_t seed) {
 }
 
 // `openssl enc -d` of `in` into `out` with the key and a zero IV; the tool's exit status.
-inline int openssl_decrypt(const std::string& in, const std::string& out, const unsigned char* key) {
+inline int openssl_decrypt(const std::string& in, const std::string& out,
+                           const unsigned char* key) {
   return testing_support::run_command("openssl enc -d -aes-256-cbc -K " + key_hex(key) +
                                       " -iv 00000000000000000000000000000000 -in '" + in +
                                       "' -out '" + out + "' 2>/dev/null");
 }
 
-inline int openssl_encrypt(const std::string& in, const std::string& out, const unsigned char* key) {
+inline int openssl_encrypt(const std::string& in, const std::string& out,
+                           const unsigned char* key) {
   return testing_support::run_command("openssl enc -e -aes-256-cbc -K " + key_hex(key) +
                                       " -iv 00000000000000000000000000000000 -in '" + in +
                                       "' -out '" + out + "' 2>/dev/null");

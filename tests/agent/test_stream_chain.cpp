@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fcntl.h>
+#include <unistd.h>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "agent/stream/stream.h"
@@ -42,7 +42,8 @@ struct MemoryStream final : Stream {
   int read(void* buffer, int length) override {
     if (length <= 0) return 0;
     if (pos == data.size()) return STREAM_END;
-    size_t n = std::min({static_cast<size_t>(length), static_cast<size_t>(slice()), data.size() - pos});
+    size_t n =
+        std::min({static_cast<size_t>(length), static_cast<size_t>(slice()), data.size() - pos});
     memcpy(buffer, data.data() + pos, n);
     pos += n;
     return static_cast<int>(n);
