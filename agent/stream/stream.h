@@ -38,7 +38,8 @@ class Stream {
   virtual ~Stream() = default;
 
   // Places at most `length` bytes into `buffer`. Answers the count, 0, or one of the
-  // STREAM_ codes. A length of 0 or less produces nothing and answers 0.
+  // STREAM_ codes. A length of 0 or less never ends a stream: it answers 0 (STREAM_END
+  // once the stage has ended).
   [[nodiscard]] virtual int read(void* buffer, int length) = 0;
 
   // Releases the stage's own resources and, except for the file read stage, the inner
