@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "util/memory.h"
 
+// Out of memory ends the process like every other allocation of the agent.
 void* Stream::operator new(size_t size) {
   return util_alloc(size);
 }
