@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "bridge/bridge.h"
@@ -36,6 +37,34 @@ struct PkeyCtxFree {
 int spare_room(const EVP_CIPHER_CTX* ctx) {
   const int block = EVP_CIPHER_CTX_get_block_size(ctx);
   return block > 1 ? block : 0;
+}
+
+// The first PEM block named "PUBLIC KEY" (a SubjectPublicKeyInfo) that holds an RSA key.
+// OpenSSL 3's generic PEM reader would also take other names and key types; the client's
+// key files are this one form. Encrypted blocks are never decrypted, so nothing prompts.
+EVP_PKEY* read_rsa_public_key(FILE* file) {
+  for (;;) {
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    if (PEM_read(file, &name, &header, &data, &length) != 1) return nullptr;
+    const bool wanted = strcmp(name, PEM_STRING_PUBLIC) == 0;
+    EVP_PKEY* key = nullptr;
+    if (wanted) {
+      const unsigned char* p = data;
+      key = d2i_PUBKEY(nullptr, &p, length);
+    }
+    OPENSSL_free(name);
+    OPENSSL_free(header);
+    OPENSSL_free(data);
+    if (!wanted) continue;
+    if (key != nullptr && !EVP_PKEY_is_a(key, "RSA")) {
+      EVP_PKEY_free(key);
+      key = nullptr;
+    }
+    return key;
+  }
 }
 
 }  // namespace
@@ -147,13 +176,9 @@ JNIEXPORT jlong JNICALL Java_com_varno_Native_RSAPUBLICKEYcreate(JNIEnv* env, jc
     jni_throw(env, kFileNotFoundException, kTextNoKeyFile);
     return -1;
   }
-  // An empty pass-phrase instead of none: with none, OpenSSL would prompt on the terminal
-  // for a block that claims to be encrypted.
-  char no_passphrase[] = "";
-  EVP_PKEY* key = PEM_read_PUBKEY(file, nullptr, nullptr, no_passphrase);
+  EVP_PKEY* key = read_rsa_public_key(file);
   fclose(file);
-  if (key == nullptr || !EVP_PKEY_is_a(key, "RSA")) {
-    EVP_PKEY_free(key);
+  if (key == nullptr) {
     ERR_clear_error();
     jni_throw(env, kIOException, kTextBadKeyFile);
     return -1;
