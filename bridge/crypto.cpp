@@ -69,7 +69,7 @@ EVP_PKEY* read_rsa_public_key(FILE* file) {
 
 }  // namespace
 
-JNIEXPORT jlong JNICALL Java_com_varno_Native_CIPHERcreate(JNIEnv*, jclass) {
+extern "C" JNIEXPORT jlong JNICALL Java_com_varno_Native_CIPHERcreate(JNIEnv*, jclass) {
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();  // opaque in OpenSSL 3: allocated by it
   if (ctx == nullptr) {
     // Exhaustion ends the process, as the utility allocator does.
@@ -80,9 +80,10 @@ JNIEXPORT jlong JNICALL Java_com_varno_Native_CIPHERcreate(JNIEnv*, jclass) {
   return handle_from_pointer(ctx);
 }
 
-JNIEXPORT void JNICALL Java_com_varno_Native_CIPHERinit(JNIEnv* env, jclass, jlong handle,
-                                                        jint type, jbyteArray key,
-                                                        jbyteArray iv, jint direction) {
+extern "C" JNIEXPORT void JNICALL Java_com_varno_Native_CIPHERinit(JNIEnv* env, jclass,
+                                                                   jlong handle, jint type,
+                                                                   jbyteArray key, jbyteArray iv,
+                                                                   jint direction) {
   auto* ctx = handle_to_pointer<EVP_CIPHER_CTX>(handle);
   if (ctx == nullptr) return;
   const EVP_CIPHER* cipher = type == kCipherAes256Cbc ? EVP_aes_256_cbc() : EVP_enc_null();
@@ -104,10 +105,11 @@ JNIEXPORT void JNICALL Java_com_varno_Native_CIPHERinit(JNIEnv* env, jclass, jlo
   (void)EVP_CipherInit_ex(ctx, cipher, nullptr, k, v, direction);
 }
 
-JNIEXPORT jint JNICALL Java_com_varno_Native_CIPHERupdate(JNIEnv* env, jclass, jlong handle,
-                                                          jbyteArray out, jint out_offset,
-                                                          jbyteArray in, jint in_offset,
-                                                          jint in_length) {
+extern "C" JNIEXPORT jint JNICALL Java_com_varno_Native_CIPHERupdate(JNIEnv* env, jclass,
+                                                                     jlong handle, jbyteArray out,
+                                                                     jint out_offset, jbyteArray in,
+                                                                     jint in_offset,
+                                                                     jint in_length) {
   auto* ctx = handle_to_pointer<EVP_CIPHER_CTX>(handle);
   if (ctx == nullptr || EVP_CIPHER_CTX_get0_cipher(ctx) == nullptr) return 0;
   JniCritical out_bytes(env, out, true);
@@ -132,8 +134,9 @@ JNIEXPORT jint JNICALL Java_com_varno_Native_CIPHERupdate(JNIEnv* env, jclass, j
   return written;
 }
 
-JNIEXPORT jint JNICALL Java_com_varno_Native_CIPHERfinal(JNIEnv* env, jclass, jlong handle,
-                                                         jbyteArray out, jint out_offset) {
+extern "C" JNIEXPORT jint JNICALL Java_com_varno_Native_CIPHERfinal(JNIEnv* env, jclass,
+                                                                    jlong handle, jbyteArray out,
+                                                                    jint out_offset) {
   auto* ctx = handle_to_pointer<EVP_CIPHER_CTX>(handle);
   if (ctx == nullptr || EVP_CIPHER_CTX_get0_cipher(ctx) == nullptr) return 0;
   JniCritical out_bytes(env, out, true);
@@ -156,12 +159,12 @@ JNIEXPORT jint JNICALL Java_com_varno_Native_CIPHERfinal(JNIEnv* env, jclass, jl
   return written;
 }
 
-JNIEXPORT void JNICALL Java_com_varno_Native_CIPHERfree(JNIEnv*, jclass, jlong handle) {
+extern "C" JNIEXPORT void JNICALL Java_com_varno_Native_CIPHERfree(JNIEnv*, jclass, jlong handle) {
   EVP_CIPHER_CTX_free(handle_to_pointer<EVP_CIPHER_CTX>(handle));  // cleans up, then frees
 }
 
-JNIEXPORT jlong JNICALL Java_com_varno_Native_RSAPUBLICKEYcreate(JNIEnv* env, jclass,
-                                                                 jstring pem_path) {
+extern "C" JNIEXPORT jlong JNICALL Java_com_varno_Native_RSAPUBLICKEYcreate(JNIEnv* env, jclass,
+                                                                            jstring pem_path) {
   JniUtf path(env, pem_path);
   if (path.is_null()) {
     jni_throw(env, kNullPointerException, kTextPathNull);
@@ -186,10 +189,9 @@ JNIEXPORT jlong JNICALL Java_com_varno_Native_RSAPUBLICKEYcreate(JNIEnv* env, jc
   return handle_from_pointer(key);
 }
 
-JNIEXPORT jint JNICALL Java_com_varno_Native_RSAPUBLICKEYencrypt(JNIEnv* env, jclass,
-                                                                 jlong handle, jbyteArray out,
-                                                                 jint out_offset, jbyteArray in,
-                                                                 jint in_length) {
+extern "C" JNIEXPORT jint JNICALL
+Java_com_varno_Native_RSAPUBLICKEYencrypt(JNIEnv* env, jclass, jlong handle, jbyteArray out,
+                                          jint out_offset, jbyteArray in, jint in_length) {
   JniCritical out_bytes(env, out, true);
   JniCritical in_bytes(env, in, false);
   if (out_bytes.is_null() || in_bytes.is_null()) {
@@ -214,26 +216,29 @@ JNIEXPORT jint JNICALL Java_com_varno_Native_RSAPUBLICKEYencrypt(JNIEnv* env, jc
   uint8_t* i = in_bytes.pin();
   if (o == nullptr || i == nullptr) return -1;
   size_t written = static_cast<size_t>(modulus_size);
-  if (EVP_PKEY_encrypt(ctx.get(), o + out_offset, &written, i,
-                       static_cast<size_t>(in_length)) != 1) {
+  if (EVP_PKEY_encrypt(ctx.get(), o + out_offset, &written, i, static_cast<size_t>(in_length)) !=
+      1) {
     ERR_clear_error();
     return -1;
   }
   return static_cast<jint>(written);
 }
 
-JNIEXPORT void JNICALL Java_com_varno_Native_RSAPUBLICKEYfree(JNIEnv*, jclass, jlong handle) {
+extern "C" JNIEXPORT void JNICALL Java_com_varno_Native_RSAPUBLICKEYfree(JNIEnv*, jclass,
+                                                                         jlong handle) {
   if (handle < 0) return;  // -1 is "no key"
   EVP_PKEY_free(handle_to_pointer<EVP_PKEY>(handle));
 }
 
-JNIEXPORT void JNICALL Java_com_varno_Native_RANDseed(JNIEnv* env, jclass, jbyteArray seed) {
+extern "C" JNIEXPORT void JNICALL Java_com_varno_Native_RANDseed(JNIEnv* env, jclass,
+                                                                 jbyteArray seed) {
   JniCritical seed_bytes(env, seed, false);
   uint8_t* s = seed_bytes.pin();
   if (s != nullptr) RAND_seed(s, seed_bytes.length());
 }
 
-JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_RANDget(JNIEnv* env, jclass, jint count) {
+extern "C" JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_RANDget(JNIEnv* env, jclass,
+                                                                      jint count) {
   if (count < 0) return nullptr;
   JniLocal<jbyteArray> result(env, env->NewByteArray(count));
   if (!result) return nullptr;
@@ -253,6 +258,6 @@ JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_RANDget(JNIEnv* env, jclass, 
   return result.release();
 }
 
-JNIEXPORT void JNICALL Java_com_varno_Native_initMT(JNIEnv* env, jclass) {
+extern "C" JNIEXPORT void JNICALL Java_com_varno_Native_initMT(JNIEnv* env, jclass) {
   bridge_locks_init(env);
 }

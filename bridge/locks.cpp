@@ -94,4 +94,6 @@ void bridge_locking_callback(int mode, int n, const char* /*file*/, int /*line*/
   }
 }
 
-jobjectArray bridge_lock_array() { return g_locks.load(std::memory_order_acquire); }
+jobjectArray bridge_lock_array() {
+  return g_locks.load(std::memory_order_acquire);
+}

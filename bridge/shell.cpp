@@ -16,119 +16,131 @@ constexpr int kApplicationKeySize = 32;
 }  // namespace
 
 // Arrives with the shell services. An unreadable key answers 32 zero bytes, no exception.
-JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_VARNOgetApplicationKey(JNIEnv* env, jclass) {
+extern "C" JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_VARNOgetApplicationKey(JNIEnv* env,
+                                                                                     jclass) {
   return env->NewByteArray(kApplicationKeySize);
 }
 
 // Arrives with the shell services.
-JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_VARNOgetMachineToken(JNIEnv*, jclass) {
+extern "C" JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_VARNOgetMachineToken(JNIEnv*,
+                                                                                   jclass) {
   return nullptr;
 }
 
 // Arrives with the shell services. Answers as when the lock file cannot be opened.
-JNIEXPORT jboolean JNICALL Java_com_varno_Native_VARNOisRunning(JNIEnv*, jclass) {
+extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_VARNOisRunning(JNIEnv*, jclass) {
   return JNI_TRUE;
 }
 
 // Arrives with the shell services.
-JNIEXPORT void JNICALL Java_com_varno_Native_VARNOrestart(JNIEnv*, jclass, jint) {}
+extern "C" JNIEXPORT void JNICALL Java_com_varno_Native_VARNOrestart(JNIEnv*, jclass, jint) {}
 
 // Arrives with the shell services.
-JNIEXPORT jboolean JNICALL Java_com_varno_Native_SHELLexecuteFile(JNIEnv*, jclass, jstring) {
+extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_SHELLexecuteFile(JNIEnv*, jclass,
+                                                                             jstring) {
   return JNI_FALSE;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jint JNICALL Java_com_varno_Native_SHELLgetBlockSize(JNIEnv*, jclass, jstring) {
+extern "C" JNIEXPORT jint JNICALL Java_com_varno_Native_SHELLgetBlockSize(JNIEnv*, jclass,
+                                                                          jstring) {
   return 0;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jlong JNICALL Java_com_varno_Native_SHELLgetCTime(JNIEnv*, jclass, jstring) {
+extern "C" JNIEXPORT jlong JNICALL Java_com_varno_Native_SHELLgetCTime(JNIEnv*, jclass, jstring) {
   return 0;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jlong JNICALL Java_com_varno_Native_SHELLlastAccessed(JNIEnv*, jclass, jstring) {
+extern "C" JNIEXPORT jlong JNICALL Java_com_varno_Native_SHELLlastAccessed(JNIEnv*, jclass,
+                                                                           jstring) {
   return 0;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_SHELLgetFSA(JNIEnv*, jclass, jstring) {
+extern "C" JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_SHELLgetFSA(JNIEnv*, jclass,
+                                                                          jstring) {
   return nullptr;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jboolean JNICALL Java_com_varno_Native_SHELLsetFSA(JNIEnv*, jclass, jstring,
-                                                             jbyteArray) {
+extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_SHELLsetFSA(JNIEnv*, jclass, jstring,
+                                                                        jbyteArray) {
   return JNI_FALSE;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jintArray JNICALL Java_com_varno_Native_SHELLgetIconBits(JNIEnv*, jclass, jlong,
-                                                                   jint) {
+extern "C" JNIEXPORT jintArray JNICALL Java_com_varno_Native_SHELLgetIconBits(JNIEnv*, jclass,
+                                                                              jlong, jint) {
   return nullptr;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jlong JNICALL Java_com_varno_Native_SHELLgetIconFromPIDL(JNIEnv*, jclass, jlong,
-                                                                   jboolean, jboolean) {
+extern "C" JNIEXPORT jlong JNICALL Java_com_varno_Native_SHELLgetIconFromPIDL(JNIEnv*, jclass,
+                                                                              jlong, jboolean,
+                                                                              jboolean) {
   return 0;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jlong JNICALL Java_com_varno_Native_SHELLgetIconFromPath(JNIEnv*, jclass, jstring,
-                                                                   jboolean, jboolean) {
+extern "C" JNIEXPORT jlong JNICALL Java_com_varno_Native_SHELLgetIconFromPath(JNIEnv*, jclass,
+                                                                              jstring, jboolean,
+                                                                              jboolean) {
   return 0;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jobjectArray JNICALL Java_com_varno_Native_SHELLgetIgnorePaths(JNIEnv*, jclass) {
+extern "C" JNIEXPORT jobjectArray JNICALL Java_com_varno_Native_SHELLgetIgnorePaths(JNIEnv*,
+                                                                                    jclass) {
   return nullptr;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jboolean JNICALL Java_com_varno_Native_SHELLisIgnorePath(JNIEnv*, jclass, jstring,
-                                                                   jboolean) {
+extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_SHELLisIgnorePath(JNIEnv*, jclass,
+                                                                              jstring, jboolean) {
   return JNI_FALSE;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jobjectArray JNICALL Java_com_varno_Native_SHELLgetVolumes(JNIEnv*, jclass) {
+extern "C" JNIEXPORT jobjectArray JNICALL Java_com_varno_Native_SHELLgetVolumes(JNIEnv*, jclass) {
   return nullptr;
 }
 
 // Arrives with the shell services. Fails as a walk that cannot run.
-JNIEXPORT jboolean JNICALL Java_com_varno_Native_SHELLperformDirStat(JNIEnv* env, jclass,
-                                                                     jstring, jobject,
-                                                                     jobjectArray) {
+extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_SHELLperformDirStat(JNIEnv* env, jclass,
+                                                                                jstring, jobject,
+                                                                                jobjectArray) {
   jni_throw(env, "java/io/IOException", error_text(ENOSYS));
   return JNI_FALSE;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jint JNICALL Java_com_varno_Native_WINUTILsetAlwaysOnTop(JNIEnv*, jclass, jstring,
-                                                                   jboolean) {
+extern "C" JNIEXPORT jint JNICALL Java_com_varno_Native_WINUTILsetAlwaysOnTop(JNIEnv*, jclass,
+                                                                              jstring, jboolean) {
   return 0;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jint JNICALL Java_com_varno_Native_WINUTILsetMaximized(JNIEnv*, jclass, jstring) {
+extern "C" JNIEXPORT jint JNICALL Java_com_varno_Native_WINUTILsetMaximized(JNIEnv*, jclass,
+                                                                            jstring) {
   return 0;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jint JNICALL Java_com_varno_Native_WINUTILsetMinimized(JNIEnv*, jclass, jstring) {
+extern "C" JNIEXPORT jint JNICALL Java_com_varno_Native_WINUTILsetMinimized(JNIEnv*, jclass,
+                                                                            jstring) {
   return 0;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jint JNICALL Java_com_varno_Native_WINUTILsetRestored(JNIEnv*, jclass, jstring) {
+extern "C" JNIEXPORT jint JNICALL Java_com_varno_Native_WINUTILsetRestored(JNIEnv*, jclass,
+                                                                           jstring) {
   return 0;
 }
 
 // Arrives with the shell services.
-JNIEXPORT jboolean JNICALL Java_com_varno_Native_WINUTILwindowExists(JNIEnv*, jclass,
-                                                                     jstring) {
+extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_WINUTILwindowExists(JNIEnv*, jclass,
+                                                                                jstring) {
   return JNI_FALSE;
 }

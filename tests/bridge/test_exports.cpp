@@ -13,21 +13,50 @@
 namespace {
 
 const std::set<std::string> kExports = {
-    "CIPHERcreate",          "CIPHERinit",           "CIPHERupdate",
-    "CIPHERfinal",           "CIPHERfree",           "RSAPUBLICKEYcreate",
-    "RSAPUBLICKEYencrypt",   "RSAPUBLICKEYfree",     "RANDseed",
-    "RANDget",               "initMT",               "KFSerrorName",
-    "KFStypeName",           "KFSmgntTypeName",      "KFSerrorDescription",
-    "KFSisValidUsername",    "KFSisValidPassword",   "KFSisValidFirstname",
-    "KFSisValidLastname",    "KFSisValidPhone",      "KFSisValidFax",
-    "KFSisValidHisnum",      "VARNOgetApplicationKey", "VARNOgetMachineToken",
-    "VARNOisRunning",        "VARNOrestart",         "SHELLexecuteFile",
-    "SHELLgetBlockSize",     "SHELLgetCTime",        "SHELLlastAccessed",
-    "SHELLgetFSA",           "SHELLsetFSA",          "SHELLgetIconBits",
-    "SHELLgetIconFromPIDL",  "SHELLgetIconFromPath", "SHELLgetIgnorePaths",
-    "SHELLisIgnorePath",     "SHELLgetVolumes",      "SHELLperformDirStat",
-    "WINUTILsetAlwaysOnTop", "WINUTILsetMaximized",  "WINUTILsetMinimized",
-    "WINUTILsetRestored",    "WINUTILwindowExists",
+    "CIPHERcreate",
+    "CIPHERinit",
+    "CIPHERupdate",
+    "CIPHERfinal",
+    "CIPHERfree",
+    "RSAPUBLICKEYcreate",
+    "RSAPUBLICKEYencrypt",
+    "RSAPUBLICKEYfree",
+    "RANDseed",
+    "RANDget",
+    "initMT",
+    "KFSerrorName",
+    "KFStypeName",
+    "KFSmgntTypeName",
+    "KFSerrorDescription",
+    "KFSisValidUsername",
+    "KFSisValidPassword",
+    "KFSisValidFirstname",
+    "KFSisValidLastname",
+    "KFSisValidPhone",
+    "KFSisValidFax",
+    "KFSisValidHisnum",
+    "VARNOgetApplicationKey",
+    "VARNOgetMachineToken",
+    "VARNOisRunning",
+    "VARNOrestart",
+    "SHELLexecuteFile",
+    "SHELLgetBlockSize",
+    "SHELLgetCTime",
+    "SHELLlastAccessed",
+    "SHELLgetFSA",
+    "SHELLsetFSA",
+    "SHELLgetIconBits",
+    "SHELLgetIconFromPIDL",
+    "SHELLgetIconFromPath",
+    "SHELLgetIgnorePaths",
+    "SHELLisIgnorePath",
+    "SHELLgetVolumes",
+    "SHELLperformDirStat",
+    "WINUTILsetAlwaysOnTop",
+    "WINUTILsetMaximized",
+    "WINUTILsetMinimized",
+    "WINUTILsetRestored",
+    "WINUTILwindowExists",
 };
 constexpr char kPrefix[] = "Java_com_varno_Native_";
 
@@ -55,7 +84,9 @@ std::set<std::string> with_prefix(const std::set<std::string>& names) {
 
 }  // namespace
 
-TEST(ExportsTest, TableHasFortyFourNames) { EXPECT_EQ(kExports.size(), 44u); }
+TEST(ExportsTest, TableHasFortyFourNames) {
+  EXPECT_EQ(kExports.size(), 44u);
+}
 
 TEST(ExportsTest, LibraryExportsExactlyTheNativeMethods) {
   auto symbols = dynamic_symbols(VARNO_BRIDGE_LIBRARY);
@@ -79,8 +110,7 @@ TEST(ExportsTest, JavaClassDeclaresTheSameMethods) {
   std::string header = testing_support::read_file(VARNO_BRIDGE_JNI_HEADER);
   std::set<std::string> declared;
   const std::string marker = std::string("JNICALL ") + kPrefix;
-  for (size_t at = header.find(marker); at != std::string::npos;
-       at = header.find(marker, at + 1)) {
+  for (size_t at = header.find(marker); at != std::string::npos; at = header.find(marker, at + 1)) {
     size_t begin = at + marker.size() - std::string(kPrefix).size();
     size_t end = header.find_first_of(" \n(", begin);
     declared.insert(header.substr(begin, end - begin));

@@ -26,14 +26,13 @@ JNIEXPORT jobjectArray JNICALL Java_com_varno_test_LockProbe_locks(JNIEnv* env, 
   return locks == nullptr ? nullptr : static_cast<jobjectArray>(env->NewLocalRef(locks));
 }
 
-JNIEXPORT void JNICALL Java_com_varno_test_LockProbe_callback(JNIEnv*, jclass, jint mode,
-                                                              jint n) {
+JNIEXPORT void JNICALL Java_com_varno_test_LockProbe_callback(JNIEnv*, jclass, jint mode, jint n) {
   bridge_locking_callback(mode, n, __FILE__, __LINE__);
 }
 
 // Leaves a RuntimeException("earlier") pending, then takes lock n.
-JNIEXPORT void JNICALL Java_com_varno_test_LockProbe_lockWithPendingException(JNIEnv* env,
-                                                                              jclass, jint n) {
+JNIEXPORT void JNICALL Java_com_varno_test_LockProbe_lockWithPendingException(JNIEnv* env, jclass,
+                                                                              jint n) {
   jclass cls = env->FindClass("java/lang/RuntimeException");
   if (cls == nullptr) return;
   env->ThrowNew(cls, "earlier");
