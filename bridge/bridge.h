@@ -17,11 +17,18 @@
 // How failures reach Java
 // - The library's own code never throws C++ exceptions across the JNI boundary. An export
 //   answers its failure value (null, false, 0 or -1) and, only where the export's contract
-//   names one, leaves a Java exception pending through jni_throw, after every critical
-//   array is released (no JNI call may happen inside a critical region).
+//   names one, leaves a Java exception pending through jni_throw, never while an array is
+//   pinned (no JNI call may happen inside a critical region).
+// - Offsets and lengths are checked against the Java arrays before any native code touches
+//   them: the cipher exports throw ArrayIndexOutOfBoundsException (they have no failure
+//   value), RSA encryption answers -1.
 // - A failed VM service (FindClass, NewByteArray, GetStringUTFChars...) leaves the VM's own
 //   exception pending; the export then answers its failure value without adding another.
 // - Codes of the protocol and the utility library are converted at this boundary only.
+//
+// Names: every export is declared by javac's header for com.varno.Native and defined
+// extern "C", so a definition whose signature drifts from the Java declaration does not
+// compile; exports.map lets only Java_com_varno_Native_* out of the library.
 //
 // Threads: any Java thread may call any export; the guards are per call. No export locks
 // anything of its own.
