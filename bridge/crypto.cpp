@@ -199,7 +199,7 @@ Java_com_varno_Native_RSAPUBLICKEYencrypt(JNIEnv* env, jclass, jlong handle, jby
     return -1;
   }
   auto* key = handle_to_pointer<EVP_PKEY>(handle);
-  if (handle <= 0) return -1;
+  if (handle == -1 || key == nullptr) return -1;
   const int modulus_size = EVP_PKEY_get_size(key);
   if (!jni_range_fits(in_bytes.length(), 0, in_length) ||
       !jni_range_fits(out_bytes.length(), out_offset, modulus_size)) {
@@ -226,7 +226,8 @@ Java_com_varno_Native_RSAPUBLICKEYencrypt(JNIEnv* env, jclass, jlong handle, jby
 
 extern "C" JNIEXPORT void JNICALL Java_com_varno_Native_RSAPUBLICKEYfree(JNIEnv*, jclass,
                                                                          jlong handle) {
-  if (handle < 0) return;  // -1 is "no key"
+  // -1 is "no key"; no address a 64-bit process hands out is negative.
+  if (handle < 0) return;
   EVP_PKEY_free(handle_to_pointer<EVP_PKEY>(handle));
 }
 
