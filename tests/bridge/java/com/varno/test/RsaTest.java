@@ -57,6 +57,7 @@ public final class RsaTest {
     byte[] out = new byte[128];
     Check.equal(-1, Native.RSAPUBLICKEYencrypt(key, out, 0, new byte[87], 87), "87 bytes");
     Check.equal(128, Native.RSAPUBLICKEYencrypt(key, out, 0, new byte[0], 0), "0 bytes");
+    Check.equal(-1, Native.RSAPUBLICKEYencrypt(-1, out, 0, new byte[1], 1), "no key");
     Native.RSAPUBLICKEYfree(key);
   }
 
