@@ -35,13 +35,22 @@ namespace {
 constexpr uint64_t kPhantom = ~uint64_t{0};
 constexpr size_t kReplyRoom = 60000;  // listings stop well inside one packet
 
+// A lock outlives a dropped connection for a while, so the same user and schedule can
+// reconnect and carry on; another client still finds it taken.
+struct LockHolder {
+  uint64_t conn = 0;  // 0 once orphaned
+  std::string owner;  // login user and schedule file
+  std::chrono::steady_clock::time_point orphaned_until;
+};
+constexpr std::chrono::minutes kOrphanedLockLife{15};
+
 struct Shared {
   Options options;
   Store store{""};
   EVP_PKEY* key = nullptr;
   std::string key_text;
   std::mutex mutex;  // one request at a time across connections
-  std::map<uint32_t, uint64_t> locks;  // destination user -> connection id
+  std::map<uint32_t, LockHolder> locks;  // destination user -> holder
   std::chrono::steady_clock::time_point phantom_until;
   std::atomic<uint64_t> next_conn{1};
   std::atomic<long> requests{0};
@@ -79,6 +88,7 @@ struct Listing {
 
 struct Session {
   uint64_t id = 0;
+  std::string owner;
   bool logged_in = false;
   uint32_t user = 0;
   std::string schedule_file;
@@ -110,8 +120,20 @@ bool phantom_holds(Shared& shared, uint32_t user) {
 
 void release_locks(Shared& shared, uint64_t id) {
   for (auto it = shared.locks.begin(); it != shared.locks.end();) {
-    it = (it->second == id) ? shared.locks.erase(it) : std::next(it);
+    it = (it->second.conn == id) ? shared.locks.erase(it) : std::next(it);
   }
+}
+
+void orphan_locks(Shared& shared, uint64_t id) {
+  for (auto& [user, holder] : shared.locks) {
+    if (holder.conn != id) continue;
+    holder.conn = 0;
+    holder.orphaned_until = std::chrono::steady_clock::now() + kOrphanedLockLife;
+  }
+}
+
+bool lock_alive(const LockHolder& holder) {
+  return holder.conn != 0 || std::chrono::steady_clock::now() < holder.orphaned_until;
 }
 
 template <typename Map>
@@ -144,6 +166,14 @@ uint8_t do_login(Shared& sh, Session& s, Reader& r, std::vector<uint8_t>& out) {
   s.logged_in = true;
   s.user = user;
   s.schedule_file = file;
+  s.owner = std::to_string(user) + ":" + file;
+  for (auto& [dest, holder] : sh.locks) {
+    if (holder.conn == 0 && holder.owner == s.owner && lock_alive(holder)) {
+      holder.conn = s.id;
+      s.has_destination = true;
+      s.destination = dest;
+    }
+  }
   bool again = sh.again_pending.exchange(false);
   std::string account = "account-" + std::to_string(user);
   std::string user_name = "user-" + std::to_string(user);
@@ -197,9 +227,12 @@ uint8_t do_lock(Shared& sh, Session& s, Reader& r) {
   if (!r.ok() || users.empty()) return ERR_INVARG;
   for (uint32_t u : users) {
     auto it = sh.locks.find(u);
-    if (phantom_holds(sh, u) || (it != sh.locks.end() && it->second != s.id)) return ERR_ACCESS;
+    if (phantom_holds(sh, u)) return ERR_ACCESS;
+    if (it == sh.locks.end() || it->second.conn == s.id || !lock_alive(it->second)) continue;
+    if (it->second.conn == 0 && it->second.owner == s.owner) continue;
+    return ERR_ACCESS;
   }
-  for (uint32_t u : users) sh.locks[u] = s.id;
+  for (uint32_t u : users) sh.locks[u] = LockHolder{s.id, s.owner, {}};
   s.has_destination = true;
   s.destination = users.front();
   return 0;
@@ -208,7 +241,7 @@ uint8_t do_lock(Shared& sh, Session& s, Reader& r) {
 bool holds_destination(Shared& sh, const Session& s) {
   if (!s.has_destination) return false;
   auto it = sh.locks.find(s.destination);
-  return it != sh.locks.end() && it->second == s.id;
+  return it != sh.locks.end() && it->second.conn == s.id;
 }
 
 uint8_t do_mkdir(Shared& sh, Session& s, Reader& r) {
@@ -598,7 +631,7 @@ void serve_connection(Shared& sh, int fd) {
     }
   }
   std::lock_guard<std::mutex> guard(sh.mutex);
-  release_locks(sh, s.id);
+  orphan_locks(sh, s.id);
   log_line(sh, "conn %llu closed", static_cast<unsigned long long>(s.id));
 }
 
