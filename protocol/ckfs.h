@@ -87,6 +87,8 @@ struct ckfs_session {
   // Wait before a reconnection; 30000 ms unless VARNO_RECONNECT_WAIT_MS says otherwise
   // when the session is initialised. Tests shorten it.
   uint32_t reconnect_wait_ms;
+  // How the wait is spent: plat_sleep_ms unless a test records it instead.
+  void (*sleep_ms)(uint32_t ms);
 };
 
 // ---- socket library and address list (process-wide, backup thread only) ----

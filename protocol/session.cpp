@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/clock.h"
 #include "protocol/ckfs.h"
 #include "protocol/ckfs_internal.h"
 #include "protocol/wire.h"
@@ -139,6 +140,7 @@ void ckfs_session_init(ckfs_session* session) {
   snprintf(session->key_file_path, sizeof session->key_file_path, "%s", "temp_pem_file.pem");
   session->first_connect = 1;
   session->reconnect_wait_ms = reconnect_wait_from_environment();
+  session->sleep_ms = plat_sleep_ms;
 }
 
 void ckfs_session_reset(ckfs_session* session) {

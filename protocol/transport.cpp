@@ -364,7 +364,7 @@ int ckfs_transact(ckfs_session* session) {
     if (session->first_connect != 0) {
       session->first_connect = 0;
     } else {
-      plat_sleep_ms(session->reconnect_wait_ms);
+      (session->sleep_ms != nullptr ? session->sleep_ms : plat_sleep_ms)(session->reconnect_wait_ms);
     }
     // Saved off the session: the login rebuilds the packet record. Only on a reconnection.
     auto saved = std::make_unique<ckfs_packet>(packet);

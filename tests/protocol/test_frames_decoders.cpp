@@ -66,7 +66,9 @@ TEST(FrameTest, PacketsSurviveTheFrameAndPadToTheNextBlock) {
     EXPECT_EQ(packet->type, KFS_MKDIR | 0x80);
     EXPECT_EQ(packet->request_number, 0x1234);
     EXPECT_EQ(packet->status, ERR_EXISTS);
-    EXPECT_EQ(0, memcmp(packet->data, data.data(), n));
+    if (n > 0) {
+      EXPECT_EQ(0, memcmp(packet->data, data.data(), n));
+    }
   }
   // Too long for one packet.
   std::vector<uint8_t> big(65500);

@@ -147,7 +147,16 @@ TEST_F(ScriptedPeerTest, UnexpectedHandshakeRepliesAreRefused) {
       conn.send(reply);
     });
     start(peer.port());
+    session_.packet.type = KFS_MKDIR;
+    session_.packet.length = 3;
+    session_.packet.request_number = 77;
+    memcpy(session_.packet.data, "abc", 3);
     EXPECT_EQ(ckfs_handshake(&session_, "127.0.0.1", peer.port()), ERR_ACCESS) << c.length;
+    // The next server must receive the same pending request.
+    EXPECT_EQ(session_.packet.type, KFS_MKDIR);
+    EXPECT_EQ(session_.packet.length, 3);
+    EXPECT_EQ(session_.packet.request_number, 77);
+    EXPECT_EQ(0, memcmp(session_.packet.data, "abc", 3));
     // Through the server list every failed server ends as ERR_IO.
     ckfs_session_reset(&session_);
   }
@@ -209,6 +218,9 @@ TEST_F(ScriptedPeerTest, FrameLongerThanTheBufferIsAReadError) {
   EXPECT_EQ(ckfs_mkdir(&session_, &mkdir), ERR_SCKREAD);
 }
 
+std::vector<uint32_t> g_waits;
+void record_wait(uint32_t ms) { g_waits.push_back(ms); }
+
 TEST_F(ScriptedPeerTest, DroppedConnectionIsHealedByANewHandshakeAndLoginBeforeTheResend) {
   std::vector<uint8_t> halves[2];
   kfsd::Packet resent;
@@ -224,10 +236,14 @@ TEST_F(ScriptedPeerTest, DroppedConnectionIsHealedByANewHandshakeAndLoginBeforeT
       },
       2);
   start(peer.port());
+  session_.reconnect_wait_ms = CKFS_RECONNECT_WAIT_MS;
+  session_.sleep_ms = record_wait;
+  g_waits.clear();
   uint32_t user = 5;
   ckfs_lock_request lock{0, 1, &user};
   ASSERT_EQ(ckfs_user_lock(&session_, &lock), 0);
   EXPECT_EQ(session_.first_connect, 0);
+  EXPECT_TRUE(g_waits.empty()) << "the first connection does not wait";
   EXPECT_EQ(session_.lock_token, 0x11111111u);
   session_.keep_lock_token = 1;
   // Wait until the close has arrived, so the probe sees it.
@@ -235,6 +251,7 @@ TEST_F(ScriptedPeerTest, DroppedConnectionIsHealedByANewHandshakeAndLoginBeforeT
   ASSERT_EQ(poll(&p, 1, 10000), 1);
   ckfs_path_request mkdir{0, "/docs/new"};
   EXPECT_EQ(ckfs_mkdir(&session_, &mkdir), 0);
+  EXPECT_EQ(g_waits, std::vector<uint32_t>{30000}) << "a reconnection waits 30 seconds first";
   peer.join();
   EXPECT_EQ(resent.type, KFS_MKDIR);
   EXPECT_EQ(resent.data, bytes({0, 0, 9, '/', 'd', 'o', 'c', 's', '/', 'n', 'e', 'w'}));
