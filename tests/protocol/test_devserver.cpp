@@ -291,6 +291,22 @@ TEST_F(DevServerTest, DeletesRemoveFilesWithFlags0AndFoldersWithFlags1) {
   EXPECT_EQ(del.value3, 5u);
   EXPECT_EQ(ckfs_delete(&session_, &del), ERR_BADPATH);
   EXPECT_TRUE(list_folder("/").empty());
+  // A file stands where a folder is wanted.
+  ASSERT_EQ(upload(&session_, "/plain", "p", 5).result, 0);
+  ckfs_path_request below{0, "/plain/sub"};
+  EXPECT_EQ(ckfs_mkdir(&session_, &below), ERR_NOTDIR);
+  ckfs_path_request same{0, "/plain"};
+  EXPECT_EQ(ckfs_mkdir(&session_, &same), ERR_NOTDIR);
+  EXPECT_EQ(upload(&session_, "/plain/inner", "i", 5).result, ERR_NOTDIR);
+}
+
+TEST_F(DevServerTest, RestartedUploadsDoNotExhaustHandles) {
+  start_server();
+  ASSERT_EQ(lock(&session_), 0);
+  for (int i = 0; i < 300; ++i) {
+    ckfs_wopen_request open{1, 2, "/again", 10, 0, nullptr, 0, 0, 0, 0};
+    ASSERT_EQ(ckfs_file_wopen(&session_, &open), 0) << i;
+  }
 }
 
 TEST_F(DevServerTest, MailIsStoredWhole) {

@@ -252,9 +252,9 @@ uint8_t do_mkdir(Shared& sh, Session& s, Reader& r) {
   if (!r.ok() || !sh.store.resolve(s.destination, path, &target)) return ERR_INVARG;
   std::error_code ec;
   if (fs::is_directory(target, ec)) return ERR_EXISTS;
-  if (fs::exists(target, ec)) return ERR_EXISTS;
+  if (fs::exists(target, ec)) return ERR_NOTDIR;
   fs::create_directories(target, ec);
-  return ec ? ERR_FSACCESS : 0;
+  return ec ? ERR_NOTDIR : 0;
 }
 
 uint8_t do_delete(Shared& sh, Session& s, Reader& r, std::vector<uint8_t>& out) {
@@ -383,6 +383,12 @@ uint8_t do_wopen(Shared& sh, Session& s, Reader& r, std::vector<uint8_t>& out) {
   }
   std::error_code ec;
   if (fs::is_directory(target, ec)) return ERR_NOTFILE;
+  fs::create_directories(target.parent_path(), ec);
+  if (!fs::is_directory(target.parent_path(), ec)) return ERR_NOTDIR;
+  // A client that starts a file over opens it again without closing the first handle.
+  for (auto it = s.files.begin(); it != s.files.end();) {
+    it = (it->second.path == target) ? s.files.erase(it) : std::next(it);
+  }
   OpenFile f;
   f.path = target;
   Store::read_meta(target, &f.old);
@@ -405,7 +411,6 @@ uint8_t do_wopen(Shared& sh, Session& s, Reader& r, std::vector<uint8_t>& out) {
   f.next.block_size = static_cast<uint32_t>(bs);
   f.next.version = f.old.exists ? f.old.version + 1 : 1;
   f.next.security = rn > 0 ? hex(record, rn) : "";
-  fs::create_directories(target.parent_path(), ec);
   s.files[static_cast<uint8_t>(h)] = std::move(f);
   out.resize(9);
   out[0] = static_cast<uint8_t>(h);
