@@ -534,6 +534,27 @@ uint8_t do_email(Shared& sh, Session& s, Reader& r) {
   return 0;
 }
 
+// The path a request names, for the verbose log.
+std::string describe(const Packet& request) {
+  size_t at = 0;
+  switch (request.type) {
+    case KFS_MKDIR:
+    case KFS_DELETE:
+      at = 1;
+      break;
+    case KFS_FILE_WOPEN:
+      at = 5;
+      break;
+    default:
+      return "";
+  }
+  Reader r(request.data.data(), request.data.size());
+  r.bytes(at);
+  uint16_t n = r.u16();
+  const uint8_t* p = r.bytes(n);
+  return p == nullptr ? "" : text_of(p, n);
+}
+
 void serve_connection(Shared& sh, int fd) {
   Conn conn(fd);
   Session s;
@@ -618,6 +639,7 @@ void serve_connection(Shared& sh, int fd) {
         reply.data.clear();
       }
       if (request.type == KFS_SESSION_AUTH && status != 0) reply.data.clear();
+      if (subject.empty()) subject = describe(request);
       reply.status = status;
     }
     long nth = ++sh.requests;
