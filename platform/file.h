@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 #include <sys/types.h>
@@ -18,3 +19,14 @@ FILE* plat_fopen_exclusive(std::string_view windows_path, const char* mode);
 // One read/write call; -1 with errno on failure.
 ssize_t plat_read(int fd, void* buffer, size_t length);
 ssize_t plat_write(int fd, const void* buffer, size_t length);
+
+// Opens a Windows-form path read-only (binary, close-on-exec). The descriptor, or -1 with
+// errno.
+int plat_open_read(std::string_view windows_path);
+
+// Moves the descriptor's position to `offset` bytes from the start. 0, or -1 with errno
+// (ESPIPE for a pipe or socket).
+int plat_seek(int fd, int64_t offset);
+
+// Closes a descriptor from this layer. 0, or -1 with errno.
+int plat_close(int fd);

@@ -1,0 +1,239 @@
+#include "agent/stream/stream.h"
+
+#include <openssl/evp.h>
+#include <zlib.h>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/file.h"
+#include "util/memory.h"
+
+// Out of memory ends the process like every other allocation of the agent.
+void* Stream::operator new(size_t size) {
+  return util_alloc(size);
+}
+void Stream::operator delete(void* memory) {
+  free(memory);
+}
+
+int stream_fill(BufferedStream* s) {
+  if (s->buffer_fill >= s->buffer_capacity || s->inner_ended) return 0;
+  if (!s->inner) return STREAM_ERROR;
+  int n = s->inner->read(s->buffer + s->buffer_fill, s->buffer_capacity - s->buffer_fill);
+  if (n == STREAM_ERROR || n == STREAM_FATAL) return n;
+  if (n == 0) return s->buffer_fill > 0 ? 0 : STREAM_ERROR;
+  if (n == STREAM_END) {
+    s->inner_ended = 1;
+    return 0;
+  }
+  // A count beyond the room asked for would be a broken inner stage; never trust it.
+  if (n > 0) s->buffer_fill += std::min(n, s->buffer_capacity - s->buffer_fill);
+  return 0;
+}
+
+void stream_consume(BufferedStream* s, int n) {
+  if (n <= 0) return;
+  if (n >= s->buffer_fill) {
+    s->buffer_fill = 0;
+    return;
+  }
+  memmove(s->buffer, s->buffer + n, static_cast<size_t>(s->buffer_fill - n));
+  s->buffer_fill -= n;
+}
+
+namespace {
+
+// The descriptor is the inner; `inner_ended` is the stage's own end flag.
+struct FileReadStream final : Stream {
+  int fd = -1;
+  int inner_ended = 0;
+  int32_t allowed = 0;  // bytes still allowed
+  uint64_t* counter = nullptr;
+  int seek_failed = 0;
+  int destroyed = 0;
+
+  int read(void* buffer, int length) override {
+    if (destroyed || seek_failed) return STREAM_ERROR;
+    if (inner_ended) return STREAM_END;
+    if (length <= 0) return 0;  // no room is not the end of the file
+    int want = std::min(length, allowed);
+    ssize_t got = want > 0 ? plat_read(fd, buffer, static_cast<size_t>(want)) : 0;
+    if (got < 0) return STREAM_ERROR;
+    allowed -= static_cast<int32_t>(got);
+    if (counter) *counter += static_cast<uint64_t>(got);
+    if (got == 0) {
+      inner_ended = 1;
+      return STREAM_END;
+    }
+    return static_cast<int>(got);
+  }
+
+  void destroy() override { destroyed = 1; }
+};
+
+// `inner_ended` is the digest-finished flag.
+struct ChecksumStream final : Stream {
+  StreamPtr inner;
+  int inner_ended = 0;
+  EVP_MD_CTX* state = nullptr;
+  unsigned char* digest = nullptr;
+
+  ~ChecksumStream() override { destroy(); }
+
+  int read(void* buffer, int length) override {
+    if (inner_ended) return STREAM_END;
+    if (!inner || !state) return STREAM_ERROR;
+    int n = inner->read(buffer, length);
+    if (n == STREAM_END) {
+      unsigned char md[EVP_MAX_MD_SIZE];
+      unsigned int md_length = 0;
+      if (EVP_DigestFinal_ex(state, md, &md_length) != 1 || md_length != STREAM_DIGEST_SIZE)
+        return STREAM_ERROR;
+      memcpy(digest, md, STREAM_DIGEST_SIZE);
+      inner_ended = 1;
+      return STREAM_END;
+    }
+    if (n > 0 && EVP_DigestUpdate(state, buffer, static_cast<size_t>(n)) != 1) return STREAM_ERROR;
+    return n;
+  }
+
+  void destroy() override {
+    inner.reset();
+    EVP_MD_CTX_free(state);
+    state = nullptr;
+  }
+};
+
+struct CompressionStream final : BufferedStream {
+  z_stream state{};
+  int deflating = 0;
+
+  ~CompressionStream() override { destroy(); }
+
+  int read(void* buffer, int length) override {
+    if (finished) return STREAM_END;
+    if (!deflating) return STREAM_ERROR;
+    auto* out = static_cast<unsigned char*>(buffer);
+    int total = 0;
+    while (length > 0) {
+      int r = stream_fill(this);
+      if (r != 0) return r;
+      state.next_in = this->buffer;
+      state.avail_in = static_cast<uInt>(buffer_fill);
+      state.next_out = out;
+      state.avail_out = static_cast<uInt>(length);
+      int z = deflate(&state, inner_ended ? Z_FINISH : Z_NO_FLUSH);
+      stream_consume(this, buffer_fill - static_cast<int>(state.avail_in));
+      int produced = length - static_cast<int>(state.avail_out);
+      total += produced;
+      out += produced;
+      length -= produced;
+      if (z == Z_STREAM_END) {
+        finished = 1;
+        return total;
+      }
+      if (z == Z_BUF_ERROR || z == Z_STREAM_ERROR) return STREAM_ERROR;
+    }
+    return total;
+  }
+
+  void destroy() override {
+    inner.reset();
+    if (deflating) deflateEnd(&state);
+    deflating = 0;
+  }
+};
+
+struct EncryptionStream final : BufferedStream {
+  EVP_CIPHER_CTX* state = nullptr;
+
+  ~EncryptionStream() override { destroy(); }
+
+  int read(void* buffer, int length) override {
+    if (finished) return STREAM_END;
+    if (!state) return STREAM_ERROR;
+    const int room_needed = EVP_CIPHER_CTX_get_block_size(state);  // B
+    auto* out = static_cast<unsigned char*>(buffer);
+    int total = 0;
+    while (length > 0) {
+      int r = stream_fill(this);
+      if (r != 0) return r;
+      if (buffer_fill > 0) {
+        // An update may emit up to B - 1 bytes more than it takes.
+        int n = std::min(buffer_fill, length - (room_needed - 1));
+        if (n <= 0) return total;
+        int produced = 0;
+        if (EVP_EncryptUpdate(state, out, &produced, this->buffer, n) != 1) return STREAM_ERROR;
+        stream_consume(this, n);
+        out += produced;
+        length -= produced;
+        total += produced;
+      } else if (inner_ended) {
+        if (length < room_needed) return total;  // the caller must come back with room
+        int produced = 0;
+        if (EVP_EncryptFinal_ex(state, out, &produced) != 1) return STREAM_ERROR;
+        finished = 1;
+        return total + produced;
+      }
+    }
+    return total;
+  }
+
+  void destroy() override {
+    inner.reset();
+    EVP_CIPHER_CTX_free(state);
+    state = nullptr;
+  }
+};
+
+}  // namespace
+
+StreamPtr file_read_stream_new(int fd, int64_t offset, int limit, uint64_t* counter) {
+  auto* s = new FileReadStream;
+  s->fd = fd;
+  s->allowed = std::max(limit, 0);
+  s->counter = counter;
+  // Reading from the wrong place would send wrong data as if it were the block.
+  s->seek_failed = plat_seek(fd, offset) != 0;
+  return StreamPtr(s);
+}
+
+StreamPtr checksum_stream_new(StreamPtr&& inner, unsigned char* digest) {
+  if (!inner || !digest) return nullptr;
+  EVP_MD_CTX* md = EVP_MD_CTX_new();
+  if (!md) return nullptr;
+  if (EVP_DigestInit_ex(md, EVP_md5(), nullptr) != 1) {
+    EVP_MD_CTX_free(md);
+    return nullptr;
+  }
+  auto* s = new ChecksumStream;
+  s->state = md;
+  s->digest = digest;
+  s->inner = std::move(inner);
+  return StreamPtr(s);
+}
+
+StreamPtr compression_stream_new(StreamPtr&& inner) {
+  if (!inner) return nullptr;
+  std::unique_ptr<CompressionStream> s(new CompressionStream);
+  if (deflateInit(&s->state, Z_BEST_COMPRESSION) != Z_OK) return nullptr;
+  s->deflating = 1;
+  s->inner = std::move(inner);
+  return StreamPtr(s.release());
+}
+
+StreamPtr encryption_stream_new(StreamPtr&& inner, const unsigned char* key) {
+  if (!inner || !key) return nullptr;
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  if (!ctx) return nullptr;
+  static const unsigned char zero_iv[16] = {};
+  if (EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key, zero_iv) != 1) {
+    EVP_CIPHER_CTX_free(ctx);
+    return nullptr;
+  }
+  auto* s = new EncryptionStream;
+  s->state = ctx;
+  s->inner = std::move(inner);
+  return StreamPtr(s);
+}

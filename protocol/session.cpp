@@ -1,0 +1,261 @@
+// Session record, handshake, login and user lock.
+#include <unistd.h>
+
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/clock.h"
+#include "protocol/ckfs.h"
+#include "protocol/ckfs_internal.h"
+#include "protocol/wire.h"
+
+using namespace kfs_wire;
+
+namespace {
+
+constexpr uint8_t kGreeting[4] = {0x01, 0x30, 0x32, 0x02};
+
+uint32_t reconnect_wait_from_environment() {
+  const char* text = getenv("VARNO_RECONNECT_WAIT_MS");
+  if (text == nullptr || *text == '\0') return CKFS_RECONNECT_WAIT_MS;
+  char* end = nullptr;
+  unsigned long value = strtoul(text, &end, 10);
+  if (end == text || *end != '\0' || value > 3600000UL) return CKFS_RECONNECT_WAIT_MS;
+  return static_cast<uint32_t>(value);
+}
+
+void close_connection(ckfs_session* session) {
+  if (session->socket >= 0) {
+    close(session->socket);
+    session->socket = -1;
+  }
+  ckfs_cipher_free(session->cipher);
+  session->cipher = nullptr;
+}
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct PkeyCtxFree {
+  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+// The server's SubjectPublicKeyInfo PEM text, parsed from memory. Only a 2048-bit RSA
+// key gives the 256-byte block the exchange is made of.
+Pkey read_server_key(const uint8_t* text, int length) {
+  BIO* bio = BIO_new_mem_buf(text, length);
+  if (bio == nullptr) return nullptr;
+  Pkey key(PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr));
+  BIO_free(bio);
+  if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA ||
+      EVP_PKEY_get_size(key.get()) != CKFS_RSA_BLOCK) {
+    return nullptr;
+  }
+  return key;
+}
+
+bool rsa_oaep_encrypt(EVP_PKEY* key, const uint8_t* in, size_t in_length,
+                      uint8_t out[CKFS_RSA_BLOCK]) {
+  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new(key, nullptr));
+  size_t out_length = CKFS_RSA_BLOCK;
+  return ctx && EVP_PKEY_encrypt_init(ctx.get()) == 1 &&
+         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) == 1 &&
+         EVP_PKEY_encrypt(ctx.get(), out, &out_length, in, in_length) == 1 &&
+         out_length == CKFS_RSA_BLOCK;
+}
+
+// One attempt against one server; the pending request is the caller's to restore.
+int handshake_attempt(ckfs_session* session, const char* host, int port) {
+  session->socket = ckfs_tcp_connect(host, port);
+  if (session->socket < 0) return ERR_IO;
+  if (ckfs_send_all(session->socket, kGreeting, sizeof kGreeting) != sizeof kGreeting) {
+    return ERR_IO;
+  }
+  uint8_t length_bytes[2];
+  if (ckfs_recv_all(session->socket, length_bytes, 2) != 2) return ERR_IO;
+  int n = get16(length_bytes);
+  if (n > CKFS_KEY_TEXT_MAX) return ERR_INVARG;
+  uint8_t text[CKFS_KEY_TEXT_MAX + 1];
+  if (n > 0 && ckfs_recv_all(session->socket, text, n) != n) return ERR_IO;
+  Pkey key = read_server_key(text, n);
+  if (!key) return ERR_BADPATH;
+
+  uint8_t half[32];
+  if (RAND_bytes(half, sizeof half) != 1) return ERR_IO;
+  struct Wipe {
+    uint8_t* p;
+    ~Wipe() { OPENSSL_cleanse(p, 32); }
+  } wipe{half};
+
+  ckfs_packet& packet = session->packet;
+  packet.length = 34;
+  packet.type = KFS_SESSION_HANDSHAKE;
+  packet.request_number = 0;
+  packet.status = 0;
+  packet.flags = CKFS_AWAITS_REPLY;
+  packet.data[0] = static_cast<uint8_t>(session->cipher_kind);
+  packet.data[1] = 32;
+  memcpy(packet.data + 2, half, 32);
+  uint8_t plain[CKFS_HEADER_SIZE + 34];
+  ckfs_packet_header(packet, plain);
+  memcpy(plain + CKFS_HEADER_SIZE, packet.data, 34);
+  OPENSSL_cleanse(packet.data + 2, 32);
+  uint8_t sealed[CKFS_RSA_BLOCK];
+  bool sealed_ok = rsa_oaep_encrypt(key.get(), plain, sizeof plain, sealed);
+  OPENSSL_cleanse(plain, sizeof plain);
+  key.reset();
+  if (!sealed_ok) return ERR_IO;
+  if (ckfs_send_all(session->socket, sealed, CKFS_RSA_BLOCK) != CKFS_RSA_BLOCK) return ERR_IO;
+
+  session->cipher = ckfs_cipher_new(session->cipher_kind, half);
+  if (session->cipher == nullptr) return ERR_ACCESS;
+  int rc = ckfs_recv_packet(session);
+  if (rc != 0) return rc;
+  if (packet.length != 32 || packet.type != (KFS_SESSION_HANDSHAKE | KFS_RESPONSE_BIT) ||
+      packet.status != 0 || packet.request_number != 0) {
+    return ERR_ACCESS;
+  }
+  uint8_t session_key[32];
+  for (int i = 0; i < 32; ++i) session_key[i] = half[i] ^ packet.data[i];
+  rc = ckfs_cipher_rekey(session->cipher, session_key);
+  OPENSSL_cleanse(session_key, sizeof session_key);
+  OPENSSL_cleanse(packet.data, 32);
+  return rc;
+}
+
+}  // namespace
+
+void ckfs_session_init(ckfs_session* session) {
+  memset(session, 0, sizeof *session);
+  session->socket = -1;
+  snprintf(session->key_file_path, sizeof session->key_file_path, "%s", "temp_pem_file.pem");
+  session->first_connect = 1;
+  session->reconnect_wait_ms = reconnect_wait_from_environment();
+  session->sleep_ms = plat_sleep_ms;
+}
+
+void ckfs_session_reset(ckfs_session* session) {
+  close_connection(session);
+  ckfs_session_init(session);
+}
+
+int ckfs_handshake(ckfs_session* session, const char* host, int port) {
+  close_connection(session);
+  auto pending = std::make_unique<ckfs_packet>(session->packet);
+  // The host may be the session's own field; copy before overwriting.
+  char host_copy[sizeof session->server_host];
+  snprintf(host_copy, sizeof host_copy, "%s", host != nullptr ? host : "");
+  snprintf(session->server_host, sizeof session->server_host, "%s", host_copy);
+  session->server_port = port;
+
+  int rc = handshake_attempt(session, host_copy, port);
+  session->packet = *pending;
+  if (rc != 0) {
+    close_connection(session);
+    return rc;
+  }
+  rc = ckfs_send_packet(session);
+  if (rc == 0) rc = ckfs_recv_packet(session);
+  return rc;
+}
+
+int ckfs_login_decode(ckfs_session* session, const uint8_t* data, int length, int* again) {
+  Reader r(data, length < 0 ? 0 : static_cast<size_t>(length));
+  memset(&session->account, 0, sizeof session->account);
+  memset(&session->user, 0, sizeof session->user);
+  char discard[256];
+  *again = r.u8();
+  r.text8(discard, sizeof discard);
+  r.bytes(2);
+  r.text8(discard, sizeof discard);
+  r.bytes(2);
+  ckfs_account_block& a = session->account;
+  a.number = r.u32();
+  r.text8(a.name, sizeof a.name);
+  a.byte = r.u8();
+  r.text8(a.text, sizeof a.text);
+  ckfs_user_block& u = session->user;
+  u.number = r.u32();
+  r.text8(u.name, sizeof u.name);
+  r.text8(u.text1, sizeof u.text1);
+  u.byte1 = r.u8();
+  u.value16 = r.u16();
+  r.text8(u.text2, sizeof u.text2);
+  r.text8(u.text3, sizeof u.text3);
+  u.value1 = r.u64();
+  u.value2 = r.u64();
+  u.byte2 = r.u8();
+  uint8_t trailing = r.u8();
+  uint32_t token = r.u32();
+  if (!r.ok()) {
+    *again = 0;
+    return ERR_SCKREAD;
+  }
+  snprintf(session->user_name, sizeof session->user_name, "%s", u.name);
+  session->trailing_byte = trailing;
+  if (session->mode == 1 && session->keep_lock_token == 0) session->lock_token = token;
+  return 0;
+}
+
+int ckfs_login(ckfs_session* session) {
+  // A server may ask for a fresh login; a server that never stops asking is broken.
+  for (int round = 0; round <= CKFS_LOGIN_AGAIN_MAX; ++round) {
+    ckfs_packet& packet = session->packet;
+    size_t name_length = strnlen(session->schedule_name, sizeof session->schedule_name);
+    size_t file_length = strnlen(session->schedule_file, sizeof session->schedule_file);
+    Writer w(packet.data, CKFS_DATA_MAX);
+    w.u8(static_cast<uint8_t>(session->mode));
+    w.u32(session->user_number);
+    w.bytes(session->key_digest, 20);
+    w.bytes(session->machine_token, 20);
+    w.u32(0);
+    w.u16(static_cast<uint16_t>(name_length));
+    w.bytes(session->schedule_name, name_length);
+    w.u16(static_cast<uint16_t>(file_length));
+    w.bytes(session->schedule_file, file_length);
+    packet.length = static_cast<uint16_t>(w.size());
+    packet.type = KFS_SESSION_AUTH;
+    packet.status = 0;
+    packet.flags = CKFS_AWAITS_REPLY;
+
+    int rc = ckfs_connect(session);
+    if (rc != 0) return rc;
+    // Whatever else came back cannot be read as a login reply.
+    if (packet.type != (KFS_SESSION_AUTH | KFS_RESPONSE_BIT)) return ERR_SEQUENCE;
+    if (packet.status != 0) return packet.status;
+    int again = 0;
+    rc = ckfs_login_decode(session, packet.data, packet.length, &again);
+    if (rc != 0) return rc;
+    if (again == 0) return 0;
+  }
+  return ERR_SEQUENCE;
+}
+
+int ckfs_user_lock(ckfs_session* session, const ckfs_lock_request* request) {
+  ckfs_packet& packet = session->packet;
+  Writer w(packet.data, CKFS_DATA_MAX);
+  w.u8(request->flags);
+  if ((request->flags & CKFS_LOCK_RELEASE) == 0) {
+    if (request->count > 0 && request->user_numbers == nullptr) return ERR_INVARG;
+    w.u16(request->count);
+    for (int i = 0; i < request->count; ++i) w.u32(request->user_numbers[i]);
+  } else if ((request->flags & CKFS_LOCK_SEND_TOKEN) != 0 && session->mode == 1) {
+    w.u32(session->lock_token);
+  }
+  if (!w.ok()) return ERR_DATAMAX;
+  packet.length = static_cast<uint16_t>(w.size());
+  packet.type = KFS_USER_LOCK;
+  packet.status = 0;
+  packet.flags = CKFS_AWAITS_REPLY;
+  int rc = ckfs_transact(session);
+  return rc != 0 ? rc : packet.status;
+}

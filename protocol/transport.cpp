@@ -1,0 +1,384 @@
+// Socket start-up, server address list, connection, frames and ckfs_transact.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "protocol/ckfs.h"
+#include "protocol/ckfs_internal.h"
+#include "protocol/wire.h"
+
+#ifndef VARNO_DEFAULT_KFS_HOST
+#define VARNO_DEFAULT_KFS_HOST "kfs.example.invalid"
+#endif
+#ifndef VARNO_DEFAULT_KFS_ADDRESS
+#define VARNO_DEFAULT_KFS_ADDRESS "192.0.2.1"
+#endif
+
+using namespace kfs_wire;
+
+namespace {
+
+// Process-wide by design: the start-up counter and the address list of the last read.
+std::atomic<int> g_started{0};
+
+struct HostEntry {
+  char host[1024];
+  int port;
+};
+HostEntry g_hosts[2];
+int g_host_count = 0;
+
+// atoi semantics without atoi: optional sign, leading digits, 0 when there are none.
+int parse_port(const char* text) {
+  while (*text == ' ' || *text == '\t') ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = (*text++ == '-');
+  long value = 0;
+  while (*text >= '0' && *text <= '9') {
+    value = value * 10 + (*text++ - '0');
+    if (value > 0x7fffffffL) value = 0x7fffffffL;
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+}  // namespace
+
+int ckfs_init() {
+  ++g_started;
+  return 0;
+}
+
+int ckfs_cleanup() {
+  if (g_started > 0) --g_started;
+  return 0;
+}
+
+bool ckfs_is_started() { return g_started != 0; }
+
+const char* ckfs_default_host() { return VARNO_DEFAULT_KFS_HOST; }
+const char* ckfs_default_address() { return VARNO_DEFAULT_KFS_ADDRESS; }
+
+int ckfs_host_count() { return g_host_count; }
+const char* ckfs_host_name(int index) {
+  return (index >= 0 && index < g_host_count) ? g_hosts[index].host : nullptr;
+}
+int ckfs_host_port(int index) {
+  return (index >= 0 && index < g_host_count) ? g_hosts[index].port : 0;
+}
+
+int ckfs_read_hosts(ckfs_session* session) {
+  g_host_count = 0;
+  FILE* file = plat_fopen(session->hosts_path, "r");
+  if (file == nullptr) return ERR_BADPATH;
+  bool rewrite = false;
+  char line[1024];
+  while (g_host_count < 2 && fgets(line, sizeof line, file) != nullptr) {
+    char* cut = strchr(line, '\n');
+    if (cut != nullptr) *cut = '\0';
+    if ((cut = strchr(line, '\r')) != nullptr) *cut = '\0';
+    if ((cut = strchr(line, '#')) != nullptr) *cut = '\0';
+    size_t n = strlen(line);
+    while (n > 0 && line[n - 1] == ' ') line[--n] = '\0';
+    char* colon = strchr(line, ':');
+    if (colon == nullptr) continue;
+    *colon = '\0';
+    HostEntry& entry = g_hosts[g_host_count++];
+    const char* host = line;
+    if (strcmp(line, VARNO_DEFAULT_KFS_ADDRESS) == 0) {
+      host = VARNO_DEFAULT_KFS_HOST;
+      rewrite = true;
+    }
+    snprintf(entry.host, sizeof entry.host, "%s", host);
+    entry.port = parse_port(colon + 1);
+  }
+  fclose(file);
+  if (rewrite) {
+    FILE* out = plat_fopen(session->hosts_path, "w");
+    if (out != nullptr) {
+      for (int i = 0; i < g_host_count; ++i) {
+        fprintf(out, "%s:%u\n", g_hosts[i].host, static_cast<unsigned>(g_hosts[i].port));
+      }
+      fclose(out);
+    }
+  }
+  return g_host_count == 0 ? ERR_IO : 0;
+}
+
+int ckfs_tcp_connect(const char* host, int port) {
+  if (port <= 0 || port > 65535 || host == nullptr) return -1;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return -1;
+  sockaddr_in address{};
+  memcpy(&address, found->ai_addr, sizeof address);
+  freeaddrinfo(found);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    close(fd);
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+int ckfs_send_all(int socket, const void* bytes, int count) {
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  int done = 0;
+  while (done < count) {
+    ssize_t n = send(socket, p + done, static_cast<size_t>(count - done), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    done += static_cast<int>(n);
+  }
+  return count;
+}
+
+int ckfs_recv_all(int socket, void* buffer, int count) {
+  uint8_t* p = static_cast<uint8_t*>(buffer);
+  int done = 0;
+  while (done < count) {
+    ssize_t n = recv(socket, p + done, static_cast<size_t>(count - done), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    done += static_cast<int>(n);
+  }
+  return count;
+}
+
+// ---- cipher state and frames ----
+
+namespace {
+
+bool cipher_setup(ckfs_cipher* c) {
+  for (EVP_CIPHER_CTX* ctx : {c->decrypt, c->encrypt}) {
+    int enc = (ctx == c->encrypt) ? 1 : 0;
+    if (EVP_CIPHER_CTX_reset(ctx) != 1 ||
+        EVP_CipherInit_ex(ctx, c->cipher, nullptr, c->key, c->iv, enc) != 1 ||
+        EVP_CIPHER_CTX_set_padding(ctx, 1) != 1) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Restarts one context so the next packet is a fresh CBC message.
+bool cipher_restart(ckfs_cipher* c, EVP_CIPHER_CTX* ctx) {
+  return EVP_CipherInit_ex(ctx, nullptr, nullptr, c->key, c->iv, -1) == 1;
+}
+
+}  // namespace
+
+ckfs_cipher* ckfs_cipher_new(int cipher_kind, const uint8_t key[32]) {
+  if (cipher_kind < 1 || cipher_kind > 3) return nullptr;
+  auto* c = new ckfs_cipher{};
+  c->cipher = (cipher_kind == 3) ? EVP_aes_256_cbc() : EVP_enc_null();
+  memcpy(c->key, key, sizeof c->key);
+  c->decrypt = EVP_CIPHER_CTX_new();
+  c->encrypt = EVP_CIPHER_CTX_new();
+  if (c->decrypt == nullptr || c->encrypt == nullptr || !cipher_setup(c)) {
+    ckfs_cipher_free(c);
+    return nullptr;
+  }
+  return c;
+}
+
+int ckfs_cipher_rekey(ckfs_cipher* cipher, const uint8_t key[32]) {
+  if (cipher == nullptr) return ERR_ACCESS;
+  memcpy(cipher->key, key, sizeof cipher->key);
+  return cipher_setup(cipher) ? 0 : ERR_ACCESS;
+}
+
+void ckfs_cipher_free(ckfs_cipher* cipher) {
+  if (cipher == nullptr) return;
+  EVP_CIPHER_CTX_free(cipher->decrypt);
+  EVP_CIPHER_CTX_free(cipher->encrypt);
+  OPENSSL_cleanse(cipher->key, sizeof cipher->key);
+  delete cipher;
+}
+
+uint8_t* ckfs_cipher_frame(ckfs_cipher* cipher) { return cipher->frame; }
+
+int ckfs_frame_length(const uint8_t* frame_header) {
+  int e = get16(frame_header);
+  return e == 0 ? 65536 : e;
+}
+
+uint32_t ckfs_frame_crc(const uint8_t* frame_header) { return get32(frame_header + 2); }
+
+int ckfs_frame_encode(ckfs_cipher* c, const uint8_t* header, const uint8_t* data,
+                      int data_length, uint8_t* frame) {
+  if (data_length < 0 || data_length > CKFS_DATA_MAX) return -1;
+  uint8_t* out = frame + CKFS_FRAME_HEADER_SIZE;
+  int produced = 0;
+  int n = 0;
+  bool ok = EVP_CipherUpdate(c->encrypt, out, &n, header, CKFS_HEADER_SIZE) == 1;
+  produced += n;
+  if (ok && data_length > 0) {
+    ok = EVP_CipherUpdate(c->encrypt, out + produced, &n, data, data_length) == 1;
+    produced += n;
+  }
+  if (ok) {
+    ok = EVP_CipherFinal_ex(c->encrypt, out + produced, &n) == 1;
+    produced += n;
+  }
+  if (!cipher_restart(c, c->encrypt) || !ok) return -1;
+  uLong crc = crc32(0L, Z_NULL, 0);
+  crc = crc32(crc, header, CKFS_HEADER_SIZE);
+  if (data_length > 0) crc = crc32(crc, data, static_cast<uInt>(data_length));
+  // The widest packet pads to 65520 bytes; never more than the length field can say.
+  if (produced > 65535) return -1;
+  put16(frame, static_cast<uint16_t>(produced));
+  put32(frame + 2, static_cast<uint32_t>(crc));
+  return produced + CKFS_FRAME_HEADER_SIZE;
+}
+
+int ckfs_frame_decrypt(ckfs_cipher* c, int encrypted_length, uint32_t crc) {
+  if (encrypted_length <= 0 || encrypted_length > CKFS_FRAME_BUFFER) return -1;
+  // In place: CBC decryption never writes ahead of what it has read.
+  uint8_t* p = c->frame;
+  int n = 0;
+  int produced = 0;
+  bool ok = EVP_CipherUpdate(c->decrypt, p, &n, p, encrypted_length) == 1;
+  produced = n;
+  if (ok) {
+    ok = EVP_CipherFinal_ex(c->decrypt, p + produced, &n) == 1;
+    if (ok) produced += n;
+  }
+  if (!cipher_restart(c, c->decrypt)) return -1;
+  if (!ok || produced < CKFS_HEADER_SIZE || produced > CKFS_PACKET_BUFFER) return -1;
+  uLong sum = crc32(0L, Z_NULL, 0);
+  sum = crc32(sum, p, static_cast<uInt>(produced));
+  if (static_cast<uint32_t>(sum) != crc) return -1;
+  return produced;
+}
+
+int ckfs_packet_parse(const uint8_t* plain, int plain_length, ckfs_packet* packet) {
+  if (plain_length < CKFS_HEADER_SIZE || plain_length > CKFS_PACKET_BUFFER) return ERR_SCKREAD;
+  uint16_t length = get16(plain);
+  if (length > plain_length - CKFS_HEADER_SIZE) return ERR_SCKREAD;
+  packet->length = length;
+  packet->type = plain[2];
+  packet->request_number = get16(plain + 3);
+  packet->status = plain[5];
+  memmove(packet->data, plain + CKFS_HEADER_SIZE, length);
+  return 0;
+}
+
+// ---- packets ----
+
+void ckfs_packet_header(const ckfs_packet& packet, uint8_t header[CKFS_HEADER_SIZE]) {
+  put16(header, packet.length);
+  header[2] = packet.type;
+  put16(header + 3, packet.request_number);
+  header[5] = packet.status;
+}
+
+int ckfs_send_packet(ckfs_session* session) {
+  if (session->socket < 0 || session->cipher == nullptr) return ERR_SCKWRITE;
+  // A closed or failed connection shows as readable before any reply is due.
+  pollfd probe{session->socket, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&probe, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  if (ready != 0) return ERR_SCKWRITE;
+  ckfs_packet& packet = session->packet;
+  if (packet.length > CKFS_DATA_MAX) return ERR_DATAMAX;
+  uint8_t header[CKFS_HEADER_SIZE];
+  ckfs_packet_header(packet, header);
+  uint8_t* frame = session->cipher->frame;
+  int total = ckfs_frame_encode(session->cipher, header, packet.data, packet.length, frame);
+  if (total < 0) return ERR_SCKWRITE;
+  if (ckfs_send_all(session->socket, frame, total) != total) return ERR_SCKWRITE;
+  return 0;
+}
+
+int ckfs_recv_packet(ckfs_session* session) {
+  ckfs_packet& packet = session->packet;
+  if ((packet.flags & CKFS_AWAITS_REPLY) == 0) return 0;
+  if (session->socket < 0 || session->cipher == nullptr) return ERR_SCKREAD;
+  uint8_t head[CKFS_FRAME_HEADER_SIZE];
+  if (ckfs_recv_all(session->socket, head, sizeof head) != static_cast<int>(sizeof head)) {
+    return ERR_SCKREAD;
+  }
+  int e = ckfs_frame_length(head);
+  // A frame the buffer cannot hold is a broken stream; the rest of it is not read.
+  if (e > CKFS_FRAME_BUFFER) return ERR_SCKREAD;
+  uint8_t* frame = session->cipher->frame;
+  if (ckfs_recv_all(session->socket, frame, e) != e) return ERR_SCKREAD;
+  int plain = ckfs_frame_decrypt(session->cipher, e, ckfs_frame_crc(head));
+  if (plain < 0) return ERR_SCKREAD;
+  return ckfs_packet_parse(frame, plain, &packet);
+}
+
+int ckfs_connect(ckfs_session* session) {
+  if (!ckfs_is_started()) return ERR_SEQUENCE;
+  if (session->cipher_kind < 1 || session->cipher_kind > 3) return ERR_ACCESS;
+  int rc = ckfs_read_hosts(session);
+  if (rc != 0) return rc;
+  // Copies: the list is rebuilt by the next read.
+  HostEntry hosts[2];
+  int count = g_host_count;
+  memcpy(hosts, g_hosts, sizeof hosts);
+  for (int i = 0; i < count; ++i) {
+    if (ckfs_handshake(session, hosts[i].host, hosts[i].port) == 0) return 0;
+  }
+  return ERR_IO;
+}
+
+int ckfs_transact(ckfs_session* session) {
+  ckfs_packet& packet = session->packet;
+  if (packet.length > CKFS_DATA_MAX) return ERR_DATAMAX;
+  const uint8_t type = packet.type;
+  const uint16_t number = packet.request_number;
+  if (ckfs_send_packet(session) != 0) {
+    if (session->first_connect != 0) {
+      session->first_connect = 0;
+    } else {
+      (session->sleep_ms != nullptr ? session->sleep_ms : plat_sleep_ms)(session->reconnect_wait_ms);
+    }
+    // Saved off the session: the login rebuilds the packet record. Only on a reconnection.
+    auto saved = std::make_unique<ckfs_packet>(packet);
+    int rc = ckfs_login(session);
+    packet = *saved;
+    if (rc != 0) return rc;
+    if (ckfs_send_packet(session) != 0) return ERR_SCKWRITE;
+  }
+  if ((packet.flags & CKFS_AWAITS_REPLY) == 0) return 0;
+  int rc = ckfs_recv_packet(session);
+  if (rc != 0) return rc;
+  if (packet.type != static_cast<uint8_t>(type | KFS_RESPONSE_BIT) ||
+      packet.request_number != number) {
+    return ERR_SEQUENCE;
+  }
+  return 0;
+}

@@ -1,0 +1,136 @@
+// Plain copies of a user's stored files: each block is AES-256-CBC under the account key
+// with a zero IV and PKCS padding around one complete zlib stream of the block's bytes.
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "tools/kfs-devserver/server.h"
+#include "tools/kfs-devserver/store.h"
+
+namespace kfsd {
+
+namespace {
+
+bool decode_hex_key(const std::string& text, uint8_t key[32]) {
+  if (text.size() != 64) return false;
+  for (size_t i = 0; i < 32; ++i) {
+    int v = 0;
+    for (int k = 0; k < 2; ++k) {
+      char c = text[2 * i + k];
+      int d = (c >= '0' && c <= '9')   ? c - '0'
+              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                       : -1;
+      if (d < 0) return false;
+      v = v * 16 + d;
+    }
+    key[i] = static_cast<uint8_t>(v);
+  }
+  return true;
+}
+
+bool decrypt(const uint8_t key[32], const std::vector<uint8_t>& in, std::vector<uint8_t>* out) {
+  uint8_t iv[16] = {};
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  out->resize(in.size() + 16);
+  int n = 0, m = 0;
+  bool ok = ctx != nullptr &&
+            EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key, iv) == 1 &&
+            EVP_DecryptUpdate(ctx, out->data(), &n, in.data(), static_cast<int>(in.size())) == 1 &&
+            EVP_DecryptFinal_ex(ctx, out->data() + n, &m) == 1;
+  EVP_CIPHER_CTX_free(ctx);
+  out->resize(ok ? static_cast<size_t>(n + m) : 0);
+  return ok;
+}
+
+// One complete zlib stream, nothing after it.
+bool inflate_all(const std::vector<uint8_t>& in, std::vector<uint8_t>* out) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  z.next_in = const_cast<Bytef*>(in.data());
+  z.avail_in = static_cast<uInt>(in.size());
+  uint8_t chunk[65536];
+  int rc;
+  do {
+    z.next_out = chunk;
+    z.avail_out = sizeof chunk;
+    rc = inflate(&z, Z_NO_FLUSH);
+    if (rc != Z_OK && rc != Z_STREAM_END) break;
+    out->insert(out->end(), chunk, chunk + (sizeof chunk - z.avail_out));
+  } while (rc != Z_STREAM_END);
+  bool ok = rc == Z_STREAM_END && z.avail_in == 0;
+  inflateEnd(&z);
+  return ok;
+}
+
+}  // namespace
+
+int restore(const std::string& store_dir, uint32_t user, const std::string& account_key_hex,
+            const std::string& to) {
+  uint8_t key[32];
+  if (!decode_hex_key(account_key_hex, key)) {
+    fprintf(stderr, "kfs-devserver: the account key must be 64 hexadecimal digits\n");
+    return 2;
+  }
+  Store store(store_dir);
+  fs::path tree = store.tree(user);
+  std::error_code ec;
+  if (!fs::is_directory(tree, ec)) {
+    fprintf(stderr, "kfs-devserver: no files stored for user %u\n", user);
+    OPENSSL_cleanse(key, sizeof key);
+    return 1;
+  }
+  int failures = 0;
+  int restored = 0;
+  for (auto it = fs::recursive_directory_iterator(tree, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    fs::path relative = fs::relative(it->path(), tree, ec);
+    fs::path target = fs::path(to) / relative;
+    if (reserved_name(it->path().filename().string())) continue;
+    if (it->is_directory(ec)) {
+      fs::create_directories(target, ec);
+      continue;
+    }
+    FileMeta meta;
+    if (!Store::read_meta(it->path(), &meta)) continue;
+    std::vector<uint8_t> content;
+    bool ok = true;
+    for (const Block& block : meta.blocks) {
+      std::ifstream in(store.objects(user) / block.object, std::ios::binary);
+      std::vector<uint8_t> payload((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+      std::vector<uint8_t> plain;
+      std::vector<uint8_t> data;
+      if (!in.good() && !in.eof()) ok = false;
+      if (ok && !(decrypt(key, payload, &plain) && inflate_all(plain, &data))) ok = false;
+      if (ok && block.md5 != "-") {
+        uint8_t digest[16];
+        unsigned int n = 0;
+        EVP_Digest(data.data(), data.size(), digest, &n, EVP_md5(), nullptr);
+        if (hex(digest, 16) != block.md5) ok = false;
+      }
+      if (!ok) break;
+      content.insert(content.end(), data.begin(), data.end());
+    }
+    if (ok && content.size() != meta.size) ok = false;
+    if (!ok || !write_atomic(target, content.data(), content.size())) {
+      fprintf(stderr, "kfs-devserver: cannot restore %s\n", relative.c_str());
+      ++failures;
+      continue;
+    }
+    fs::last_write_time(target,
+                        fs::file_time_type::clock::from_sys(
+                            std::chrono::system_clock::from_time_t(meta.mtime)),
+                        ec);
+    ++restored;
+  }
+  OPENSSL_cleanse(key, sizeof key);
+  printf("restored %d file(s), %d failure(s)\n", restored, failures);
+  return failures == 0 ? 0 : 1;
+}
+
+}  // namespace kfsd
