@@ -25,7 +25,7 @@
 #include "protocol/ckfs.h"
 #include "util/error.h"
 #include "util/fs.h"
-#include "util/token.h"
+#include "util/machine.h"
 
 namespace {
 

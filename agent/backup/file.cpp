@@ -16,7 +16,7 @@
 #include "platform/fs.h"
 #include "protocol/ckfs.h"
 #include "util/error.h"
-#include "util/exclusions.h"
+#include "util/ignore.h"
 #include "util/fsa.h"
 
 namespace {
@@ -30,12 +30,12 @@ enum AttemptStatus { STATUS_OK = 0, STATUS_FAILED = -2, STATUS_RETRY = -4, STATU
 uint16_t security_record(const char* local, uint8_t* out) {
   FsaRecord* record = get_fsa(local);
   if (record == nullptr) return 0;
-  int size = fsa_serialized_size(record);
+  long size = fsa_serialized_size(record);
   uint16_t length = 0;
   if (size >= 0 && size <= CKFS_WOPEN_RECORD_MAX && fsa_serialize(record, out) == 0) {
     length = static_cast<uint16_t>(size);
   }
-  fsa_free(record);
+  free(record);
   return length;
 }
 
@@ -129,7 +129,7 @@ int file_wopen_retry(ckfs_session* session, ckfs_wopen_request* request) {
 void do_file(ckfs_session* session, const char* local, const char* remote,
              const ItemStatus* status, const ScheduleFilter* filter) {
   liveness_bump();
-  if (is_ignore_path(local, status->is_directory ? 1 : 0)) return;
+  if (is_ignore_path(local, status->is_directory)) return;
   if (filter != nullptr && filter_excludes(filter, local)) {
     log_job("FILE: Skipping '%s' due to filter.\n", local);
     return;

