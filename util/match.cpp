@@ -8,7 +8,6 @@
 namespace {
 
 unsigned char fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
-unsigned char unfold(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
 
 bool in_class(const char* name, size_t length, unsigned char c) {
   auto is = [&](const char* n) { return strlen(n) == length && memcmp(name, n, length) == 0; };
@@ -39,6 +38,10 @@ bool in_class(const char* name, size_t length, unsigned char c) {
 bool match_bracket(const char* p, unsigned char c, int flags, const char** end) {
   bool casefold = (flags & MATCH_CASEFOLD) != 0;
   bool noescape = (flags & MATCH_NOESCAPE) != 0;
+  // Folding compares lower-case forms of the character and of range ends; classes test
+  // the character as it is. This is what the C library does.
+  unsigned char original = c;
+  if (casefold) c = fold(c);
   bool negate = false;
   if (*p == '!' || *p == '^') {
     negate = true;
@@ -59,9 +62,7 @@ bool match_bracket(const char* p, unsigned char c, int flags, const char** end) 
       if (close != nullptr) {
         const char* name = p + 2;
         size_t length = static_cast<size_t>(close - name);
-        if (in_class(name, length, c) || (casefold && (in_class(name, length, fold(c)) ||
-                                                        in_class(name, length, unfold(c)))))
-          matched = true;
+        if (in_class(name, length, original)) matched = true;
         p = close + 2;
         continue;
       }
@@ -74,8 +75,11 @@ bool match_bracket(const char* p, unsigned char c, int flags, const char** end) 
       if (*p == '\\' && !noescape && p[1] != '\0') ++p;
       hi = static_cast<unsigned char>(*p++);
     }
-    auto within = [&](unsigned char x) { return x >= lo && x <= hi; };
-    if (within(c) || (casefold && (within(fold(c)) || within(unfold(c))))) matched = true;
+    if (casefold) {
+      lo = fold(lo);
+      hi = fold(hi);
+    }
+    if (c >= lo && c <= hi) matched = true;
   }
   *end = p + 1;
   return matched != negate;
