@@ -76,6 +76,12 @@ int plat_open_read(std::string_view path);
 // error FILE_EXISTS) when anything, even a dangling link, already has the name.
 int plat_create_new(std::string_view path, unsigned mode);
 
+// Creates a new file holding exactly `bytes`, with the permission bits `mode`. The file
+// appears under its name only when it is complete, so a reader never sees it half
+// written. Fails with EEXIST (last error FILE_EXISTS) when the name is taken; an existing
+// file is never touched.
+int plat_publish_new_file(std::string_view path, unsigned mode, const void* bytes, size_t length);
+
 int plat_close(int fd);
 
 // The Windows-form absolute path of an existing folder with every link resolved, as the

@@ -116,18 +116,14 @@ int get_machine_token(uint8_t* token) {
 }
 
 int create_application_key_file() {
-  // Readable by the owner only: the key protects the schedules and the account keys in
-  // them, so no other local account may read it.
-  int fd = plat_create_new(kKeyFile, 0600);
-  if (fd == -1) return -1;
   uint8_t bytes[APPLICATION_KEY_FILE_SIZE];
   (void)RAND_bytes(bytes, sizeof(bytes));
-  ssize_t written = write_all(fd, bytes, sizeof(bytes));
+  // Readable by the owner only: the key protects the schedules and the account keys in
+  // them, so no other local account may read it. The file appears complete or not at
+  // all, so a process racing to create it never reads half a key.
+  int r = plat_publish_new_file(kKeyFile, 0600, bytes, sizeof(bytes));
   OPENSSL_cleanse(bytes, sizeof(bytes));
-  int saved = errno;
-  int closed = plat_close(fd);
-  errno = saved;
-  return written == static_cast<ssize_t>(sizeof(bytes)) && closed == 0 ? 0 : -1;
+  return r == 0 ? 0 : -1;
 }
 
 int get_application_key(uint8_t* key) {
@@ -143,7 +139,8 @@ int get_application_key(uint8_t* key) {
   PlatFileStatus status{};
   if (plat_file_status(kKeyFile, &status) != 0) {
     if (errno != ENOENT) return -1;
-    if (create_application_key_file() != 0) return -1;
+    // Losing a race to create it is fine: the winner's file is complete once it exists.
+    if (create_application_key_file() != 0 && errno != EEXIST) return -1;
   }
   int fd = plat_open_read(kKeyFile);
   if (fd == -1) return -1;

@@ -205,6 +205,52 @@ int plat_create_new(std::string_view path, unsigned mode) {
   return fd;
 }
 
+namespace {
+
+bool write_fully(int fd, const void* bytes, size_t length) {
+  const char* p = static_cast<const char*>(bytes);
+  while (length > 0) {
+    ssize_t n = write(fd, p, length);
+    if (n == -1 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int plat_publish_new_file(std::string_view path, unsigned mode, const void* bytes, size_t length) {
+  std::string native;
+  if (plat_native_path(path, &native) != 0) return -1;
+  size_t slash = native.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
+  // An unnamed file in the target folder, linked under the name once written: link fails
+  // rather than replace, and nobody can open the name before the bytes are all there.
+  int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, static_cast<mode_t>(mode));
+  if (fd == -1 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    // No unnamed files on this file system: plain exclusive creation.
+    fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, static_cast<mode_t>(mode));
+    if (fd == -1) return fail_with(errno);
+    bool ok = write_fully(fd, bytes, length) && fsync(fd) == 0;
+    int e = errno;
+    close(fd);
+    return ok ? 0 : fail_with(e);
+  }
+  if (fd == -1) return fail_with(errno);
+  if (fchmod(fd, static_cast<mode_t>(mode)) != 0 || !write_fully(fd, bytes, length) || fsync(fd) != 0) {
+    int e = errno;
+    close(fd);
+    return fail_with(e);
+  }
+  std::string self = "/proc/self/fd/" + std::to_string(fd);
+  int r = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW);
+  int e = errno;
+  close(fd);
+  return r == 0 ? 0 : fail_with(e);
+}
+
 int plat_close(int fd) {
   // Linux releases the descriptor even when close reports EINTR; never retry.
   if (close(fd) != 0) return fail_with(errno);
