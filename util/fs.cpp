@@ -80,7 +80,8 @@ struct Walker {
     bool dir = (data.attributes & PLAT_ATTR_DIRECTORY) != 0;
     entry.size = dir ? 0 : (static_cast<uint64_t>(data.size_high) << 32) | data.size_low;
     entry.size_on_disk = round_up_to_cluster(entry.size, cluster);
-    entry.mode = (dir ? 0x4000u : 0x8000u) | ((data.attributes & PLAT_ATTR_READONLY) ? 0444u : 0777u);
+    entry.mode =
+        (dir ? 0x4000u : 0x8000u) | ((data.attributes & PLAT_ATTR_READONLY) ? 0444u : 0777u);
     entry.mtime = filetime_to_unix_seconds(data.last_write_time);
     return spec->callback(&entry, spec->user_data);
   }
@@ -248,7 +249,7 @@ int parent_directory(char* output, const char* path) {
   size_t root = is_drive_prefix(full) ? 3 : (full[0] == '\\' && full[1] == '\\') ? 2 : 0;
   if (length > root && full[length - 1] == '\\') --length;
   if (root == 3 && length <= 3) return 0;  // the drive root has no parent
-  size_t slash = length;  // index of the last backslash, `length` when none
+  size_t slash = length;                   // index of the last backslash, `length` when none
   for (size_t i = 0; i < length; ++i) {
     if (full[i] == '\\') slash = i;
   }

@@ -72,11 +72,11 @@ enum : int {
 struct walk_entry {
   const char* path;  // the walker's shared buffer
   int path_length;
-  uint32_t mode;     // 0x4000 directory / 0x8000 other, | 0444 read-only or 0777
-  int64_t mtime;     // seconds since 1970 UTC
-  uint64_t size;     // 0 for directories
+  uint32_t mode;  // 0x4000 directory / 0x8000 other, | 0444 read-only or 0777
+  int64_t mtime;  // seconds since 1970 UTC
+  uint64_t size;  // 0 for directories
   uint64_t size_on_disk;
-  int flags;         // bit 0: filled
+  int flags;  // bit 0: filled
 };
 
 using WalkCallback = int (*)(const walk_entry* entry, void* user_data);

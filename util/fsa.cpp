@@ -21,7 +21,9 @@ uint32_t get32(const uint8_t* p) {
 
 // errno from the platform's last error; the native errno stays when the error table has
 // no entry for it.
-void set_errno_from_system() { map_system_error(); }
+void set_errno_from_system() {
+  map_system_error();
+}
 
 }  // namespace
 
@@ -63,7 +65,8 @@ int fsa_serialize(const FsaRecord* record, void* output) {
     put32(out + 1, record->value);
     return 0;
   }
-  uint32_t n = record->value <= FSA_DESCRIPTOR_ROOM ? record->value : static_cast<uint32_t>(FSA_DESCRIPTOR_ROOM);
+  uint32_t n = record->value <= FSA_DESCRIPTOR_ROOM ? record->value
+                                                    : static_cast<uint32_t>(FSA_DESCRIPTOR_ROOM);
   put32(out + 1, n);
   memcpy(out + FSA_HEADER_SIZE, record->descriptor, n);
   return 0;

@@ -14,8 +14,8 @@
 
 namespace {
 
-constexpr const char* kIgnoredDirectories[] = {"$recycle.bin", "system volume information", "recycler",
-                                               "$recycler"};
+constexpr const char* kIgnoredDirectories[] = {"$recycle.bin", "system volume information",
+                                               "recycler", "$recycler"};
 constexpr const char* kIgnoredFiles[] = {"hiberfil.sys", "pagefile.sys"};
 constexpr const char* kIgnoredFilePatterns[] = {"*.lnk"};
 constexpr const char* kFolderShortcutClass = "{0AFACED1-E828-11D1-9187-B532F1E9575D}";
@@ -65,7 +65,8 @@ void build_ignore_paths() {
   g_ignore_paths = list_create(10, 5, nullptr);
   std::string root = plat_profile_root();
   if (root.empty()) return;
-  walk_spec spec{WALK_NOCASE | WALK_RECURSE | WALK_NO_IGNORE, "desktop.ini", scan_desktop_ini, g_ignore_paths};
+  walk_spec spec{WALK_NOCASE | WALK_RECURSE | WALK_NO_IGNORE, "desktop.ini", scan_desktop_ini,
+                 g_ignore_paths};
   int saved = errno;
   (void)dir_walk(root.c_str(), &spec);
   errno = saved;

@@ -1,17 +1,17 @@
 #include "util/machine.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-#include <openssl/sha.h>
 #include <string>
-#include <unistd.h>
 
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -66,7 +66,8 @@ int gather_machine_info(MachineInfo* info) {
   memset(info->bytes, 0, sizeof(info->bytes));
 
   uint32_t memory = plat_total_physical_memory();
-  for (int i = 0; i < 4; ++i) info->bytes[MACHINE_INFO_MEMORY + i] = static_cast<uint8_t>(memory >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    info->bytes[MACHINE_INFO_MEMORY + i] = static_cast<uint8_t>(memory >> (8 * i));
 
   uint8_t address[8];
   int address_length = plat_first_adapter_address(address, sizeof(address));
@@ -74,12 +75,14 @@ int gather_machine_info(MachineInfo* info) {
     char text[40] = {};
     size_t at = 0;
     for (int i = 0; i < address_length; ++i) {
-      at += static_cast<size_t>(snprintf(text + at, sizeof(text) - at, i == 0 ? "%02x" : "-%02x", address[i]));
+      at += static_cast<size_t>(
+          snprintf(text + at, sizeof(text) - at, i == 0 ? "%02x" : "-%02x", address[i]));
     }
     copy_field(info, MACHINE_INFO_ADAPTER, 40, text);
   }
 
-  if (const char* cpu = getenv("PROCESSOR_IDENTIFIER")) copy_field(info, MACHINE_INFO_PROCESSOR, 4096, cpu);
+  if (const char* cpu = getenv("PROCESSOR_IDENTIFIER"))
+    copy_field(info, MACHINE_INFO_PROCESSOR, 4096, cpu);
 
   if (List* volumes = get_volumes()) {
     for (int i = 0, n = list_count(volumes); i < n; ++i) {
@@ -107,7 +110,8 @@ int get_machine_token(uint8_t* token) {
   unsigned int length = 0;
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_sha1(), nullptr) != 1 ||
-      EVP_DigestUpdate(ctx, info->bytes, sizeof(info->bytes)) != 1 || EVP_DigestFinal_ex(ctx, token, &length) != 1) {
+      EVP_DigestUpdate(ctx, info->bytes, sizeof(info->bytes)) != 1 ||
+      EVP_DigestFinal_ex(ctx, token, &length) != 1) {
     // Without a digest context there is still the one-shot function.
     SHA1(info->bytes, sizeof(info->bytes), token);
   }

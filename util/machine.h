@@ -17,12 +17,12 @@ constexpr size_t APPLICATION_KEY_FILE_SIZE = 4096;
 
 // Offsets of the fields in the machine record.
 enum : size_t {
-  MACHINE_INFO_MEMORY = 0,        // 8 bytes, little-endian
-  MACHINE_INFO_PROCESSOR = 8,     // 4096 bytes of text
-  MACHINE_INFO_ADAPTER = 4104,    // 40
-  MACHINE_INFO_VOLUME = 4144,     // 40
-  MACHINE_INFO_PRODUCT_ID = 4184, // 40
-  MACHINE_INFO_HW_PROFILE = 4224, // 40
+  MACHINE_INFO_MEMORY = 0,         // 8 bytes, little-endian
+  MACHINE_INFO_PROCESSOR = 8,      // 4096 bytes of text
+  MACHINE_INFO_ADAPTER = 4104,     // 40
+  MACHINE_INFO_VOLUME = 4144,      // 40
+  MACHINE_INFO_PRODUCT_ID = 4184,  // 40
+  MACHINE_INFO_HW_PROFILE = 4224,  // 40
 };
 
 struct MachineInfo {

@@ -7,7 +7,9 @@
 
 namespace {
 
-unsigned char fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
+unsigned char fold(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
+}
 
 bool in_class(const char* name, size_t length, unsigned char c) {
   auto is = [&](const char* n) { return strlen(n) == length && memcmp(name, n, length) == 0; };

@@ -1,14 +1,14 @@
 #include "platform/fs.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/error.h"
 #include "platform/path.h"
@@ -25,7 +25,9 @@ uint64_t to_filetime(const statx_timestamp& t) {
   return static_cast<uint64_t>(static_cast<int64_t>(kFiletimeUnixEpoch) + ticks);
 }
 
-bool is_sep(char c) { return c == '\\' || c == '/'; }
+bool is_sep(char c) {
+  return c == '\\' || c == '/';
+}
 
 }  // namespace
 
@@ -40,7 +42,8 @@ struct PlatFind {
   }
 
   bool matches(const char* name) const {
-    return name_pattern.empty() || fnmatch(name_pattern.c_str(), name, FNM_NOESCAPE | FNM_CASEFOLD) == 0;
+    return name_pattern.empty() ||
+           fnmatch(name_pattern.c_str(), name, FNM_NOESCAPE | FNM_CASEFOLD) == 0;
   }
 
   void fill(const char* name, const struct statx& st, bool reparse, PlatFindData* data) const {
@@ -65,9 +68,11 @@ struct PlatFind {
     if (S_ISLNK(st.stx_mode)) return true;
     if (!S_ISREG(st.stx_mode) && !S_ISDIR(st.stx_mode)) return true;
     if (S_ISDIR(st.stx_mode)) {
-      if (st.stx_dev_major != self.stx_dev_major || st.stx_dev_minor != self.stx_dev_minor) return true;
+      if (st.stx_dev_major != self.stx_dev_major || st.stx_dev_minor != self.stx_dev_minor)
+        return true;
       // A bind mount stays on the same device; only the mount identity tells it apart.
-      if ((st.stx_mask & STATX_MNT_ID) && (self.stx_mask & STATX_MNT_ID) && st.stx_mnt_id != self.stx_mnt_id)
+      if ((st.stx_mask & STATX_MNT_ID) && (self.stx_mask & STATX_MNT_ID) &&
+          st.stx_mnt_id != self.stx_mnt_id)
         return true;
     }
     return false;
@@ -107,7 +112,9 @@ struct PlatFind {
   }
 };
 
-void plat_find_close(PlatFind* find) { delete find; }
+void plat_find_close(PlatFind* find) {
+  delete find;
+}
 
 PlatFindHandle plat_find_first(std::string_view pattern, PlatFindData* data) {
   if (data == nullptr || pattern.empty()) {
@@ -134,7 +141,8 @@ PlatFindHandle plat_find_first(std::string_view pattern, PlatFindData* data) {
   int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
   if (fd == -1) {
     int e = errno;
-    fail_with(e, e == ENOENT || e == ENOTDIR ? PLAT_ERROR_PATH_NOT_FOUND : native_to_windows_error(e));
+    fail_with(e,
+              e == ENOENT || e == ENOTDIR ? PLAT_ERROR_PATH_NOT_FOUND : native_to_windows_error(e));
     return nullptr;
   }
   if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &find->self) != 0) {
@@ -199,7 +207,8 @@ int plat_create_new(std::string_view path, unsigned mode) {
   if (plat_native_path(path, &native) != 0) return -1;
   int fd;
   do {
-    fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, static_cast<mode_t>(mode));
+    fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+              static_cast<mode_t>(mode));
   } while (fd == -1 && errno == EINTR);
   if (fd == -1) return fail_with(errno);
   return fd;
@@ -225,13 +234,16 @@ int plat_publish_new_file(std::string_view path, unsigned mode, const void* byte
   std::string native;
   if (plat_native_path(path, &native) != 0) return -1;
   size_t slash = native.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
+  std::string folder = slash == std::string::npos ? "."
+                       : slash == 0               ? "/"
+                                                  : native.substr(0, slash);
   // An unnamed file in the target folder, linked under the name once written: link fails
   // rather than replace, and nobody can open the name before the bytes are all there.
   int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, static_cast<mode_t>(mode));
   if (fd == -1 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
     // No unnamed files on this file system: plain exclusive creation.
-    fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, static_cast<mode_t>(mode));
+    fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+              static_cast<mode_t>(mode));
     if (fd == -1) return fail_with(errno);
     bool ok = write_fully(fd, bytes, length) && fsync(fd) == 0;
     int e = errno;
@@ -239,7 +251,8 @@ int plat_publish_new_file(std::string_view path, unsigned mode, const void* byte
     return ok ? 0 : fail_with(e);
   }
   if (fd == -1) return fail_with(errno);
-  if (fchmod(fd, static_cast<mode_t>(mode)) != 0 || !write_fully(fd, bytes, length) || fsync(fd) != 0) {
+  if (fchmod(fd, static_cast<mode_t>(mode)) != 0 || !write_fully(fd, bytes, length) ||
+      fsync(fd) != 0) {
     int e = errno;
     close(fd);
     return fail_with(e);

@@ -1,15 +1,15 @@
 #include "platform/machine.h"
 
-#include <cctype>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <sys/sysinfo.h>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 namespace {
 
@@ -40,7 +40,8 @@ bool is_uuid_text(const std::string& s) {
 uint32_t plat_total_physical_memory() {
   struct sysinfo info {};
   if (sysinfo(&info) != 0) return 0;
-  unsigned long long total = static_cast<unsigned long long>(info.totalram) * (info.mem_unit ? info.mem_unit : 1);
+  unsigned long long total =
+      static_cast<unsigned long long>(info.totalram) * (info.mem_unit ? info.mem_unit : 1);
   return total > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(total);
 }
 
@@ -84,8 +85,8 @@ std::string plat_hardware_profile_guid() {
   for (char c : id) {
     if (!isxdigit(static_cast<unsigned char>(c))) return {};
   }
-  std::string made = id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" + id.substr(16, 4) +
-                     "-" + id.substr(20, 12);
+  std::string made = id.substr(0, 8) + "-" + id.substr(8, 4) + "-" + id.substr(12, 4) + "-" +
+                     id.substr(16, 4) + "-" + id.substr(20, 12);
   return "{" + upper(made) + "}";
 }
 

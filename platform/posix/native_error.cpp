@@ -39,7 +39,9 @@ uint32_t native_to_windows_error(int errnum) {
   }
 }
 
-int fail_with(int errnum) { return fail_with(errnum, native_to_windows_error(errnum)); }
+int fail_with(int errnum) {
+  return fail_with(errnum, native_to_windows_error(errnum));
+}
 
 int fail_with(int errnum, uint32_t windows_error) {
   plat_set_last_error(windows_error);

@@ -1,10 +1,10 @@
 #include "platform/privilege.h"
 
+#include <sys/capability.h>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <type_traits>
-#include <sys/capability.h>
 
 #include "platform/posix/native_error.h"
 
@@ -40,7 +40,8 @@ int plat_enable_privilege(const char* windows_name) {
   if (!caps) return fail_with(errno);
   for (int i = 0; i < privilege->count; ++i) {
     cap_flag_value_t permitted = CAP_CLEAR;
-    if (cap_get_flag(caps.get(), privilege->caps[i], CAP_PERMITTED, &permitted) != 0) return fail_with(errno);
+    if (cap_get_flag(caps.get(), privilege->caps[i], CAP_PERMITTED, &permitted) != 0)
+      return fail_with(errno);
     if (permitted != CAP_SET) return fail_with(EPERM, PLAT_ERROR_NOT_ALL_ASSIGNED);
   }
   if (cap_set_flag(caps.get(), CAP_EFFECTIVE, privilege->count, privilege->caps, CAP_SET) != 0) {

@@ -1,11 +1,11 @@
 #include "platform/security.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "platform/path.h"
 #include "platform/posix/native_error.h"
@@ -40,7 +40,9 @@ void put16(uint8_t* p, uint16_t v) {
 void put32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t get16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t get32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -52,12 +54,15 @@ struct Sid {
   uint32_t sub[kMaxSubAuthorities];
 };
 
-size_t sid_size(int count) { return 8 + 4 * static_cast<size_t>(count); }
+size_t sid_size(int count) {
+  return 8 + 4 * static_cast<size_t>(count);
+}
 
 size_t put_sid(uint8_t* p, uint64_t authority, std::initializer_list<uint32_t> subs) {
   p[0] = 1;
   p[1] = static_cast<uint8_t>(subs.size());
-  for (int i = 0; i < 6; ++i) p[2 + i] = static_cast<uint8_t>(authority >> (8 * (5 - i)));  // big-endian
+  for (int i = 0; i < 6; ++i)
+    p[2 + i] = static_cast<uint8_t>(authority >> (8 * (5 - i)));  // big-endian
   size_t at = 8;
   for (uint32_t s : subs) {
     put32(p + at, s);
@@ -102,7 +107,9 @@ uint32_t bits_of(uint32_t mask) {
   return bits;
 }
 
-int malformed() { return fail_with(EINVAL, PLAT_ERROR_INVALID_SECURITY_DESCR); }
+int malformed() {
+  return fail_with(EINVAL, PLAT_ERROR_INVALID_SECURITY_DESCR);
+}
 
 // Checks an ACL's frame: [at, at + AclSize) inside the bytes, every ACE inside the ACL.
 // Calls `ace(type, flags, mask, sid)` for each allow/deny ACE. False when malformed.
@@ -193,29 +200,31 @@ int plat_security_descriptor_parse(const uint8_t* bytes, size_t length, PlatSecu
     f.has_group = true;
   }
   if ((control & kSaclPresent) && sacl_at != 0) {
-    if (!walk_acl(bytes, length, sacl_at, [](uint8_t, uint8_t, uint32_t, const Sid&) {})) return malformed();
+    if (!walk_acl(bytes, length, sacl_at, [](uint8_t, uint8_t, uint32_t, const Sid&) {}))
+      return malformed();
   }
   if (control & kDaclPresent) {
     // A null DACL grants everyone everything; no file gets that from outside bytes.
     if (dacl_at == 0) return malformed();
     uint32_t allow[3] = {0, 0, 0};
     uint32_t deny[3] = {0, 0, 0};
-    bool ok = walk_acl(bytes, length, dacl_at, [&](uint8_t type, uint8_t flags, uint32_t mask, const Sid& s) {
-      if (flags & kInheritOnly) return;
-      int who = -1;
-      uint32_t id = 0;
-      if (is_unix_sid(s, kUnixUser, &id)) {
-        if (f.has_owner && id == f.uid) who = 0;
-      } else if (is_unix_sid(s, kUnixGroup, &id)) {
-        if (f.has_group && id == f.gid) who = 1;
-      } else if (s.authority == kAuthorityCreator && s.count == 1 && s.sub[0] <= 1) {
-        who = static_cast<int>(s.sub[0]);
-      } else if (s.authority == kAuthorityWorld && s.count == 1 && s.sub[0] == 0) {
-        who = 2;
-      }
-      if (who < 0) return;
-      (type == kAccessAllowed ? allow : deny)[who] |= bits_of(mask);
-    });
+    bool ok = walk_acl(
+        bytes, length, dacl_at, [&](uint8_t type, uint8_t flags, uint32_t mask, const Sid& s) {
+          if (flags & kInheritOnly) return;
+          int who = -1;
+          uint32_t id = 0;
+          if (is_unix_sid(s, kUnixUser, &id)) {
+            if (f.has_owner && id == f.uid) who = 0;
+          } else if (is_unix_sid(s, kUnixGroup, &id)) {
+            if (f.has_group && id == f.gid) who = 1;
+          } else if (s.authority == kAuthorityCreator && s.count == 1 && s.sub[0] <= 1) {
+            who = static_cast<int>(s.sub[0]);
+          } else if (s.authority == kAuthorityWorld && s.count == 1 && s.sub[0] == 0) {
+            who = 2;
+          }
+          if (who < 0) return;
+          (type == kAccessAllowed ? allow : deny)[who] |= bits_of(mask);
+        });
     if (!ok) return malformed();
     f.has_mode = true;
     f.mode = ((allow[0] & ~deny[0]) << 6) | ((allow[1] & ~deny[1]) << 3) | (allow[2] & ~deny[2]);
@@ -245,7 +254,8 @@ int plat_set_file_security(std::string_view path, const uint8_t* descriptor, siz
   if (facts.has_owner || facts.has_group) {
     uid_t uid = facts.has_owner ? static_cast<uid_t>(facts.uid) : static_cast<uid_t>(-1);
     gid_t gid = facts.has_group ? static_cast<gid_t>(facts.gid) : static_cast<gid_t>(-1);
-    if (fchownat(AT_FDCWD, native.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) != 0) return fail_with(errno);
+    if (fchownat(AT_FDCWD, native.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW) != 0)
+      return fail_with(errno);
   }
   if (facts.has_mode) {
     // Set-id bits are never carried over: the descriptor does not hold them, and keeping

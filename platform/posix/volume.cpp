@@ -1,16 +1,16 @@
 #include "platform/volume.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "platform/path.h"
 #include "platform/posix/native_error.h"
@@ -37,9 +37,10 @@ struct MountEntry {
 std::string unescape_octal(const std::string& s) {
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' && s[i + 2] <= '7' && s[i + 3] >= '0' &&
-        s[i + 3] <= '7') {
-      out.push_back(static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' && s[i + 2] >= '0' &&
+        s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+      out.push_back(
+          static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
       i += 3;
     } else {
       out.push_back(s[i]);
@@ -168,7 +169,8 @@ int native_root(std::string_view root, std::string* native) {
 std::vector<std::string> plat_logical_drive_roots() {
   std::vector<std::string> roots;
   for (const DriveMapping& m : plat_drive_map()) {
-    if (m.windows_root.size() == 2 && m.windows_root[1] == ':') roots.push_back(m.windows_root + "\\");
+    if (m.windows_root.size() == 2 && m.windows_root[1] == ':')
+      roots.push_back(m.windows_root + "\\");
   }
   return roots;
 }
@@ -187,8 +189,8 @@ int plat_drive_type(std::string_view root) {
   MountEntry mount;
   if (find_mount(native, &mount)) {
     const std::string& t = mount.fs_type;
-    if (t == "nfs" || t == "nfs4" || t == "cifs" || t == "smb3" || t == "smbfs" || t == "fuse.sshfs" ||
-        t == "sshfs")
+    if (t == "nfs" || t == "nfs4" || t == "cifs" || t == "smb3" || t == "smbfs" ||
+        t == "fuse.sshfs" || t == "sshfs")
       return PLAT_DRIVE_REMOTE;
     if (is_removable_device(mount.source)) return PLAT_DRIVE_REMOVABLE;
   }

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (plat_security_descriptor_parse(data, size, &facts) == 0) {
     // What parses describes something that builds back into a parseable descriptor.
     uint8_t rebuilt[256];
-    size_t n = plat_security_descriptor_build(facts.uid, facts.gid, facts.mode & 0777, rebuilt, sizeof(rebuilt));
+    size_t n = plat_security_descriptor_build(facts.uid, facts.gid, facts.mode & 0777, rebuilt,
+                                              sizeof(rebuilt));
     PlatSecurityFacts again;
     if (n > sizeof(rebuilt) || plat_security_descriptor_parse(rebuilt, n, &again) != 0) abort();
     if (facts.has_mode && again.mode != (facts.mode & 0777)) abort();

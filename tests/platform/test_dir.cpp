@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <fcntl.h>
-#include <map>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <map>
 
 #include "platform/error.h"
 #include "platform/fs.h"

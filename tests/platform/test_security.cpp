@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
-#include <random>
 #include <sys/capability.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <random>
 #include <vector>
 
 #include "platform/error.h"
@@ -37,7 +37,8 @@ void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
 }
 
 // Layout of what build() makes: header, owner SID, group SID, DACL (owner, group, Everyone).
-constexpr size_t kOwner = 20, kGroup = 36, kDacl = 52, kAce1 = 60, kAce2 = 84, kAce3 = 108, kTotal = 128;
+constexpr size_t kOwner = 20, kGroup = 36, kDacl = 52, kAce1 = 60, kAce2 = 84, kAce3 = 108,
+                 kTotal = 128;
 
 TEST(SecurityDescriptorTest, LayoutIsASelfRelativeNtDescriptor) {
   std::vector<uint8_t> sd = build(1000, 100, 0754);
@@ -115,14 +116,19 @@ TEST(SecurityDescriptorTest, InflatedLengthsAndStrayOffsetsAreRefused) {
   refused([](auto& b) { b[0] = 2; }, "unknown descriptor revision");
   refused([](auto& b) { put16(b, 2, 0x0004); }, "not self-relative");
   refused([](auto& b) { put32(b, 16, 0); }, "null DACL");
-  refused([](auto& b) { put16(b, 2, 0x8014); put32(b, 12, kTotal - 2); }, "SACL past the end");
+  refused(
+      [](auto& b) {
+        put16(b, 2, 0x8014);
+        put32(b, 12, kTotal - 2);
+      },
+      "SACL past the end");
   refused([](auto& b) { b[kOwner + 7] = 5; }, "owner that is not a POSIX account");
   refused([](auto& b) { b[kGroup + 8] = 1; }, "group SID naming a user");
 }
 
 TEST(SecurityDescriptorTest, OptionalPartsAndAceSemantics) {
   std::vector<uint8_t> b = build(10, 20, 0777);
-  put32(b, 4, 0);     // no owner
+  put32(b, 4, 0);       // no owner
   put16(b, 2, 0x8000);  // no DACL either
   PlatSecurityFacts f{};
   ASSERT_EQ(parse(b, &f), 0);
@@ -208,7 +214,8 @@ TEST(PrivilegeTest, PrivilegesRaiseTheirCapabilities) {
     if (cap_set_proc(caps) != 0) _exit(99);
     cap_free(caps);
     if (effective(CAP_DAC_READ_SEARCH) || effective(CAP_CHOWN)) _exit(1);
-    if (plat_enable_privilege("SeBackupPrivilege") != 0 || !effective(CAP_DAC_READ_SEARCH)) _exit(2);
+    if (plat_enable_privilege("SeBackupPrivilege") != 0 || !effective(CAP_DAC_READ_SEARCH))
+      _exit(2);
     if (effective(CAP_CHOWN)) _exit(3);
     if (plat_enable_privilege("SeRestorePrivilege") != 0) _exit(4);
     if (!effective(CAP_DAC_OVERRIDE) || !effective(CAP_CHOWN) || !effective(CAP_FOWNER)) _exit(5);

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <climits>
 #include <memory>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -40,6 +40,8 @@ inline int run_child(const std::string& filter, const std::string& cwd,
   return testing_support::run_command(command);
 }
 
-inline bool in_child() { return getenv("VARNO_TEST_CHILD") != nullptr; }
+inline bool in_child() {
+  return getenv("VARNO_TEST_CHILD") != nullptr;
+}
 
 }  // namespace fs_fixture

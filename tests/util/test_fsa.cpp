@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "tests/util/fs_fixture.h"
@@ -41,7 +41,8 @@ TEST_F(FsaTest, CopiesOwnerGroupAndModeOntoAnotherFile) {
   std::vector<uint8_t> bytes = serialize(got.get());
   EXPECT_EQ(bytes.size(), 5 + got->value);
   EXPECT_EQ(bytes[0], 3);
-  EXPECT_EQ(bytes[1] | bytes[2] << 8 | bytes[3] << 16 | bytes[4] << 24, static_cast<int>(got->value));
+  EXPECT_EQ(bytes[1] | bytes[2] << 8 | bytes[3] << 16 | bytes[4] << 24,
+            static_cast<int>(got->value));
 
   Record fresh(static_cast<FsaRecord*>(calloc(1, sizeof(FsaRecord))));
   ASSERT_EQ(fsa_deserialize(bytes.data(), bytes.size(), fresh.get()), 0);
@@ -58,7 +59,8 @@ TEST_F(FsaTest, CopiesOwnerGroupAndModeOntoAnotherFile) {
 
 TEST_F(FsaTest, EveryPermissionBitSurvivesTheRoundTrip) {
   write_file(d("f"), "f");
-  for (unsigned mode : {0000u, 0001u, 0002u, 0004u, 0010u, 0020u, 0040u, 0100u, 0200u, 0400u, 0755u, 0777u, 0614u}) {
+  for (unsigned mode : {0000u, 0001u, 0002u, 0004u, 0010u, 0020u, 0040u, 0100u, 0200u, 0400u, 0755u,
+                        0777u, 0614u}) {
     ASSERT_EQ(chmod(d("f").c_str(), mode), 0);
     Record r(get_fsa("D:\\f"));
     ASSERT_TRUE(r);

@@ -30,7 +30,10 @@ TEST(IgnoreNamesTest, NameTablesApplyByKind) {
   EXPECT_FALSE(is_ignore_path("E:\\Docs\\report.lnk.txt", false));
   EXPECT_FALSE(is_ignore_path("E:\\Docs\\report.txt", false));
   // Only ASCII letters fold: this is not "pagefile.sys" in any code page.
-  EXPECT_FALSE(is_ignore_path("E:\\pag\xc9" "file.sys", false));
+  EXPECT_FALSE(
+      is_ignore_path("E:\\pag\xc9"
+                     "file.sys",
+                     false));
   EXPECT_FALSE(is_ignore_path("E:\\", true));
   EXPECT_FALSE(is_ignore_path("E:\\", false));
 }
@@ -57,11 +60,13 @@ TEST(IgnoreNamesTest, NoProfileRootMeansNoFolderShortcuts) {
 class FolderShortcutTest : public fs_fixture::DriveD {};
 
 TEST_F(FolderShortcutTest, DesktopIniFilesMarkTheirFolders) {
-  write_file(d("profiles/bob/NetHood/Share1/desktop.ini"), std::string("[.ShellClassInfo]\r\n") + kClassLine);
+  write_file(d("profiles/bob/NetHood/Share1/desktop.ini"),
+             std::string("[.ShellClassInfo]\r\n") + kClassLine);
   write_file(d("profiles/bob/NetHood/Share1/target.lnk"), "l");
   write_file(d("profiles/bob/NetHood/Share1/inside.txt"), "i");
   // Lower-case identifier, no final line feed, named in upper case.
-  write_file(d("profiles/amy/Printers/P/DESKTOP.INI"), "clsid2={0aface d1}\nCLSID2={0afaced1-e828-11d1-9187-b532f1e9575d}");
+  write_file(d("profiles/amy/Printers/P/DESKTOP.INI"),
+             "clsid2={0aface d1}\nCLSID2={0afaced1-e828-11d1-9187-b532f1e9575d}");
   // Two lines name it: the folder is added once.
   write_file(d("profiles/amy/Twice/desktop.ini"), std::string(kClassLine) + kClassLine);
   // Not a folder shortcut, and not a desktop.ini.
@@ -70,7 +75,9 @@ TEST_F(FolderShortcutTest, DesktopIniFilesMarkTheirFolders) {
   // A line longer than 512 bytes is read in pieces; the identifier in the second piece
   // still counts.
   write_file(d("profiles/amy/Long/desktop.ini"), std::string(512, 'x') + kClassLine);
-  EXPECT_EQ(fs_fixture::run_child("FolderShortcutChild.*", dir_.path(), {"VARNO_PROFILE_ROOT=D:\\profiles"}), 0);
+  EXPECT_EQ(fs_fixture::run_child("FolderShortcutChild.*", dir_.path(),
+                                  {"VARNO_PROFILE_ROOT=D:\\profiles"}),
+            0);
 }
 
 // Run by the test above in a fresh process (the list is built once per process).
@@ -89,7 +96,8 @@ TEST(FolderShortcutChild, ListAndExclusions) {
   for (int i = 0; i < list_count(list); ++i) got.push_back(list_item(list, i));
   std::sort(got.begin(), got.end());
   std::vector<std::string> expected = {"D:\\profiles\\amy\\Long", "D:\\profiles\\amy\\Printers\\P",
-                                       "D:\\profiles\\amy\\Twice", "D:\\profiles\\bob\\NetHood\\Share1"};
+                                       "D:\\profiles\\amy\\Twice",
+                                       "D:\\profiles\\bob\\NetHood\\Share1"};
   EXPECT_EQ(got, expected);
 
   EXPECT_TRUE(is_ignore_path("D:\\profiles\\bob\\NetHood\\Share1", true));
@@ -107,11 +115,14 @@ TEST(FolderShortcutChild, ListAndExclusions) {
                  &walked};
   ASSERT_EQ(dir_walk("D:\\profiles", &spec), 0);
   for (const std::string& p : walked) EXPECT_EQ(p.find("Share1"), std::string::npos) << p;
-  EXPECT_NE(std::find(walked.begin(), walked.end(), "D:\\profiles\\amy\\Plain\\desktop.ini"), walked.end());
+  EXPECT_NE(std::find(walked.begin(), walked.end(), "D:\\profiles\\amy\\Plain\\desktop.ini"),
+            walked.end());
 }
 
 TEST_F(FolderShortcutTest, AMissingProfileRootLeavesTheListEmpty) {
-  EXPECT_EQ(fs_fixture::run_child("FolderShortcutEmptyChild.*", dir_.path(), {"VARNO_PROFILE_ROOT=D:\\nowhere"}), 0);
+  EXPECT_EQ(fs_fixture::run_child("FolderShortcutEmptyChild.*", dir_.path(),
+                                  {"VARNO_PROFILE_ROOT=D:\\nowhere"}),
+            0);
 }
 
 TEST(FolderShortcutEmptyChild, ListIsEmpty) {

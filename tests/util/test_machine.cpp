@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/machine.h"
 #include "tests/util/fs_fixture.h"
@@ -77,7 +77,9 @@ TEST_F(MachineTest, RecordFieldsHaveTheirLayout) {
   EXPECT_EQ(field(info, MACHINE_INFO_PROCESSOR, 4096), std::string(4095, 'c'));
 
   std::string adapter = field(info, MACHINE_INFO_ADAPTER, 40);
-  EXPECT_TRUE(adapter.empty() || std::regex_match(adapter, std::regex("[0-9a-f]{2}(-[0-9a-f]{2})*"))) << adapter;
+  EXPECT_TRUE(adapter.empty() ||
+              std::regex_match(adapter, std::regex("[0-9a-f]{2}(-[0-9a-f]{2})*")))
+      << adapter;
 
   std::string serial = field(info, MACHINE_INFO_VOLUME, 40);
   List* volumes = get_volumes();
@@ -96,7 +98,9 @@ TEST_F(MachineTest, RecordFieldsHaveTheirLayout) {
 
   std::string profile = field(info, MACHINE_INFO_HW_PROFILE, 40);
   if (!machine_id.empty()) {
-    EXPECT_TRUE(std::regex_match(profile, std::regex("\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}"))) << profile;
+    EXPECT_TRUE(
+        std::regex_match(profile, std::regex("\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}")))
+        << profile;
   }
   // Nothing else of the record is written.
   auto zero_after = [&](size_t offset, size_t size) {
@@ -115,7 +119,8 @@ TEST_F(MachineTest, TokenIsTheSha1OfTheRecordAsOpensslComputesIt) {
   std::string record = dir_.file("record.bin");
   write_file(record, std::string(reinterpret_cast<const char*>(info.bytes), sizeof(info.bytes)));
   std::string out = dir_.file("digest.txt");
-  ASSERT_EQ(testing_support::run_command("openssl dgst -sha1 -r '" + record + "' > '" + out + "'"), 0);
+  ASSERT_EQ(testing_support::run_command("openssl dgst -sha1 -r '" + record + "' > '" + out + "'"),
+            0);
   EXPECT_EQ(read_file(out).substr(0, 40), token_hex());
 }
 
@@ -153,7 +158,8 @@ TEST_F(ApplicationKeyTest, CreatedOnceOwnerOnlyAndReadFromTheTable) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   std::string file = read_file(key_path());
   std::string expected;
-  for (long off : kPinnedOffsets) expected += hex(reinterpret_cast<const uint8_t*>(file.data() + off), 4);
+  for (long off : kPinnedOffsets)
+    expected += hex(reinterpret_cast<const uint8_t*>(file.data() + off), 4);
   EXPECT_EQ(key, expected);
   EXPECT_EQ(create_application_key_file(), -1);
   EXPECT_EQ(read_file(key_path()), file);
@@ -196,7 +202,8 @@ TEST_F(ApplicationKeyTest, ProcessesRacingToCreateTheFileAllGetOneKey) {
   ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
   ASSERT_GT(n, 0);
   self.resize(static_cast<size_t>(n));
-  std::string one = "VARNO_TEST_CHILD=1 '" + self + "' --gtest_filter=ApplicationKeyChild.* >/dev/null 2>&1";
+  std::string one =
+      "VARNO_TEST_CHILD=1 '" + self + "' --gtest_filter=ApplicationKeyChild.* >/dev/null 2>&1";
   std::string all = "cd '" + dir_.path() + "' && (";
   for (int i = 0; i < 8; ++i) all += one + " & ";
   all += "wait)";
@@ -216,7 +223,8 @@ TEST_F(ApplicationKeyTest, AShortKeyFileFailsEveryTimeAndIsNotRepaired) {
   write_file(key_path(), std::string(4095, 'k'));
   EXPECT_EQ(key_hex_or_failure(), "failed");
   write_file(key_path(), std::string(4096, 'k'));
-  EXPECT_EQ(key_hex_or_failure(), hex(reinterpret_cast<const uint8_t*>(std::string(32, 'k').data()), 32));
+  EXPECT_EQ(key_hex_or_failure(),
+            hex(reinterpret_cast<const uint8_t*>(std::string(32, 'k').data()), 32));
 }
 
 TEST_F(ApplicationKeyTest, KeyFilesThatCannotBeReadOrMadeAreNeverReplaced) {

@@ -74,8 +74,10 @@ TEST(ShellMatchTest, ManyStarsDoNotTakeExponentialTime) {
 // The C library's fnmatch in the "C" locale is the reference for plain ASCII and for
 // bytes above 127 (no folding there).
 TEST(ShellMatchTest, AgreesWithTheCLibraryOnRandomPatterns) {
-  const std::string pattern_alphabet[] = {"a", "b", "A", ".", "/", "*", "?", "[a-b]", "[!a]", "[.]",
-                                          "[/]", "\\*", "\\a", "[[:upper:]]", "\xe9", "]", "-", "[A-Z]", "[a-z]", "[[:lower:]]", "[\xc0-\xe0]"};
+  const std::string pattern_alphabet[] = {
+      "a",     "b",    "A",   ".",     "/",     "*",           "?",
+      "[a-b]", "[!a]", "[.]", "[/]",   "\\*",   "\\a",         "[[:upper:]]",
+      "\xe9",  "]",    "-",   "[A-Z]", "[a-z]", "[[:lower:]]", "[\xc0-\xe0]"};
   const std::string name_alphabet = "aAb./\xe9\xc9*";
   std::mt19937 rng(12345);
   int mismatches = 0;
@@ -92,8 +94,8 @@ TEST(ShellMatchTest, AgreesWithTheCLibraryOnRandomPatterns) {
     int got = shell_match(pattern.c_str(), name.c_str(), flags);
     if (got != expected) {
       ++mismatches;
-      ADD_FAILURE() << "pattern '" << pattern << "' name '" << name << "' flags " << flags << ": fnmatch "
-                    << expected << ", shell_match " << got;
+      ADD_FAILURE() << "pattern '" << pattern << "' name '" << name << "' flags " << flags
+                    << ": fnmatch " << expected << ", shell_match " << got;
     }
   }
 }

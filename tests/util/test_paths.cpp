@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <set>
 #include <sys/mount.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <set>
 
 #include "platform/error.h"
 #include "platform/path.h"
@@ -166,8 +166,8 @@ std::vector<VolumeRecord> volumes() {
 }
 
 TEST_F(VolumesTest, DriveMapInLetterOrderWithFloppiesUntouched) {
-  write_file(dir_.file("etc/drives"),
-             "B:=/nonexistent-b\nA:=" + d("") + "\nD:=" + d("") + "\nG:=/nonexistent-g\n\\\\fs1\\docs=/tmp\n");
+  write_file(dir_.file("etc/drives"), "B:=/nonexistent-b\nA:=" + d("") + "\nD:=" + d("") +
+                                          "\nG:=/nonexistent-g\n\\\\fs1\\docs=/tmp\n");
   plat_drive_map_reload();
   std::vector<VolumeRecord> v = volumes();
   ASSERT_EQ(v.size(), 5u);
@@ -201,7 +201,8 @@ TEST_F(VolumesTest, DriveMapInLetterOrderWithFloppiesUntouched) {
 
 TEST_F(VolumesTest, MemoryFileSystemsAreRamDisks) {
   make_dirs(d("ram"));
-  if (mount("none", d("ram").c_str(), "tmpfs", 0, nullptr) != 0) GTEST_SKIP() << "mounting is not permitted here";
+  if (mount("none", d("ram").c_str(), "tmpfs", 0, nullptr) != 0)
+    GTEST_SKIP() << "mounting is not permitted here";
   write_file(dir_.file("etc/drives"), "R:=" + d("ram") + "\n");
   plat_drive_map_reload();
   std::vector<VolumeRecord> v = volumes();

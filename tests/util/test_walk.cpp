@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/capability.h>
@@ -11,6 +8,9 @@
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "tests/util/fs_fixture.h"
 #include "util/fs.h"
@@ -82,7 +82,8 @@ int open_descriptors() {
 // Unmounts (lazily) whatever it mounted, even when the test fails half-way.
 class ScopedMount {
  public:
-  ScopedMount(const std::string& source, const std::string& target, const char* type, unsigned long flags)
+  ScopedMount(const std::string& source, const std::string& target, const char* type,
+              unsigned long flags)
       : target_(target) {
     mounted_ = mount(source.c_str(), target.c_str(), type, flags, nullptr) == 0;
   }
@@ -118,9 +119,9 @@ TEST_F(WalkTest, PostOrderReportsContentsBeforeTheirFolderAndPassesOverReparsePo
   Recorder r;
   ASSERT_EQ(walk("D:\\", WALK_RECURSE, &r), 0);
   EXPECT_EQ(errno, 0);
-  std::vector<std::string> expected = {"D:\\a.txt",       "D:\\other",         "D:\\other\\e.txt",
-                                       "D:\\sub",         "D:\\sub\\b.txt",    "D:\\sub\\deep",
-                                       "D:\\sub\\deep\\c.txt"};
+  std::vector<std::string> expected = {
+      "D:\\a.txt",      "D:\\other",     "D:\\other\\e.txt",    "D:\\sub",
+      "D:\\sub\\b.txt", "D:\\sub\\deep", "D:\\sub\\deep\\c.txt"};
   EXPECT_EQ(r.sorted(), expected);
   std::vector<std::string> order = r.paths();
   EXPECT_LT(index_of(order, "D:\\sub\\deep\\c.txt"), index_of(order, "D:\\sub\\deep"));
@@ -178,10 +179,12 @@ TEST_F(WalkTest, NoIgnoreReportsExcludedNamesButStillNoReparsePoints) {
   Recorder r;
   ASSERT_EQ(walk("D:\\", WALK_RECURSE | WALK_NO_IGNORE, &r), 0);
   std::vector<std::string> got = r.sorted();
-  for (const char* p : {"D:\\pagefile.sys", "D:\\shortcut.LNK", "D:\\$Recycle.Bin", "D:\\$Recycle.Bin\\gone.txt"}) {
+  for (const char* p :
+       {"D:\\pagefile.sys", "D:\\shortcut.LNK", "D:\\$Recycle.Bin", "D:\\$Recycle.Bin\\gone.txt"}) {
     EXPECT_NE(r.find(p), nullptr) << p;
   }
-  for (const char* p : {"D:\\link", "D:\\filelink", "D:\\fifo", "D:\\sub\\name", "D:\\link\\b.txt"}) {
+  for (const char* p :
+       {"D:\\link", "D:\\filelink", "D:\\fifo", "D:\\sub\\name", "D:\\link\\b.txt"}) {
     EXPECT_EQ(r.find(p), nullptr) << p;
   }
 }
@@ -201,7 +204,8 @@ TEST_F(WalkTest, PatternsMatchNamesAndFoldersAreStillEntered) {
 
   Recorder nocase;
   ASSERT_EQ(walk("D:\\", WALK_RECURSE | WALK_NOCASE, &nocase, "*.TXT"), 0);
-  std::vector<std::string> expected = {"D:\\a.txt", "D:\\other\\e.txt", "D:\\sub\\b.txt", "D:\\sub\\deep\\c.txt"};
+  std::vector<std::string> expected = {"D:\\a.txt", "D:\\other\\e.txt", "D:\\sub\\b.txt",
+                                       "D:\\sub\\deep\\c.txt"};
   EXPECT_EQ(nocase.sorted(), expected);
 
   Recorder empty_pattern;
