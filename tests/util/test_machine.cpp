@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/capability.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
@@ -236,6 +238,26 @@ TEST_F(ApplicationKeyTest, KeyFilesThatCannotBeReadOrMadeAreNeverReplaced) {
   ASSERT_EQ(symlink(dir_.file("elsewhere").c_str(), key_path().c_str()), 0);
   EXPECT_EQ(key_hex_or_failure(), "failed");
   EXPECT_FALSE(testing_support::file_exists(dir_.file("elsewhere")));
+}
+
+TEST_F(ApplicationKeyTest, AKeyFileThatCannotBeOpenedFailsWithoutBeingReplaced) {
+  write_file(key_path(), std::string(4096, 'k'));
+  ASSERT_EQ(chmod(key_path().c_str(), 0), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Without capabilities root is bound by the permission bits like anyone else.
+    cap_t none = cap_init();
+    if (cap_set_proc(none) != 0) _exit(99);
+    cap_free(none);
+    uint8_t key[APPLICATION_KEY_SIZE];
+    _exit(get_application_key(key) == -1 && errno == EACCES ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "cannot drop capabilities";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read_file(key_path()), std::string(4096, 'k'));
 }
 
 TEST(ApplicationKeyNoEtcTest, MissingEtcFolderFails) {

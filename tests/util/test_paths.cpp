@@ -212,4 +212,20 @@ TEST_F(VolumesTest, MemoryFileSystemsAreRamDisks) {
   EXPECT_STREQ(v[1].file_system, "tmpfs");
 }
 
+TEST_F(VolumesTest, CommandLineListsOneLinePerVolume) {
+  write_file(dir_.file("etc/drives"), "A:=/nonexistent-a\nD:=" + d("") + "\n");
+  plat_drive_map_reload();
+  std::string expected;
+  for (const VolumeRecord& v : volumes()) {
+    expected += std::string(v.root) + "\t" + std::to_string(v.type) + "\t" + v.label + "\t" + v.serial +
+                "\t" + v.file_system + "\n";
+  }
+  std::string out = dir_.file("volumes.txt");
+  std::string ctl = std::string(VARNO_BUILD_DIR) + "/tools/varno-ctl";
+  ASSERT_EQ(testing_support::run_command("'" + ctl + "' volumes > '" + out + "'"), 0);
+  EXPECT_EQ(testing_support::read_file(out), expected);
+  EXPECT_EQ(expected.substr(0, 9), "A:\\\t1\t\t\t\n");
+  EXPECT_EQ(testing_support::run_command("'" + ctl + "' volumes extra 2>/dev/null"), 2);
+}
+
 }  // namespace

@@ -343,3 +343,47 @@ TEST(FiletimeTest, ConvertsToUnixSeconds) {
 }
 
 }  // namespace
+
+namespace {
+
+// Makes `count` nested folders of `width`-character names below `base` without ever
+// naming the whole path (it may pass the native limit); answers the deepest folder's fd.
+int make_deep(const std::string& base, int count, size_t width) {
+  int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < count && fd >= 0; ++i) {
+    std::string name(width, static_cast<char>('a' + i % 26));
+    if (mkdirat(fd, name.c_str(), 0755) != 0) return -1;
+    int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+  }
+  return fd;
+}
+
+TEST_F(WalkTest, NamesThatWouldOverflowThePathBufferArePassedOver) {
+  make_dirs(d("deep"));
+  // "D:\deep" + 20 levels of "\" + 200 characters = 4027 characters.
+  int fd = make_deep(d("deep"), 20, 200);
+  ASSERT_GE(fd, 0);
+  std::string fits(UTIL_PATH_BUFFER - 1 - 4027 - 1, 'f');  // the path is exactly 4095 long
+  std::string too_long = fits + "g";
+  for (const std::string& name : {fits, too_long, std::string("short")}) {
+    int f = openat(fd, name.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(f, 0);
+    close(f);
+  }
+  close(fd);
+  Recorder r;
+  ASSERT_EQ(walk("D:\\deep", WALK_RECURSE, &r), 0);
+  size_t longest = 0;
+  bool saw_short = false;
+  for (const Seen& s : r.seen) {
+    longest = std::max(longest, s.path.size());
+    saw_short |= s.path.size() > 5 && s.path.compare(s.path.size() - 6, 6, "\\short") == 0;
+  }
+  EXPECT_EQ(longest, UTIL_PATH_BUFFER - 1);
+  EXPECT_TRUE(saw_short);
+  EXPECT_EQ(r.seen.size(), 20u + 2u);
+}
+
+}  // namespace
