@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <climits>
 #include <memory>
+#include <sys/mount.h>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,24 @@ inline int run_child(const std::string& filter, const std::string& cwd,
   command += std::string(" '") + self + "' --gtest_filter='" + filter + "' >/dev/null 2>&1";
   return testing_support::run_command(command);
 }
+
+// Unmounts (lazily) whatever it mounted, even when the test fails half-way.
+class ScopedMount {
+ public:
+  ScopedMount(const std::string& source, const std::string& target, const char* type,
+              unsigned long flags)
+      : target_(target) {
+    mounted_ = mount(source.c_str(), target.c_str(), type, flags, nullptr) == 0;
+  }
+  ~ScopedMount() {
+    if (mounted_) umount2(target_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string target_;
+  bool mounted_ = false;
+};
 
 inline bool in_child() {
   return getenv("VARNO_TEST_CHILD") != nullptr;

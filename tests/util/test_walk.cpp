@@ -79,24 +79,6 @@ int open_descriptors() {
   return n;
 }
 
-// Unmounts (lazily) whatever it mounted, even when the test fails half-way.
-class ScopedMount {
- public:
-  ScopedMount(const std::string& source, const std::string& target, const char* type,
-              unsigned long flags)
-      : target_(target) {
-    mounted_ = mount(source.c_str(), target.c_str(), type, flags, nullptr) == 0;
-  }
-  ~ScopedMount() {
-    if (mounted_) umount2(target_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string target_;
-  bool mounted_ = false;
-};
-
 class WalkTest : public fs_fixture::DriveD {
  protected:
   void SetUp() override {
@@ -276,8 +258,8 @@ TEST_F(WalkTest, StartFailuresAndMissingRequests) {
 TEST_F(WalkTest, MountPointsAreNeitherReportedNorEntered) {
   make_dirs(d("tmpfs"));
   make_dirs(d("bind"));
-  ScopedMount tmp("none", d("tmpfs"), "tmpfs", 0);
-  ScopedMount bind(d("other"), d("bind"), nullptr, MS_BIND);
+  fs_fixture::ScopedMount tmp("none", d("tmpfs"), "tmpfs", 0);
+  fs_fixture::ScopedMount bind(d("other"), d("bind"), nullptr, MS_BIND);
   if (!tmp.mounted() && !bind.mounted()) GTEST_SKIP() << "mounting is not permitted here";
   if (tmp.mounted()) write_file(d("tmpfs/inside.txt"), "i");
   Recorder r;
