@@ -30,10 +30,11 @@ class DriveD : public ::testing::Test {
 };
 
 // Runs this test binary with `filter` in `cwd`, with extra NAME=VALUE environment
-// entries; answers the exit status. The child sees VARNO_TEST_CHILD=1.
+// entries, under an optional wrapper command; answers the exit status. The child sees
+// VARNO_TEST_CHILD=1.
 inline int run_child(const std::string& filter, const std::string& cwd,
-                     const std::vector<std::string>& env = {}) {
-  std::string command = "cd '" + cwd + "' && env VARNO_TEST_CHILD=1";
+                     const std::vector<std::string>& env = {}, const std::string& wrapper = "") {
+  std::string command = "cd '" + cwd + "' && " + wrapper + " env VARNO_TEST_CHILD=1";
   for (const std::string& e : env) command += " '" + e + "'";
   char self[PATH_MAX] = {};
   if (readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) return -1;

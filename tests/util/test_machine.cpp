@@ -133,6 +133,24 @@ TEST_F(MachineTest, CommandLineTokenMatches) {
   EXPECT_EQ(read_file(out), token_hex() + "\n");
 }
 
+TEST_F(MachineTest, WithoutANetworkAdapterTheFieldIsEmptyAndATokenIsMade) {
+  if (testing_support::run_command("unshare -n true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "cannot make a network namespace here";
+  }
+  EXPECT_EQ(fs_fixture::run_child("MachineNoAdapterChild.*", dir_.path(), {}, "unshare -n"), 0);
+}
+
+// Run by the test above in a network namespace holding only the loopback interface.
+TEST(MachineNoAdapterChild, AdapterFieldIsEmpty) {
+  if (!fs_fixture::in_child()) GTEST_SKIP() << "runs as a child of MachineTest";
+  MachineInfo info;
+  gather_machine_info(&info);
+  for (size_t i = MACHINE_INFO_ADAPTER; i < MACHINE_INFO_ADAPTER + 40; ++i) ASSERT_EQ(info.bytes[i], 0);
+  uint8_t token[MACHINE_TOKEN_SIZE] = {};
+  EXPECT_EQ(get_machine_token(token), 0);
+  EXPECT_NE(hex(token, sizeof(token)), std::string(40, '0'));
+}
+
 // The key table, pinned: another table reads another key from the same file, and every
 // schedule written under the old key becomes unreadable.
 constexpr long kPinnedOffsets[8] = {1873, 402, 3591, 4092, 77, 2950, 1214, 3327};
