@@ -230,6 +230,21 @@ bool write_fully(int fd, const void* bytes, size_t length) {
 
 }  // namespace
 
+namespace {
+
+int create_exclusive_and_write(const std::string& native, unsigned mode, const void* bytes,
+                               size_t length) {
+  int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+                static_cast<mode_t>(mode));
+  if (fd == -1) return fail_with(errno);
+  bool ok = write_fully(fd, bytes, length) && fsync(fd) == 0;
+  int e = errno;
+  close(fd);
+  return ok ? 0 : fail_with(e);
+}
+
+}  // namespace
+
 int plat_publish_new_file(std::string_view path, unsigned mode, const void* bytes, size_t length) {
   std::string native;
   if (plat_native_path(path, &native) != 0) return -1;
@@ -237,20 +252,15 @@ int plat_publish_new_file(std::string_view path, unsigned mode, const void* byte
   std::string folder = slash == std::string::npos ? "."
                        : slash == 0               ? "/"
                                                   : native.substr(0, slash);
-  // An unnamed file in the target folder, linked under the name once written: link fails
-  // rather than replace, and nobody can open the name before the bytes are all there.
+  // An unnamed file in the target folder, linked under the name once written: linking
+  // fails rather than replace, and nobody can open the name before the bytes are there.
   int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, static_cast<mode_t>(mode));
-  if (fd == -1 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
-    // No unnamed files on this file system: plain exclusive creation.
-    fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
-              static_cast<mode_t>(mode));
-    if (fd == -1) return fail_with(errno);
-    bool ok = write_fully(fd, bytes, length) && fsync(fd) == 0;
-    int e = errno;
-    close(fd);
-    return ok ? 0 : fail_with(e);
+  if (fd == -1) {
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+      return create_exclusive_and_write(native, mode, bytes, length);
+    }
+    return fail_with(errno);
   }
-  if (fd == -1) return fail_with(errno);
   if (fchmod(fd, static_cast<mode_t>(mode)) != 0 || !write_fully(fd, bytes, length) ||
       fsync(fd) != 0) {
     int e = errno;
@@ -261,7 +271,10 @@ int plat_publish_new_file(std::string_view path, unsigned mode, const void* byte
   int r = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW);
   int e = errno;
   close(fd);
-  return r == 0 ? 0 : fail_with(e);
+  if (r == 0) return 0;
+  if (e == EEXIST) return fail_with(e);
+  // No /proc to link through: plain exclusive creation still never replaces anything.
+  return create_exclusive_and_write(native, mode, bytes, length);
 }
 
 int plat_close(int fd) {

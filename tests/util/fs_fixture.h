@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <unistd.h>
 #include <climits>
 #include <memory>
-#include <sys/mount.h>
 #include <string>
 #include <vector>
 

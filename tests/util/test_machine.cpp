@@ -145,7 +145,8 @@ TEST(MachineNoAdapterChild, AdapterFieldIsEmpty) {
   if (!fs_fixture::in_child()) GTEST_SKIP() << "runs as a child of MachineTest";
   MachineInfo info;
   gather_machine_info(&info);
-  for (size_t i = MACHINE_INFO_ADAPTER; i < MACHINE_INFO_ADAPTER + 40; ++i) ASSERT_EQ(info.bytes[i], 0);
+  for (size_t i = MACHINE_INFO_ADAPTER; i < MACHINE_INFO_ADAPTER + 40; ++i)
+    ASSERT_EQ(info.bytes[i], 0);
   uint8_t token[MACHINE_TOKEN_SIZE] = {};
   EXPECT_EQ(get_machine_token(token), 0);
   EXPECT_NE(hex(token, sizeof(token)), std::string(40, '0'));

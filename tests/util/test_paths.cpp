@@ -216,8 +216,8 @@ TEST_F(VolumesTest, CommandLineListsOneLinePerVolume) {
   plat_drive_map_reload();
   std::string expected;
   for (const VolumeRecord& v : volumes()) {
-    expected += std::string(v.root) + "\t" + std::to_string(v.type) + "\t" + v.label + "\t" + v.serial +
-                "\t" + v.file_system + "\n";
+    expected += std::string(v.root) + "\t" + std::to_string(v.type) + "\t" + v.label + "\t" +
+                v.serial + "\t" + v.file_system + "\n";
   }
   std::string out = dir_.file("volumes.txt");
   std::string ctl = std::string(VARNO_BUILD_DIR) + "/tools/varno-ctl";
