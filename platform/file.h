@@ -8,6 +8,8 @@
 #include <string_view>
 #include <sys/types.h>
 
+#include "platform/fs.h"
+
 // fopen with a Windows-form path; "e" (close-on-exec) is added to the mode. Null with
 // errno on failure.
 FILE* plat_fopen(std::string_view windows_path, const char* mode);
@@ -20,13 +22,8 @@ FILE* plat_fopen_exclusive(std::string_view windows_path, const char* mode);
 ssize_t plat_read(int fd, void* buffer, size_t length);
 ssize_t plat_write(int fd, const void* buffer, size_t length);
 
-// Opens a Windows-form path read-only (binary, close-on-exec). The descriptor, or -1 with
-// errno.
-int plat_open_read(std::string_view windows_path);
-
 // Moves the descriptor's position to `offset` bytes from the start. 0, or -1 with errno
 // (ESPIPE for a pipe or socket).
 int plat_seek(int fd, int64_t offset);
 
-// Closes a descriptor from this layer. 0, or -1 with errno.
-int plat_close(int fd);
+// plat_open_read and plat_close live with the other file-system objects.

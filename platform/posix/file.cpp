@@ -61,16 +61,6 @@ ssize_t plat_write(int fd, const void* buffer, size_t length) {
   return n;
 }
 
-int plat_open_read(std::string_view windows_path) {
-  std::string native;
-  if (plat_native_path(windows_path, &native) != 0) return -1;
-  int fd;
-  do {
-    fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd == -1 && errno == EINTR);
-  return fd;
-}
-
 int plat_seek(int fd, int64_t offset) {
   if (offset < 0) {
     errno = EINVAL;
@@ -79,4 +69,3 @@ int plat_seek(int fd, int64_t offset) {
   return lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1) ? -1 : 0;
 }
 
-int plat_close(int fd) { return close(fd); }

@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <cerrno>
+#include <map>
+
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "platform/path.h"
+#include "tests/support/test_support.h"
+
+using testing_support::ScopedCwd;
+using testing_support::TempDir;
+using testing_support::write_file;
+
+namespace {
+
+class DirSearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_file(dir_.file("etc/drives"), "D:=" + dir_.file("d") + "\n");
+    write_file(dir_.file("d/file.txt"), "12345");
+    write_file(dir_.file("d/Desktop.INI"), "x");
+    write_file(dir_.file("d/back\\slash"), "x");
+    testing_support::make_dirs(dir_.file("d/folder"));
+    cwd_ = std::make_unique<ScopedCwd>(dir_.path());
+  }
+  std::vector<PlatFindData> list(const std::string& pattern) {
+    std::vector<PlatFindData> out;
+    PlatFindData data;
+    PlatFindHandle find = plat_find_first(pattern, &data);
+    if (!find) return out;
+    do {
+      out.push_back(data);
+    } while (plat_find_next(find.get(), &data) == 0);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(plat_last_error(), PLAT_ERROR_NO_MORE_FILES);
+    return out;
+  }
+  std::string d(const std::string& rel) { return dir_.file("d/" + rel); }
+  TempDir dir_;
+  std::unique_ptr<ScopedCwd> cwd_;
+};
+
+TEST_F(DirSearchTest, DotEntriesComeFirstThenTheFolderWithoutBackslashNames) {
+  ASSERT_EQ(chmod(d("").c_str(), 0555), 0);
+  std::vector<PlatFindData> all = list("D:\\*");
+  chmod(d("").c_str(), 0755);
+  ASSERT_EQ(all.size(), 5u);
+  EXPECT_STREQ(all[0].name, ".");
+  EXPECT_EQ(all[0].attributes, PLAT_ATTR_DIRECTORY | PLAT_ATTR_READONLY);
+  EXPECT_STREQ(all[1].name, "..");
+  std::map<std::string, PlatFindData> by_name;
+  for (const PlatFindData& e : all) by_name[e.name] = e;
+  EXPECT_EQ(by_name.count("back\\slash"), 0u);
+  EXPECT_EQ(by_name["file.txt"].size_low, 5u);
+  EXPECT_EQ(by_name["file.txt"].attributes, PLAT_ATTR_NORMAL);
+  EXPECT_EQ(by_name["folder"].attributes, PLAT_ATTR_DIRECTORY);
+}
+
+TEST_F(DirSearchTest, ReparsePointsAreFlaggedAndNeverOpened) {
+  ASSERT_EQ(symlink(d("folder").c_str(), d("link").c_str()), 0);
+  ASSERT_EQ(symlink("/nonexistent", d("dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo(d("fifo").c_str(), 0600), 0);  // opening it would block
+  int s = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string sock = d("sock");
+  ASSERT_LT(sock.size(), sizeof(addr.sun_path));
+  memcpy(addr.sun_path, sock.c_str(), sock.size());
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  close(s);
+  std::map<std::string, uint32_t> attrs;
+  for (const PlatFindData& e : list("D:\\*")) attrs[e.name] = e.attributes;
+  for (const char* n : {"link", "dangling", "fifo", "sock"}) {
+    EXPECT_TRUE(attrs[n] & PLAT_ATTR_REPARSE_POINT) << n;
+  }
+  EXPECT_FALSE(attrs["folder"] & PLAT_ATTR_REPARSE_POINT);
+  EXPECT_FALSE(attrs["file.txt"] & PLAT_ATTR_REPARSE_POINT);
+}
+
+TEST_F(DirSearchTest, NamePatternsIgnoreCaseAndMissingFoldersFail) {
+  std::vector<PlatFindData> hits = list("D:\\desktop.ini");
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_STREQ(hits[0].name, "Desktop.INI");
+  PlatFindData data;
+  EXPECT_FALSE(plat_find_first("D:\\nothing-like-this", &data));
+  EXPECT_EQ(plat_last_error(), PLAT_ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(plat_find_first("D:\\missing\\*", &data));
+  EXPECT_EQ(plat_last_error(), PLAT_ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(plat_find_first("D:\\file.txt\\*", &data));
+  EXPECT_EQ(plat_last_error(), PLAT_ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(plat_find_first("Q:\\*", &data));
+  EXPECT_EQ(plat_last_error(), PLAT_ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(DirSearchTest, TimesAreFiletimes) {
+  timespec times[2] = {{1000000000, 0}, {1234567890, 500000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, d("file.txt").c_str(), times, 0), 0);
+  for (const PlatFindData& e : list("D:\\file.txt")) {
+    EXPECT_EQ(e.last_write_time, 116444736000000000ull + 12345678905000000ull);
+    EXPECT_EQ(e.last_access_time, 116444736000000000ull + 10000000000000000ull);
+  }
+}
+
+TEST_F(DirSearchTest, StatusOpensAndExclusiveCreation) {
+  PlatFileStatus st{};
+  ASSERT_EQ(plat_file_status("D:\\file.txt", &st), 0);
+  EXPECT_TRUE(st.is_regular);
+  EXPECT_EQ(st.size, 5u);
+  ASSERT_EQ(plat_file_status("D:\\folder", &st), 0);
+  EXPECT_TRUE(st.is_directory);
+  errno = 0;
+  EXPECT_EQ(plat_file_status("D:\\missing", &st), -1);
+  EXPECT_EQ(errno, ENOENT);
+
+  int fd = plat_create_new("D:\\new.bin", 0640);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(plat_close(fd), 0);
+  struct stat s {};
+  ASSERT_EQ(stat(d("new.bin").c_str(), &s), 0);
+  mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(s.st_mode & 0777, 0640u & ~mask);
+  errno = 0;
+  EXPECT_EQ(plat_create_new("D:\\new.bin", 0600), -1);
+  EXPECT_EQ(errno, EEXIST);
+  ASSERT_EQ(symlink(d("elsewhere").c_str(), d("dangling").c_str()), 0);
+  EXPECT_EQ(plat_create_new("D:\\dangling", 0600), -1);
+  EXPECT_FALSE(testing_support::file_exists(d("elsewhere")));
+
+  ASSERT_EQ(mkfifo(d("fifo").c_str(), 0600), 0);
+  fd = plat_open_read("D:\\fifo");  // must not wait for a writer
+  ASSERT_GE(fd, 0);
+  plat_close(fd);
+}
+
+TEST_F(DirSearchTest, FullDirectoryPaths) {
+  std::string full;
+  ASSERT_EQ(plat_full_directory_path("d\\folder", &full), 0);
+  EXPECT_EQ(full, "D:\\folder");
+  ASSERT_EQ(plat_full_directory_path(".", &full), 0);
+  char* real = realpath(dir_.path().c_str(), nullptr);
+  std::string expected = std::string("C:") + real;
+  free(real);
+  for (char& c : expected) c = c == '/' ? '\\' : c;
+  EXPECT_EQ(full, expected);
+  errno = 0;
+  EXPECT_EQ(plat_full_directory_path("d\\file.txt", &full), -1);
+  EXPECT_EQ(errno, ENOTDIR);
+}
+
+}  // namespace
