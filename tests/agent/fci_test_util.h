@@ -12,6 +12,7 @@
 
 #include "agent/backup/fci/coding.h"
 #include "agent/backup/fci/fci.h"
+#include "tests/agent/fci_test_fs.h"
 #include "tests/support/test_support.h"
 
 namespace fci_test {
@@ -62,7 +63,7 @@ inline std::string raw_header(uint32_t version, uint32_t stamp) {
 
 // One whole run: open (whatever it finds), add every item, close with `stamp`.
 inline void write_index(const char* schedule, uint32_t stamp, const std::vector<Item>& items,
-                        FileSystem* fs = nullptr) {
+                        FileSystem* fs = quick_fs()) {
   Fci index;
   index.fs = fs;
   (void)fci_open(&index, schedule, 0);

@@ -266,12 +266,11 @@ int build_new_index(Fci* f, int out, uint32_t new_stamp) {
   uint64_t capacity = 0;
   for (int b = 0; b < FCI_BUCKETS && ok; ++b) {
     FciBucket* bucket = &f->buckets[b];
+    // A bucket this run never opened has nothing of it; a stray file of that name is not
+    // ours to read (the caller deletes it).
+    if (bucket->fd < 0) continue;
     char name[32];
     bucket_path(b, name);
-    if (bucket->fd < 0) {
-      fs->delete_file(name);  // nothing of this run; a stray file is not ours to read
-      continue;
-    }
     bool usable = !bucket->failed && flush_bucket(f, bucket) == 0;
     uint64_t count = bucket->written / FCI_RECORD_SIZE;
     if (usable && count > capacity) {
