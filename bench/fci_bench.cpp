@@ -49,8 +49,8 @@ class World {
     std::filesystem::remove_all(dir_, ec);
   }
 
-  // One path per page, in page order, whose lookup reads that page: hits that are not leads.
-  std::vector<std::string> hits_by_page;
+  // One item per page, in page order, whose lookup reads that page: hits that are not leads.
+  std::vector<int> hits_by_page;
   // Hits and misses (paths never added) grouped by the page a lookup reads.
   std::vector<std::vector<int>> hits_in_page;
   std::vector<std::vector<std::string>> misses_in_page;
@@ -87,7 +87,7 @@ class World {
       for (int i : hits_in_page[p]) {
         // Skip the lead itself: it is answered without a page.
         if (!is_lead(index, path_of(i))) {
-          hits_by_page.push_back(path_of(i));
+          hits_by_page.push_back(i);
           break;
         }
       }
@@ -175,22 +175,32 @@ void BM_LookupCold(benchmark::State& state) {
   World& world = World::get();
   bool hits = state.range(0) == 1;
   std::vector<std::string> paths;
+  std::vector<int> ids;
   for (uint32_t p = 0; p < world.pages; ++p) {
     if (hits) {
-      if (p < world.hits_by_page.size()) paths.push_back(world.hits_by_page[p]);
+      if (p < world.hits_by_page.size()) {
+        paths.push_back(path_of(world.hits_by_page[p]));
+        ids.push_back(world.hits_by_page[p]);
+      }
     } else if (!world.misses_in_page[p].empty()) {
       paths.push_back(world.misses_in_page[p][0]);
+      ids.push_back(0);
     }
   }
   Fci index;
   if (fci_open(&index, kSchedule, kStamp) != 0) abort();
   size_t k = 0;
   int current = 0;
+  int64_t found = 0;
   for (auto _ : state) {
-    int rc = fci_lookup(&index, paths[k].c_str(), 0, 0, &current);
+    int rc = fci_lookup(&index, paths[k].c_str(), hits ? time_of(ids[k]) : 0,
+                        hits ? size_of(ids[k]) : 0, &current);
     benchmark::DoNotOptimize(rc);
+    found += current;
     if (++k == paths.size()) k = 0;
   }
+  if (hits && found != static_cast<int64_t>(state.iterations())) state.SkipWithError("hit not found");
+  if (!hits && found != 0) state.SkipWithError("miss found");
   state.SetItemsProcessed(state.iterations());
   state.counters["pages"] = world.pages;
   fci_close(&index, 0);
