@@ -191,8 +191,9 @@ void invalidate_and_delete_ro(Fci* f) {
 void load_leads(Fci* f) {
   FileSystem* fs = fs_of(f);
   int64_t file_size = fs->file_size(f->fd);
-  if (file_size < 0) {
-    set_error(f, "FCI invalid: reading lead record %d: %s", 0, sys_text(errno));
+  if (file_size < static_cast<int64_t>(FCI_HEADER_SIZE)) {  // failed, or shrank since the header
+    set_error(f, "FCI invalid: reading lead record %d: %s", 0,
+              sys_text(file_size < 0 ? errno : ENODATA));
     f->flags |= FCI_INVALID;
     return;
   }
