@@ -7,6 +7,7 @@
 //   ./build/bench/fci_bench --benchmark_filter=Close
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,6 @@
 #include <filesystem>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include <openssl/evp.h>
@@ -33,8 +33,12 @@ std::string path_of(int i) {
            i % 500, i);
   return buffer;
 }
-uint32_t time_of(int i) { return 1600000000u + static_cast<uint32_t>(i); }
-uint64_t size_of(int i) { return static_cast<uint64_t>(i) * 4099u; }
+uint32_t time_of(int i) {
+  return 1600000000u + static_cast<uint32_t>(i);
+}
+uint64_t size_of(int i) {
+  return static_cast<uint64_t>(i) * 4099u;
+}
 
 // A working directory with a 1M-record index, made once for the whole process.
 class World {
@@ -150,7 +154,8 @@ void BM_LookupWarm(benchmark::State& state) {
   if (fci_open(&index, kSchedule, kStamp) != 0) abort();
   int current = 0;
   for (size_t i : order) {  // warm
-    (void)fci_lookup(&index, paths[i].c_str(), hits ? time_of(ids[i]) : 0, hits ? size_of(ids[i]) : 0, &current);
+    (void)fci_lookup(&index, paths[i].c_str(), hits ? time_of(ids[i]) : 0,
+                     hits ? size_of(ids[i]) : 0, &current);
   }
   size_t k = 0;
   int64_t found = 0;
@@ -162,7 +167,8 @@ void BM_LookupWarm(benchmark::State& state) {
     benchmark::DoNotOptimize(rc);
     found += current;
   }
-  if (hits && found != static_cast<int64_t>(state.iterations())) state.SkipWithError("hit not found");
+  if (hits && found != static_cast<int64_t>(state.iterations()))
+    state.SkipWithError("hit not found");
   if (!hits && found != 0) state.SkipWithError("miss found");
   state.SetItemsProcessed(state.iterations());
   fci_close(&index, 0);
@@ -199,7 +205,8 @@ void BM_LookupCold(benchmark::State& state) {
     found += current;
     if (++k == paths.size()) k = 0;
   }
-  if (hits && found != static_cast<int64_t>(state.iterations())) state.SkipWithError("hit not found");
+  if (hits && found != static_cast<int64_t>(state.iterations()))
+    state.SkipWithError("hit not found");
   if (!hits && found != 0) state.SkipWithError("miss found");
   state.SetItemsProcessed(state.iterations());
   state.counters["pages"] = world.pages;
@@ -245,7 +252,8 @@ void BM_Close1M(benchmark::State& state) {
     auto index = std::make_unique<Fci>();
     (void)fci_open(index.get(), "close.kbs", 0);
     for (size_t k = 0; k < paths.size(); ++k) {
-      if (fci_add(index.get(), paths[k].c_str(), time_of(order[k]), size_of(order[k])) != 0) abort();
+      if (fci_add(index.get(), paths[k].c_str(), time_of(order[k]), size_of(order[k])) != 0)
+        abort();
     }
     state.ResumeTiming();
     fci_close(index.get(), 7);

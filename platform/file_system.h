@@ -4,10 +4,10 @@
 // close-on-exec; every call retries EINTR itself and answers -1 with errno on failure.
 #pragma once
 
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <sys/types.h>
 
 enum : unsigned {
   PLAT_OPEN_READ = 1u << 0,

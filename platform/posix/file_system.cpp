@@ -1,10 +1,10 @@
 #include "platform/file_system.h"
 
-#include <cerrno>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <string>
 
 #include "platform/path.h"
 
@@ -53,7 +53,9 @@ class PosixFileSystem final : public FileSystem {
     return static_cast<int64_t>(st.st_size);
   }
 
-  int sync(int fd) override { return retry_eintr([&] { return ::fsync(fd); }); }
+  int sync(int fd) override {
+    return retry_eintr([&] { return ::fsync(fd); });
+  }
 
   int rename_file(std::string_view from, std::string_view to) override {
     std::string a, b;
@@ -100,7 +102,8 @@ class PosixFileSystem final : public FileSystem {
   int sync_dir(std::string_view path) override {
     std::string native;
     if (plat_native_path(path, &native) != 0) return -1;
-    int fd = retry_eintr([&] { return ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    int fd =
+        retry_eintr([&] { return ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (fd == -1) return -1;
     int rc = retry_eintr([&] { return ::fsync(fd); });
     int saved = errno;

@@ -3,12 +3,12 @@
 // bytes written since a file's last sync are lost).
 #pragma once
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <functional>
 #include <map>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/file_system.h"
 #include "platform/path.h"
@@ -93,8 +93,8 @@ class FailingFs : public FileSystemWrapper {
 
 // Plays a crash at call number `crash_at` (1-based, counting every call): that call and
 // every later one fail without effect, and each file loses the second half of what was
-// written to it since its last sync (a torn tail). Renames and deletions before the crash stay, as a journaling file system
-// keeps them in order.
+// written to it since its last sync (a torn tail). Renames and deletions before the crash stay, as
+// a journaling file system keeps them in order.
 class CrashFs : public FileSystemWrapper {
  public:
   explicit CrashFs(long crash_at) : FileSystemWrapper(plat_file_system()), crash_at_(crash_at) {}

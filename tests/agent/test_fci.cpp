@@ -1,11 +1,11 @@
 // The change index against real files in a temporary working directory.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <filesystem>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "agent/backup/fci/fci.h"
@@ -70,7 +70,8 @@ TEST_F(FciTest, StampMismatchInvalidatesAndDeletesTheReadOnlyFile) {
   EXPECT_STREQ(index.error, "FCI invalid: out of sync: client(100) != server(101)");
   EXPECT_FALSE(file_exists(at("job.fci")));
   EXPECT_FALSE(file_exists(at("job.fci.ro")));
-  for (const Item& item : make_items(50)) EXPECT_EQ(current_of(&index, item.path, item.time, item.size), 0);
+  for (const Item& item : make_items(50))
+    EXPECT_EQ(current_of(&index, item.path, item.time, item.size), 0);
   fci_close(&index, 0);
 
   // A changed schedule forces the expected stamp to 0: just as invalid.
@@ -265,14 +266,16 @@ TEST_F(FciTest, DuplicateRunSpanningPagesIsSearchedWhole) {
     records.push_back(raw_record(key, 1, 1));
   }
   for (uint32_t t = 0; t < 300; ++t) records.push_back(raw_record(dup, t * 10000, 9));
-  std::stable_sort(records.begin(), records.end(),
-                   [](const std::string& a, const std::string& b) { return a.compare(0, 20, b, 0, 20) < 0; });
+  std::stable_sort(records.begin(), records.end(), [](const std::string& a, const std::string& b) {
+    return a.compare(0, 20, b, 0, 20) < 0;
+  });
   std::string body;
   for (const std::string& r : records) body += r;
   write_file(at("job.fci"), raw_header(1, 3) + body);
   Fci index;
   ASSERT_EQ(fci_open(&index, kSchedule, 3), 0);
-  for (uint32_t t = 0; t < 300; ++t) EXPECT_EQ(current_of(&index, "C:\\many", t * 10000, 9), 1) << t;
+  for (uint32_t t = 0; t < 300; ++t)
+    EXPECT_EQ(current_of(&index, "C:\\many", t * 10000, 9), 1) << t;
   EXPECT_EQ(current_of(&index, "C:\\many", 5, 9), 0);
   for (int i = 0; i < 500; ++i) EXPECT_EQ(current_of(&index, "other" + std::to_string(i), 1, 1), 1);
 }
@@ -311,7 +314,8 @@ TEST_F(FciTest, CloseReplacesTheIndexAndCleansUp) {
   Fci next;
   ASSERT_EQ(fci_open(&next, kSchedule, 11), 0);
   EXPECT_EQ(current_of(&next, "only", 1, 2), 1);
-  EXPECT_EQ(current_of(&next, make_items(1)[0].path, make_items(1)[0].time, make_items(1)[0].size), 0);
+  EXPECT_EQ(current_of(&next, make_items(1)[0].path, make_items(1)[0].time, make_items(1)[0].size),
+            0);
 }
 
 TEST_F(FciTest, StaleSortFilesAreNotTakenIntoTheNextIndex) {
@@ -343,7 +347,8 @@ TEST_F(FciTest, IndexNamesComeFromTheScheduleName) {
   EXPECT_FALSE(file_exists(at("my.fci")));
   // Absolute Windows-form path through the drive map (C: is "/").
   std::string absolute = "C:" + dir_.path() + "/abs.two.kbs";
-  for (char& c : absolute) if (c == '/') c = '\\';
+  for (char& c : absolute)
+    if (c == '/') c = '\\';
   write_index(absolute.c_str(), 1, {{"a", 1, 1}});
   EXPECT_TRUE(file_exists(at("abs.two.fci")));
 }
@@ -388,7 +393,8 @@ TEST_F(FciTest, PageReadFailureInvalidatesTheIndex) {
   armed = true;
   int failed_at = -1;
   for (size_t i = 1; i < items.size() && failed_at < 0; ++i) {
-    if (current_of(&index, items[i].path, items[i].time, items[i].size) == -1) failed_at = static_cast<int>(i);
+    if (current_of(&index, items[i].path, items[i].time, items[i].size) == -1)
+      failed_at = static_cast<int>(i);
   }
   ASSERT_GE(failed_at, 0);
   EXPECT_EQ(std::string(index.error).rfind("FCI error: fci.cpp:", 0), 0u) << index.error;
@@ -418,7 +424,9 @@ TEST_F(FciTest, WriteFailureWhileBuildingKeepsTheOldIndex) {
   for (const char* op : {"write", "sync", "rename"}) {
     FailingFs fs;
     bool in_close = false;
-    fs.fail = [&](const char* o, std::string_view) { return in_close && std::string_view(o) == op; };
+    fs.fail = [&](const char* o, std::string_view) {
+      return in_close && std::string_view(o) == op;
+    };
     Fci index;
     index.fs = &fs;
     ASSERT_EQ(fci_open(&index, kSchedule, 40), 0) << op << ": " << index.error;

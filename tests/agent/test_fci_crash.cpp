@@ -4,11 +4,11 @@
 // Single-byte damage to an index is either detected or cannot make a wrong answer.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #include <filesystem>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "agent/backup/fci/fci.h"
@@ -30,7 +30,9 @@ constexpr uint32_t kOldStamp = 1000;  // what the server holds until a run relea
 constexpr uint32_t kNewStamp = 2000;  // what the killed run would have released
 
 // Index of the last completed run.
-std::vector<Item> old_items() { return make_items(40); }
+std::vector<Item> old_items() {
+  return make_items(40);
+}
 
 // What the next run sees: 0..19 unchanged, 20..29 changed, 30..39 gone, 40..54 new.
 std::vector<Item> new_items() {
@@ -87,7 +89,8 @@ void check_recovery(uint32_t server_stamp, const std::string& where) {
     expect_answers(&next, nullptr, where + " invalid");
   }
   // And the run after that is whole again.
-  for (const Item& item : news) ASSERT_EQ(fci_add(&next, item.path.c_str(), item.time, item.size), 0);
+  for (const Item& item : news)
+    ASSERT_EQ(fci_add(&next, item.path.c_str(), item.time, item.size), 0);
   fci_close(&next, 3000);
   Fci after;
   after.fs = quick_fs();
@@ -148,7 +151,8 @@ TEST(FciCrash, PlayedCrashAtEveryCallOfARunRecovers) {
         total = fs.calls();
         break;
       }
-      check_recovery(server, "crash at call " + std::to_string(n) + " server " + std::to_string(server));
+      check_recovery(server,
+                     "crash at call " + std::to_string(n) + " server " + std::to_string(server));
       if (::testing::Test::HasFatalFailure()) return;
     }
     if (done) break;
@@ -214,11 +218,9 @@ TEST(FciCrash, KilledProcessLeavesRecoverableFiles) {
   } points[] = {
       {"write", "$FCISORT$\\7", 1},  // during the walk (bucket 7 fills after 128 records)
       {"open", ".fci.tmp", 1},       // close begins writing the next index
-      {"write", ".fci.tmp", 1},
-      {"sync", ".fci.tmp", 1},
-      {"rename", ".fci.tmp", 1},
-      {"delete", ".fci.ro", 1},
-      {"delete", "$FCISORT$\\200", 2},  // cleaning up after the index is in place
+      {"write", ".fci.tmp", 1},     {"sync", ".fci.tmp", 1},         {"rename", ".fci.tmp", 1},
+      {"delete", ".fci.ro", 1},     {"delete", "$FCISORT$\\200", 2},  // cleaning up after the index
+                                                                      // is in place
   };
   for (const Point& point : points) {
     TempDir dir;
@@ -235,7 +237,8 @@ TEST(FciCrash, KilledProcessLeavesRecoverableFiles) {
       for (const Item& item : make_items(40000, 1000)) {
         (void)fci_add(&index, item.path.c_str(), item.time, item.size);
       }
-      for (const Item& item : new_items()) (void)fci_add(&index, item.path.c_str(), item.time, item.size);
+      for (const Item& item : new_items())
+        (void)fci_add(&index, item.path.c_str(), item.time, item.size);
       fci_close(&index, kNewStamp);
       _exit(0);
     }
@@ -249,7 +252,8 @@ TEST(FciCrash, KilledProcessLeavesRecoverableFiles) {
       EXPECT_EQ(fci_open(&next, kSchedule, kOldStamp), -1) << where;
       continue;
     }
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << where << " status " << status;
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << where << " status " << status;
     Fci next;
     ASSERT_EQ(fci_open(&next, kSchedule, kOldStamp), 0) << where << ": " << next.error;
     std::vector<Item> olds = old_items();
@@ -272,7 +276,8 @@ TEST(FciDamage, EverySingleByteMutationIsDetectedOrHarmless) {
   for (size_t offset = 0; offset < original.size(); offset += (offset < 8 ? 1 : 7)) {
     for (int mode = 0; mode < 2; ++mode) {
       std::string damaged = original;
-      damaged[offset] = mode == 0 ? static_cast<char>(damaged[offset] + 1) : static_cast<char>(0xff);
+      damaged[offset] =
+          mode == 0 ? static_cast<char>(damaged[offset] + 1) : static_cast<char>(0xff);
       if (damaged == original) continue;
       std::filesystem::remove("job.fci.ro");
       write_file("job.fci", damaged);
@@ -298,15 +303,16 @@ TEST(FciDamage, EverySingleByteMutationIsDetectedOrHarmless) {
         size_t position = 0;
         while (memcmp(original.data() + 8 + position * 32, key, FCI_KEY_SIZE) != 0) ++position;
         if (position == damaged_record) continue;
-        bool reachable = !key_damaged ||
-                         (position / 128 != damaged_record / 128 && damaged_record % 128 != 0);
+        bool reachable =
+            !key_damaged || (position / 128 != damaged_record / 128 && damaged_record % 128 != 0);
         if (reachable) {
           ASSERT_EQ(got, 1) << where << " item " << i;
         }
         // A wrong time is never current.
         ASSERT_EQ(current_of(&index, items[i].path, items[i].time + 1, items[i].size), 0) << where;
       }
-      for (const Item& f : foreign) ASSERT_EQ(current_of(&index, f.path, f.time, f.size), 0) << where;
+      for (const Item& f : foreign)
+        ASSERT_EQ(current_of(&index, f.path, f.time, f.size), 0) << where;
     }
   }
 }

@@ -11,11 +11,15 @@
 
 namespace {
 
-uint32_t int_hash(const void* key) { return *static_cast<const uint32_t*>(key); }
+uint32_t int_hash(const void* key) {
+  return *static_cast<const uint32_t*>(key);
+}
 bool int_equal(const void* a, const void* b) {
   return *static_cast<const uint32_t*>(a) == *static_cast<const uint32_t*>(b);
 }
-uint32_t same_hash(const void*) { return 7; }
+uint32_t same_hash(const void*) {
+  return 7;
+}
 
 struct TableDeleter {
   void operator()(HashTable* t) const { hash_table_destroy(t); }
@@ -59,7 +63,8 @@ TEST(FciHashTable, InsertionAboveTheThresholdGrowsToTheNextPrime) {
   ASSERT_EQ(hash_table_insert(t.get(), &keys[11], &keys[11]), 0);
   EXPECT_EQ(t->bucket_count, 29u);
   EXPECT_EQ(t->threshold, 15u);
-  for (size_t i = 12; i < keys.size(); ++i) ASSERT_EQ(hash_table_insert(t.get(), &keys[i], &keys[i]), 0);
+  for (size_t i = 12; i < keys.size(); ++i)
+    ASSERT_EQ(hash_table_insert(t.get(), &keys[i], &keys[i]), 0);
   EXPECT_EQ(t->count, 100u);
   EXPECT_EQ(t->bucket_count, 197u);  // 29, 41, 59, 79, 107, 149, 197 (threshold 99)
   for (uint32_t& k : keys) EXPECT_EQ(hash_table_find(t.get(), &k), &k);

@@ -1,12 +1,12 @@
 // The POSIX file system service, by Windows-form paths through the drive map.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <fcntl.h>
-#include <filesystem>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <filesystem>
+#include <string>
 
 #include "platform/file_system.h"
 #include "tests/support/test_support.h"

@@ -1,12 +1,12 @@
 #include "agent/backup/fci/fci.h"
 
+#include <openssl/evp.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <openssl/evp.h>
 
 #include "agent/backup/fci/coding.h"
 #include "platform/error.h"
@@ -17,7 +17,9 @@ namespace {
 constexpr const char kSourceName[] = "fci.cpp";
 constexpr size_t kNewIndexBuffer = 16 * 1024;
 
-FileSystem* fs_of(const Fci* f) { return f->fs != nullptr ? f->fs : plat_file_system(); }
+FileSystem* fs_of(const Fci* f) {
+  return f->fs != nullptr ? f->fs : plat_file_system();
+}
 
 void set_error(Fci* f, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void set_error(Fci* f, const char* format, ...) {
@@ -27,7 +29,9 @@ void set_error(Fci* f, const char* format, ...) {
   va_end(args);
 }
 
-const char* sys_text(int errnum) { return plat_error_message(errnum); }
+const char* sys_text(int errnum) {
+  return plat_error_message(errnum);
+}
 
 // Short reads are repeated; answers the bytes read (fewer only at end of file) or -1.
 ssize_t read_full(FileSystem* fs, int fd, uint8_t* out, size_t length, uint64_t offset) {
@@ -59,7 +63,9 @@ void bucket_path(int bucket, char (&out)[32]) {
   snprintf(out, sizeof out, "%s\\%d", FCI_SORT_DIR, bucket);
 }
 
-int compare_keys(const uint8_t* a, const uint8_t* b) { return memcmp(a, b, FCI_KEY_SIZE); }
+int compare_keys(const uint8_t* a, const uint8_t* b) {
+  return memcmp(a, b, FCI_KEY_SIZE);
+}
 
 bool passes(const uint8_t* record, uint32_t time, uint64_t size) {
   if (fci::get_u64le(record + 24) != size) return false;
@@ -82,7 +88,9 @@ uint32_t lower_bound(const uint8_t* records, uint32_t count, const uint8_t* key)
   return low;
 }
 
-uint32_t page_hash(const void* key) { return *static_cast<const uint32_t*>(key); }
+uint32_t page_hash(const void* key) {
+  return *static_cast<const uint32_t*>(key);
+}
 bool page_equal(const void* a, const void* b) {
   return *static_cast<const uint32_t*>(a) == *static_cast<const uint32_t*>(b);
 }
@@ -290,9 +298,8 @@ int build_new_index(Fci* f, int out, uint32_t new_stamp) {
     release_bucket(f, bucket);
     fs->delete_file(name);
     if (!usable) continue;  // those records are lost: later lookups miss them
-    std::sort(records, records + count, [](const Record& a, const Record& c) {
-      return compare_keys(a.bytes, c.bytes) < 0;
-    });
+    std::sort(records, records + count,
+              [](const Record& a, const Record& c) { return compare_keys(a.bytes, c.bytes) < 0; });
     for (uint64_t i = 0; i < count && ok; ++i) {
       // The bucket is the key's first byte; anything else is not a record we wrote.
       if (records[i].bytes[0] != b) continue;
@@ -492,9 +499,8 @@ int fci_lookup(Fci* f, const char* path, uint32_t time, uint64_t size, int* curr
       return 0;
     }
   }
-  bool lead_match =
-      first < f->lead_count &&
-      compare_keys(f->leads + static_cast<size_t>(first) * FCI_RECORD_SIZE, key) == 0;
+  bool lead_match = first < f->lead_count &&
+                    compare_keys(f->leads + static_cast<size_t>(first) * FCI_RECORD_SIZE, key) == 0;
   if (first == 0 && !lead_match) return 0;  // below the first lead: not in the index
 
   uint32_t page_id = first > 0 ? first - 1 : 0;
@@ -539,8 +545,8 @@ int fci_add(Fci* f, const char* path, uint32_t time, uint64_t size) {
   if (bucket->fd < 0) {
     char name[32];
     bucket_path(b, name);
-    int fd = fs_of(f)->open_file(name, PLAT_OPEN_READ | PLAT_OPEN_WRITE | PLAT_OPEN_CREATE |
-                                           PLAT_OPEN_TRUNCATE);
+    int fd = fs_of(f)->open_file(
+        name, PLAT_OPEN_READ | PLAT_OPEN_WRITE | PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE);
     if (fd < 0) {
       set_error(f, "FCI error: opening sort file %d: %s", b, sys_text(errno));
       return -1;

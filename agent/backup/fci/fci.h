@@ -55,9 +55,9 @@ struct FciPage {
 // One sort bucket: records appended in arrival order through a 4096-byte buffer.
 struct FciBucket {
   int fd = -1;
-  bool failed = false;      // a write was lost: the bucket's records are dropped
-  uint32_t buffered = 0;    // bytes waiting in `buffer`
-  uint64_t written = 0;     // bytes handed to the file
+  bool failed = false;    // a write was lost: the bucket's records are dropped
+  uint32_t buffered = 0;  // bytes waiting in `buffer`
+  uint64_t written = 0;   // bytes handed to the file
   uint8_t* buffer = nullptr;
 };
 
@@ -73,12 +73,12 @@ struct Fci {
   // File access; null means plat_file_system(). Set before fci_open; tests wrap it.
   FileSystem* fs = nullptr;
 
-  int fd = -1;                   // the open ".ro" file
-  char path[FCI_PATH_MAX];       // base + ".fci"
-  char ro_path[FCI_PATH_MAX];    // base + ".fci.ro"
-  char tmp_path[FCI_PATH_MAX];   // base + ".fci.tmp", the next index until it is complete
+  int fd = -1;                  // the open ".ro" file
+  char path[FCI_PATH_MAX];      // base + ".fci"
+  char ro_path[FCI_PATH_MAX];   // base + ".fci.ro"
+  char tmp_path[FCI_PATH_MAX];  // base + ".fci.tmp", the next index until it is complete
   unsigned flags = FCI_CLOSED;
-  char error[FCI_ERROR_MAX];     // last validation or page error; empty when none
+  char error[FCI_ERROR_MAX];  // last validation or page error; empty when none
 
   evp_md_ctx_st* sha = nullptr;
   evp_md_st* sha1 = nullptr;
@@ -86,14 +86,14 @@ struct Fci {
   uint32_t version = 0;
   int32_t stamp = 0;
 
-  uint32_t lead_count = 0;       // pages
-  uint8_t* leads = nullptr;      // every page's first record, 32 bytes each
+  uint32_t lead_count = 0;   // pages
+  uint8_t* leads = nullptr;  // every page's first record, 32 bytes each
 
   FciPage* ring[FCI_CACHE_PAGES];
   uint32_t ring_oldest = 0;
   uint32_t ring_next = 0;
   uint32_t ring_count = 0;
-  HashTable* pages = nullptr;    // page number -> FciPage in the ring
+  HashTable* pages = nullptr;  // page number -> FciPage in the ring
 
   FciBucket buckets[FCI_BUCKETS];
 };

@@ -19,8 +19,8 @@ struct HashEntry {
 struct HashTable {
   HashEntry** buckets;
   uint32_t bucket_count;
-  int prime_index;   // position of bucket_count in the prime table
-  uint32_t count;    // entries
+  int prime_index;  // position of bucket_count in the prime table
+  uint32_t count;   // entries
   uint32_t threshold;
   double load_factor;
   HashFn hash;
