@@ -91,6 +91,62 @@ class FailingFs : public FileSystemWrapper {
   }
 };
 
+// Fails exactly call number `fail_at` (1-based, counting every call) with EIO, and tracks
+// the descriptors it handed out so a test can prove none leak.
+class FailNthFs : public FileSystemWrapper {
+ public:
+  explicit FailNthFs(long fail_at) : FileSystemWrapper(quick_fs()), fail_at_(fail_at) {}
+  bool fired() const { return fired_; }
+  int open_descriptors() const { return open_; }
+
+  int open_file(std::string_view path, unsigned flags) override {
+    if (fail()) return -1;
+    int fd = target()->open_file(path, flags);
+    if (fd >= 0) ++open_;
+    return fd;
+  }
+  int close_file(int fd) override {
+    --open_;  // closed even when reported as failed, as on Linux
+    int rc = target()->close_file(fd);
+    return fail() ? -1 : rc;
+  }
+  ssize_t read_at(int fd, void* buffer, size_t length, uint64_t offset) override {
+    return fail() ? -1 : target()->read_at(fd, buffer, length, offset);
+  }
+  ssize_t write(int fd, const void* buffer, size_t length) override {
+    return fail() ? -1 : target()->write(fd, buffer, length);
+  }
+  int64_t file_size(int fd) override { return fail() ? -1 : target()->file_size(fd); }
+  int sync(int fd) override { return fail() ? -1 : target()->sync(fd); }
+  int rename_file(std::string_view from, std::string_view to) override {
+    return fail() ? -1 : target()->rename_file(from, to);
+  }
+  int delete_file(std::string_view path) override {
+    return fail() ? -1 : target()->delete_file(path);
+  }
+  int make_dir(std::string_view path) override { return fail() ? -1 : target()->make_dir(path); }
+  int remove_dir(std::string_view path) override {
+    return fail() ? -1 : target()->remove_dir(path);
+  }
+  int file_exists(std::string_view path) override {
+    return fail() ? -1 : target()->file_exists(path);
+  }
+  int dir_usable(std::string_view path) override { return fail() ? 0 : target()->dir_usable(path); }
+  int sync_dir(std::string_view path) override { return fail() ? -1 : target()->sync_dir(path); }
+
+ private:
+  bool fail() {
+    if (++calls_ != fail_at_) return false;
+    fired_ = true;
+    errno = EIO;
+    return true;
+  }
+  long fail_at_;
+  long calls_ = 0;
+  bool fired_ = false;
+  int open_ = 0;
+};
+
 // Plays a crash at call number `crash_at` (1-based, counting every call): that call and
 // every later one fail without effect, and each file loses the second half of what was
 // written to it since its last sync (a torn tail). Renames and deletions before the crash stay, as

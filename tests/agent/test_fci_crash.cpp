@@ -58,7 +58,10 @@ void run_job(FileSystem* fs, uint32_t expected, uint32_t new_stamp, bool close =
 }
 
 // Every probe answers as `expected` says (null: nothing current).
-void expect_answers(Fci* index, const std::vector<Item>* expected, const std::string& where) {
+// With `exact` false a valid index may miss records (a lost record costs a server request)
+// but must never call anything current that `expected` does not hold.
+void expect_answers(Fci* index, const std::vector<Item>* expected, const std::string& where,
+                    bool exact = true) {
   std::vector<Item> probes = old_items();
   for (const Item& item : new_items()) probes.push_back(item);
   for (const Item& probe : probes) {
@@ -70,13 +73,15 @@ void expect_answers(Fci* index, const std::vector<Item>* expected, const std::st
     }
     int got = current_of(index, probe.path, probe.time, probe.size);
     ASSERT_NE(got, -1) << where << " " << probe.path;
-    ASSERT_EQ(got, want ? 1 : 0) << where << " " << probe.path << " t=" << probe.time;
+    if (exact || !want) {
+      ASSERT_EQ(got, want ? 1 : 0) << where << " " << probe.path << " t=" << probe.time;
+    }
   }
 }
 
 // The next run after a kill: the server holds `server_stamp`; a valid index must be exactly
 // the index that stamp was written with.
-void check_recovery(uint32_t server_stamp, const std::string& where) {
+void check_recovery(uint32_t server_stamp, const std::string& where, bool exact = true) {
   Fci next;
   next.fs = quick_fs();
   int rc = fci_open(&next, kSchedule, server_stamp);
@@ -84,7 +89,7 @@ void check_recovery(uint32_t server_stamp, const std::string& where) {
   std::vector<Item> olds = old_items(), news = new_items();
   if (rc == 0) {
     ASSERT_TRUE(server_stamp == kOldStamp || server_stamp == kNewStamp) << where;
-    expect_answers(&next, server_stamp == kOldStamp ? &olds : &news, where + " valid");
+    expect_answers(&next, server_stamp == kOldStamp ? &olds : &news, where + " valid", exact);
   } else {
     expect_answers(&next, nullptr, where + " invalid");
   }
@@ -159,6 +164,24 @@ TEST(FciCrash, PlayedCrashAtEveryCallOfARunRecovers) {
   }
   EXPECT_GT(total, 300);  // the sweep went through open, the walk and the close
   RecordProperty("calls", static_cast<int>(total));
+}
+
+// One failed call anywhere in a run: the run ends cleanly with no descriptor left open, and
+// whatever it leaves, the next run answers from a complete index or not at all.
+TEST(FciCrash, FailingAnySingleCallLeaksNothingAndRecovers) {
+  ScopedTmpdir on_memory;
+  for (long n = 1;; ++n) {
+    TempDir dir;
+    ScopedCwd cwd(dir.path());
+    write_index(kSchedule, kOldStamp, old_items());
+    FailNthFs fs(n);
+    run_job(&fs, kOldStamp, kNewStamp);
+    if (!fs.fired()) break;
+    ASSERT_EQ(fs.open_descriptors(), 0) << "failed call " << n;
+    // The run finished its close, so the server now holds the new stamp.
+    check_recovery(kNewStamp, "failed call " + std::to_string(n), false);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
 }
 
 TEST(FciCrash, KillAfterCloseBeforeTheLockReleaseInvalidates) {
