@@ -375,7 +375,7 @@ int __do_backup(const char* schedule_path) {
 
   check_stamp(schedule_path, session);
 
-  engine->index_valid = fci_open(&engine->index, schedule_path, static_cast<int32_t>(session->lock_token)) == 0;
+  engine->index_valid = fci_open(&engine->index, schedule_path, session->lock_token) == 0;
   if (!engine->index_valid) {
     log_job("Not using FCI cache.\n");
   } else {
@@ -412,7 +412,7 @@ int __do_backup(const char* schedule_path) {
 
   uint32_t now = static_cast<uint32_t>(plat_unix_time());
   session->lock_token = now;
-  fci_close(&engine->index, static_cast<int32_t>(now));
+  fci_close(&engine->index, now);
   (void)lock(session, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
   finish();
   log_job("Logged out user.\n");

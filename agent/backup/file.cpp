@@ -136,10 +136,10 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
   }
   progress_begin_file(local, status->size);
   int current = 0;
-  fci_lookup(engine_index(), local, status->modification_time, status->size, &current);
+  (void)fci_lookup(engine_index(), local, status->modification_time, status->size, &current);
   if (current) {
     log_job("FILE: Current; Not backing up: '%s'\n", local);
-    fci_add(engine_index(), local, status->modification_time, status->size);
+    (void)fci_add(engine_index(), local, status->modification_time, status->size);
     report_count_current();
     engine_add_done_bytes(status->size);
     progress_end_file(PROGRESS_CURRENT);
@@ -173,7 +173,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
     }
     if (code == ERR_UP2DATE) {
       log_job("FILE: File was reported to be changed, but is in fact up to date: '%s'\n", local);
-      fci_add(engine_index(), local, status->modification_time, status->size);
+      (void)fci_add(engine_index(), local, status->modification_time, status->size);
       report_count_current();
       engine_add_done_bytes(status->size);
       progress_end_file(PROGRESS_CURRENT);
@@ -327,7 +327,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
   (void)ckfs_file_close(session, open.handle);
   plat_close(fd);
   if (state == STATUS_OK) {
-    fci_add(engine_index(), local, status->modification_time, status->size);
+    (void)fci_add(engine_index(), local, status->modification_time, status->size);
     report_count_transferred();
     engine_add_done_bytes(status->size);
     log_job("FILE: Successfully backed up '%s'\n", local);

@@ -137,9 +137,9 @@ int make_today_folders(ckfs_session* session, const char* remote_file_path) {
   for (size_t cut = parent.find('/', start);; cut = parent.find('/', cut + 1)) {
     std::string folder = cut == std::string::npos ? parent : parent.substr(0, cut);
     int current = 0;
-    fci_lookup(engine_index(), folder.c_str(), 0, 0, &current);
+    (void)fci_lookup(engine_index(), folder.c_str(), 0, 0, &current);
     if (current) {
-      fci_add(engine_index(), folder.c_str(), 0, 0);
+      (void)fci_add(engine_index(), folder.c_str(), 0, 0);
     } else if (!remembered(folder)) {
       ckfs_path_request request{0, folder.c_str()};
       int code = ckfs_mkdir(session, &request);
@@ -148,7 +148,7 @@ int make_today_folders(ckfs_session* session, const char* remote_file_path) {
         return -2;
       }
       remember(folder);
-      fci_add(engine_index(), folder.c_str(), 0, 0);
+      (void)fci_add(engine_index(), folder.c_str(), 0, 0);
     }
     if (cut == std::string::npos) break;
   }

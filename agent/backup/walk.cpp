@@ -122,7 +122,7 @@ void do_dir(ckfs_session* session, const char* local, const char* remote,
   }
 
   int current = 0;
-  fci_lookup(engine_index(), local, 0, 0, &current);
+  (void)fci_lookup(engine_index(), local, 0, 0, &current);
   if (!current && filter == nullptr) {
     ckfs_path_request mkdir{0, remote};
     int code = ckfs_mkdir(session, &mkdir);
@@ -131,7 +131,7 @@ void do_dir(ckfs_session* session, const char* local, const char* remote,
       return;
     }
   }
-  fci_add(engine_index(), local, 0, 0);
+  (void)fci_add(engine_index(), local, 0, 0);
 
   bool syncing = filter == nullptr && is_sync_path(local);
   std::vector<PresyncEntry> listed;
@@ -190,7 +190,7 @@ void do_dir(ckfs_session* session, const char* local, const char* remote,
           engine_add_done_bytes(st.size);
           progress_begin_file(remote, st.size);
           progress_end_file(PROGRESS_CURRENT);
-          fci_add(engine_index(), child.c_str(), st.modification_time, st.size);
+          (void)fci_add(engine_index(), child.c_str(), st.modification_time, st.size);
         }
       }
     }
