@@ -3,19 +3,38 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <semaphore.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-int lock_retrying(int fd, int operation) {
+// Creators hold a read lock on the object's first byte for as long as they hold it
+// (open-file-description locks, so they stay with every dup of the descriptor). Asking
+// whether a write lock would conflict tells whether some other creator holds it, without
+// taking or changing any lock.
+int hold_creator_lock(int fd) {
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
   int rc;
   do {
-    rc = flock(fd, operation);
+    rc = fcntl(fd, F_OFD_SETLKW, &lock);
   } while (rc == -1 && errno == EINTR);
   return rc;
+}
+
+// 1 when a creator other than this descriptor's holds the object, 0 when none, -1 error.
+int other_creator(int fd) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return -1;
+  return lock.l_type == F_UNLCK ? 0 : 1;
 }
 
 void close_keeping_errno(int fd) {
@@ -72,20 +91,11 @@ void SharedView::reset() {
   creator_ = false;
 }
 
-bool SharedView::sole_creator() {
-  if (fd_ < 0) return false;
-  if (flock(fd_, LOCK_EX | LOCK_NB) != 0) return false;
-  if (creator_) lock_retrying(fd_, LOCK_SH);  // back to the creator's shared lock
-  else flock(fd_, LOCK_UN);
-  return true;
-}
+bool SharedView::sole_creator() { return fd_ >= 0 && other_creator(fd_) == 0; }
 
 bool SharedView::creator_alive() {
   if (fd_ < 0) return false;
-  if (creator_) return true;
-  if (flock(fd_, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
-  flock(fd_, LOCK_UN);
-  return false;
+  return creator_ || other_creator(fd_) != 0;
 }
 
 // ---- SharedMemory -----------------------------------------------------------------------
@@ -130,7 +140,7 @@ int SharedMemory::create(const char* windows_name, size_t size) {
   struct stat st;
   if (fstat(fd, &st) != 0 ||
       (static_cast<size_t>(st.st_size) < size && ftruncate(fd, static_cast<off_t>(size)) != 0) ||
-      lock_retrying(fd, LOCK_SH) != 0) {
+      hold_creator_lock(fd) != 0) {
     close_keeping_errno(fd);
     return -1;
   }
