@@ -9,6 +9,7 @@
 //             further polls still answered "stop"
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "agent/liveness.h"
 #include "agent/log.h"
@@ -63,10 +64,9 @@ void run_busy() {
 }
 
 void run_gate(const char* schedule_path) {
-  char gate[1100];
-  snprintf(gate, sizeof gate, "%s.go", schedule_path);
-  log_job("Test job: waiting for '%s'\n", gate);
-  while (!file_present(gate)) {
+  std::string gate = std::string(schedule_path) + ".go";
+  log_job("Test job: waiting for '%s'\n", gate.c_str());
+  while (!file_present(gate.c_str())) {
     liveness_bump();
     plat_sleep_ms(10);
   }
