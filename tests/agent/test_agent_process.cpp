@@ -305,6 +305,23 @@ TEST_F(AgentProcessTest, StuckJobIsTerminatedByTheWatchdog) {
   EXPECT_FALSE(board_exists());
 }
 
+TEST_F(AgentProcessTest, StuckPostedJobIsTerminatedToo) {
+  setenv("VARNO_WATCHDOG_MS", "1000", 1);
+  setenv("VARNO_IDLE_MS", "100", 1);  // idle reads show life; room to post meanwhile
+  pid_t agent = start_agent({"background"});
+  ASSERT_TRUE(wait_for_text(agent, dir_.file("agent.log"), "ckfs_init() succeeded."));
+  make_dirs(dir_.file("jobs"));
+  EXPECT_EQ(ctl("post 'jobs\\hang.kbs'").status, 0);
+  EXPECT_EQ(wait_agent(agent), 0);
+  std::vector<std::string> got = messages(agent_log());
+  ASSERT_GE(got.size(), 5u);
+  std::vector<std::string> tail(got.end() - 5, got.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{
+                      "procjob('jobs\\hang.kbs') begin", "See 'jobs\\hang.kbs.log' for details.",
+                      "Backup thread timed out after 3600 seconds; Aborting backup.",
+                      "Backup thread terminated successfully.", "Backup thread exited abnormally."}));
+}
+
 TEST_F(AgentProcessTest, LongJobThatShowsLifeIsNeverKilled) {
   setenv("VARNO_WATCHDOG_MS", "1000", 1);
   setenv("VARNO_TEST_BUSY_MS", "4000", 1);  // four watchdog slices
@@ -337,7 +354,7 @@ TEST_F(AgentProcessTest, AnotherProcessFollowsTheBoardAndStopsTheJobOnce) {
   EXPECT_EQ(after.status, 1);
   EXPECT_NE(after.text.find("no agent is running"), std::string::npos) << after.text;
   EXPECT_EQ(ctl("stop").status, 1);
-  Output post = ctl("post C:\\x.kbs");
+  Output post = ctl("post 'C:\\x.kbs'");
   EXPECT_EQ(post.status, 1);
   EXPECT_NE(post.text.find("no agent is listening"), std::string::npos) << post.text;
 }

@@ -304,3 +304,28 @@ TEST(PlatThreadTest, NeverStartedThreadCannotBeWaitedFor) {
   EXPECT_EQ(thread.exit_code(&code), -1);
   EXPECT_EQ(thread.terminate(1), -1);
 }
+
+// ---- descriptors are not inherited ------------------------------------------------------
+
+TEST(IpcObjectsTest, DescriptorsAreNotInheritedByChildProcesses) {
+  std::string slot = unique_name("ms");
+  MailslotReceiver rx;
+  ASSERT_EQ(plat_mailslot_create(slot.c_str(), &rx), 0);
+  std::string board = unique_name("Board");
+  SharedMemory memory;
+  ASSERT_EQ(memory.create(board.c_str(), 64), 0);
+  SharedView view;
+  ASSERT_EQ(memory.map(&view), 0);
+
+  // The child lists its own descriptors; only the standard ones and the pipe may be there.
+  FILE* pipe = popen("ls -l /proc/self/fd/ 2>/dev/null", "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string listing;
+  char chunk[1024];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) listing.append(chunk, n);
+  pclose(pipe);
+  EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("/dev/shm"), std::string::npos) << listing;
+  SharedMemory::unlink(board.c_str());
+}
