@@ -43,7 +43,7 @@ int finish(int code) {
 
 }  // namespace
 
-int agent_main(int argc, char** argv) {
+int agent_main(int argc, char** argv, JobRunner run_job) {
   trace_debug("varno-backup.exe: Started.");
   if (log_agent_open() == 0) log_agent("Initialized log file 'agent.log'\n");
   trace_debug("varno-backup.exe: Initialized log file 'agent.log'");
@@ -57,7 +57,7 @@ int agent_main(int argc, char** argv) {
     return finish(2);
   }
 
-  BackupThreadArgs args{nullptr, 1, knob_ms("VARNO_IDLE_MS", kIdleMs)};
+  BackupThreadArgs args{run_job, nullptr, 1, knob_ms("VARNO_IDLE_MS", kIdleMs)};
   if (argc >= 3) {
     args.initial_path = argv[2];
     log_agent("Initial backup schedule: '%s'\n", args.initial_path);

@@ -5,6 +5,9 @@
 // slice, VARNO_IDLE_MS the pause between idle mailslot reads.
 #pragma once
 
-// The process entry; answers the exit code. Does not return when the backup thread had
-// to be terminated by force (the process is ended with the same code instead).
-int agent_main(int argc, char** argv);
+#include "agent/backup_thread.h"
+
+// The process entry; `run_job` runs each job (procjob). Answers the exit code. Does not
+// return when the backup thread had to be terminated by force (the process is ended with
+// the same code instead).
+int agent_main(int argc, char** argv, JobRunner run_job);

@@ -10,7 +10,6 @@
 #include "agent/log.h"
 #include "agent/net_start.h"
 #include "agent/progress.h"
-#include "agent/schedule/procjob.h"
 #include "platform/clock.h"
 
 namespace {
@@ -42,7 +41,7 @@ uint32_t backup_thread(const BackupThreadArgs& args) {
   if (args.initial_path != nullptr) {
     log_agent("initial procjob('%s') begin\n", args.initial_path);
     log_agent("See '%s.log' for details.\n", args.initial_path);
-    procjob(args.initial_path);
+    args.run_job(args.initial_path);
     progress_close();
     log_agent("initial procjob('%s') complete\n", args.initial_path);
     last_job = args.initial_path;
@@ -75,7 +74,7 @@ uint32_t backup_thread(const BackupThreadArgs& args) {
     }
     log_agent("procjob('%s') begin\n", message);
     log_agent("See '%s.log' for details.\n", message);
-    procjob(message);
+    args.run_job(message);
     log_agent("procjob('%s') complete\n", message);
     last_job = message;
   } while (ipc_rx_read(message, sizeof message, &count) == 0);

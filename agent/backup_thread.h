@@ -4,7 +4,11 @@
 
 #include <cstdint>
 
+// Runs one job (procjob in the agent; tests put their own jobs in its place).
+using JobRunner = int (*)(const char* schedule_path);
+
 struct BackupThreadArgs {
+  JobRunner run_job;
   const char* initial_path;  // the initial schedule, or null
   int32_t job_wait_seconds;  // idle reads before giving up: 1 after an initial job, else 30
   uint32_t idle_ms;          // pause between idle reads (1000; tests shorten it)

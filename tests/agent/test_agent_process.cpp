@@ -1,6 +1,7 @@
 // The agent and varno-ctl as real processes in a temporary working directory. Every test
 // gets its own object names through VARNO_IPC_NAMESPACE, and short watchdog and idle
-// times through the test knobs.
+// times through the test knobs. Tests whose jobs must hang, wait or drive the board run
+// varno-backup-testjobs: the same agent with scripted jobs in place of procjob.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -30,6 +31,8 @@ using testing_support::write_file;
 namespace {
 
 const std::string kAgent = std::string(VARNO_BUILD_DIR) + "/agent/varno-backup";
+const std::string kTestAgent =
+    std::string(VARNO_BUILD_DIR) + "/tests/agent/varno-backup-testjobs";
 const std::string kCtl = std::string(VARNO_BUILD_DIR) + "/tools/varno-ctl";
 constexpr uint64_t kPatienceMs = 60000;  // generous: only a hang reaches it
 
@@ -62,7 +65,6 @@ class AgentProcessTest : public ::testing::Test {
     ns_ = ".t" + std::to_string(getpid()) + "." + std::to_string(++serial);
     setenv("VARNO_IPC_NAMESPACE", ns_.c_str(), 1);
     setenv("VARNO_IDLE_MS", "1", 1);
-    setenv("VARNO_TEST_JOBS", "1", 1);
     unsetenv("VARNO_WATCHDOG_MS");
   }
   void TearDown() override {
@@ -75,17 +77,18 @@ class AgentProcessTest : public ::testing::Test {
   }
 
   // Starts the agent in the test folder with `args`; its stderr goes to agent.stderr.
-  pid_t start_agent(const std::vector<std::string>& args) {
+  // Schedules named hang*, busy*, gate* and progress* need the scripted jobs.
+  pid_t start_agent(const std::vector<std::string>& args, const std::string& program = kTestAgent) {
     pid_t pid = fork();
     if (pid == 0) {
       if (chdir(dir_.path().c_str()) != 0) _exit(127);
       FILE* err = freopen("agent.stderr", "w", stderr);
       (void)err;
       std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(kAgent.c_str()));
+      argv.push_back(const_cast<char*>(program.c_str()));
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
-      execv(kAgent.c_str(), argv.data());
+      execv(program.c_str(), argv.data());
       _exit(127);
     }
     if (pid > 0) running_.push_back(pid);
@@ -106,7 +109,9 @@ class AgentProcessTest : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  int run_agent(const std::vector<std::string>& args) { return wait_agent(start_agent(args)); }
+  int run_agent(const std::vector<std::string>& args, const std::string& program = kTestAgent) {
+    return wait_agent(start_agent(args, program));
+  }
 
   Output ctl(const std::string& args) {
     std::string command = "cd '" + dir_.path() + "' && '" + kCtl + "' " + args + " 2>&1";
@@ -186,7 +191,7 @@ class AgentProcessTest : public ::testing::Test {
 };
 
 TEST_F(AgentProcessTest, WithoutArgumentsTheUsageLineIsLoggedAndExitIs1) {
-  EXPECT_EQ(run_agent({}), 1);
+  EXPECT_EQ(run_agent({}, kAgent), 1);
   EXPECT_EQ(messages(agent_log()),
             (std::vector<std::string>{"Initialized log file 'agent.log'",
                                       "varno-backup.exe: Invalid command-line argument usage."}));
@@ -197,16 +202,16 @@ TEST_F(AgentProcessTest, WithoutArgumentsTheUsageLineIsLoggedAndExitIs1) {
 }
 
 TEST_F(AgentProcessTest, FirstArgumentMustContainTheWordExactly) {
-  EXPECT_EQ(run_agent({"Background"}), 2) << "the test is case-sensitive";
+  EXPECT_EQ(run_agent({"Background"}, kAgent), 2) << "the test is case-sensitive";
   EXPECT_EQ(messages(agent_log()).back(), "varno-backup.exe: Invalid command-line argument usage.");
-  EXPECT_EQ(run_agent({"foreground", "x"}), 2);
-  EXPECT_EQ(run_agent({"xbackgroundx"}), 0) << "a substring is enough";
+  EXPECT_EQ(run_agent({"foreground", "x"}, kAgent), 2);
+  EXPECT_EQ(run_agent({"xbackgroundx"}, kAgent), 0) << "a substring is enough";
   EXPECT_EQ(messages(agent_log()).back(), "Backup thread exited normally.");
   EXPECT_FALSE(file_exists(dir_.file("x.log")));
 }
 
 TEST_F(AgentProcessTest, WithoutScheduleItWaits30ReadsThenGivesUp) {
-  EXPECT_EQ(run_agent({"background"}), 0);
+  EXPECT_EQ(run_agent({"background"}, kAgent), 0);
   std::vector<std::string> expected =
       start_lines("No initial backup schedule specified; Waiting to receive via IPC.");
   for (int left = 29; left >= 1; --left) {
@@ -224,7 +229,7 @@ TEST_F(AgentProcessTest, WithoutScheduleItWaits30ReadsThenGivesUp) {
 
 TEST_F(AgentProcessTest, InitialScheduleThenOneLookAtTheMailslot) {
   make_dirs(dir_.file("jobs"));
-  EXPECT_EQ(run_agent({"background", "jobs\\C.kbs", "ignored"}), 0);
+  EXPECT_EQ(run_agent({"background", "jobs\\C.kbs", "ignored"}, kAgent), 0);
   std::vector<std::string> expected = start_lines("Initial backup schedule: 'jobs\\C.kbs'");
   append(&expected, {"initial procjob('jobs\\C.kbs') begin", "See 'jobs\\C.kbs.log' for details.",
                      "initial procjob('jobs\\C.kbs') complete",
@@ -283,7 +288,7 @@ TEST_F(AgentProcessTest, EmptyMessageEndsTheJobLoop) {
 
 TEST_F(AgentProcessTest, OversizedMessageBeforeAnyJobCountsAsAnIdleSecond) {
   setenv("VARNO_IDLE_MS", "200", 1);  // room to post while the agent still looks
-  pid_t agent = start_agent({"background"});
+  pid_t agent = start_agent({"background"}, kAgent);
   ASSERT_TRUE(wait_for_text(agent, dir_.file("agent.log"), "ckfs_init() succeeded."));
   post_raw(std::string(1500, 'o'));
   EXPECT_EQ(ctl("post A").status, 0);
