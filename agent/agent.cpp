@@ -83,8 +83,7 @@ int agent_main(int argc, char** argv, JobRunner run_job) {
       case ThreadWait::ended: {
         uint32_t code = 0;
         if (thread.exit_code(&code) != 0) {
-          log_agent("Unable to determine backup thread exit code: %s\n",
-                    plat_error_message(errno));
+          log_agent("Unable to determine backup thread exit code: %s\n", plat_error_message(errno));
         } else if (code != 0) {
           log_agent("Backup thread exited abnormally.\n");
         } else {

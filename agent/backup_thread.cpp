@@ -57,9 +57,10 @@ uint32_t backup_thread(const BackupThreadArgs& args) {
       ckfs_cleanup();
       ipc_rx_close();
       progress_close();
-      log_agent("Additional job check timeout (%d seconds) exceeded, giving up looking for "
-                "jobs.\n",
-                args.job_wait_seconds);
+      log_agent(
+          "Additional job check timeout (%d seconds) exceeded, giving up looking for "
+          "jobs.\n",
+          args.job_wait_seconds);
       return 0;
     }
     log_agent("No additional jobs found; Waiting %d more seconds before giving up.\n", countdown);

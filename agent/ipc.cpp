@@ -32,4 +32,6 @@ int ipc_rx_read(char* buffer, size_t size, size_t* count) {
   }
 }
 
-void ipc_rx_close() { g_mailslot.reset(); }
+void ipc_rx_close() {
+  g_mailslot.reset();
+}

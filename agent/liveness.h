@@ -9,4 +9,6 @@
 
 extern std::atomic<uint32_t> liveness_counter;
 
-inline void liveness_bump() { liveness_counter.fetch_add(1, std::memory_order_relaxed); }
+inline void liveness_bump() {
+  liveness_counter.fetch_add(1, std::memory_order_relaxed);
+}

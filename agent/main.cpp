@@ -3,4 +3,6 @@
 #include "agent/agent.h"
 #include "agent/schedule/procjob.h"
 
-int main(int argc, char** argv) { return agent_main(argc, argv, procjob); }
+int main(int argc, char** argv) {
+  return agent_main(argc, argv, procjob);
+}

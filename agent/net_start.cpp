@@ -15,4 +15,6 @@ int ckfs_cleanup() {
   return 0;
 }
 
-bool ckfs_started() { return g_startups != 0; }
+bool ckfs_started() {
+  return g_startups != 0;
+}

@@ -31,12 +31,16 @@ void copy_text(char* field, size_t field_size, const char* text, bool zero_fill)
   size_t length = strnlen(text, field_size);
   memcpy(field, text, length);
   if (length < field_size) {
-    if (zero_fill) memset(field + length, 0, field_size - length);
-    else field[length] = '\0';
+    if (zero_fill)
+      memset(field + length, 0, field_size - length);
+    else
+      field[length] = '\0';
   }
 }
 
-void publish() { memcpy(g_view.data(), &g_board, sizeof g_board); }
+void publish() {
+  memcpy(g_view.data(), &g_board, sizeof g_board);
+}
 
 }  // namespace
 
@@ -44,16 +48,18 @@ int progress_open() {
   std::lock_guard<std::mutex> lock(g_lock);
   std::string board_name = ipc_object_name(PROGRESS_BOARD_NAME);
   if (g_mapping.create(board_name.c_str(), PROGRESS_BOARD_SIZE) != 0) {
-    log_agent("Could not create file mapping object (Error %d). Backup progress information "
-              "will not be available.\n",
-              errno);
+    log_agent(
+        "Could not create file mapping object (Error %d). Backup progress information "
+        "will not be available.\n",
+        errno);
     return -1;
   }
   SharedView view;
   if (g_mapping.map(&view) != 0) {
-    log_agent("Could not map view of file (Error %d). Progress information will not be "
-              "available.\n",
-              errno);
+    log_agent(
+        "Could not map view of file (Error %d). Progress information will not be "
+        "available.\n",
+        errno);
     g_mapping.reset();
     return -1;
   }
@@ -61,8 +67,8 @@ int progress_open() {
 
   memset(&g_board, 0, sizeof g_board);
   LocalTime now = plat_local_time();
-  const int parts[8] = {now.year,   now.month,  day_of_week(now.year, now.month, now.day),
-                        now.day,    now.hour,   now.minute,
+  const int parts[8] = {now.year,   now.month,      day_of_week(now.year, now.month, now.day),
+                        now.day,    now.hour,       now.minute,
                         now.second, now.millisecond};
   for (int i = 0; i < 8; ++i) g_board.created_time[i] = static_cast<uint16_t>(parts[i]);
   g_board.created_tick = static_cast<uint32_t>(plat_tick_ms());
@@ -128,10 +134,17 @@ void progress_end_file(int outcome) {
   g_board.item_done = g_board.item_size;
   g_board.done_bytes += g_board.item_size;
   switch (outcome) {
-    case PROGRESS_CURRENT: ++g_board.items_current; break;
-    case PROGRESS_FAILED: ++g_board.items_failed; break;
-    case PROGRESS_BACKED_UP: ++g_board.items_backed_up; break;
-    default: break;
+    case PROGRESS_CURRENT:
+      ++g_board.items_current;
+      break;
+    case PROGRESS_FAILED:
+      ++g_board.items_failed;
+      break;
+    case PROGRESS_BACKED_UP:
+      ++g_board.items_backed_up;
+      break;
+    default:
+      break;
   }
   publish();
 }

@@ -19,21 +19,21 @@
 
 // The shared record: 4672 bytes, little-endian, fields at fixed offsets.
 struct ProgressBoard {
-  uint64_t total_bytes;           // result of the sizing pass
-  uint64_t done_bytes;            // sum of the sizes of the items finished
-  uint64_t reserved0;             // always 0
-  uint64_t items_current;         // items finished with outcome 1
-  uint64_t items_failed;          // items finished with outcome 2
-  uint64_t items_backed_up;       // items finished with outcome 3
-  uint64_t item_size;             // size of the current item
-  uint64_t item_done;             // bytes of the current item done
-  char status[240];               // NUL-terminated when shorter than the field
-  char schedule_name[240];        // NUL-filled after the name when shorter
-  char current_item[4096];        // local path or command line; NUL-terminated when shorter
-  uint16_t created_time[8];       // year, month, day of week, day, hour, minute, second, ms
-  uint32_t created_tick;          // millisecond tick at creation
-  uint32_t transfer_start_tick;   // millisecond tick at which file transfer began
-  uint64_t reserved1;             // always 0
+  uint64_t total_bytes;          // result of the sizing pass
+  uint64_t done_bytes;           // sum of the sizes of the items finished
+  uint64_t reserved0;            // always 0
+  uint64_t items_current;        // items finished with outcome 1
+  uint64_t items_failed;         // items finished with outcome 2
+  uint64_t items_backed_up;      // items finished with outcome 3
+  uint64_t item_size;            // size of the current item
+  uint64_t item_done;            // bytes of the current item done
+  char status[240];              // NUL-terminated when shorter than the field
+  char schedule_name[240];       // NUL-filled after the name when shorter
+  char current_item[4096];       // local path or command line; NUL-terminated when shorter
+  uint16_t created_time[8];      // year, month, day of week, day, hour, minute, second, ms
+  uint32_t created_tick;         // millisecond tick at creation
+  uint32_t transfer_start_tick;  // millisecond tick at which file transfer began
+  uint64_t reserved1;            // always 0
 };
 
 constexpr size_t PROGRESS_BOARD_SIZE = 4672;
@@ -58,7 +58,7 @@ static_assert(offsetof(ProgressBoard, transfer_start_tick) == 4660);
 static_assert(offsetof(ProgressBoard, reserved1) == 4664);
 
 // Outcomes of an item for progress_end_file.
-constexpr int PROGRESS_CURRENT = 1;    // nothing to send
+constexpr int PROGRESS_CURRENT = 1;  // nothing to send
 constexpr int PROGRESS_FAILED = 2;
 constexpr int PROGRESS_BACKED_UP = 3;
 

@@ -6,9 +6,9 @@
 // Thread safety: a MailslotReceiver belongs to one thread at a time.
 #pragma once
 
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 
 class MailslotReceiver {
  public:

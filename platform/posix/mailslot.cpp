@@ -1,11 +1,11 @@
 #include "platform/mailslot.h"
 
-#include <cerrno>
-#include <cstring>
-#include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -27,7 +27,9 @@ int make_address(const char* name, sockaddr_un* address, socklen_t* length) {
 
 }  // namespace
 
-MailslotReceiver::~MailslotReceiver() { reset(); }
+MailslotReceiver::~MailslotReceiver() {
+  reset();
+}
 
 MailslotReceiver::MailslotReceiver(MailslotReceiver&& other) noexcept : fd_(other.release()) {}
 
@@ -103,8 +105,7 @@ int plat_mailslot_send(const char* name, const void* message, size_t length, uin
   }
   ssize_t n;
   do {
-    n = sendto(fd, message, length, flags, reinterpret_cast<sockaddr*>(&address),
-               address_length);
+    n = sendto(fd, message, length, flags, reinterpret_cast<sockaddr*>(&address), address_length);
   } while (n == -1 && errno == EINTR);
   int saved = errno;
   close(fd);

@@ -1,11 +1,11 @@
 #include "platform/named_object.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <semaphore.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace {
 
@@ -43,7 +43,9 @@ void close_keeping_errno(int fd) {
   errno = saved;
 }
 
-sem_t* as_sem(void* handle) { return static_cast<sem_t*>(handle); }
+sem_t* as_sem(void* handle) {
+  return static_cast<sem_t*>(handle);
+}
 
 }  // namespace
 
@@ -57,7 +59,9 @@ std::string plat_object_name(const char* windows_name) {
 
 // ---- SharedView -------------------------------------------------------------------------
 
-SharedView::~SharedView() { reset(); }
+SharedView::~SharedView() {
+  reset();
+}
 
 SharedView::SharedView(SharedView&& other) noexcept
     : data_(other.data_), size_(other.size_), fd_(other.fd_), creator_(other.creator_) {
@@ -91,7 +95,9 @@ void SharedView::reset() {
   creator_ = false;
 }
 
-bool SharedView::sole_creator() { return fd_ >= 0 && other_creator(fd_) == 0; }
+bool SharedView::sole_creator() {
+  return fd_ >= 0 && other_creator(fd_) == 0;
+}
 
 bool SharedView::creator_alive() {
   if (fd_ < 0) return false;
@@ -100,7 +106,9 @@ bool SharedView::creator_alive() {
 
 // ---- SharedMemory -----------------------------------------------------------------------
 
-SharedMemory::~SharedMemory() { reset(); }
+SharedMemory::~SharedMemory() {
+  reset();
+}
 
 SharedMemory::SharedMemory(SharedMemory&& other) noexcept
     : fd_(other.fd_), size_(other.size_), read_only_(other.read_only_), creator_(other.creator_) {
@@ -202,7 +210,9 @@ int SharedMemory::unlink(const char* windows_name) {
 
 // ---- NamedEvent -------------------------------------------------------------------------
 
-NamedEvent::~NamedEvent() { reset(); }
+NamedEvent::~NamedEvent() {
+  reset();
+}
 
 NamedEvent::NamedEvent(NamedEvent&& other) noexcept : handle_(other.handle_) {
   other.handle_ = nullptr;

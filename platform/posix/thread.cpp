@@ -1,12 +1,12 @@
 #include "platform/thread.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
 struct PlatThread::State {
   std::mutex mutex;
@@ -111,4 +111,6 @@ bool PlatThread::terminated() const {
   return state_->terminated;
 }
 
-void plat_exit_process(int code) { _exit(code); }
+void plat_exit_process(int code) {
+  _exit(code);
+}

@@ -4,6 +4,8 @@
 // varno-backup-testjobs: the same agent with scripted jobs in place of procjob.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -12,8 +14,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "agent/ipc_names.h"
@@ -31,8 +31,7 @@ using testing_support::write_file;
 namespace {
 
 const std::string kAgent = std::string(VARNO_BUILD_DIR) + "/agent/varno-backup";
-const std::string kTestAgent =
-    std::string(VARNO_BUILD_DIR) + "/tests/agent/varno-backup-testjobs";
+const std::string kTestAgent = std::string(VARNO_BUILD_DIR) + "/tests/agent/varno-backup-testjobs";
 const std::string kCtl = std::string(VARNO_BUILD_DIR) + "/tools/varno-ctl";
 constexpr uint64_t kPatienceMs = 60000;  // generous: only a hang reaches it
 
@@ -280,8 +279,8 @@ TEST_F(AgentProcessTest, EmptyMessageEndsTheJobLoop) {
   std::vector<std::string> got = messages(agent_log());
   std::vector<std::string> tail(got.end() - 5, got.end());
   std::vector<std::string> expected = job_lines("A");
-  append(&expected, {"Finished processing backup jobs; Exiting normally.",
-                     "Backup thread exited normally."});
+  append(&expected,
+         {"Finished processing backup jobs; Exiting normally.", "Backup thread exited normally."});
   EXPECT_EQ(tail, expected);
   EXPECT_FALSE(file_exists(dir_.file("B.log")));
 }
@@ -321,10 +320,11 @@ TEST_F(AgentProcessTest, StuckPostedJobIsTerminatedToo) {
   std::vector<std::string> got = messages(agent_log());
   ASSERT_GE(got.size(), 5u);
   std::vector<std::string> tail(got.end() - 5, got.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{
-                      "procjob('jobs\\hang.kbs') begin", "See 'jobs\\hang.kbs.log' for details.",
-                      "Backup thread timed out after 3600 seconds; Aborting backup.",
-                      "Backup thread terminated successfully.", "Backup thread exited abnormally."}));
+  EXPECT_EQ(tail,
+            (std::vector<std::string>{
+                "procjob('jobs\\hang.kbs') begin", "See 'jobs\\hang.kbs.log' for details.",
+                "Backup thread timed out after 3600 seconds; Aborting backup.",
+                "Backup thread terminated successfully.", "Backup thread exited abnormally."}));
 }
 
 TEST_F(AgentProcessTest, LongJobThatShowsLifeIsNeverKilled) {
@@ -398,9 +398,8 @@ TEST_F(AgentProcessTest, SecondAgentLeavesTheFirstOneAlone) {
   EXPECT_EQ(wait_agent(second), 0);
   std::vector<std::string> got = messages(read_file(dir_.file("second/agent.log")));
   ASSERT_GE(got.size(), 2u);
-  EXPECT_EQ(got[got.size() - 2], "ipc_rx_setup(" + mailslot_name() +
-                                     ") failed with error code: " + std::to_string(EADDRINUSE) +
-                                     ".");
+  EXPECT_EQ(got[got.size() - 2], "ipc_rx_setup(" + mailslot_name() + ") failed with error code: " +
+                                     std::to_string(EADDRINUSE) + ".");
   EXPECT_EQ(got.back(), "Backup thread exited abnormally.");
   EXPECT_TRUE(board_exists()) << "the first agent still holds the board";
   EXPECT_EQ(ctl("status").status, 0);
@@ -431,7 +430,8 @@ TEST_F(AgentProcessTest, ObjectsOfAKilledAgentDoNotStopTheNextOne) {
 }
 
 TEST_F(AgentProcessTest, CtlUsageErrors) {
-  for (const char* args : {"post", "post a b", "post ''", "status --bogus", "status a b", "stop x"}) {
+  for (const char* args :
+       {"post", "post a b", "post ''", "status --bogus", "status a b", "stop x"}) {
     Output out = ctl(args);
     EXPECT_EQ(out.status, 2) << args;
     EXPECT_EQ(out.text.rfind("usage: varno-ctl ", 0), 0u) << args << ": " << out.text;

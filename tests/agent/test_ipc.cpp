@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "agent/ipc.h"
 #include "platform/mailslot.h"
@@ -82,7 +82,7 @@ TEST_F(IpcTest, FullSizeMessageWithItsNulFits) {
 TEST_F(IpcTest, MessagesWithoutNulNeverLeaveAnUnterminatedString) {
   ASSERT_EQ(ipc_rx_setup(name_.c_str()), 0);
   post(std::string("C:\\a\\much-longer-path\0", 23));
-  post("C:\\b");  // no NUL: must not run on into the earlier, longer path
+  post("C:\\b");                 // no NUL: must not run on into the earlier, longer path
   post(std::string(1024, 'r'));  // no room left for a NUL
   post(std::string("C:\\c\0", 5));
   ASSERT_EQ(read(), 0);

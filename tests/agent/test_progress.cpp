@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <regex>
 #include <string>
-#include <unistd.h>
 
 #include "agent/ipc_names.h"
 #include "agent/log.h"
@@ -21,15 +21,21 @@ using testing_support::TempDir;
 
 namespace {
 
-LocalTime frozen() { return LocalTime{2026, 3, 9, 7, 5, 4, 7}; }  // a Monday
+LocalTime frozen() {
+  return LocalTime{2026, 3, 9, 7, 5, 4, 7};
+}  // a Monday
 
 uint64_t le64(const unsigned char* p) {
   uint64_t v = 0;
   for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
   return v;
 }
-uint32_t le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const unsigned char* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
+uint16_t le16(const unsigned char* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 // Reads the board the way another process does: by name, read-only, by byte offset.
 class Reader {

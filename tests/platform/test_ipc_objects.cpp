@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
-#include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "platform/mailslot.h"
 #include "platform/named_object.h"
@@ -267,7 +267,8 @@ TEST(PlatThreadTest, WaitSeesTheEndAndTheExitCode) {
   ASSERT_EQ(thread.start([&] {
     while (!release.load()) std::this_thread::yield();
     return 7u;
-  }), 0);
+  }),
+            0);
   uint32_t code = 0;
   EXPECT_EQ(thread.exit_code(&code), -1);
   EXPECT_EQ(errno, EBUSY);
@@ -286,7 +287,8 @@ TEST(PlatThreadTest, TerminatedThreadCountsAsEndedWithTheGivenCode) {
   ASSERT_EQ(thread.start([stuck] {
     while (stuck->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 0u;
-  }), 0);
+  }),
+            0);
   EXPECT_EQ(thread.wait_for(5), ThreadWait::timed_out);
   ASSERT_EQ(thread.terminate(1), 0);
   EXPECT_TRUE(thread.terminated());

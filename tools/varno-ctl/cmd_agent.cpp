@@ -1,11 +1,11 @@
 // post, status and stop: the operator's side of the job mailslot, the progress board and
 // the terminate event of the running agent.
+#include <unistd.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "agent/ipc_names.h"
 #include "agent/progress.h"
@@ -28,7 +28,9 @@ int usage_line(const char* text) {
 }
 
 // A text field of the board: up to its size, stopping at a NUL.
-std::string field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
+std::string field(const char* text, size_t size) {
+  return std::string(text, strnlen(text, size));
+}
 
 int percent(uint64_t done, uint64_t total) {
   if (total == 0) return 0;
@@ -107,7 +109,9 @@ void draw_bar(const ProgressBoard& b, bool terminal) {
   fflush(stdout);
 }
 
-bool is_complete(const ProgressBoard& b) { return field(b.status, sizeof b.status) == "Complete"; }
+bool is_complete(const ProgressBoard& b) {
+  return field(b.status, sizeof b.status) == "Complete";
+}
 
 }  // namespace
 

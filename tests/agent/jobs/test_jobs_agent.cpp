@@ -105,14 +105,21 @@ void run_progress() {
 int test_job(const char* schedule_path) {
   log_job_open(schedule_path);
   const char* base = base_name(schedule_path);
-  if (starts_with(base, "hang")) run_hang();
-  else if (starts_with(base, "busy")) run_busy();
-  else if (starts_with(base, "gate")) run_gate(schedule_path);
-  else if (starts_with(base, "progress")) run_progress();
-  else log_job("Test job: nothing to do\n");
+  if (starts_with(base, "hang"))
+    run_hang();
+  else if (starts_with(base, "busy"))
+    run_busy();
+  else if (starts_with(base, "gate"))
+    run_gate(schedule_path);
+  else if (starts_with(base, "progress"))
+    run_progress();
+  else
+    log_job("Test job: nothing to do\n");
   return 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) { return agent_main(argc, argv, test_job); }
+int main(int argc, char** argv) {
+  return agent_main(argc, argv, test_job);
+}
