@@ -76,7 +76,8 @@ int agent_main(int argc, char** argv, JobRunner run_job) {
   }
   liveness_counter.store(0, std::memory_order_relaxed);
 
-  const uint32_t slice_ms = knob_ms("VARNO_WATCHDOG_MS", kWatchdogMs);
+  uint32_t slice_ms = knob_ms("VARNO_WATCHDOG_MS", kWatchdogMs);
+  if (slice_ms == 0) slice_ms = kWatchdogMs;  // a zero slice would judge without waiting
   for (;;) {
     uint32_t snapshot = liveness_counter.load(std::memory_order_relaxed);
     switch (thread.wait_for(slice_ms)) {
