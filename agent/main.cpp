@@ -1,5 +1,8 @@
-// varno-backup: the backup agent. The process entry arrives with the agent process work;
-// until then the program only proves that the agent links.
-#include "agent/log.h"
+// varno-backup: the backup agent, started by the desktop client as
+// "varno-backup background [SCHEDULE]".
+#include "agent/agent.h"
+#include "agent/schedule/procjob.h"
 
-int main() { return 0; }
+int main(int argc, char** argv) {
+  return agent_main(argc, argv, procjob);
+}

@@ -1,0 +1,88 @@
+#include "agent/backup_thread.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "agent/ipc.h"
+#include "agent/ipc_names.h"
+#include "agent/liveness.h"
+#include "agent/log.h"
+#include "agent/net_start.h"
+#include "agent/progress.h"
+#include "platform/clock.h"
+
+namespace {
+constexpr size_t kMessageSize = 1024;
+}
+
+uint32_t backup_thread(const BackupThreadArgs& args) {
+  int32_t countdown = args.job_wait_seconds;
+  progress_set_status("Initializing...");
+
+  std::string mailslot = ipc_object_name(JOB_MAILSLOT_NAME);
+  if (ipc_rx_setup(mailslot.c_str()) != 0) {
+    log_agent("ipc_rx_setup(%s) failed with error code: %d.\n", mailslot.c_str(), errno);
+    progress_close();
+    return 1;
+  }
+  log_agent("ipc_rx_setup(%s) succeeded.\n", mailslot.c_str());
+
+  if (ckfs_init() != 0) {
+    log_agent("ckfs_init() failed.\n");
+    progress_close();
+    return 1;
+  }
+  log_agent("ckfs_init() succeeded.\n");
+
+  // The last job's path is kept whole: an initial path longer than a message can hold
+  // must not be cut to a prefix that a later message could match.
+  std::string last_job;
+  if (args.initial_path != nullptr) {
+    log_agent("initial procjob('%s') begin\n", args.initial_path);
+    log_agent("See '%s.log' for details.\n", args.initial_path);
+    args.run_job(args.initial_path);
+    progress_close();
+    log_agent("initial procjob('%s') complete\n", args.initial_path);
+    last_job = args.initial_path;
+  }
+
+  progress_set_status("Checking for additional jobs...");
+  char message[kMessageSize];
+  memset(message, 0, sizeof message);
+  size_t count = 0;
+
+  while (ipc_rx_read(message, sizeof message, &count) != 0) {
+    if (--countdown <= 0) {
+      ckfs_cleanup();
+      ipc_rx_close();
+      progress_close();
+      log_agent(
+          "Additional job check timeout (%d seconds) exceeded, giving up looking for "
+          "jobs.\n",
+          args.job_wait_seconds);
+      return 0;
+    }
+    log_agent("No additional jobs found; Waiting %d more seconds before giving up.\n", countdown);
+    liveness_bump();
+    plat_sleep_ms(args.idle_ms);
+  }
+
+  do {
+    if (last_job == message) {
+      log_agent("The job that just completed was queued to run again; Skipping.\n");
+      continue;
+    }
+    log_agent("procjob('%s') begin\n", message);
+    log_agent("See '%s.log' for details.\n", message);
+    args.run_job(message);
+    log_agent("procjob('%s') complete\n", message);
+    last_job = message;
+  } while (ipc_rx_read(message, sizeof message, &count) == 0);
+
+  log_agent("Finished processing backup jobs; Exiting normally.\n");
+  ckfs_cleanup();
+  ipc_rx_close();
+  progress_close();
+  return 0;
+}

@@ -1,0 +1,111 @@
+// Machine-wide named objects: shared memory (a Windows file mapping backed by the paging
+// file) and auto-reset events. Windows names ("Global\Vendor/Product/Thing") become
+// POSIX names "/" + the name with every "\" and "/" turned into ".". Objects are created
+// with mode 0666 so that any account may open them (a Windows null DACL). A creator
+// removes the names with unlink when it ends normally; a name left behind by a killed
+// process is opened again by the next creator.
+//
+// Thread safety: each object belongs to one thread at a time; the objects themselves are
+// shared between processes without locks.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// "/" + the Windows name with "\" and "/" turned into ".".
+std::string plat_object_name(const char* windows_name);
+
+// A view of named shared memory. The view keeps the object alive while mapped; a creator
+// also holds a shared lock on it for as long as the view lives, so that readers can tell
+// a live object from one left behind by a process that died.
+class SharedView {
+ public:
+  SharedView() = default;
+  ~SharedView();
+  SharedView(SharedView&& other) noexcept;
+  SharedView& operator=(SharedView&& other) noexcept;
+  SharedView(const SharedView&) = delete;
+  SharedView& operator=(const SharedView&) = delete;
+
+  bool valid() const { return data_ != nullptr; }
+  void* data() const { return data_; }
+  size_t size() const { return size_; }
+  void reset();
+
+  // For creators: true when no other creator holds the object (the name may be removed).
+  bool sole_creator();
+  // For readers: true while some creator still holds the object.
+  bool creator_alive();
+
+ private:
+  friend class SharedMemory;
+  void* data_ = nullptr;
+  size_t size_ = 0;
+  int fd_ = -1;
+  bool creator_ = false;
+};
+
+// The "mapping handle": an open named shared-memory object.
+class SharedMemory {
+ public:
+  SharedMemory() = default;
+  ~SharedMemory();
+  SharedMemory(SharedMemory&& other) noexcept;
+  SharedMemory& operator=(SharedMemory&& other) noexcept;
+  SharedMemory(const SharedMemory&) = delete;
+  SharedMemory& operator=(const SharedMemory&) = delete;
+
+  // Opens the object `windows_name`, creating it when missing, and makes it at least
+  // `size` bytes. 0, or -1 with errno.
+  int create(const char* windows_name, size_t size);
+  // Opens an existing object; ENOENT when there is none, EINVAL when it is smaller than
+  // `size`. 0, or -1 with errno.
+  int open_existing(const char* windows_name, size_t size, bool read_only);
+
+  // Maps `size` bytes (the size given to create/open_existing). 0, or -1 with errno.
+  int map(SharedView* view);
+
+  bool valid() const { return fd_ >= 0; }
+  void reset();
+
+  // Removes the name; processes that have it open keep their object. 0, or -1 with errno.
+  static int unlink(const char* windows_name);
+
+ private:
+  int fd_ = -1;
+  size_t size_ = 0;
+  bool read_only_ = false;
+  bool creator_ = false;
+};
+
+// A named auto-reset event: set() signals it, and one wait answers "signalled" once for
+// any number of set() calls that came before it.
+class NamedEvent {
+ public:
+  NamedEvent() = default;
+  ~NamedEvent();
+  NamedEvent(NamedEvent&& other) noexcept;
+  NamedEvent& operator=(NamedEvent&& other) noexcept;
+  NamedEvent(const NamedEvent&) = delete;
+  NamedEvent& operator=(const NamedEvent&) = delete;
+
+  // Opens the event `windows_name`, creating it when missing; it starts not signalled
+  // (a signal left on a name by a process that died is dropped). 0, or -1 with errno.
+  int create(const char* windows_name);
+  // Opens an existing event; ENOENT when there is none. 0, or -1 with errno.
+  int open_existing(const char* windows_name);
+
+  bool valid() const { return handle_ != nullptr; }
+  void reset();
+
+  // Signals the event. 0, or -1 with errno.
+  int set();
+  // Wait with time-out 0: 1 when it was signalled (and is now reset), 0 when not, -1
+  // with errno.
+  int try_wait();
+
+  static int unlink(const char* windows_name);
+
+ private:
+  void* handle_ = nullptr;  // sem_t*
+};

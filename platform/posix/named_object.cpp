@@ -1,0 +1,292 @@
+#include "platform/named_object.h"
+
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+
+namespace {
+
+// Creators hold a read lock on the object's first byte for as long as they hold it
+// (open-file-description locks, so they stay with every dup of the descriptor). Asking
+// whether a write lock would conflict tells whether some other creator holds it, without
+// taking or changing any lock.
+int hold_creator_lock(int fd) {
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  int rc;
+  do {
+    rc = fcntl(fd, F_OFD_SETLKW, &lock);
+  } while (rc == -1 && errno == EINTR);
+  return rc;
+}
+
+// 1 when a creator other than this descriptor's holds the object, 0 when none, -1 error.
+int other_creator(int fd) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return -1;
+  return lock.l_type == F_UNLCK ? 0 : 1;
+}
+
+void close_keeping_errno(int fd) {
+  int saved = errno;
+  close(fd);
+  errno = saved;
+}
+
+sem_t* as_sem(void* handle) {
+  return static_cast<sem_t*>(handle);
+}
+
+}  // namespace
+
+std::string plat_object_name(const char* windows_name) {
+  std::string name = "/";
+  for (const char* p = windows_name; *p != '\0'; ++p) {
+    name.push_back(*p == '\\' || *p == '/' ? '.' : *p);
+  }
+  return name;
+}
+
+// ---- SharedView -------------------------------------------------------------------------
+
+SharedView::~SharedView() {
+  reset();
+}
+
+SharedView::SharedView(SharedView&& other) noexcept
+    : data_(other.data_), size_(other.size_), fd_(other.fd_), creator_(other.creator_) {
+  other.data_ = nullptr;
+  other.size_ = 0;
+  other.fd_ = -1;
+  other.creator_ = false;
+}
+
+SharedView& SharedView::operator=(SharedView&& other) noexcept {
+  if (this != &other) {
+    reset();
+    data_ = other.data_;
+    size_ = other.size_;
+    fd_ = other.fd_;
+    creator_ = other.creator_;
+    other.data_ = nullptr;
+    other.size_ = 0;
+    other.fd_ = -1;
+    other.creator_ = false;
+  }
+  return *this;
+}
+
+void SharedView::reset() {
+  if (data_ != nullptr) munmap(data_, size_);
+  if (fd_ >= 0) close(fd_);
+  data_ = nullptr;
+  size_ = 0;
+  fd_ = -1;
+  creator_ = false;
+}
+
+bool SharedView::sole_creator() {
+  return fd_ >= 0 && other_creator(fd_) == 0;
+}
+
+bool SharedView::creator_alive() {
+  if (fd_ < 0) return false;
+  return creator_ || other_creator(fd_) != 0;
+}
+
+// ---- SharedMemory -----------------------------------------------------------------------
+
+SharedMemory::~SharedMemory() {
+  reset();
+}
+
+SharedMemory::SharedMemory(SharedMemory&& other) noexcept
+    : fd_(other.fd_), size_(other.size_), read_only_(other.read_only_), creator_(other.creator_) {
+  other.fd_ = -1;
+}
+
+SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.fd_;
+    size_ = other.size_;
+    read_only_ = other.read_only_;
+    creator_ = other.creator_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void SharedMemory::reset() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  size_ = 0;
+  read_only_ = false;
+  creator_ = false;
+}
+
+int SharedMemory::create(const char* windows_name, size_t size) {
+  reset();
+  std::string name = plat_object_name(windows_name);
+  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    fchmod(fd, 0666);  // the umask must not narrow who may open it
+  } else if (errno == EEXIST) {
+    fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+  }
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 ||
+      (static_cast<size_t>(st.st_size) < size && ftruncate(fd, static_cast<off_t>(size)) != 0) ||
+      hold_creator_lock(fd) != 0) {
+    close_keeping_errno(fd);
+    return -1;
+  }
+  fd_ = fd;
+  size_ = size;
+  creator_ = true;
+  return 0;
+}
+
+int SharedMemory::open_existing(const char* windows_name, size_t size, bool read_only) {
+  reset();
+  std::string name = plat_object_name(windows_name);
+  int fd = shm_open(name.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    close_keeping_errno(fd);
+    return -1;
+  }
+  if (static_cast<size_t>(st.st_size) < size) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  fd_ = fd;
+  size_ = size;
+  read_only_ = read_only;
+  return 0;
+}
+
+int SharedMemory::map(SharedView* view) {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  int prot = read_only_ ? PROT_READ : PROT_READ | PROT_WRITE;
+  void* data = mmap(nullptr, size_, prot, MAP_SHARED, fd_, 0);
+  if (data == MAP_FAILED) return -1;
+  // The view keeps its own descriptor: it shares the creator's lock, so the object counts
+  // as held for as long as the view is mapped, even after the handle is closed.
+  int fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    int saved = errno;
+    munmap(data, size_);
+    errno = saved;
+    return -1;
+  }
+  view->reset();
+  view->data_ = data;
+  view->size_ = size_;
+  view->fd_ = fd;
+  view->creator_ = creator_;
+  return 0;
+}
+
+int SharedMemory::unlink(const char* windows_name) {
+  return shm_unlink(plat_object_name(windows_name).c_str());
+}
+
+// ---- NamedEvent -------------------------------------------------------------------------
+
+NamedEvent::~NamedEvent() {
+  reset();
+}
+
+NamedEvent::NamedEvent(NamedEvent&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
+
+NamedEvent& NamedEvent::operator=(NamedEvent&& other) noexcept {
+  if (this != &other) {
+    reset();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+void NamedEvent::reset() {
+  if (handle_ != nullptr) sem_close(as_sem(handle_));
+  handle_ = nullptr;
+}
+
+int NamedEvent::create(const char* windows_name) {
+  reset();
+  std::string name = plat_object_name(windows_name);
+  sem_t* sem = sem_open(name.c_str(), O_CREAT | O_EXCL, 0666, 0);
+  if (sem != SEM_FAILED) {
+    // glibc keeps named semaphores as "sem.NAME" files in /dev/shm; widen past the umask.
+    std::string file = "/dev/shm/sem." + name.substr(1);
+    chmod(file.c_str(), 0666);
+  } else if (errno == EEXIST) {
+    sem = sem_open(name.c_str(), 0);
+  }
+  if (sem == SEM_FAILED) return -1;
+  handle_ = sem;
+  // A fresh event is not signalled; drop a signal left behind on the name.
+  while (sem_trywait(sem) == 0) {
+  }
+  return 0;
+}
+
+int NamedEvent::open_existing(const char* windows_name) {
+  reset();
+  sem_t* sem = sem_open(plat_object_name(windows_name).c_str(), 0);
+  if (sem == SEM_FAILED) return -1;
+  handle_ = sem;
+  return 0;
+}
+
+int NamedEvent::set() {
+  if (handle_ == nullptr) {
+    errno = EBADF;
+    return -1;
+  }
+  int value = 0;
+  if (sem_getvalue(as_sem(handle_), &value) != 0) return -1;
+  if (value > 0) return 0;  // already signalled
+  return sem_post(as_sem(handle_));
+}
+
+int NamedEvent::try_wait() {
+  if (handle_ == nullptr) {
+    errno = EBADF;
+    return -1;
+  }
+  for (;;) {
+    if (sem_trywait(as_sem(handle_)) == 0) break;
+    if (errno == EINTR) continue;
+    return errno == EAGAIN ? 0 : -1;
+  }
+  // Two setters racing past the "count is 0" test may have posted twice; the event has
+  // still been signalled once.
+  while (sem_trywait(as_sem(handle_)) == 0) {
+  }
+  return 1;
+}
+
+int NamedEvent::unlink(const char* windows_name) {
+  return sem_unlink(plat_object_name(windows_name).c_str());
+}
