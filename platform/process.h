@@ -31,6 +31,7 @@ class ChildProcess {
  private:
   friend PlatWaitResult plat_process_wait(ChildProcess& child, uint32_t timeout_ms);
   friend int plat_process_exit_code(const ChildProcess& child, uint32_t* code);
+  friend int plat_process_terminate(ChildProcess& child);
   pid_t pid_ = -1;
   int status_ = 0;
   bool reaped_ = false;

@@ -13,6 +13,7 @@
 #include "agent/report/report.h"
 #include "agent/stream/stream.h"
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "platform/fs.h"
 #include "protocol/ckfs.h"
 #include "util/error.h"
@@ -320,7 +321,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
       progress_end_file(PROGRESS_FAILED);
       return;
     }
-    plat_seek(fd, 0);
+    (void)plat_seek(fd, 0);
   }
 
   // Finish.

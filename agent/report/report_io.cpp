@@ -43,8 +43,7 @@ int report_io_write_queue(const char* path, const std::string& plain) {
     return -1;
   }
   cryptofile_write(&writer, plain.data(), plain.size());
-  int finished = cryptofile_finish(&writer);
-  (void)finished;
-  fclose(file);
-  return 0;
+  bool written = cryptofile_finish(&writer) == 1;
+  written = fclose(file) == 0 && written;
+  return written ? 0 : -1;
 }

@@ -248,13 +248,13 @@ int read_schedule(const char* schedule_path) {
   char line[kLineBuffer];
   if (cryptofile_gets(&reader, line, kLineBuffer) == nullptr) {
     log_job("Unable to decrypt file; aborting.\n");
-    cryptofile_finish(&reader);
+    (void)cryptofile_finish(&reader);
     fclose(file);
     return PROCJOB_DECRYPT_FAILED;
   }
   if (strncmp(line, kHeader, kHeaderLength) != 0) {
     log_job("Invalid KBS header; aborting.\n");
-    cryptofile_finish(&reader);
+    (void)cryptofile_finish(&reader);
     fclose(file);
     return PROCJOB_BAD_HEADER;
   }
@@ -264,14 +264,14 @@ int read_schedule(const char* schedule_path) {
     int code = parse_line(line);
     if (code != 0) {
       OPENSSL_cleanse(line, sizeof line);
-      cryptofile_finish(&reader);
+      (void)cryptofile_finish(&reader);
       fclose(file);
       job_settings_free();
       return code;
     }
   }
   OPENSSL_cleanse(line, sizeof line);
-  cryptofile_finish(&reader);
+  (void)cryptofile_finish(&reader);
   fclose(file);
   log_job("Parsing KBS file: complete.\n");
   return 0;

@@ -59,9 +59,10 @@ bool program_found(const char* line) {
   while (start <= dirs.size()) {
     size_t end = dirs.find(':', start);
     if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(start, end - start);
-    if (dir.empty()) dir = ".";
-    if (executable(dir + "/" + word)) return true;
+    std::string candidate = end > start ? dirs.substr(start, end - start) : std::string(".");
+    candidate.push_back('/');
+    candidate.append(word);
+    if (executable(candidate)) return true;
     start = end + 1;
   }
   return false;
