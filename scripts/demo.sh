@@ -74,10 +74,10 @@ cd "$work"
 rm plain.txt
 
 run() {
-  "$agent" background demo00000001.kbs &
+  "$agent" background demo00000001.kbs 2>> agent.stderr &
   local agent_pid=$!
   sleep 0.3
-  "$ctl" status --watch || true
+  "$ctl" status --watch 2>/dev/null || echo "   (the job finished before the progress could be shown)"
   wait "$agent_pid" || true
 }
 
@@ -87,7 +87,7 @@ grep -E 'Calculated backup size:|FILE: Successfully|Backup job completed' demo00
 echo "   files sent: $(grep -c 'FILE: Successfully backed up' demo00000001.kbs.log || true)"
 
 echo "== restore and compare"
-"$server" restore --store "$work/store" --user 1001 --account-key "$key" --to "$work/restored" > /dev/null
+"$server" restore --store "$work/store" --user 1 --account-key "$key" --to "$work/restored" > /dev/null
 restored=$(find "$work/restored" -type d -name 'D Drive' | head -1)
 if diff -r "$data" "$restored" > /dev/null; then
   echo "   restored tree is identical to the sample data"
