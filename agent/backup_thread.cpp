@@ -8,7 +8,7 @@
 #include "agent/ipc_names.h"
 #include "agent/liveness.h"
 #include "agent/log.h"
-#include "agent/net_start.h"
+#include "protocol/ckfs.h"
 #include "agent/progress.h"
 #include "platform/clock.h"
 

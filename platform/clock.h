@@ -28,3 +28,7 @@ void plat_sleep_ms(uint32_t ms);
 // the real clock. Not for production code.
 using LocalTimeSource = LocalTime (*)();
 void plat_set_local_time_source(LocalTimeSource source);
+
+// Test hook: plat_unix_time() answers what `source` answers; null restores the real clock.
+using UnixTimeSource = int64_t (*)();
+void plat_set_unix_time_source(UnixTimeSource source);

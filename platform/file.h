@@ -14,6 +14,10 @@
 // errno on failure.
 FILE* plat_fopen(std::string_view windows_path, const char* mode);
 
+// As plat_fopen, but the file is held without sharing: null with errno EACCES while
+// another open holds it so (a sharing violation), here or in another process.
+FILE* plat_fopen_exclusive(std::string_view windows_path, const char* mode);
+
 // One read/write call; -1 with errno on failure.
 ssize_t plat_read(int fd, void* buffer, size_t length);
 ssize_t plat_write(int fd, const void* buffer, size_t length);

@@ -64,6 +64,7 @@ struct PlatFileStatus {
   bool is_directory;
   bool is_regular;
   uint64_t size;
+  int64_t modification_time;  // seconds since 1970 UTC
 };
 
 // Status of the object a path names, following symbolic links.

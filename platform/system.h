@@ -19,3 +19,7 @@ OsVersion plat_os_version();
 // always -1 with errno ENOENT.
 int plat_registry_read_string(const char* subkey, const char* value_name, char* buffer,
                               size_t capacity);
+
+// Whether the system can switch off file system redirection for 32-bit programs (only
+// 64-bit Windows can).
+bool plat_has_fs_redirection();

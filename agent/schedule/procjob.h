@@ -1,9 +1,33 @@
-// One backup job: the entry the agent calls with each schedule path. It opens the job log
-// beside the schedule, parses the schedule and runs the job.
-//
-// Thread safety: backup thread only.
+// procjob: the entry of one job. Opens the job log, enables the backup privileges,
+// decrypts and parses the schedule into the job settings, prepares the report, runs the
+// backup and frees the settings. Backup thread only.
 #pragma once
 
-// Runs the job of the schedule at `schedule_path` (Windows form). 0 when the job ran or
-// the schedule is disabled, otherwise a fixed positive code; the caller only logs around it.
+#include <cstdint>
+
+// Return codes, one per refusal (the job log says which).
+enum ProcjobCode : int {
+  PROCJOB_OK = 0,
+  PROCJOB_OPEN_FAILED = 2266,
+  PROCJOB_CRYPTO_FAILED = 2274,
+  PROCJOB_DECRYPT_FAILED = 2283,
+  PROCJOB_BAD_HEADER = 2292,
+  PROCJOB_EMAIL_TWICE = 2447,
+  PROCJOB_EMAIL_NO_MEMORY = 2482,
+  PROCJOB_OPTION_TWICE = 2506,
+  PROCJOB_OPTION_NO_MEMORY = 2517,
+  PROCJOB_OPTION_MISSING = 2589,
+  PROCJOB_BAD_KEY = 2616,
+};
+
 int procjob(const char* schedule_path);
+
+// Enables (or disables) a privilege by its Windows name. Answers 0 or 1627.
+int enable_privilege(const char* name, int enable);
+
+// The schedule id read from a schedule path: the eight characters right before the last
+// "." of the file name, as hexadecimal; 0 when they are not eight hex digits.
+int64_t schedule_id_from_path(const char* schedule_path);
+
+// The job run, called once the schedule is parsed.
+int __do_backup(const char* schedule_path);

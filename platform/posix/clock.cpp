@@ -6,6 +6,7 @@
 
 namespace {
 std::atomic<LocalTimeSource> g_time_source{nullptr};
+std::atomic<UnixTimeSource> g_unix_source{nullptr};
 }
 
 LocalTime plat_local_time() {
@@ -19,6 +20,7 @@ LocalTime plat_local_time() {
 }
 
 int64_t plat_unix_time() {
+  if (UnixTimeSource source = g_unix_source.load(std::memory_order_acquire)) return source();
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   return ts.tv_sec;
@@ -38,4 +40,8 @@ void plat_sleep_ms(uint32_t ms) {
 
 void plat_set_local_time_source(LocalTimeSource source) {
   g_time_source.store(source, std::memory_order_release);
+}
+
+void plat_set_unix_time_source(UnixTimeSource source) {
+  g_unix_source.store(source, std::memory_order_release);
 }

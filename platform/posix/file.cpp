@@ -1,7 +1,9 @@
 #include "platform/file.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <string>
 #include <unistd.h>
 
@@ -13,6 +15,34 @@ FILE* plat_fopen(std::string_view windows_path, const char* mode) {
   std::string m(mode);
   m.push_back('e');
   return fopen(native.c_str(), m.c_str());
+}
+
+FILE* plat_fopen_exclusive(std::string_view windows_path, const char* mode) {
+  std::string native;
+  if (plat_native_path(windows_path, &native) != 0) return nullptr;
+  bool writes = strchr(mode, 'w') != nullptr || strchr(mode, 'a') != nullptr;
+  // Take the lock before truncating, so a file held by a reader is left as it is.
+  int flags = O_CLOEXEC | (writes ? O_CREAT : 0) | (strchr(mode, '+') != nullptr ? O_RDWR : writes ? O_WRONLY : O_RDONLY);
+  int fd = open(native.c_str(), flags, 0666);
+  if (fd < 0) return nullptr;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    errno = EACCES;
+    return nullptr;
+  }
+  if (strchr(mode, 'w') != nullptr && ftruncate(fd, 0) != 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, mode);
+  if (f == nullptr) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return f;
 }
 
 ssize_t plat_read(int fd, void* buffer, size_t length) {

@@ -188,6 +188,7 @@ int plat_file_status(std::string_view path, PlatFileStatus* status) {
   status->is_directory = S_ISDIR(st.st_mode);
   status->is_regular = S_ISREG(st.st_mode);
   status->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  status->modification_time = static_cast<int64_t>(st.st_mtime);
   return 0;
 }
 

@@ -19,3 +19,5 @@ int plat_registry_read_string(const char*, const char*, char*, size_t) {
   errno = ENOENT;
   return -1;
 }
+
+bool plat_has_fs_redirection() { return false; }

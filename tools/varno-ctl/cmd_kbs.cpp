@@ -1,4 +1,101 @@
-// Placeholder until this command family is built.
-#include "tools/varno-ctl/ctl.h"
+// varno-ctl kbs encrypt|decrypt: how operators and tests write and read schedules
+// without the desktop client.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <openssl/crypto.h>
+#include <vector>
 
-int ctl_kbs(int, char**) { return ctl_not_available("'kbs'"); }
+#include "agent/stream/cryptofile.h"
+#include "platform/file.h"
+#include "tools/varno-ctl/ctl.h"
+#include "tools/varno-ctl/encrypted_text.h"
+#include "util/machine.h"
+
+namespace {
+
+int usage() {
+  fprintf(stderr, "usage: varno-ctl kbs encrypt PLAIN OUT | varno-ctl kbs decrypt KBS OUT\n");
+  return CTL_USAGE;
+}
+
+int encrypt_file(const char* in_path, const char* out_path) {
+  FILE* in = plat_fopen(in_path, "rb");
+  if (in == nullptr) {
+    fprintf(stderr, "varno-ctl: cannot open '%s': %s\n", in_path, strerror(errno));
+    return CTL_FAILED;
+  }
+  std::vector<char> plain;
+  char chunk[8192];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, in)) > 0) plain.insert(plain.end(), chunk, chunk + n);
+  fclose(in);
+
+  uint8_t key[32];
+  if (get_application_key(key) != 0) {
+    fprintf(stderr, "varno-ctl: the application key (etc/varno.ak) cannot be read or made\n");
+    return CTL_FAILED;
+  }
+  FILE* out = plat_fopen(out_path, "wb");
+  if (out == nullptr) {
+    OPENSSL_cleanse(key, sizeof key);
+    fprintf(stderr, "varno-ctl: cannot create '%s': %s\n", out_path, strerror(errno));
+    return CTL_FAILED;
+  }
+  CryptoFile writer;
+  int started = cryptofile_init(&writer, out, 1, key);
+  OPENSSL_cleanse(key, sizeof key);
+  if (started != 0) {
+    fclose(out);
+    fprintf(stderr, "varno-ctl: cannot start the cipher\n");
+    return CTL_FAILED;
+  }
+  cryptofile_write(&writer, plain.data(), plain.size());
+  OPENSSL_cleanse(plain.data(), plain.size());
+  bool ok = cryptofile_finish(&writer) == 1;
+  ok = fclose(out) == 0 && ok;
+  if (!ok) {
+    fprintf(stderr, "varno-ctl: writing '%s' failed\n", out_path);
+    return CTL_FAILED;
+  }
+  return CTL_OK;
+}
+
+}  // namespace
+
+int ctl_decrypt_text(const char* in_path, FILE* out) {
+  FILE* in = plat_fopen(in_path, "rb");
+  if (in == nullptr) {
+    fprintf(stderr, "varno-ctl: cannot open '%s': %s\n", in_path, strerror(errno));
+    return -1;
+  }
+  uint8_t key[32];
+  CryptoFile reader;
+  bool ready = get_application_key(key) == 0 && cryptofile_init(&reader, in, 0, key) == 0;
+  OPENSSL_cleanse(key, sizeof key);
+  if (!ready) {
+    fclose(in);
+    fprintf(stderr, "varno-ctl: the application key (etc/varno.ak) cannot be read\n");
+    return -1;
+  }
+  char line[4096];
+  while (cryptofile_gets(&reader, line, sizeof line) != nullptr) fputs(line, out);
+  OPENSSL_cleanse(line, sizeof line);
+  (void)cryptofile_finish(&reader);
+  fclose(in);
+  return 0;
+}
+
+int ctl_kbs(int argc, char** argv) {
+  if (argc != 4) return usage();
+  if (strcmp(argv[1], "encrypt") == 0) return encrypt_file(argv[2], argv[3]);
+  if (strcmp(argv[1], "decrypt") != 0) return usage();
+  FILE* out = plat_fopen(argv[3], "wb");
+  if (out == nullptr) {
+    fprintf(stderr, "varno-ctl: cannot create '%s': %s\n", argv[3], strerror(errno));
+    return CTL_FAILED;
+  }
+  int rc = ctl_decrypt_text(argv[2], out);
+  if (fclose(out) != 0) rc = -1;
+  return rc == 0 ? CTL_OK : CTL_FAILED;
+}

@@ -1,0 +1,428 @@
+// The job run: from the pre-backup command to the post-backup command, one job at a time
+// on the backup thread.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <openssl/evp.h>
+#include <string>
+
+#include "agent/backup/commands.h"
+#include "agent/backup/engine.h"
+#include "agent/backup/fci/fci.h"
+#include "agent/backup/filters.h"
+#include "agent/backup/job_state.h"
+#include "agent/liveness.h"
+#include "agent/log.h"
+#include "agent/progress.h"
+#include "agent/report/report.h"
+#include "agent/schedule/procjob.h"
+#include "agent/schedule/settings.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/fs.h"
+#include "protocol/ckfs.h"
+#include "util/error.h"
+#include "util/fs.h"
+#include "util/machine.h"
+
+namespace {
+
+constexpr int kLockRetries = 12;
+
+// The job run's state shared with the walk, the per-file backup and the filters.
+struct Engine {
+  Fci index;
+  bool index_valid = false;
+  uint32_t destination_id = 0;
+  uint64_t done_bytes = 0;
+  uint8_t send_buffer[ENGINE_SEND_BUFFER];
+};
+Engine* g_engine = nullptr;  // the run in progress
+
+struct Totals {
+  uint64_t items = 0;
+  uint64_t bytes = 0;
+  uint64_t bytes_on_disk = 0;
+  uint64_t missing = 0;
+  uint64_t excluded = 0;
+};
+
+struct SizingWalk {
+  Totals* totals;
+  const ScheduleFilter* filter;
+};
+
+int size_entry(const walk_entry* entry, void* user_data) {
+  SizingWalk* walk = static_cast<SizingWalk*>(user_data);
+  liveness_bump();
+  if (is_excluded_source(entry->path) || is_filter_folder(entry->path)) return WALK_SKIP;
+  bool directory = (entry->mode & 0x4000) != 0;
+  if (!directory && walk->filter != nullptr && filter_excludes(walk->filter, entry->path)) {
+    return WALK_SKIP;
+  }
+  if (!directory) ++walk->totals->items;
+  walk->totals->bytes += entry->size;
+  walk->totals->bytes_on_disk += entry->size_on_disk;
+  return WALK_CONTINUE;
+}
+
+// The bare share root "\\server\share" cannot be looked at without a trailing backslash.
+std::string unc_to_share_path(const char* path) {
+  std::string p = path;
+  if (p.size() > 2 && p[0] == '\\' && p[1] == '\\') {
+    size_t server_end = p.find('\\', 2);
+    if (server_end != std::string::npos && server_end > 2 && server_end + 1 < p.size() &&
+        p.find('\\', server_end + 1) == std::string::npos) {
+      p.push_back('\\');
+    }
+  }
+  return p;
+}
+
+bool is_reparse_point(const char* path) {
+  PlatFindData data{};
+  PlatFindHandle find = plat_find_first(path, &data);
+  return find && (data.attributes & PLAT_ATTR_REPARSE_POINT) != 0;
+}
+
+// Counts one source or filter folder of the sizing pass.
+void size_item(const char* path, const ScheduleFilter* filter, Totals* totals) {
+  ItemStatus st{};
+  if (engine_stat(unc_to_share_path(path).c_str(), &st) != 0) {
+    ++totals->missing;
+    ++totals->items;
+    return;
+  }
+  if (is_reparse_point(path)) {
+    log_job("FILE: Ignoring '%s' because it is a reparse point.\n", path);
+    return;
+  }
+  if (st.is_directory) {
+    SizingWalk walk{totals, filter};
+    walk_spec spec{WALK_RECURSE | WALK_DIRS_FIRST, nullptr, size_entry, &walk};
+    (void)dir_walk(path, &spec);
+  } else if (filter == nullptr) {
+    totals->bytes += st.size;
+    totals->bytes_on_disk += round_up_to_cluster(st.size, get_cluster_size(path));
+    ++totals->items;
+  }
+}
+
+Totals sizing_pass() {
+  Totals totals;
+  JobSettings& job = job_settings();
+  log_job("Calculating...\n");
+  progress_begin_file("", 0);
+  progress_set_status("Calculating...");
+  for (int i = 0; i < list_count(job.sources); ++i) {
+    const char* source = list_item(job.sources, i);
+    liveness_bump();
+    if (is_excluded_source(source) || is_filter_folder(source)) {
+      ++totals.excluded;
+      continue;
+    }
+    size_item(source, nullptr, &totals);
+  }
+  for (int i = 0; i < list_count(job.filters); ++i) {
+    liveness_bump();
+    size_item(job_filter(i)->folder, job_filter(i), &totals);
+  }
+  log_job("Calculated backup size: %" PRIu64 " bytes\n", totals.bytes);
+  log_job("Calculated backup size on disk: %" PRIu64 " bytes\n", totals.bytes_on_disk);
+  log_job("NOTICE: %d missing items.\n", static_cast<int>(static_cast<uint32_t>(totals.missing)));
+  log_job("NOTICE: %d excluded items.\n", static_cast<int>(static_cast<uint32_t>(totals.excluded)));
+  return totals;
+}
+
+int file_md5(const char* path, uint8_t digest[16]) {
+  int fd = plat_open_read(path);
+  if (fd < 0) return -1;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
+  uint8_t buffer[4096];
+  ssize_t n;
+  while ((n = plat_read(fd, buffer, sizeof buffer)) > 0) EVP_DigestUpdate(ctx, buffer, static_cast<size_t>(n));
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(ctx, digest, &length);
+  EVP_MD_CTX_free(ctx);
+  plat_close(fd);
+  return 0;
+}
+
+std::string stamp_path(const char* schedule_path) { return std::string(schedule_path) + ".ts"; }
+
+void check_stamp(const char* schedule_path, ckfs_session* session) {
+  FILE* f = plat_fopen(stamp_path(schedule_path), "rb");
+  if (f == nullptr) return;
+  uint8_t stamp[1024];
+  size_t n = fread(stamp, 1, sizeof stamp, f);
+  fclose(f);
+  if (n < 20 || memcmp(stamp, "md5=", 4) != 0) return;
+  uint8_t digest[16];
+  memset(digest, 0, sizeof digest);
+  file_md5(schedule_path, digest);
+  if (memcmp(stamp + 4, digest, 16) != 0) session->lock_token = 0;
+}
+
+void write_stamp(const char* schedule_path) {
+  uint8_t digest[16];
+  memset(digest, 0, sizeof digest);
+  file_md5(schedule_path, digest);
+  FILE* f = plat_fopen(stamp_path(schedule_path), "wb");
+  if (f == nullptr) return;
+  fwrite("md5=", 1, 4, f);
+  fwrite(digest, 1, 16, f);
+  fclose(f);
+  log_job("Rewrote MD5.\n");
+}
+
+int lock(ckfs_session* session, uint8_t flags) {
+  uint32_t destination = g_engine->destination_id;
+  ckfs_lock_request request{flags, 1, &destination};
+  return ckfs_user_lock(session, &request);
+}
+
+// Places the item's server path after `base` (which ends in "/"), creating its parent
+// folders when the full local path is mirrored. Answers false for an item that has no
+// place (a relative path with mirroring on).
+bool place_item(ckfs_session* session, const std::string& base, const char* item, bool mirror,
+                std::string* remote) {
+  std::string placed;
+  if (mirror) {
+    size_t length = strlen(item);
+    if (length >= 3 && item[1] == ':' && item[2] == '\\') {
+      placed = std::string(1, item[0]) + " Drive/" + (item + 3);
+    } else if (length > 2 && item[0] == '\\' && item[1] == '\\') {
+      const char* server = item + 2;
+      const char* server_end = strchr(server, '\\');
+      if (server_end == nullptr || server_end == server) return false;
+      const char* share = server_end + 1;
+      const char* share_end = strchr(share, '\\');
+      if (share_end == nullptr) {
+        if (*share == '\0') return false;
+        placed = std::string(server, server_end) + " " + share + " Share/";
+      } else {
+        placed = std::string(server, server_end) + " " + std::string(share, share_end) + " Share/" +
+                 (share_end + 1);
+      }
+    } else {
+      return false;
+    }
+    for (char& c : placed) {
+      if (c == '\\') c = '/';
+    }
+    for (size_t slash = placed.find('/'); slash != std::string::npos; slash = placed.find('/', slash + 1)) {
+      std::string folder = base + placed.substr(0, slash);
+      if (folder.size() < ENGINE_REMOTE_PATH_MAX) (void)mkdir_retry(session, 0, folder.c_str());
+    }
+  } else {
+    const char* slash = strrchr(item, '\\');
+    if (slash != nullptr) {
+      placed = slash + 1;
+    } else if (item[0] != '\0' && item[1] == ':') {
+      placed = item + 2;
+    } else {
+      placed = item;
+    }
+  }
+  *remote = base + placed;
+  return true;
+}
+
+void back_up_item(ckfs_session* session, const std::string& base, const char* item,
+                  const ScheduleFilter* filter, bool mirror) {
+  liveness_bump();
+  std::string remote;
+  if (!place_item(session, base, item, mirror, &remote)) return;
+  if (is_excluded_source(item)) return;
+  if (remote.size() >= ENGINE_REMOTE_PATH_MAX) {
+    log_job("FILE: ERROR: Remote path too long for '%s'\n", item);
+    report_fail_file_code(item, ERR_INVARG);
+    return;
+  }
+  ItemStatus st{};
+  if (engine_stat(unc_to_share_path(item).c_str(), &st) != 0) {
+    int e = errno;
+    log_job("FILE: ERROR (errno %d) while attempting to stat() file: '%s'\n", e, item);
+    if (e == ENOENT) log_job("Previous error indicates the file was not found.\n");
+    if (e == EINVAL) log_job("Previous error indicates invalid parameter. Check for invalid file time stamps!\n");
+    report_fail_file_errno(item, e);
+    return;
+  }
+  if (is_reparse_point(item)) {
+    log_job("FILE: Ignoring '%s' because it is a reparse point.\n", item);
+    return;
+  }
+  if (st.is_directory) {
+    do_dir(session, item, remote.c_str(), filter);
+  } else {
+    do_file(session, item, remote.c_str(), &st, filter);
+  }
+}
+
+}  // namespace
+
+Fci* engine_index() { return g_engine != nullptr ? &g_engine->index : nullptr; }
+bool engine_index_valid() { return g_engine != nullptr && g_engine->index_valid; }
+uint32_t engine_destination_id() { return g_engine != nullptr ? g_engine->destination_id : 0; }
+uint8_t* engine_send_buffer() { return g_engine != nullptr ? g_engine->send_buffer : nullptr; }
+void engine_add_done_bytes(uint64_t bytes) {
+  if (g_engine != nullptr) g_engine->done_bytes += bytes;
+}
+
+uint32_t engine_lock_wait_ms(uint32_t production_ms) {
+  const char* v = getenv("VARNO_LOCK_WAIT_MS");
+  if (v != nullptr && *v != '\0') {
+    long ms = strtol(v, nullptr, 10);
+    if (ms >= 0 && ms < static_cast<long>(production_ms)) return static_cast<uint32_t>(ms);
+  }
+  return production_ms;
+}
+
+int engine_stat(const char* local, ItemStatus* status) {
+  PlatFileStatus st{};
+  if (plat_file_status(local, &st) != 0) return -1;
+  status->is_directory = st.is_directory;
+  status->modification_time = static_cast<int32_t>(st.modification_time);
+  status->size = st.is_directory ? 0 : st.size;
+  return 0;
+}
+
+int mkdir_retry(ckfs_session* session, uint8_t flags, const char* path) {
+  ckfs_path_request request{flags, path};
+  int code = ckfs_mkdir(session, &request);
+  uint32_t waits = 0;
+  while (code == ERR_ACCESS || code == ERR_SCKREAD) {
+    int lock_code = lock(session, engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0);
+    while (lock_code == ERR_ACCESS && waits < 12) {
+      plat_sleep_ms(engine_lock_wait_ms(60000));
+      ++waits;
+      lock_code = lock(session, engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0);
+    }
+    if (lock_code != 0) return lock_code;
+    code = ckfs_mkdir(session, &request);
+    if ((code == ERR_ACCESS || code == ERR_SCKREAD) && waits >= 12) return code;
+  }
+  return code;
+}
+
+int __do_backup(const char* schedule_path) {
+  JobSettings& job = job_settings();
+  progress_set_schedule_name(job_option(OPT_NAME));
+
+  if (job.options[OPT_PRECMD].value != nullptr && *job_option(OPT_PRECMD) != '\0' &&
+      !run_backup_command(COMMAND_PRE_BACKUP, job_option(OPT_PRECMD))) {
+    return 0;
+  }
+
+  Totals totals = sizing_pass();
+
+  // The run's state lives on the heap: the send buffer and the index are large.
+  Engine* engine = new Engine();
+  g_engine = engine;
+  ckfs_session* session = new ckfs_session();
+
+  progress_set_status("Synchronizing...");
+  ckfs_session_init(session);
+  session->mode = 1;
+  session->user_number = static_cast<uint32_t>(schedule_number(job_option(OPT_USER_ID)));
+  get_machine_token(session->machine_token);
+  snprintf(session->hosts_path, sizeof session->hosts_path, "%s", "etc/hosts");
+  session->cipher_kind = 3;
+  unsigned int digest_length = 0;
+  EVP_Digest(job.account_key, sizeof job.account_key, session->key_digest, &digest_length,
+             EVP_sha1(), nullptr);
+  snprintf(session->schedule_name, sizeof session->schedule_name, "%s", job_option(OPT_NAME));
+  const char* file_name = strrchr(schedule_path, '\\');
+  snprintf(session->schedule_file, sizeof session->schedule_file, "%s",
+           file_name != nullptr ? file_name + 1 : schedule_path);
+  progress_set_total(totals.bytes);
+  const char* dest = job_option(OPT_DEST);
+  engine->destination_id = dest[0] != '\0' ? static_cast<uint32_t>(schedule_number(dest + 1)) : 0;
+
+  auto finish = [&]() {
+    ckfs_session_reset(session);
+    delete session;
+    g_engine = nullptr;
+    delete engine;
+  };
+
+  int code = lock(session, 0);
+  for (int left = kLockRetries; code == ERR_ACCESS && left > 0; --left) {
+    log_job("Could not obtain user lock (user already logged in?); Sleeping %d seconds and trying "
+            "%d more times...\n",
+            5, left);
+    plat_sleep_ms(engine_lock_wait_ms(5000));
+    code = lock(session, 0);
+  }
+  if (code == ERR_ACCESS) {
+    log_job("Maximum number of attempts to obtain user lock exhausted; aborting.\n");
+    report_session(session);
+    report_failure_code(ERR_ACCESS);
+    finish();
+    return 0;
+  }
+  if (code != 0) {
+    log_job("Unable to start user session (Error %d); aborting.\n", code);
+    report_failure_code(code);
+    finish();
+    return 0;
+  }
+  report_session(session);
+  log_job("User lock obtained; Ready to begin.\n");
+
+  check_stamp(schedule_path, session);
+
+  engine->index_valid = fci_open(&engine->index, schedule_path, session->lock_token) == 0;
+  if (!engine->index_valid) {
+    log_job("Not using FCI cache.\n");
+  } else {
+    log_job("Using FCI cache.\n");
+    (void)lock(session, CKFS_LOCK_USES_INDEX | CKFS_LOCK_INDEX_START);
+    session->keep_lock_token = 1;
+  }
+
+  report_begin(totals.items, totals.bytes, dest);
+  progress_set_status("Backing up...");
+  log_job("Starting backup of files...\n");
+  progress_set_start_tick(static_cast<uint32_t>(plat_tick_ms()));
+
+  std::string base = dest;
+  if (base.size() >= ENGINE_REMOTE_PATH_MAX - 1) base.resize(ENGINE_REMOTE_PATH_MAX - 2);
+  (void)mkdir_retry(session, 0, base.c_str());
+  if (base.empty() || base.back() != '/') base.push_back('/');
+
+  bool mirror = schedule_number(job_option(OPT_MIRROR)) != 0;
+  for (int i = 0; i < list_count(job.sources) && !user_terminated(); ++i) {
+    back_up_item(session, base, list_item(job.sources, i), nullptr, mirror);
+  }
+  for (int i = 0; i < list_count(job.filters) && !user_terminated(); ++i) {
+    back_up_item(session, base, job_filter(i)->folder, job_filter(i), mirror);
+  }
+
+  if (user_terminated()) {
+    report_failure_text("The backup started but did not complete because it was terminated by the user.");
+  }
+  // The stop size is what the run leaves on the server: the bytes of every item it backed
+  // up or found current.
+  report_success(engine->done_bytes);
+  log_job("Backup of files complete.\n");
+
+  uint32_t now = static_cast<uint32_t>(plat_unix_time());
+  session->lock_token = now;
+  fci_close(&engine->index, now);
+  (void)lock(session, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
+  finish();
+  log_job("Logged out user.\n");
+
+  write_stamp(schedule_path);
+  if (user_terminated()) return 0;
+  if (job.options[OPT_POSTCMD].value != nullptr && *job_option(OPT_POSTCMD) != '\0' &&
+      !run_backup_command(COMMAND_POST_BACKUP, job_option(OPT_POSTCMD))) {
+    return 0;
+  }
+  log_job("Backup job completed normally.\n");
+  return 0;
+}

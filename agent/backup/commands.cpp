@@ -1,0 +1,197 @@
+#include "agent/backup/commands.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "agent/backup/job_state.h"
+#include "agent/liveness.h"
+#include "agent/log.h"
+#include "agent/progress.h"
+#include "agent/report/report.h"
+#include "agent/schedule/settings.h"
+#include "platform/process.h"
+#include "platform/system.h"
+#include "util/error.h"
+
+namespace {
+
+constexpr uint32_t kWaitSliceMs = 1000;
+constexpr uint32_t kDefaultLimitMs = 43200000;  // 12 hours
+
+struct CommandTexts {
+  const char* status;
+  const char* start;
+  const char* create_process;
+  const char* wait_failed;
+  const char* wait_unknown;
+  const char* died;
+  const char* timed_out;
+  const char* exit_code_failed;
+  const char* non_zero;
+  const char* success;
+  const char* fatal_a;
+  const char* fatal_b;
+  const char* fatal_c;
+  const char* not_fatal_ab;
+  const char* not_fatal_c;
+  const char* terminated;
+  const char* terminate_failed;
+};
+
+constexpr CommandTexts kPre = {
+    "Running pre-backup command...",
+    "Running pre-backup command: '%s'\n",
+    "Pre-Backup command '%s' failed on CreateProcess(): %s",
+    "Pre-Backup command '%s' failed on WaitForSingleObject(): %s",
+    "Pre-Backup command '%s' failed on WaitForSingleObject() with unknown error code %d",
+    "Pre-Backup command died unexpectedly (WAIT_ABANDONED)",
+    "Pre-Backup command '%s' timed out after %d milliseconds",
+    "Pre-Backup command '%s' failed on GetExitCodeProcess(): %s",
+    "Pre-Backup command '%s' returned non-zero exit code %d",
+    "Successfully executed pre-backup command (exit code 0).\n",
+    "%s; Aborting (pre-command failure is fatal).\n",
+    "%s; Aborting backup (pre-command failure is fatal).\n",
+    "%s; Exit code %d; Aborting (pre-backup command failure is fatal).\n",
+    "%s; Continuing (pre-command failure not fatal).\n",
+    "%s; Continuing (pre-backup command failure not fatal).\n",
+    "Successfully terminated the pre-backup command process.\n",
+    "Failed to terminate the pre-backup command process: %s\n",
+};
+
+constexpr CommandTexts kPost = {
+    "Running post-backup command...",
+    "Running post-backup command: '%s'\n",
+    "Post-Backup command '%s' failed on CreateProcess(): %s",
+    "Post-Backup command '%s' failed on WaitForSingleObject(): %s",
+    "Post-Backup command '%s' failed on WaitForSingleObject() with unknown error code %d",
+    "Post-Backup command died unexpectedly (WAIT_ABANDONED)",
+    "Post-Backup command '%s' timed out after %d milliseconds",
+    "Post-Backup command '%s' failed on GetExitCodeProcess(): %s",
+    "Post-Backup command '%s' returned non-zero exit code %d",
+    "Successfully executed post-backup command (exit code 0).\n",
+    "%s; Aborting (post-command failure is fatal).\n",
+    "%s; Aborting backup (post-command failure is fatal).\n",
+    "%s; Exit code %d; Aborting (post-backup command failure is fatal).\n",
+    "%s; Continuing (post-command failure not fatal).\n",
+    "%s; Continuing (post-backup command failure not fatal).\n",
+    "Successfully terminated the post-backup command process.\n",
+    "Failed to terminate the post-backup command process: %s",
+};
+
+constexpr const char* kPreUserStop =
+    "The backup started but did not complete because it was terminated by the user (during "
+    "execution of the pre-backup command).";
+
+enum FailureKind { KIND_NONE, KIND_A, KIND_B, KIND_C };
+
+// The 12-hour limit; tests shorten it with VARNO_COMMAND_LIMIT_MS.
+uint32_t command_limit_ms() {
+  const char* v = getenv("VARNO_COMMAND_LIMIT_MS");
+  if (v != nullptr && *v != '\0') {
+    long ms = strtol(v, nullptr, 10);
+    if (ms > 0 && ms <= static_cast<long>(kDefaultLimitMs)) return static_cast<uint32_t>(ms);
+  }
+  return kDefaultLimitMs;
+}
+
+template <typename... Args>
+std::string format(const char* fmt, Args... args) {
+  char buf[LOG_LINE_MAX + 1];
+  snprintf(buf, sizeof buf, fmt, args...);
+  return buf;
+}
+
+void disable_redirection() {
+  if (!plat_has_fs_redirection()) log_job("Skipping disabling Wow64FsRedirection.\n");
+}
+
+void revert_redirection() {
+  if (!plat_has_fs_redirection()) log_job("Skipping reverting Wow64FsRedirection.\n");
+}
+
+}  // namespace
+
+bool run_backup_command(CommandKind kind, const char* command_line) {
+  const CommandTexts& t = kind == COMMAND_PRE_BACKUP ? kPre : kPost;
+  bool fatal = schedule_number(job_option(kind == COMMAND_PRE_BACKUP ? OPT_FATALPRECMD
+                                                                      : OPT_FATALPOSTCMD)) != 0;
+  disable_redirection();
+  progress_set_status(t.status);
+  progress_begin_file(command_line, 0);
+  log_job(t.start, command_line);
+
+  FailureKind failure = KIND_NONE;
+  std::string line;
+  uint32_t exit_code = 0;
+  bool timed_out = false;
+  bool ends_job = false;
+  ChildProcess child;
+  if (plat_process_start(command_line, &child) != 0) {
+    line = format(t.create_process, command_line, error_text(errno));
+    failure = KIND_A;
+  } else {
+    uint32_t limit = command_limit_ms();
+    uint32_t elapsed = 0;
+    PlatWaitResult result;
+    for (;;) {
+      result = plat_process_wait(child, kWaitSliceMs);
+      liveness_bump();
+      elapsed += kWaitSliceMs;
+      if (kind == COMMAND_PRE_BACKUP && user_terminated()) {
+        report_failure_text(kPreUserStop);
+        if (result == PLAT_WAIT_ENDED || plat_process_terminate(child) == 0) {
+          log_job("%s", t.terminated);
+        } else {
+          log_job(t.terminate_failed, error_text(errno));
+        }
+        plat_process_wait(child, kWaitSliceMs);
+        return false;
+      }
+      if (result != PLAT_WAIT_TIMEOUT || elapsed >= limit) break;
+    }
+    if (result == PLAT_WAIT_TIMEOUT) {
+      line = format(t.timed_out, command_line, static_cast<int>(limit));
+      failure = KIND_B;
+      timed_out = true;
+    } else if (result == PLAT_WAIT_FAILED) {
+      line = format(t.wait_failed, command_line, error_text(errno));
+      failure = KIND_B;
+    } else if (plat_process_exit_code(child, &exit_code) != 0) {
+      line = format(t.exit_code_failed, command_line, error_text(errno));
+      failure = KIND_A;
+    } else if (exit_code != 0) {
+      line = format(t.non_zero, command_line, static_cast<int>(exit_code));
+      failure = KIND_C;
+    } else {
+      log_job("%s", t.success);
+    }
+  }
+
+  if (failure != KIND_NONE) {
+    if (fatal) {
+      if (failure == KIND_A) log_job(t.fatal_a, line.c_str());
+      if (failure == KIND_B) log_job(t.fatal_b, line.c_str());
+      if (failure == KIND_C) log_job(t.fatal_c, line.c_str(), static_cast<int>(exit_code));
+      report_failure_text(line.c_str());
+      ends_job = true;
+    } else {
+      log_job(failure == KIND_C ? t.not_fatal_c : t.not_fatal_ab, line.c_str());
+    }
+  }
+  if (timed_out) {
+    if (plat_process_terminate(child) == 0) {
+      plat_process_wait(child, kWaitSliceMs);
+      log_job("%s", t.terminated);
+    } else if (kind == COMMAND_PRE_BACKUP) {
+      log_job(t.terminate_failed, error_text(errno));
+      ends_job = true;
+    } else {
+      std::string why = format(t.terminate_failed, error_text(errno));
+      log_job("%s; Continuing.\n", why.c_str());
+      ends_job = true;
+    }
+  }
+  revert_redirection();
+  return !ends_job;
+}

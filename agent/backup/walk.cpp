@@ -1,0 +1,222 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <strings.h>
+#include <vector>
+
+#include "agent/backup/engine.h"
+#include "agent/backup/filters.h"
+#include "agent/backup/job_state.h"
+#include "agent/backup/fci/fci.h"
+#include "agent/liveness.h"
+#include "agent/log.h"
+#include "agent/progress.h"
+#include "agent/report/report.h"
+#include "platform/error.h"
+#include "platform/fs.h"
+#include "protocol/ckfs.h"
+#include "util/ignore.h"
+
+namespace {
+
+constexpr size_t kPathMax = 1023;
+
+struct PresyncEntry {
+  std::string name;
+  uint32_t modification_time;
+  uint64_t size;
+};
+
+// "%s%s%s": the separator is left out when the parent already ends in one.
+std::string join(const std::string& parent, const char* name, char separator) {
+  std::string out = parent;
+  if (out.empty() || (out.back() != '/' && out.back() != '\\')) out.push_back(separator);
+  out += name;
+  return out;
+}
+
+// The folder's search pattern: runs of backslashes collapsed (the leading pair of a UNC
+// path kept), then "\*"; "." is searched with "*" alone.
+std::string search_pattern(const char* folder) {
+  if (strcmp(folder, ".") == 0) return "*";
+  std::string out;
+  const char* p = folder;
+  if (p[0] == '\\' && p[1] == '\\') {
+    out = "\\\\";
+    p += 2;
+  } else if (p[0] != '\0' && p[1] == ':') {
+    out.assign(p, 2);
+    out.push_back('\\');
+    p += 2;
+    while (*p == '\\') ++p;
+  }
+  size_t prefix = out.size();
+  for (; *p != '\0'; ++p) {
+    if (*p == '\\' && out.size() > prefix && out.back() == '\\') continue;
+    if (*p == '\\' && out.size() == prefix && prefix > 0) continue;
+    out.push_back(*p);
+  }
+  if (out.empty() || out.back() != '\\') out.push_back('\\');
+  out.push_back('*');
+  return out;
+}
+
+bool times_equal(int64_t a, int64_t b) { return a == b || a == b + 3600 || b == a + 3600; }
+
+// The server's entries of folder R, for mirroring deletions.
+std::vector<PresyncEntry> presync(ckfs_session* session, const char* local, const char* remote) {
+  std::vector<PresyncEntry> entries;
+  ckfs_find_request find{};
+  find.handle = 0;
+  find.flags = 0x20;
+  find.pattern = "";
+  find.folder = remote;
+  for (;;) {
+    int code = ckfs_find_files(session, &find);
+    if (code != 0) {
+      ckfs_find_free(&find);
+      return {};
+    }
+    for (int i = 0; i < list_count(find.entries); ++i) {
+      const ckfs_find_entry* e = reinterpret_cast<const ckfs_find_entry*>(list_item(find.entries, i));
+      entries.push_back(PresyncEntry{e->name != nullptr ? e->name : "", e->modification_time, e->size});
+      log_job("PRESYNC: Added '%s' to list of files in folder '%s'\n", entries.back().name.c_str(), local);
+    }
+    uint32_t remaining = find.remaining;
+    uint8_t handle = find.reply_handle;
+    ckfs_find_free(&find);
+    if (remaining == 0) break;
+    find = ckfs_find_request{};
+    find.handle = handle;
+    find.flags = 0x20;
+    find.pattern = "";
+    find.folder = "";
+  }
+  return entries;
+}
+
+}  // namespace
+
+void do_dir(ckfs_session* session, const char* local, const char* remote,
+            const ScheduleFilter* filter) {
+  if (user_terminated() || is_ignore_path(local, true)) return;
+  if (filter != nullptr) {
+    if (strcasecmp(local, filter->folder) != 0 && is_filter_folder(local)) {
+      log_job("do_dir ignore: %s\n", local);
+      return;
+    }
+  } else if (is_filter_folder(local)) {
+    return;
+  }
+
+  PlatFindData data{};
+  PlatFindHandle find = plat_find_first(search_pattern(local), &data);
+  if (!find) {
+    if (plat_last_error() == PLAT_ERROR_ACCESS_DENIED) report_fail_file_errno(local, EACCES);
+    return;
+  }
+  if (strcmp(data.name, ".") == 0 && (data.attributes & PLAT_ATTR_REPARSE_POINT) != 0) {
+    log_job("Ignoring '%s' as it is a reparse point.\n", local);
+    return;
+  }
+
+  int current = 0;
+  (void)fci_lookup(engine_index(), local, 0, 0, &current);
+  if (!current && filter == nullptr) {
+    ckfs_path_request mkdir{0, remote};
+    int code = ckfs_mkdir(session, &mkdir);
+    if (code != 0 && code != ERR_EXISTS) {
+      report_fail_file_code(remote, code);
+      return;
+    }
+  }
+  (void)fci_add(engine_index(), local, 0, 0);
+
+  bool syncing = filter == nullptr && is_sync_path(local);
+  std::vector<PresyncEntry> listed;
+  if (syncing) listed = presync(session, local, remote);
+
+  bool stopped = false;
+  std::string local_dir = local;
+  std::string remote_dir = remote;
+  for (bool more = true; more; more = plat_find_next(find.get(), &data) == 0) {
+    if (user_terminated()) {
+      stopped = true;
+      break;
+    }
+    if (strcmp(data.name, ".") == 0 || strcmp(data.name, "..") == 0) continue;
+    if (strlen(data.name) + local_dir.size() + 2 > kPathMax) continue;
+    std::string child = join(local_dir, data.name, '\\');
+    auto found = listed.end();
+    for (auto it = listed.begin(); it != listed.end(); ++it) {
+      if (it->name == data.name) {
+        found = it;
+        break;
+      }
+    }
+    if (!is_excluded_source(child.c_str())) {
+      if ((data.attributes & PLAT_ATTR_REPARSE_POINT) != 0) {
+        log_job("Ignoring '%s' as it is a reparse point.\n", child.c_str());
+        continue;  // its server copy, if any, stays listed for the sync step
+      }
+      std::string remote_child = join(remote_dir, data.name, '/');
+      if (remote_child.size() >= ENGINE_REMOTE_PATH_MAX) {
+        // The server path would not fit its buffer: the item cannot be mirrored.
+        log_job("FILE: ERROR: Remote path too long for '%s'\n", child.c_str());
+        report_fail_file_code(child.c_str(), ERR_INVARG);
+      } else if ((data.attributes & PLAT_ATTR_DIRECTORY) != 0) {
+        do_dir(session, child.c_str(), remote_child.c_str(), filter);
+      } else {
+        ItemStatus st{};
+        if (engine_stat(child.c_str(), &st) != 0) {
+          // Gone between the listing and now: nothing to send, nothing to report, and its
+          // server copy stays listed so a mirrored folder drops it too.
+          continue;
+        }
+        bool send = !(found != listed.end() && times_equal(found->modification_time, st.modification_time) &&
+                      found->size == st.size);
+        if (send) {
+          if (progress_terminate_requested()) {
+            log_job("User terminated backup.\n");
+            set_user_terminated();
+            stopped = true;
+            break;
+          }
+          do_file(session, child.c_str(), remote_child.c_str(), &st, filter);
+        } else {
+          liveness_bump();
+          report_count_current();
+          engine_add_done_bytes(st.size);
+          progress_begin_file(remote, st.size);
+          progress_end_file(PROGRESS_CURRENT);
+          (void)fci_add(engine_index(), child.c_str(), st.modification_time, st.size);
+        }
+      }
+    }
+    if (found != listed.end()) listed.erase(found);
+  }
+  find.reset();
+
+  if (syncing && !stopped && !user_terminated()) {
+    log_job("SYNC: Synchronizing '%s'\n", local);
+    for (const PresyncEntry& e : listed) {
+      char path[ENGINE_REMOTE_PATH_MAX];
+      const char* sep = !remote_dir.empty() && remote_dir.back() == '/' ? "" : "/";
+      int n = snprintf(path, sizeof path, "%s%s%s", remote, sep, e.name.c_str());
+      if (n < 1 || n > static_cast<int>(kPathMax)) {
+        log_job("SYNC FILE: '%s' is gone; NOT deleting from server.\n", e.name.c_str());
+        continue;
+      }
+      log_job("SYNC OBJECT: '%s' is gone; deleting from server.\n", path);
+      ckfs_delete_request del{};
+      del.flags = 0;
+      del.path = path;
+      (void)ckfs_delete(session, &del);
+      del = ckfs_delete_request{};
+      del.flags = 1;
+      del.path = path;
+      (void)ckfs_delete(session, &del);
+    }
+  }
+}

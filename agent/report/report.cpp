@@ -1,0 +1,461 @@
+#include "agent/report/report.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "agent/report/report_io.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "protocol/codes.h"
+#include "util/error.h"
+#include "util/memory.h"
+#include "util/text.h"
+
+#ifndef VARNO_REMOVAL_HOST
+#define VARNO_REMOVAL_HOST "www.example.invalid"
+#endif
+
+namespace {
+
+constexpr size_t kMessageStart = 131072;
+constexpr size_t kMessageMax = 10485760;
+constexpr size_t kTemplateBuffer = 32768;
+constexpr const char* kInternalRecipient = "internal-backup-agent";
+constexpr const char* kSuccess = "etc/success";
+constexpr const char* kFailInfo = "etc/failinfo";
+constexpr const char* kFailNoInfo = "etc/failnoinfo";
+
+// The message buffer: grows by doubling up to 10 MiB; an append that cannot fit is
+// dropped and breaks the delivery under way.
+class MessageBuffer {
+ public:
+  ~MessageBuffer() { free(data_); }
+  void allocate() {
+    if (data_ == nullptr) {
+      data_ = static_cast<char*>(util_alloc(kMessageStart));
+      capacity_ = kMessageStart;
+    }
+    clear();
+  }
+  void clear() {
+    length_ = 0;
+    if (data_ != nullptr) data_[0] = '\0';
+    failed_ = false;
+  }
+  // Answers false when the text was dropped.
+  bool append(const char* text, size_t n) {
+    if (failed_ || data_ == nullptr) return false;
+    if (length_ + n + 1 > capacity_) {
+      size_t grown = capacity_;
+      while (grown < length_ + n + 1 && grown < kMessageMax) grown = std::min(grown * 2, kMessageMax);
+      if (length_ + n + 1 > grown) {
+        failed_ = true;
+        return false;
+      }
+      data_ = static_cast<char*>(util_realloc(data_, grown));
+      capacity_ = grown;
+    }
+    memcpy(data_ + length_, text, n);
+    length_ += n;
+    data_[length_] = '\0';
+    return true;
+  }
+  bool append(const std::string& s) { return append(s.data(), s.size()); }
+  const char* data() const { return data_ != nullptr ? data_ : ""; }
+  size_t length() const { return length_; }
+  size_t capacity() const { return capacity_; }
+
+ private:
+  char* data_ = nullptr;
+  size_t length_ = 0;
+  size_t capacity_ = 0;
+  bool failed_ = false;
+};
+
+struct Report {
+  int stage = REPORT_IDLE;
+  std::string queue_path;
+  std::string job_name;
+  std::vector<std::string> recipients;
+  int64_t schedule_id = 0;
+  uint32_t user_number = 0;
+  char encryption_token[41] = {0};
+  int default_flags = REPORT_FLAG_HTML;
+  int64_t start_time = 0;
+  int64_t stop_time = 0;
+  bool stopped = false;
+  std::string account_name;
+  std::string user_name;
+  ckfs_session* session = nullptr;
+  uint64_t start_size = 0;
+  uint64_t requested = 0;
+  std::string destination;
+  uint64_t transferred = 0;
+  uint64_t up_to_date = 0;
+  uint64_t failed = 0;
+  uint64_t stop_size = 0;
+  std::string failure_message;
+  List* errors = nullptr;
+  MessageBuffer message;
+};
+
+// The one report of the job in progress (process-wide by design: every stage of the job
+// reaches it without threading it through).
+Report g_report;
+
+void break_report() { g_report.stage = REPORT_BROKEN; }
+
+std::string html_escape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string ctime_text(int64_t seconds) {
+  time_t t = static_cast<time_t>(seconds);
+  char buf[64];
+  if (ctime_r(&t, buf) == nullptr) return std::string();
+  std::string s(buf);
+  if (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+std::string bytes_text(uint64_t n) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%" PRIu64 " bytes", n);
+  return buf;
+}
+
+std::string count_text(uint64_t n) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%" PRId64, static_cast<int64_t>(n));
+  return buf;
+}
+
+// Stop minus start, signed: a run that ends with fewer bytes than it sized shows a
+// negative difference instead of a wrapped 20-digit number.
+std::string delta_size_text(uint64_t stop, uint64_t start) {
+  char buf[40];
+  if (stop >= start) {
+    snprintf(buf, sizeof buf, "%" PRIu64 " bytes", stop - start);
+  } else {
+    snprintf(buf, sizeof buf, "-%" PRIu64 " bytes", start - stop);
+  }
+  return buf;
+}
+
+std::string dst_path_text(const Report& r) {
+  std::string tail;
+  if (r.destination.size() > 1) {
+    size_t slash = r.destination.find('/', 1);
+    if (slash != std::string::npos) tail = r.destination.substr(slash);
+  }
+  return "My Dorn/" + r.user_name + tail;
+}
+
+std::string error_rows(const Report& r, bool html) {
+  int count = list_count(r.errors);
+  std::string out;
+  if (count <= 0) return html ? "<tr><td class=\"rowtitle\" align=center>None!</td></tr>\n" : " - None!\n";
+  if (html) out = "<tr><td class=\"rowtitle\">File</td><td class=\"rowtitle\">Error</td></tr>";
+  for (int i = 0; i + 1 < count; i += 2) {
+    std::string path = list_item(r.errors, i);
+    std::string text = list_item(r.errors, i + 1);
+    if (html) {
+      out += "<tr><td>" + html_escape(path) + "</td><td>" + html_escape(text) + "</td></tr>\n";
+    } else {
+      out += " - " + path + ": " + text + "\n";
+    }
+  }
+  return out;
+}
+
+// The text a tag at the start of `at` stands for; false when no tag starts there.
+bool expand_tag(const char* at, bool html, size_t* tag_length, std::string* value) {
+  const Report& r = g_report;
+  auto esc = [html](const std::string& s) { return html ? html_escape(s) : s; };
+  struct Tag {
+    const char* name;
+    int id;
+  };
+  static constexpr Tag kTags[] = {
+      {"#JOB#", 0},         {"#ERROR_MESSAGE#", 1}, {"#ACCNAME#", 2},       {"#USERNAME#", 3},
+      {"#DSTPATH#", 4},     {"#START_TIME#", 5},    {"#START_SIZE#", 6},    {"#STOP_TIME#", 7},
+      {"#STOP_SIZE#", 8},   {"#DELTA_TIME#", 9},    {"#DELTA_SIZE#", 10},   {"#NUM_REQUESTED#", 11},
+      {"#NUM_TRANSFERED#", 12}, {"#NUM_UP2DATE#", 13}, {"#NUM_FAILED#", 14}, {"#ERROR_LIST#", 15},
+      {"#REMOVE_ME_URL#", 16},
+  };
+  for (const Tag& tag : kTags) {
+    size_t n = strlen(tag.name);
+    if (strncmp(at, tag.name, n) != 0) continue;
+    *tag_length = n;
+    switch (tag.id) {
+      case 0: *value = esc(r.job_name); break;
+      case 1: *value = esc(r.failure_message); break;
+      case 2: *value = esc(r.account_name); break;
+      case 3: *value = esc(r.user_name); break;
+      case 4: *value = esc(dst_path_text(r)); break;
+      case 5: *value = ctime_text(r.start_time); break;
+      case 6: *value = bytes_text(r.start_size); break;
+      case 7: *value = ctime_text(r.stop_time); break;
+      case 8: *value = bytes_text(r.stop_size); break;
+      case 9: {
+        char buf[9];
+        int64_t d = r.stop_time - r.start_time;
+        format_duration(d > 0 ? static_cast<uint64_t>(d) : 0, buf);
+        *value = buf;
+        break;
+      }
+      case 10: *value = delta_size_text(r.stop_size, r.start_size); break;
+      case 11: *value = count_text(r.requested); break;
+      case 12: *value = count_text(r.transferred); break;
+      case 13: *value = count_text(r.up_to_date); break;
+      case 14: *value = count_text(r.failed); break;
+      case 15: *value = error_rows(r, html); break;
+      case 16: *value = "https://" VARNO_REMOVAL_HOST "/remove_notification"; break;
+    }
+    return true;
+  }
+  return false;
+}
+
+// Fills the message buffer from the template. Answers false when an append was dropped.
+bool scan_template(const char* text, bool html) {
+  bool ok = true;
+  const char* p = text;
+  while (*p != '\0') {
+    const char* hash = strchr(p, '#');
+    if (hash == nullptr) {
+      ok &= g_report.message.append(p, strlen(p));
+      break;
+    }
+    ok &= g_report.message.append(p, static_cast<size_t>(hash - p));
+    size_t tag_length = 0;
+    std::string value;
+    if (expand_tag(hash, html, &tag_length, &value)) {
+      ok &= g_report.message.append(value);
+      p = hash + tag_length;
+    } else {
+      ok &= g_report.message.append("#", 1);
+      p = hash + 1;
+    }
+  }
+  return ok;
+}
+
+std::string load_template(const char* kind, bool html) {
+  char path[256];
+  snprintf(path, sizeof path, "%s%s.emt", kind, html ? "_html" : "_txt");
+  FILE* f = plat_fopen(path, "rb");
+  if (f == nullptr) return "\nEmail template missing!";
+  std::vector<char> buffer(kTemplateBuffer);
+  size_t n = fread(buffer.data(), 1, kTemplateBuffer - 1, f);
+  fclose(f);
+  if (n == 0 || n == kTemplateBuffer - 1) return "\nError loading email template!";
+  buffer[n] = '\0';
+  replace_all(buffer.data(), kTemplateBuffer, "\r", "");
+  return std::string(buffer.data());
+}
+
+bool file_present(const std::string& path) {
+  FILE* f = plat_fopen(path, "rb");
+  if (f == nullptr) return false;
+  fclose(f);
+  return true;
+}
+
+// The queue file for the n-th queued message of one delivery. The first takes the name
+// the schedule chose; later ones take the next free names of the same ".eml", "-1.eml" ..
+// "-9.eml" series, so several recipients' reports do not replace one another.
+std::string queue_path_for(int queued_before) {
+  const std::string& first = g_report.queue_path;
+  if (queued_before == 0) return first;
+  std::string base = first;
+  if (base.size() >= 4 && base.compare(base.size() - 4, 4, ".eml") == 0) base.resize(base.size() - 4);
+  if (base.size() >= 2 && base[base.size() - 2] == '-' && base.back() >= '1' && base.back() <= '9') {
+    base.resize(base.size() - 2);
+  }
+  std::string candidate;
+  for (int i = 0; i <= 9; ++i) {
+    candidate = i == 0 ? base + ".eml" : base + "-" + std::to_string(i) + ".eml";
+    if (!file_present(candidate)) return candidate;
+  }
+  return candidate;
+}
+
+std::string queue_text(const std::string& address) {
+  char head[512];
+  snprintf(head, sizeof head,
+           "# Varno Mail Queue\nOpcode=0\nScheduleId=%" PRId64 "\nUserId=%" PRIu32
+           "\nEncryptionToken=%s\nTo=",
+           g_report.schedule_id, g_report.user_number, g_report.encryption_token);
+  std::string text = head;
+  text += address;
+  text += "\n[message]\n";
+  text.append(g_report.message.data(), g_report.message.length());
+  return text;
+}
+
+// Composes for one recipient; answers whether a report was produced. `queued` counts the
+// queue files written so far in this delivery.
+bool compose(const char* kind, const std::string& address, int flags, int* queued) {
+  if ((flags & REPORT_FLAG_ONLY_ON_ERRORS) != 0 && list_count(g_report.errors) <= 0) return false;
+  bool html = (flags & REPORT_FLAG_HTML) != 0;
+  std::string text = load_template(kind, html);
+  g_report.message.clear();
+  if (!scan_template(text.c_str(), html)) break_report();
+  if (strcmp(kind, kSuccess) == 0 && g_report.session != nullptr &&
+      report_io_send(g_report.session, g_report.schedule_id, address.c_str(),
+                     g_report.message.data(), g_report.message.length()) == 0) {
+    return true;
+  }
+  if (report_io_write_queue(queue_path_for(*queued).c_str(), queue_text(address)) != 0) {
+    break_report();
+  } else {
+    ++*queued;
+  }
+  return true;
+}
+
+void deliver(const char* kind) {
+  Report& r = g_report;
+  if (!r.stopped) r.stop_time = plat_unix_time();
+  bool any = false;
+  int queued = 0;
+  for (const std::string& entry : r.recipients) {
+    int flags = r.default_flags;
+    std::string address = entry;
+    size_t comma = entry.find(',');
+    if (comma != std::string::npos) {
+      flags = static_cast<int>(strtol(entry.substr(0, comma).c_str(), nullptr, 10));
+      address = entry.substr(comma + 1);
+    }
+    any |= compose(kind, address, flags, &queued);
+  }
+  if (!any) compose(kind, kInternalRecipient, REPORT_FLAG_HTML, &queued);
+  list_free(r.errors);
+  r.errors = nullptr;
+  r.stage = REPORT_IDLE;
+}
+
+bool in_stage(int wanted) {
+  if (g_report.stage == wanted) return true;
+  break_report();
+  return false;
+}
+
+void add_failure(const char* path, const char* text) {
+  ++g_report.failed;
+  list_insert(g_report.errors, path, strlen(path), list_count(g_report.errors));
+  list_insert(g_report.errors, text, strlen(text), list_count(g_report.errors));
+}
+
+void fail(const std::string& message) {
+  int stage = g_report.stage;
+  if (stage < REPORT_STARTED || stage > REPORT_TRANSFER) {
+    break_report();
+    return;
+  }
+  g_report.failure_message = message;
+  deliver(stage == REPORT_STARTED ? kFailNoInfo : kFailInfo);
+}
+
+}  // namespace
+
+void report_start(const char* queue_path, const char* job_name, const List* recipients,
+                  int64_t schedule_id, uint32_t user_number, const uint8_t key_digest[20],
+                  int default_flags) {
+  // Every job starts a fresh report, whatever became of the last one: a broken or
+  // undelivered report of an earlier job must not silence this job's.
+  Report& r = g_report;
+  list_free(r.errors);
+  r.errors = nullptr;
+  r.queue_path = queue_path != nullptr ? queue_path : "";
+  r.job_name = job_name != nullptr ? job_name : "";
+  r.recipients.clear();
+  for (int i = 0; i < list_count(recipients); ++i) r.recipients.emplace_back(list_item(recipients, i));
+  r.schedule_id = schedule_id;
+  r.user_number = user_number;
+  hex_encode(key_digest, 20, r.encryption_token);
+  r.default_flags = default_flags;
+  r.start_time = plat_unix_time();
+  r.stop_time = 0;
+  r.stopped = false;
+  r.account_name.clear();
+  r.user_name.clear();
+  r.session = nullptr;
+  r.start_size = r.requested = r.transferred = r.up_to_date = r.failed = r.stop_size = 0;
+  r.destination.clear();
+  r.failure_message.clear();
+  r.message.allocate();
+  r.stage = REPORT_STARTED;
+}
+
+void report_session(const ckfs_session* session) {
+  if (!in_stage(REPORT_STARTED)) return;
+  report_io_session_names(session, &g_report.account_name, &g_report.user_name);
+  g_report.session = const_cast<ckfs_session*>(session);
+  g_report.stage = REPORT_SESSION;
+}
+
+void report_begin(uint64_t requested, uint64_t start_size, const char* destination) {
+  if (!in_stage(REPORT_SESSION)) return;
+  g_report.requested = requested;
+  g_report.start_size = start_size;
+  g_report.destination = destination != nullptr ? destination : "";
+  g_report.transferred = g_report.up_to_date = g_report.failed = 0;
+  g_report.errors = list_create(1, 16, nullptr);
+  g_report.stage = REPORT_TRANSFER;
+}
+
+void report_count_current() {
+  if (in_stage(REPORT_TRANSFER)) ++g_report.up_to_date;
+}
+
+void report_count_transferred() {
+  if (in_stage(REPORT_TRANSFER)) ++g_report.transferred;
+}
+
+void report_fail_file_errno(const char* path, int errnum) {
+  if (in_stage(REPORT_TRANSFER)) add_failure(path, error_text(errnum));
+}
+
+void report_fail_file_code(const char* path, int kfs_code) {
+  if (in_stage(REPORT_TRANSFER)) add_failure(path, kfs_error_description(kfs_code));
+}
+
+void report_success(uint64_t stop_size) {
+  if (!in_stage(REPORT_TRANSFER)) return;
+  g_report.stop_time = plat_unix_time();
+  g_report.stopped = true;
+  g_report.stop_size = stop_size;
+  g_report.failure_message.clear();
+  deliver(kSuccess);
+}
+
+void report_failure_code(int kfs_code) { fail(kfs_error_description(kfs_code)); }
+
+void report_failure_text(const char* text) { fail(text != nullptr ? text : ""); }
+
+int report_stage() { return g_report.stage; }
+
+std::string report_compose_for_test(const std::string& template_text, bool html) {
+  g_report.message.allocate();
+  scan_template(template_text.c_str(), html);
+  return std::string(g_report.message.data(), g_report.message.length());
+}

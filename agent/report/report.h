@@ -1,0 +1,50 @@
+// The job's report e-mail. One process-wide report lives through one job: the schedule
+// starts it, the job run hands it the session and the totals, the walk and the per-file
+// backup count outcomes, and the run ends it with success or failure, which delivers it
+// to every recipient: sent through the server (success) or written to the encrypted mail
+// queue file beside the schedule (failure, or a success the server did not take).
+//
+// Stages: 0 idle, 1 started, 2 session known, 3 transfer running, 4 broken. An operation
+// called in the wrong stage sets 4, in which everything does nothing until the next job's
+// report_start. Backup thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "util/list.h"
+
+struct ckfs_session;
+
+enum ReportStage : int {
+  REPORT_IDLE = 0,
+  REPORT_STARTED = 1,
+  REPORT_SESSION = 2,
+  REPORT_TRANSFER = 3,
+  REPORT_BROKEN = 4,
+};
+
+// Recipient flags: bit 0 HTML (else plain text), bit 1 only when files failed.
+constexpr int REPORT_FLAG_HTML = 1;
+constexpr int REPORT_FLAG_ONLY_ON_ERRORS = 2;
+
+// `recipients` is copied (it may be null: no recipient). `key_digest` is the SHA-1 of the
+// account key (20 bytes).
+void report_start(const char* queue_path, const char* job_name, const List* recipients,
+                  int64_t schedule_id, uint32_t user_number, const uint8_t key_digest[20],
+                  int default_flags);
+void report_session(const ckfs_session* session);
+void report_begin(uint64_t requested, uint64_t start_size, const char* destination);
+void report_count_current();
+void report_count_transferred();
+void report_fail_file_errno(const char* path, int errnum);
+void report_fail_file_code(const char* path, int kfs_code);
+void report_success(uint64_t stop_size);
+void report_failure_code(int kfs_code);
+void report_failure_text(const char* text);
+
+int report_stage();
+
+// Composes one message from `template_text` with the report's current values, as delivery
+// does; exposed for tests and tools. `html` selects the HTML forms.
+std::string report_compose_for_test(const std::string& template_text, bool html);

@@ -1,0 +1,392 @@
+#include "agent/schedule/procjob.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <string>
+
+#include "agent/backup/filters.h"
+#include "agent/log.h"
+#include "agent/report/report.h"
+#include "agent/schedule/settings.h"
+#include "agent/stream/cryptofile.h"
+#include "platform/file.h"
+#include "platform/privilege.h"
+#include "util/machine.h"
+#include "util/memory.h"
+#include "util/text.h"
+
+namespace {
+
+constexpr int kLineBuffer = 260;
+constexpr const char* kHeader = "# Varno Backup Schedule";
+constexpr size_t kHeaderLength = 23;
+
+JobSettings g_job;  // the job in progress
+
+constexpr ScheduleOption kOptionTable[OPT_COUNT] = {
+    {"UserId=", true, nullptr, 7, false},       {"AccountId=", true, nullptr, 10, false},
+    {"Schedule=", true, nullptr, 9, false},     {"Dest=", true, nullptr, 5, false},
+    {"name=", true, nullptr, 5, false},         {"enabled=", true, nullptr, 8, false},
+    {"acckey=", true, nullptr, 7, false},       {"autoremove=", true, nullptr, 11, false},
+    {"mirror=", true, nullptr, 7, false},       {"precmd=", false, nullptr, 7, false},
+    {"postcmd=", false, nullptr, 8, false},     {"fatalprecmd=", false, nullptr, 12, false},
+    {"fatalpostcmd=", false, nullptr, 13, false},
+};
+
+void free_filter(void* data, size_t, int) {
+  ScheduleFilter* f = static_cast<ScheduleFilter*>(data);
+  for (int i = 0; i < f->pattern_count; ++i) free(f->patterns[i]);
+  free(f->patterns);
+  free(f);
+}
+
+}  // namespace
+
+void job_settings_free() {
+  JobSettings& j = g_job;
+  list_free(j.sources);
+  list_free(j.filters);
+  list_free(j.exclusions);
+  list_free(j.sync_paths);
+  list_free(j.recipients);
+  for (ScheduleOption& o : j.options) free(o.value);
+  OPENSSL_cleanse(j.account_key, sizeof j.account_key);
+  memset(&j, 0, sizeof j);
+}
+
+void job_settings_reset() {
+  job_settings_free();
+  JobSettings& j = g_job;
+  j.sources = list_create(50, 25, nullptr);
+  j.filters = list_create(10, 10, free_filter);
+  j.exclusions = list_create(1, 1, nullptr);
+  j.sync_paths = list_create(1, 10, nullptr);
+  j.recipients = nullptr;
+  j.html = true;
+  memcpy(j.options, kOptionTable, sizeof kOptionTable);
+}
+
+namespace {
+
+bool has_key(const char* line, const char* key, size_t* key_length) {
+  size_t n = strlen(key);
+  if (strncasecmp(line, key, n) != 0) return false;
+  *key_length = n;
+  return true;
+}
+
+void append(List* list, const char* text) { list_insert(list, text, strlen(text), list_count(list)); }
+
+std::string trim(const std::string& s) {
+  size_t b = 0;
+  size_t e = s.size();
+  while (b < e && isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return s.substr(b, e - b);
+}
+
+}  // namespace
+
+void schedule_parse_filter(const char* value) {
+  const char* bar = strchr(value, '|');
+  if (bar == nullptr) return;
+  size_t folder_length = static_cast<size_t>(bar - value);
+  if (folder_length >= SCHEDULE_FOLDER_MAX) return;
+  const char* second = strchr(bar + 1, '|');
+  if (second == nullptr) return;
+  long flags = schedule_number(std::string(bar + 1, second).c_str());
+  if (flags < 0) return;
+
+  int capacity = 10;
+  int count = 0;
+  char** patterns = static_cast<char**>(util_calloc(static_cast<size_t>(capacity), sizeof(char*)));
+  const char* p = second + 1;
+  for (;;) {
+    const char* semi = strchr(p, ';');
+    std::string piece = trim(semi != nullptr ? std::string(p, semi) : std::string(p));
+    if (!piece.empty()) {
+      if (count == capacity) {
+        capacity += capacity / 2;
+        patterns = static_cast<char**>(util_realloc(patterns, static_cast<size_t>(capacity) * sizeof(char*)));
+      }
+      patterns[count] = static_cast<char*>(util_alloc(piece.size() + 1));
+      memcpy(patterns[count], piece.c_str(), piece.size() + 1);
+      ++count;
+    }
+    if (semi == nullptr) break;
+    p = semi + 1;
+  }
+  if (count == 0) {
+    free(patterns);
+    return;
+  }
+  ScheduleFilter record{};
+  record.flags = static_cast<int32_t>(flags);
+  memcpy(record.folder, value, folder_length);
+  record.folder[folder_length] = '\0';
+  record.patterns = patterns;
+  record.pattern_count = count;
+  // The list copies the record's bytes; the copy owns the patterns from here on.
+  list_insert(g_job.filters, &record, sizeof record, list_count(g_job.filters));
+}
+
+namespace {
+
+int compare_filters_descending(const void* a, const void* b) {
+  const ScheduleFilter* fa = reinterpret_cast<const ScheduleFilter*>(static_cast<const ListItem*>(a)->data);
+  const ScheduleFilter* fb = reinterpret_cast<const ScheduleFilter*>(static_cast<const ListItem*>(b)->data);
+  return strcasecmp(fb->folder, fa->folder);
+}
+
+// Parses one line after the header. Answers 0 or a ProcjobCode that aborts the job.
+int parse_line(char* line) {
+  if (line[0] == ';' || line[0] == '#') return 0;
+  line[strcspn(line, "\n")] = '\0';
+  line[strcspn(line, "\r")] = '\0';
+  JobSettings& j = g_job;
+  size_t n = 0;
+  auto got = [](const char* value, const char* key) {
+    log_job("Got value of '%s' for '%s'\n", value, key);
+  };
+  if (has_key(line, "Src=", &n)) {
+    got(line + n, "Src=");
+    append(j.sources, line + n);
+  } else if (has_key(line, "filter=", &n)) {
+    got(line + n, "filter=");
+    schedule_parse_filter(line + n);
+  } else if (has_key(line, "XSrc=", &n)) {
+    got(line + n, "XSrc=");
+    append(j.exclusions, line + n);
+  } else if (has_key(line, "Sync=", &n)) {
+    got(line + n, "Sync=");
+    append(j.sync_paths, line + n);
+  } else if (has_key(line, "Email=", &n)) {
+    if (j.recipients != nullptr) {
+      log_job("FATAL: Got value for Email= when we already got value for schedule_email=\n");
+      return PROCJOB_EMAIL_TWICE;
+    }
+    got(line + n, "Email=");
+    j.recipients = split_string(line + n, ",", nullptr);
+  } else if (has_key(line, "html=", &n)) {
+    got(line + n, "html=");
+    j.html = schedule_number(line + n) != 0;
+  } else if (has_key(line, "schedule_email=", &n)) {
+    if (j.recipients == nullptr) j.recipients = list_create(16, 4, nullptr);
+    got(line + n, "schedule_email=");
+    append(j.recipients, line + n);
+  } else {
+    for (ScheduleOption& o : j.options) {
+      if (strncasecmp(line, o.key, o.key_length) != 0) continue;
+      if (o.seen) {
+        log_job("Got too many entries for '%s'; Aborting.\n", o.key);
+        return PROCJOB_OPTION_TWICE;
+      }
+      o.seen = true;
+      size_t length = strlen(line + o.key_length);
+      o.value = static_cast<char*>(util_alloc(length + 1));
+      memcpy(o.value, line + o.key_length, length + 1);
+      if (&o == &j.options[OPT_ACCKEY]) {
+        log_job("Got value of '[masked encryption key from log output]' for '%s'\n", o.key);
+      } else {
+        log_job("Got value of '%s' for '%s'\n", o.value, o.key);
+      }
+      break;
+    }
+  }
+  return 0;
+}
+
+void settle(ScheduleOption& o, const char* value, bool always) {
+  if (o.seen && !always) return;
+  free(o.value);
+  size_t length = strlen(value);
+  o.value = static_cast<char*>(util_alloc(length + 1));
+  memcpy(o.value, value, length + 1);
+  o.seen = true;
+}
+
+std::string choose_queue_path(const char* schedule_path) {
+  std::string candidate;
+  for (int i = 0; i <= 9; ++i) {
+    candidate = std::string(schedule_path) + (i == 0 ? "" : "-" + std::to_string(i)) + ".eml";
+    FILE* f = plat_fopen(candidate, "rb");
+    if (f == nullptr) return candidate;
+    fclose(f);
+  }
+  return candidate;
+}
+
+void privilege_line(const char* name, const char* label) {
+  if (enable_privilege(name, 1) != 0) {
+    log_job("Failed to enable %s privilege.\n", label);
+  } else {
+    log_job("Successfully enabled %s privilege.\n", label);
+  }
+}
+
+// Reads the schedule into the settings. Answers 0 or the code that refused it.
+int read_schedule(const char* schedule_path) {
+  FILE* file = plat_fopen(schedule_path, "rb");
+  if (file == nullptr) {
+    log_job("Cound not open schedule file '%s'; aborting.\n", schedule_path);
+    return PROCJOB_OPEN_FAILED;
+  }
+  CryptoFile reader;
+  uint8_t app_key[32];
+  bool ready = get_application_key(app_key) == 0 && cryptofile_init(&reader, file, 0, app_key) == 0;
+  OPENSSL_cleanse(app_key, sizeof app_key);
+  if (!ready) {
+    log_job("Unable to initialize crypto on file; aborting.\n");
+    fclose(file);
+    return PROCJOB_CRYPTO_FAILED;
+  }
+  char line[kLineBuffer];
+  if (cryptofile_gets(&reader, line, kLineBuffer) == nullptr) {
+    log_job("Unable to decrypt file; aborting.\n");
+    (void)cryptofile_finish(&reader);
+    fclose(file);
+    return PROCJOB_DECRYPT_FAILED;
+  }
+  if (strncmp(line, kHeader, kHeaderLength) != 0) {
+    log_job("Invalid KBS header; aborting.\n");
+    (void)cryptofile_finish(&reader);
+    fclose(file);
+    return PROCJOB_BAD_HEADER;
+  }
+  job_settings_reset();
+  log_job("Parsing KBS file...\n");
+  while (cryptofile_gets(&reader, line, kLineBuffer) != nullptr) {
+    int code = parse_line(line);
+    if (code != 0) {
+      OPENSSL_cleanse(line, sizeof line);
+      (void)cryptofile_finish(&reader);
+      fclose(file);
+      job_settings_free();
+      return code;
+    }
+  }
+  OPENSSL_cleanse(line, sizeof line);
+  (void)cryptofile_finish(&reader);
+  fclose(file);
+  log_job("Parsing KBS file: complete.\n");
+  return 0;
+}
+
+}  // namespace
+
+JobSettings& job_settings() { return g_job; }
+
+const char* job_option(ScheduleOptionIndex index) {
+  const char* v = g_job.options[index].value;
+  return v != nullptr ? v : "";
+}
+
+const ScheduleFilter* job_filter(int index) {
+  return reinterpret_cast<const ScheduleFilter*>(list_item(g_job.filters, index));
+}
+
+long schedule_number(const char* text) {
+  if (text == nullptr) return 0;
+  const char* p = text;
+  bool negative = false;
+  if (*p == '-' || *p == '+') negative = *p++ == '-';
+  long value = 0;
+  while (isdigit(static_cast<unsigned char>(*p))) {
+    if (value < (1L << 40)) value = value * 10 + (*p - '0');  // saturate far beyond any use
+    ++p;
+  }
+  return negative ? -value : value;
+}
+
+int64_t schedule_id_from_path(const char* schedule_path) {
+  // The client names schedule files "<anything><8 hex digits>.kbs"; read the file name.
+  const char* name = strrchr(schedule_path, '\\');
+  name = name != nullptr ? name + 1 : schedule_path;
+  const char* dot = strrchr(name, '.');
+  if (dot == nullptr || dot - name < 8) return 0;
+  int64_t id = 0;
+  for (const char* p = dot - 8; p < dot; ++p) {
+    int c = tolower(static_cast<unsigned char>(*p));
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else {
+      return 0;
+    }
+    id = id * 16 + digit;
+  }
+  return id;
+}
+
+int enable_privilege(const char* name, int enable) {
+  // Privileges are only ever raised here; lowering one needs nothing of the system.
+  if (enable == 0) return 0;
+  if (plat_enable_privilege(name) == 0) return 0;
+  fputs(errno == EINVAL ? "Failed LookupPrivilegeValue\n" : "Failed AdjustTokenPrivileges\n", stdout);
+  fflush(stdout);
+  return 1627;
+}
+
+int procjob(const char* schedule_path) {
+  log_job_open(schedule_path);
+  privilege_line("SeBackupPrivilege", "SE_BACKUP_NAME");
+  privilege_line("SeRestorePrivilege", "SE_RESTORE_NAME");
+  privilege_line("SeSecurityPrivilege", "SE_SECURITY_NAME");
+
+  int code = read_schedule(schedule_path);
+  if (code != 0) return code;
+
+  JobSettings& j = g_job;
+  settle(j.options[OPT_AUTOREMOVE], "0", true);
+  settle(j.options[OPT_MIRROR], "1", false);
+  settle(j.options[OPT_FATALPRECMD], "0", false);
+  settle(j.options[OPT_FATALPOSTCMD], "0", false);
+  for (const ScheduleOption& o : j.options) {
+    if (o.required && !o.seen) {
+      log_job("The required '%s' option was not scpecified; aborting.\n", o.key);
+      job_settings_free();
+      return PROCJOB_OPTION_MISSING;
+    }
+  }
+  if (strcmp(job_option(OPT_ENABLED), "1") != 0) {
+    log_job("The schedule is disabled; aborting.\n");
+    job_settings_free();
+    return PROCJOB_OK;
+  }
+  const char* acckey = job_option(OPT_ACCKEY);
+  if (strlen(acckey) != 64) {
+    log_job("Error parsing encryption key; aborting.\n");
+    job_settings_free();
+    return PROCJOB_BAD_KEY;
+  }
+  hex_decode(acckey, 32, j.account_key);
+
+  int64_t schedule_id = schedule_id_from_path(schedule_path);
+  std::string queue_path = choose_queue_path(schedule_path);
+  uint8_t digest[20];
+  unsigned int digest_length = 0;
+  EVP_Digest(j.account_key, sizeof j.account_key, digest, &digest_length, EVP_sha1(), nullptr);
+  report_start(queue_path.c_str(), job_option(OPT_NAME), j.recipients, schedule_id,
+               static_cast<uint32_t>(schedule_number(job_option(OPT_USER_ID))), digest,
+               j.html ? 1 : 0);
+  OPENSSL_cleanse(digest, sizeof digest);
+
+  if (list_count(j.filters) > 1) {
+    qsort(j.filters->items, static_cast<size_t>(list_count(j.filters)), sizeof(ListItem),
+          compare_filters_descending);
+  }
+  for (int i = 0; i < list_count(j.filters); ++i) log_job("Got filter: '%s'\n", job_filter(i)->folder);
+
+  log_job("Calling __do_backup()...\n");
+  __do_backup(schedule_path);
+  job_settings_free();
+  free_today_folders();
+  return PROCJOB_OK;
+}

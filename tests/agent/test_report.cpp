@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "agent/report/report.h"
+#include "platform/clock.h"
+#include "util/list.h"
+
+namespace {
+
+const uint8_t kDigest[20] = {0xDE, 0xAD, 0xBE, 0xEF};
+int64_t g_now = 1000000000;  // 2001-09-09 01:46:40 UTC
+int64_t fake_now() { return g_now; }
+
+class ReportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    g_now = 1000000000;
+    plat_set_unix_time_source(fake_now);
+  }
+  void TearDown() override { plat_set_unix_time_source(nullptr); }
+
+  void start(const char* job = "Nightly <docs>") {
+    report_start("q.eml", job, nullptr, 42, 7, kDigest, REPORT_FLAG_HTML);
+  }
+};
+
+TEST_F(ReportTest, HashesThatStartNoTagAreCopied) {
+  start("Job");
+  EXPECT_EQ(report_compose_for_test("a ##word# b", false), "a ##word# b");
+  EXPECT_EQ(report_compose_for_test("x##JOB#y", false), "x#Joby");
+  EXPECT_EQ(report_compose_for_test("#JOB", false), "#JOB");
+  EXPECT_EQ(report_compose_for_test("#", false), "#");
+  EXPECT_EQ(report_compose_for_test("#job#", false), "#job#");  // tags are upper case
+  EXPECT_EQ(report_compose_for_test("#JOB##JOB#", false), "JobJob");
+}
+
+TEST_F(ReportTest, TagsBeforeTheSessionAreEmptyOrZero) {
+  start("Job");
+  g_now += 5;
+  std::string text = report_compose_for_test(
+      "[#ACCNAME#][#USERNAME#][#DSTPATH#][#START_SIZE#][#NUM_FAILED#][#DELTA_SIZE#]", false);
+  EXPECT_EQ(text, "[][][My Dorn/][0 bytes][0][0 bytes]");
+  EXPECT_EQ(report_compose_for_test("#START_TIME#", false), "Sun Sep  9 01:46:40 2001");
+}
+
+TEST_F(ReportTest, HtmlFormEscapesInsertedValuesAndPlainFormDoesNot) {
+  start("<img src=x onerror=alert(1)>.txt & co");
+  EXPECT_EQ(report_compose_for_test("<b>#JOB#</b>", true),
+            "<b>&lt;img src=x onerror=alert(1)&gt;.txt &amp; co</b>");
+  EXPECT_EQ(report_compose_for_test("#JOB#", false), "<img src=x onerror=alert(1)>.txt & co");
+}
+
+TEST_F(ReportTest, RemovalLinkPointsAtTheNotificationPage) {
+  start();
+  std::string url = report_compose_for_test("#REMOVE_ME_URL#", false);
+  EXPECT_EQ(url.rfind("https://", 0), 0u);
+  EXPECT_NE(url.find("/remove_notification"), std::string::npos);
+}
+
+TEST_F(ReportTest, WrongOrderBreaksTheReportUntilTheNextJob) {
+  start();
+  EXPECT_EQ(report_stage(), REPORT_STARTED);
+  report_count_current();  // needs a running transfer
+  EXPECT_EQ(report_stage(), REPORT_BROKEN);
+  report_begin(1, 1, "/1");
+  EXPECT_EQ(report_stage(), REPORT_BROKEN);
+  start();
+  EXPECT_EQ(report_stage(), REPORT_STARTED);
+}
+
+}  // namespace
