@@ -1,6 +1,9 @@
 // Top-level windows found by their exact title, and the window commands the desktop
-// client sends its own main window. This build binds no window system: no window is
-// ever found, and every command answers as for a missing window (0 / false).
+// client sends its own main window. Here: X11 windows of the display named by DISPLAY
+// (libxcb loaded at run time); without a display no window is ever found, and every
+// command answers as for a missing window (0 / false). State changes are requests to the
+// window manager, which may carry them out after the call returns. Thread-safe (one
+// display connection per call).
 #pragma once
 
 #include <cstdint>
@@ -16,7 +19,8 @@ enum : uint32_t {
 // Whether a top-level window titled exactly `title` exists.
 bool plat_window_exists(std::string_view title);
 
-// Sends the window the system command; answers the message result, 0 when no such window.
+// Sends the window the system command; answers the message result, which is 0 for a
+// processed system command as for a missing window.
 intptr_t plat_window_command(std::string_view title, uint32_t command);
 
 // Puts the window into the top-most band or out of it without moving or resizing it;
