@@ -20,9 +20,8 @@ enum : uint32_t {
   PLAT_ICON_OPEN = 0x2,   // SHGFI_OPENICON: the open folder
 };
 
-// The icon of what `path` names: a drive root, a folder or anything else (a file, also
-// one that does not exist, as the shell answers by type). Null when the path is empty or
-// cannot be translated.
+// The icon of what `path` names: a drive root, a folder or anything else (a file). Null
+// with errno when nothing exists at the path (or it cannot be translated).
 PlatIcon* plat_icon_from_path(std::string_view path, uint32_t flags);
 PlatIcon* plat_icon_from_item_list(const PlatItemList* list, uint32_t flags);
 void plat_icon_destroy(PlatIcon* icon);

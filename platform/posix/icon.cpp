@@ -91,11 +91,13 @@ PlatIcon* plat_icon_from_path(std::string_view path, uint32_t flags) {
     fail_with(EINVAL);
     return nullptr;
   }
-  IconKind kind = IconKind::kFile;
+  // As the shell, only for what exists.
   PlatFileStatus status{};
+  if (plat_file_status(path, &status) != 0) return nullptr;
+  IconKind kind = IconKind::kFile;
   if (is_drive_root(path)) {
     kind = IconKind::kDrive;
-  } else if (plat_file_status(path, &status) == 0 && status.is_directory) {
+  } else if (status.is_directory) {
     kind = IconKind::kFolder;
   }
   auto* icon = new (std::nothrow) PlatIcon{kind, (flags & PLAT_ICON_OPEN) != 0};

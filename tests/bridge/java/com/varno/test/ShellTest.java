@@ -279,6 +279,14 @@ public final class ShellTest {
     }
     Check.equal(0, Native.SHELLgetIconFromPIDL(0, true, false), "no list");
     Check.equal(0, Native.SHELLgetIconFromPath(null, true, false), "no path");
+    Check.equal(0, Native.SHELLgetIconFromPath(Bridge.windowsPath(dir.resolve("missing")), true,
+        false), "nothing there");
+    long missingList = ShellProbe.itemList(Bridge.windowsPath(dir.resolve("missing")));
+    try {
+      Check.equal(0, Native.SHELLgetIconFromPIDL(missingList, false, false), "list of nothing");
+    } finally {
+      ShellProbe.freeItemList(missingList);
+    }
   }
 
   // Out-of-range sizes answer null and leave the icon usable; size 0 answers no pixels.
