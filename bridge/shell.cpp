@@ -166,8 +166,8 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_VARNOisRunning(JNIEn
 extern "C" JNIEXPORT void JNICALL Java_com_varno_Native_VARNOrestart(JNIEnv* env, jclass,
                                                                      jint code) {
   char line[64];
-  snprintf(line, sizeof line, kRestartFormat,
-           static_cast<unsigned long>(plat_current_process_id()), static_cast<int>(code));
+  snprintf(line, sizeof line, kRestartFormat, static_cast<unsigned long>(plat_current_process_id()),
+           static_cast<int>(code));
   plat_start_command_line(line);
   JniLocal<jclass> system(env, env->FindClass("java/lang/System"));
   if (!system) return;
@@ -333,9 +333,9 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_com_varno_Native_SHELLgetVolumes(
     JniLocal<jstring> file_system(env, new_system_string(env, v->file_system));
     JniLocal<jstring> serial(env, new_system_string(env, v->serial));
     if (!label || !root || !file_system || !serial) return nullptr;
-    JniLocal<jobject> volume(env, env->NewObject(volume_class.get(), constructor, label.get(),
-                                                 root.get(), file_system.get(), serial.get(),
-                                                 static_cast<jint>(v->type)));
+    JniLocal<jobject> volume(
+        env, env->NewObject(volume_class.get(), constructor, label.get(), root.get(),
+                            file_system.get(), serial.get(), static_cast<jint>(v->type)));
     if (!volume) return nullptr;
     env->SetObjectArrayElement(array.get(), i, volume.get());
   }

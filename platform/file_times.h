@@ -6,7 +6,7 @@
 #include <string_view>
 
 struct PlatFileTimes {
-  int64_t creation;     // birth time where the file system records it, else status change
+  int64_t creation;  // birth time where the file system records it, else status change
   int64_t last_access;
   int64_t last_write;
 };

@@ -107,8 +107,8 @@ int spawn_detached(const std::string& program, const std::vector<std::string>& a
   sigdelset(&all, SIGSTOP);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
-                                      POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
   pid_t pid = -1;

@@ -133,8 +133,7 @@ class Display {
   xcb_atom_t atom(const char* name, bool only_if_exists = true) {
     Reply<xcb_intern_atom_reply_t> reply(xcb().intern_atom_reply(
         conn_,
-        xcb().intern_atom(conn_, only_if_exists ? 1 : 0, static_cast<uint16_t>(strlen(name)),
-                          name),
+        xcb().intern_atom(conn_, only_if_exists ? 1 : 0, static_cast<uint16_t>(strlen(name)), name),
         nullptr));
     return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
   }
@@ -232,8 +231,8 @@ class Display {
   }
 
   // A client message to the root window, as ICCCM and EWMH ask of clients.
-  void message(xcb_window_t window, const char* type, uint32_t d0, uint32_t d1 = 0,
-               uint32_t d2 = 0, uint32_t d3 = 0) {
+  void message(xcb_window_t window, const char* type, uint32_t d0, uint32_t d1 = 0, uint32_t d2 = 0,
+               uint32_t d3 = 0) {
     xcb_atom_t atom_type = atom(type, false);
     if (atom_type == XCB_ATOM_NONE) return;
     xcb_client_message_event_t event{};

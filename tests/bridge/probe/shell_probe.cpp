@@ -7,8 +7,7 @@
 
 extern "C" {
 
-JNIEXPORT jlong JNICALL Java_com_varno_test_ShellProbe_itemList(JNIEnv* env, jclass,
-                                                                jstring path) {
+JNIEXPORT jlong JNICALL Java_com_varno_test_ShellProbe_itemList(JNIEnv* env, jclass, jstring path) {
   JniUtf text(env, path);
   if (text.c_str() == nullptr) return 0;
   return handle_from_pointer(plat_item_list_from_path(text.c_str()));
