@@ -18,5 +18,6 @@ uint32_t plat_current_process_id();
 int plat_start_command_line(std::string_view command_line);
 
 // Opens a Windows-form path with its associated program ("xdg-open" here). 0 when the
-// opener started; -1 with errno (ENOENT when there is no opener).
+// opener started; -1 with errno (ENOENT when nothing exists at the path or there is no
+// opener).
 int plat_shell_open(std::string_view path);

@@ -150,6 +150,9 @@ int plat_shell_open(std::string_view path) {
   std::string native;
   if (path.empty()) return fail_with(ENOENT);
   if (plat_native_path(path, &native) != 0) return -1;
+  // The shell refuses what does not exist (ERROR_FILE_NOT_FOUND) before looking for a program.
+  struct stat st {};
+  if (stat(native.c_str(), &st) != 0) return fail_with(errno);
   std::string opener;
   if (!search_path("xdg-open", &opener)) return fail_with(ENOENT);
   return spawn_detached(opener, {"xdg-open", native});

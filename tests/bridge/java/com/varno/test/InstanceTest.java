@@ -194,6 +194,8 @@ public final class InstanceTest {
     Check.equal("true\n", Bridge.runChild(dir, path(dir.resolve("bin")), "execute",
         Bridge.windowsPath(doc)), "started");
     Check.equal(doc.toString(), awaitFile(dir.resolve("opened.txt")), "opened path");
+    Check.equal("false\n", Bridge.runChild(dir, path(dir.resolve("bin")), "execute",
+        Bridge.windowsPath(dir.resolve("missing.txt"))), "nothing to open");
     Map<String, String> none = Map.of("PATH", dir.resolve("empty").toString());
     Check.equal("false\n", Bridge.runChild(dir, none, "execute", Bridge.windowsPath(doc)),
         "no opener");
