@@ -12,7 +12,8 @@
 //   JniLocal, so loops and callbacks never fill the VM's local frame.
 // - Results (new strings and arrays) are created by the export and owned by Java.
 // - The library owns, for the life of the process: the lock array of Java monitors and the
-//   Java VM pointer set by initMT (locks.h).
+//   Java VM pointer set by initMT (locks.h); through the platform layer, the single-instance
+//   lock once VARNOisRunning has taken it, and the window-system library once loaded.
 //
 // How failures reach Java
 // - The library's own code never throws C++ exceptions across the JNI boundary. An export

@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libssl-dev zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev libcap-dev
   default-jdk-headless python3 openssl
+  libxcb1-dev default-jre xvfb x11-utils
 )
 
 missing=()

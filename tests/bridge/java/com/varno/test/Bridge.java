@@ -7,6 +7,8 @@ import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.Locale;
+import java.util.Map;
 
 /** Loads the libvarno.so under test (-Dvarno.library) and runs outside tools. */
 final class Bridge {
@@ -75,5 +77,49 @@ final class Bridge {
 
   static List<String> lines(Path file) throws IOException {
     return new ArrayList<>(Files.readAllLines(file, StandardCharsets.UTF_8));
+  }
+
+  /**
+   * Starts a second JVM running {@link Child} with `args`, in `dir`, with `env` changes (a null
+   * value removes the variable). Its standard error goes to ours.
+   */
+  static Process startChild(Path dir, Map<String, String> env, String... args) throws IOException {
+    List<String> command = new ArrayList<>();
+    command.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
+    command.add("-Xcheck:jni");
+    command.add("-Dvarno.library=" + property("varno.library"));
+    command.add("-cp");
+    command.add(System.getProperty("java.class.path"));
+    command.add(Child.class.getName());
+    command.addAll(Arrays.asList(args));
+    ProcessBuilder builder = new ProcessBuilder(command).directory(dir.toFile());
+    builder.redirectError(ProcessBuilder.Redirect.INHERIT);
+    for (Map.Entry<String, String> e : env.entrySet()) {
+      if (e.getValue() == null) {
+        builder.environment().remove(e.getKey());
+      } else {
+        builder.environment().put(e.getKey(), e.getValue());
+      }
+    }
+    return builder.start();
+  }
+
+  /** The standard output of a finished child, which must exit 0 without JNI warnings. */
+  static String childOutput(Process child) throws IOException, InterruptedException {
+    String output = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+    int status = child.waitFor();
+    if (status != 0) {
+      throw new AssertionError("child exited " + status + ": " + output);
+    }
+    // -Xcheck:jni reports on standard output, which the parent reads instead of CTest.
+    if (output.toLowerCase(Locale.ROOT).contains("warn")) {
+      throw new AssertionError("child JNI check: " + output);
+    }
+    return output;
+  }
+
+  static String runChild(Path dir, Map<String, String> env, String... args)
+      throws IOException, InterruptedException {
+    return childOutput(startChild(dir, env, args));
   }
 }
