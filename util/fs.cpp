@@ -61,7 +61,7 @@ int query_cluster(const std::string& root) {
 }
 
 struct Walker {
-  const walk_spec* spec;
+  const walk_spec* request;
   int match_flags;  // -1: every name matches
   int cluster;
   char path[UTIL_PATH_BUFFER];
@@ -69,7 +69,7 @@ struct Walker {
   std::deque<PlatFindData> frames;
 
   bool name_matches(const char* name) const {
-    return match_flags == -1 || shell_match(spec->pattern, name, match_flags) == 0;
+    return match_flags == -1 || shell_match(request->pattern, name, match_flags) == 0;
   }
 
   int report(size_t length, const PlatFindData& data) {
@@ -83,7 +83,7 @@ struct Walker {
     entry.mode =
         (dir ? 0x4000u : 0x8000u) | ((data.attributes & PLAT_ATTR_READONLY) ? 0444u : 0777u);
     entry.mtime = filetime_to_unix_seconds(data.last_write_time);
-    return spec->callback(&entry, spec->user_data);
+    return request->callback(&entry, request->user_data);
   }
 
   // Walks the folder whose path fills path[0, length). Find data lives in `frames` (one
@@ -94,10 +94,10 @@ struct Walker {
     PlatFindData& data = frames[depth];
     PlatFindHandle find = find_first(path, &data);
     if (!find) return plat_last_error() == PLAT_ERROR_ACCESS_DENIED ? WALK_CONTINUE : WALK_ERROR;
-    bool no_ignore = (spec->flags & WALK_NO_IGNORE) != 0;
+    bool no_ignore = (request->flags & WALK_NO_IGNORE) != 0;
     if (!no_ignore && is_ignore_path(path, true)) return WALK_CONTINUE;
-    bool recurse = (spec->flags & WALK_RECURSE) != 0;
-    bool dirs_first = (spec->flags & WALK_DIRS_FIRST) != 0;
+    bool recurse = (request->flags & WALK_RECURSE) != 0;
+    bool dirs_first = (request->flags & WALK_DIRS_FIRST) != 0;
     size_t base = length;
     if (base == 0 || path[base - 1] != '\\') path[base++] = '\\';
     do {
@@ -186,20 +186,20 @@ int64_t filetime_to_unix_seconds(uint64_t filetime) {
   return (static_cast<int64_t>(filetime / 10000) - kUnixEpochMs) / 1000;
 }
 
-int dir_walk(const char* path, const walk_spec* spec) {
-  if (spec == nullptr || path == nullptr) {
+int dir_walk(const char* path, const walk_spec* request) {
+  if (request == nullptr || path == nullptr) {
     errno = EINVAL;
     return -1;
   }
-  if (spec->callback == nullptr) return 0;
+  if (request->callback == nullptr) return 0;
   // One walk's buffers are large; keep them off the caller's stack.
   auto walker = std::make_unique<Walker>();
-  walker->spec = spec;
+  walker->request = request;
   if (make_absolute_path(path, walker->path) == nullptr) return -1;
-  if (spec->pattern == nullptr || spec->pattern[0] == '\0') {
+  if (request->pattern == nullptr || request->pattern[0] == '\0') {
     walker->match_flags = -1;
   } else {
-    walker->match_flags = (spec->flags & WALK_NOCASE) ? MATCH_CASEFOLD : 0;
+    walker->match_flags = (request->flags & WALK_NOCASE) ? MATCH_CASEFOLD : 0;
   }
   walker->cluster = get_cluster_size(path);
   int result = walker->walk(strlen(walker->path), 0);

@@ -92,8 +92,8 @@ struct walk_spec {
 // the exclusion test refuses (unless WALK_NO_IGNORE) are neither reported nor entered;
 // folders that cannot be listed for lack of access are passed over. 0 when the walk
 // ended or a callback stopped it; -1 with errno when the start cannot be made absolute,
-// `spec` is null, or a listing or callback failed (WALK_ERROR).
-int dir_walk(const char* path, const walk_spec* spec);
+// `request` is null, or a listing or callback failed (WALK_ERROR).
+int dir_walk(const char* path, const walk_spec* request);
 
 // POSIX fnmatch flags.
 enum : int {

@@ -101,8 +101,8 @@ void size_item(const char* path, const ScheduleFilter* filter, Totals* totals) {
   }
   if (st.is_directory) {
     SizingWalk walk{totals, filter};
-    walk_spec spec{WALK_RECURSE | WALK_DIRS_FIRST, nullptr, size_entry, &walk};
-    (void)dir_walk(path, &spec);
+    walk_spec request{WALK_RECURSE | WALK_DIRS_FIRST, nullptr, size_entry, &walk};
+    (void)dir_walk(path, &request);
   } else if (filter == nullptr) {
     totals->bytes += st.size;
     totals->bytes_on_disk += round_up_to_cluster(st.size, get_cluster_size(path));

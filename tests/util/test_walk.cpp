@@ -63,8 +63,8 @@ struct Recorder {
 };
 
 int walk(const char* path, int flags, Recorder* r, const char* pattern = nullptr) {
-  walk_spec spec{flags, pattern, Recorder::callback, r};
-  return dir_walk(path, &spec);
+  walk_spec request{flags, pattern, Recorder::callback, r};
+  return dir_walk(path, &request);
 }
 
 size_t index_of(const std::vector<std::string>& v, const std::string& s) {
