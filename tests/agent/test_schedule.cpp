@@ -449,6 +449,34 @@ TEST_F(ScheduleTest, QueueFileNameTakesTheFirstFreeNameOrTheLast) {
   EXPECT_EQ(read_file("1234ABCD.kbs-8.eml"), "old");
 }
 
+TEST_F(ScheduleTest, ScheduleFromTheOperatorToolAndItsQueueFileBack) {
+  // The tool reads the key file of this folder; the agent's key must come from the same
+  // file, so the job runs in a process that has not loaded another one.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::string ctl = std::string(VARNO_BUILD_DIR) + "/tools/varno-ctl";
+        write_file("plain.txt", schedule("Email=ops@x\nhtml=0\n"));
+        const char* failure = nullptr;
+        if (run_command(ctl + " kbs encrypt plain.txt 1234ABCD.kbs >/dev/null 2>&1") != 0) {
+          failure = "kbs encrypt failed";
+        } else if (procjob(kSchedule) != PROCJOB_OK) {
+          failure = "procjob refused the tool's schedule";
+        } else if (run_command(ctl + " queue show 1234ABCD.kbs.eml > shown.txt 2>/dev/null") != 0) {
+          failure = "queue show failed";
+        } else if (read_file("shown.txt") != decrypt("1234ABCD.kbs.eml") ||
+                   read_file("shown.txt").find("\nTo=ops@x\n[message]\nT Nightly") == std::string::npos) {
+          failure = "queue show disagrees";
+        }
+        if (failure != nullptr) fprintf(stderr, "%s\n", failure);
+        log_job_close();
+        cwd_.reset();
+        std::filesystem::remove_all(dir_.path());
+        _exit(failure == nullptr ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 // ---- outside input ----
 
 TEST_F(ScheduleTest, LongLineTailIsNeverAKey) {
