@@ -219,6 +219,33 @@ TEST_F(ReportDelivery, SuccessThroughTheServerLandsInItsMailFolder) {
   while (ckfs_is_started()) (void)ckfs_cleanup();
 }
 
+TEST_F(ReportDelivery, LongSuccessReportReachesTheServerWhole) {
+  // Far more than one request carries: the message goes over in parts.
+  std::string store = dir_.file("store");
+  kfs_test::DevServer server(store);
+  ckfs_session session{};
+  kfs_test::prepare_session(&session, server.port());
+  auto to = recipients({"0,alice@example.com"});
+  start(to.get());
+  report_session(&session);
+  report_begin(1, 5, "/12");
+  std::string path = "C:\\" + std::string(200, 'x');
+  for (int i = 0; i < 1000; ++i) report_fail_file_code(path.c_str(), ERR_AUTH_FAILURE);
+  report_success(5);
+  EXPECT_TRUE(eml_files().empty()) << "nothing queued";
+  std::vector<std::string> mails;
+  for (const auto& e : std::filesystem::directory_iterator(store + "/mail")) {
+    mails.push_back(read_file(e.path().string()));
+  }
+  ASSERT_EQ(mails.size(), 1u);
+  std::string row = " - " + path + ": " + kfs_error_description(ERR_AUTH_FAILURE) + "\n";
+  std::string rows;
+  for (int i = 0; i < 1000; ++i) rows += row;
+  EXPECT_EQ(mails[0], "X-Kfs-Schedule-Id: 42\nX-Kfs-Recipients: alice@example.com\n\nsuccess Nightly\n" + rows);
+  ckfs_session_reset(&session);
+  while (ckfs_is_started()) (void)ckfs_cleanup();
+}
+
 TEST_F(ReportDelivery, OnlyOnErrorsWithoutFailuresFallsBackToTheInternalRecipient) {
   auto to = recipients({"3,alice@example.com"});
   start_transfer(to.get(), 0);

@@ -344,6 +344,7 @@ TEST_F(ScheduleTest, RecipientRules) {
 }
 
 TEST_F(ScheduleTest, NoRecipientGivesTheInternalHtmlReport) {
+  ASSERT_EQ(run(schedule("Email=a@x\n"), "first.kbs"), PROCJOB_OK);  // nothing of it survives
   ASSERT_EQ(run(schedule("html=0\nEmail=,,\n")), PROCJOB_OK);
   EXPECT_NE(decrypt("1234ABCD.kbs.eml").find("\nTo=internal-backup-agent\n[message]\nH Nightly"),
             std::string::npos);
