@@ -197,6 +197,11 @@ TEST_F(ReportDelivery, SuccessThroughTheServerLandsInItsMailFolder) {
   kfs_test::DevServer server(store);
   ckfs_session session{};
   kfs_test::prepare_session(&session, server.port());
+  // Logged in before the report learns the session: it takes the names of the reply.
+  uint32_t user = 7;
+  ckfs_lock_request lock{0, 1, &user};
+  ASSERT_EQ(ckfs_user_lock(&session, &lock), 0);
+  write_file("etc/success_txt.emt", "success #JOB# #ACCNAME# #USERNAME# #DSTPATH#\n#ERROR_LIST#");
   auto to = recipients({"0,alice@example.com", "1,bob@example.com"});
   start(to.get());
   report_session(&session);
@@ -212,7 +217,7 @@ TEST_F(ReportDelivery, SuccessThroughTheServerLandsInItsMailFolder) {
   ASSERT_EQ(mails.size(), 2u);
   std::sort(mails.begin(), mails.end());
   EXPECT_EQ(mails[0], "X-Kfs-Schedule-Id: 42\nX-Kfs-Recipients: alice@example.com\n\n"
-                      "success Nightly\n - None!\n");
+                      "success Nightly account-7 user-7 My Dorn/user-7\n - None!\n");
   EXPECT_EQ(mails[1], "X-Kfs-Schedule-Id: 42\nX-Kfs-Recipients: bob@example.com\n\n"
                       "<p>success Nightly</p>\n<tr><td class=\"rowtitle\" align=center>None!</td></tr>\n");
   ckfs_session_reset(&session);
