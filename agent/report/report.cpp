@@ -312,7 +312,7 @@ std::string queue_text(const std::string& address) {
 }
 
 // Composes for one recipient; answers whether a report was produced. `queued` counts the
-// queue files written so far in this delivery.
+// queue files tried so far in this delivery.
 bool compose(const char* kind, const std::string& address, int flags, int* queued) {
   if ((flags & REPORT_FLAG_ONLY_ON_ERRORS) != 0 && list_count(g_report.errors) <= 0) return false;
   bool html = (flags & REPORT_FLAG_HTML) != 0;
@@ -324,11 +324,11 @@ bool compose(const char* kind, const std::string& address, int flags, int* queue
                      g_report.message.data(), g_report.message.length()) == 0) {
     return true;
   }
-  if (report_io_write_queue(queue_path_for(*queued).c_str(), queue_text(address)) != 0) {
-    break_report();
-  } else {
-    ++*queued;
-  }
+  // A name that could not be written (held open by a reader) is passed over by the next
+  // recipient too: it takes the next free name instead of failing on the same one.
+  int written = report_io_write_queue(queue_path_for(*queued).c_str(), queue_text(address));
+  ++*queued;
+  if (written != 0) break_report();
   return true;
 }
 

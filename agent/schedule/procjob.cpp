@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <string>
@@ -54,7 +55,10 @@ void job_settings_free() {
   list_free(j.exclusions);
   list_free(j.sync_paths);
   list_free(j.recipients);
-  for (ScheduleOption& o : j.options) free(o.value);
+  for (ScheduleOption& o : j.options) {
+    if (&o == &j.options[OPT_ACCKEY] && o.value != nullptr) OPENSSL_cleanse(o.value, strlen(o.value));
+    free(o.value);
+  }
   OPENSSL_cleanse(j.account_key, sizeof j.account_key);
   memset(&j, 0, sizeof j);
 }
@@ -101,6 +105,7 @@ void schedule_parse_filter(const char* value) {
   if (second == nullptr) return;
   long flags = schedule_number(std::string(bar + 1, second).c_str());
   if (flags < 0) return;
+  if (flags > INT32_MAX) flags = INT32_MAX;  // as the C library's conversion saturates
 
   int capacity = 10;
   int count = 0;
@@ -229,6 +234,45 @@ void privilege_line(const char* name, const char* label) {
   }
 }
 
+// Parses the plain text handed out piece by piece by `next` (fgets-like, kLineBuffer bytes):
+// the header line, then every line. A line longer than the buffer arrives as several
+// pieces; only its first piece is a line of its own, the rest of it is dropped, so the tail
+// of a long value can never pose as a key. Answers 0 or the code that refused it; the
+// settings are freed on a refusal after the header.
+int parse_pieces(const std::function<bool(char*)>& next) {
+  char line[kLineBuffer];
+  // Cleared before each piece so that a line feed found in it is the piece's own end.
+  auto read = [&]() {
+    memset(line, 0, sizeof line);
+    return next(line);
+  };
+  auto ends_line = [&]() { return memchr(line, '\n', sizeof line - 1) != nullptr; };
+  if (!read()) {
+    log_job("Unable to decrypt file; aborting.\n");
+    return PROCJOB_DECRYPT_FAILED;
+  }
+  if (strncmp(line, kHeader, kHeaderLength) != 0) {
+    OPENSSL_cleanse(line, sizeof line);
+    log_job("Invalid KBS header; aborting.\n");
+    return PROCJOB_BAD_HEADER;
+  }
+  bool continuation = !ends_line();
+  job_settings_reset();
+  log_job("Parsing KBS file...\n");
+  while (read()) {
+    bool last_piece = ends_line();
+    int code = continuation ? 0 : parse_line(line);
+    continuation = !last_piece;
+    if (code != 0) {
+      OPENSSL_cleanse(line, sizeof line);
+      job_settings_free();
+      return code;
+    }
+  }
+  OPENSSL_cleanse(line, sizeof line);
+  return 0;
+}
+
 // Reads the schedule into the settings. Answers 0 or the code that refused it.
 int read_schedule(const char* schedule_path) {
   FILE* file = plat_fopen(schedule_path, "rb");
@@ -245,41 +289,50 @@ int read_schedule(const char* schedule_path) {
     fclose(file);
     return PROCJOB_CRYPTO_FAILED;
   }
-  char line[kLineBuffer];
-  if (cryptofile_gets(&reader, line, kLineBuffer) == nullptr) {
-    log_job("Unable to decrypt file; aborting.\n");
-    (void)cryptofile_finish(&reader);
-    fclose(file);
-    return PROCJOB_DECRYPT_FAILED;
-  }
-  if (strncmp(line, kHeader, kHeaderLength) != 0) {
-    log_job("Invalid KBS header; aborting.\n");
-    (void)cryptofile_finish(&reader);
-    fclose(file);
-    return PROCJOB_BAD_HEADER;
-  }
-  job_settings_reset();
-  log_job("Parsing KBS file...\n");
-  while (cryptofile_gets(&reader, line, kLineBuffer) != nullptr) {
-    int code = parse_line(line);
-    if (code != 0) {
-      OPENSSL_cleanse(line, sizeof line);
-      (void)cryptofile_finish(&reader);
-      fclose(file);
-      job_settings_free();
-      return code;
-    }
-  }
-  OPENSSL_cleanse(line, sizeof line);
+  int code = parse_pieces(
+      [&reader](char* line) { return cryptofile_gets(&reader, line, kLineBuffer) != nullptr; });
   (void)cryptofile_finish(&reader);
   fclose(file);
-  log_job("Parsing KBS file: complete.\n");
-  return 0;
+  if (code == 0) log_job("Parsing KBS file: complete.\n");
+  return code;
 }
 
 }  // namespace
 
 JobSettings& job_settings() { return g_job; }
+
+int schedule_settle() {
+  JobSettings& j = g_job;
+  settle(j.options[OPT_AUTOREMOVE], "0", true);
+  settle(j.options[OPT_MIRROR], "1", false);
+  settle(j.options[OPT_FATALPRECMD], "0", false);
+  settle(j.options[OPT_FATALPOSTCMD], "0", false);
+  for (const ScheduleOption& o : j.options) {
+    if (o.required && !o.seen) {
+      log_job("The required '%s' option was not scpecified; aborting.\n", o.key);
+      job_settings_free();
+      return PROCJOB_OPTION_MISSING;
+    }
+  }
+  return 0;
+}
+
+int schedule_parse_plain(const char* text, size_t length) {
+  size_t at = 0;
+  // The same pieces the encrypted file's reader hands out: up to a line feed, at most
+  // kLineBuffer - 1 bytes, NUL bytes copied like any other.
+  return parse_pieces([&](char* line) {
+    if (at >= length) return false;
+    size_t n = 0;
+    while (n < kLineBuffer - 1 && at < length) {
+      char c = text[at++];
+      line[n++] = c;
+      if (c == '\n') break;
+    }
+    line[n] = '\0';
+    return true;
+  });
+}
 
 const char* job_option(ScheduleOptionIndex index) {
   const char* v = g_job.options[index].value;
@@ -305,8 +358,11 @@ long schedule_number(const char* text) {
 
 int64_t schedule_id_from_path(const char* schedule_path) {
   // The client names schedule files "<anything><8 hex digits>.kbs"; read the file name.
-  const char* name = strrchr(schedule_path, '\\');
-  name = name != nullptr ? name + 1 : schedule_path;
+  // Windows takes "/" for a backslash too, and "C:name" is a name on drive C.
+  const char* name = schedule_path;
+  for (const char* p = schedule_path; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+  }
   const char* dot = strrchr(name, '.');
   if (dot == nullptr || dot - name < 8) return 0;
   int64_t id = 0;
@@ -343,18 +399,9 @@ int procjob(const char* schedule_path) {
   int code = read_schedule(schedule_path);
   if (code != 0) return code;
 
+  code = schedule_settle();
+  if (code != 0) return code;
   JobSettings& j = g_job;
-  settle(j.options[OPT_AUTOREMOVE], "0", true);
-  settle(j.options[OPT_MIRROR], "1", false);
-  settle(j.options[OPT_FATALPRECMD], "0", false);
-  settle(j.options[OPT_FATALPOSTCMD], "0", false);
-  for (const ScheduleOption& o : j.options) {
-    if (o.required && !o.seen) {
-      log_job("The required '%s' option was not scpecified; aborting.\n", o.key);
-      job_settings_free();
-      return PROCJOB_OPTION_MISSING;
-    }
-  }
   if (strcmp(job_option(OPT_ENABLED), "1") != 0) {
     log_job("The schedule is disabled; aborting.\n");
     job_settings_free();

@@ -69,6 +69,16 @@ void job_settings_free();
 // a value that does not parse is dropped.
 void schedule_parse_filter(const char* value);
 
+// Parses a schedule's plain text (header line first) into fresh settings, exactly as
+// procjob parses the decrypted file. Answers 0 or the ProcjobCode that refused it (the
+// settings are then freed). For tests and fuzzing; logs to the job log when one is open.
+int schedule_parse_plain(const char* text, size_t length);
+
+// After parsing: autoremove= becomes "0", mirror= "1" and the fatal flags "0" unless
+// given; then every required option must have been seen. Answers 0, or 2589 (the
+// settings are then freed).
+int schedule_settle();
+
 // The option's value, or "" when it has none.
 const char* job_option(ScheduleOptionIndex index);
 

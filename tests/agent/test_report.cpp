@@ -55,11 +55,25 @@ TEST_F(ReportTest, HtmlFormEscapesInsertedValuesAndPlainFormDoesNot) {
   EXPECT_EQ(report_compose_for_test("#JOB#", false), "<img src=x onerror=alert(1)>.txt & co");
 }
 
-TEST_F(ReportTest, RemovalLinkPointsAtTheNotificationPage) {
+TEST_F(ReportTest, RemovalLinkUsesTheConfiguredHost) {
   start();
-  std::string url = report_compose_for_test("#REMOVE_ME_URL#", false);
-  EXPECT_EQ(url.rfind("https://", 0), 0u);
-  EXPECT_NE(url.find("/remove_notification"), std::string::npos);
+  EXPECT_EQ(report_compose_for_test("[#REMOVE_ME_URL#]", true),
+            "[https://" VARNO_REMOVAL_HOST_EXPECTED "/remove_notification]");
+}
+
+TEST_F(ReportTest, DestinationPathTakesThePartFromTheFirstSlashAfterTheFirstCharacter) {
+  start();
+  report_session(nullptr);
+  report_begin(0, 0, "/12/docs/x");
+  EXPECT_EQ(report_compose_for_test("#DSTPATH#", false), "My Dorn//docs/x");
+  start();
+  report_session(nullptr);
+  report_begin(0, 0, "12");
+  EXPECT_EQ(report_compose_for_test("#DSTPATH#", false), "My Dorn/");
+  start();
+  report_session(nullptr);
+  report_begin(0, 0, "/");
+  EXPECT_EQ(report_compose_for_test("#DSTPATH#", false), "My Dorn/");
 }
 
 TEST_F(ReportTest, WrongOrderBreaksTheReportUntilTheNextJob) {
