@@ -34,11 +34,8 @@ int report_io_send(ckfs_session* session, int64_t schedule_id, const char* addre
 int report_io_write_queue(const char* path, const std::string& plain) {
   FILE* file = plat_fopen_exclusive(path, "wb");
   if (file == nullptr) return -1;
-  uint8_t key[32];
   CryptoFile writer;
-  bool ready = get_application_key(key) == 0 && cryptofile_init(&writer, file, 1, key) == 0;
-  OPENSSL_cleanse(key, sizeof key);
-  if (!ready) {
+  if (cryptofile_init_application(&writer, file, 1) != 0) {
     fclose(file);
     return -1;
   }

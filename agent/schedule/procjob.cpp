@@ -281,10 +281,7 @@ int read_schedule(const char* schedule_path) {
     return PROCJOB_OPEN_FAILED;
   }
   CryptoFile reader;
-  uint8_t app_key[32];
-  bool ready = get_application_key(app_key) == 0 && cryptofile_init(&reader, file, 0, app_key) == 0;
-  OPENSSL_cleanse(app_key, sizeof app_key);
-  if (!ready) {
+  if (cryptofile_init_application(&reader, file, 0) != 0) {
     log_job("Unable to initialize crypto on file; aborting.\n");
     fclose(file);
     return PROCJOB_CRYPTO_FAILED;

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "util/machine.h"
+
 namespace {
 
 // Everything that held plain text or cipher state goes; the record is left idle.
@@ -149,4 +151,12 @@ int cryptofile_finish(CryptoFile* cf) {
   }
   release(cf);
   return cf->failed ? -1 : 1;
+}
+
+int cryptofile_init_application(CryptoFile* cf, FILE* file, int encrypt) {
+  unsigned char key[32];
+  if (get_application_key(key) != 0) return -1;
+  int rc = cryptofile_init(cf, file, encrypt, key);
+  OPENSSL_cleanse(key, sizeof key);
+  return rc;
 }

@@ -53,6 +53,10 @@ struct CryptoFile {
 [[nodiscard]] int cryptofile_init(CryptoFile* cf, FILE* file, int encrypt,
                                   const unsigned char* key);
 
+// cryptofile_init under the installation's application key (etc/varno.ak), as schedules
+// and mail queues are kept. -1 also when the key cannot be had.
+[[nodiscard]] int cryptofile_init_application(CryptoFile* cf, FILE* file, int encrypt);
+
 // Reads one line like fgets: plain text up to and including the next "\n", at most size - 1
 // bytes, NUL-terminated; a longer line comes back in pieces, a last line without "\n"
 // without one. Answers `buffer`, or null for a writer, for size below 2, and at the end of

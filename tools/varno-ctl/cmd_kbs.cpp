@@ -69,11 +69,8 @@ int ctl_decrypt_text(const char* in_path, FILE* out) {
     fprintf(stderr, "varno-ctl: cannot open '%s': %s\n", in_path, strerror(errno));
     return -1;
   }
-  uint8_t key[32];
   CryptoFile reader;
-  bool ready = get_application_key(key) == 0 && cryptofile_init(&reader, in, 0, key) == 0;
-  OPENSSL_cleanse(key, sizeof key);
-  if (!ready) {
+  if (cryptofile_init_application(&reader, in, 0) != 0) {
     fclose(in);
     fprintf(stderr, "varno-ctl: the application key (etc/varno.ak) cannot be read\n");
     return -1;
