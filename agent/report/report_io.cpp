@@ -1,12 +1,10 @@
 #include "agent/report/report_io.h"
 
 #include <cstring>
-#include <openssl/crypto.h>
 
 #include "agent/stream/cryptofile.h"
 #include "platform/file.h"
 #include "protocol/ckfs.h"
-#include "util/machine.h"
 
 void report_io_session_names(const ckfs_session* session, std::string* account,
                              std::string* user) {

@@ -17,7 +17,6 @@
 #include "agent/stream/cryptofile.h"
 #include "platform/file.h"
 #include "platform/privilege.h"
-#include "util/machine.h"
 #include "util/memory.h"
 #include "util/text.h"
 
