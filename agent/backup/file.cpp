@@ -40,14 +40,18 @@ uint16_t security_record(const char* local, uint8_t* out) {
   return length;
 }
 
-int send_write(ckfs_session* session, uint8_t handle, uint8_t subtype, const uint8_t* data,
-               uint32_t length) {
+// A block message on the connection that opened the file. When the session had to
+// connect again on the way, the server has forgotten the handle and quietly drops the
+// messages that await no reply, so the file must start over as after a broken read.
+int send_write(ckfs_session* session, uint32_t connection, uint8_t handle, uint8_t subtype,
+               const uint8_t* data, uint32_t length) {
   ckfs_write_request w{};
   w.handle = handle;
   w.subtype = subtype;
   w.length = length;
   w.data = data;
-  return ckfs_file_write(session, &w);
+  int code = ckfs_file_write(session, &w);
+  return session->connections != connection ? ERR_SCKREAD : code;
 }
 
 // Builds the chain for block j: read, optional checksum, deflate, AES. Logs and answers
@@ -156,6 +160,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
   int fd = -1;
   int attempts = 0;
   int state = STATUS_OK;
+  bool closed = false;
   ckfs_wopen_request open{};
   for (;;) {
     // One attempt.
@@ -204,6 +209,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         return;
       }
     }
+    const uint32_t connection = session->connections;
     state = STATUS_OK;
     uint64_t bytes_read = 0;
     bool retry = false;
@@ -219,7 +225,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         log_job("FILE: ERROR: Failed calculating checksum for: '%s'\n", local);
         break;
       }
-      code = send_write(session, open.handle, CKFS_WRITE_QUERY, query_has_md5 ? digest : nullptr,
+      code = send_write(session, connection, open.handle, CKFS_WRITE_QUERY, query_has_md5 ? digest : nullptr,
                         query_has_md5 ? 16 : 0);
       if (code == ERR_UP2DATE) {
         progress_file_bytes(open.block_size);
@@ -257,7 +263,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         got = chain->read(send, ENGINE_DATA_MESSAGE_MAX);
         if (got < 0) break;
         liveness_bump();
-        code = send_write(session, open.handle, CKFS_WRITE_DATA, send, static_cast<uint32_t>(got));
+        code = send_write(session, connection, open.handle, CKFS_WRITE_DATA, send, static_cast<uint32_t>(got));
         if (code == 0) {
           progress_file_bytes(bytes_read);
           if (got == 0) break;
@@ -295,7 +301,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         break;
       }
       if (state != STATUS_OK) break;
-      code = send_write(session, open.handle, CKFS_WRITE_END, single ? nullptr : digest,
+      code = send_write(session, connection, open.handle, CKFS_WRITE_END, single ? nullptr : digest,
                         single ? 0 : 16);
       if (code == 0) continue;
       if (code == ERR_BADKEY || code == ERR_SCKREAD) {
@@ -309,6 +315,16 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
       report_fail_file_code(local, code);
       state = STATUS_FAILED;
       log_job("FILE: ERROR: Failed with code %d on '%s' while sending checksum\n", code, local);
+    }
+    if (!retry && state == STATUS_OK) {
+      // The close commits the file; it too must reach the connection that opened it.
+      (void)ckfs_file_close(session, open.handle);
+      closed = true;
+      if (session->connections != connection) {
+        log_job("FILE: ERROR: ERR_SCKREAD on '%s'\n", local);
+        closed = false;
+        retry = true;
+      }
     }
     if (!retry) break;
     progress_file_bytes(0);
@@ -325,7 +341,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
   }
 
   // Finish.
-  (void)ckfs_file_close(session, open.handle);
+  if (!closed) (void)ckfs_file_close(session, open.handle);
   plat_close(fd);
   if (state == STATUS_OK) {
     (void)fci_add(engine_index(), local, status->modification_time, status->size);

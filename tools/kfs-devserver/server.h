@@ -22,6 +22,7 @@ struct Options {
   int hold_lock_seconds = 0;   // ...for this long after start
   int refuse_login = 0;        // refuse every login with this code
   long corrupt_crc = 0;        // corrupt the CRC of the N-th reply
+  long drop_data = 0;          // close the connection at the N-th data message of every file
   bool again_first_login = false;
 };
 
