@@ -90,6 +90,15 @@ int JobRun::count_logged(const std::string& prefix) const {
   return n;
 }
 
+std::string JobRun::requests() const {
+  static const std::regex kConn(R"(^conn \d+ )");
+  std::string out;
+  std::istringstream in(server);
+  std::string line;
+  while (std::getline(in, line)) out += std::regex_replace(line, kConn, "") + "\n";
+  return out;
+}
+
 int JobRun::count_server(const std::string& text) const {
   int n = 0;
   std::istringstream in(server);

@@ -38,6 +38,8 @@ struct JobRun {
   bool logged(const std::string& message) const;
   // Job log messages that begin with `prefix`.
   int count_logged(const std::string& prefix) const;
+  // The server's lines without their "conn N " prefixes.
+  std::string requests() const;
   // Server lines that contain `text`.
   int count_server(const std::string& text) const;
   // The index of the first job log message equal to `message`, or -1.
