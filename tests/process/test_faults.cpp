@@ -1,0 +1,154 @@
+// Faults on the way: a dropped connection, failed block queries, a file that keeps failing,
+// the user lock held by another session, and a stop request in the middle of a file.
+#include <openssl/evp.h>
+
+#include <filesystem>
+
+#include "tests/process/engine_world.h"
+
+namespace fs = std::filesystem;
+
+namespace engine_test {
+namespace {
+
+class FaultTest : public EngineWorld {};
+
+TEST_F(FaultTest, ConnectionDroppedMidFileRestartsTheFile) {
+  std::string big = random_bytes(16 * 10);
+  write_data("big.bin", big);
+  // Requests: 1 login, 2 lock, 3-4 folders, 5 open, 6 query, 7 data, 8 end, 9 query,
+  // 10 data: the server drops the connection after the second block's data.
+  start_server({"--drop-after", "10"});
+  write_schedule("Src=D:\\big.bin\n");
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0);
+  EXPECT_NE(r.server.find("conn 1 dropped"), std::string::npos) << r.server;
+  EXPECT_NE(r.server.find("conn 2 handshake"), std::string::npos) << r.server;
+  // The new connection does not know the old handle: the file starts over from its open.
+  EXPECT_EQ(r.count_logged("FILE: ERROR: ERR_SCKREAD on 'D:\\big.bin'"), 1) << r.log;
+  EXPECT_EQ(r.count_server("KFS_FILE_WOPEN /1/D Drive/big.bin"), 2) << r.server;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\big.bin'")) << r.log;
+  EXPECT_TRUE(r.logged("Backup job completed normally.")) << r.log;
+  EXPECT_EQ(r.board.items_backed_up, 1u);
+  EXPECT_EQ(r.board.items_failed, 0u);
+  EXPECT_EQ(testing_support::read_file(restore(1) + "/1/D Drive/big.bin"), big);
+}
+
+TEST_F(FaultTest, FailedQueryRestartsTheFile) {
+  std::string big = random_bytes(16 * 5 + 3);
+  write_data("big.bin", big);
+  start_server({"--fail-query", "3"});
+  write_schedule("Src=D:\\big.bin\n");
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.count_logged("FILE: ERROR: ERR_SCKREAD on 'D:\\big.bin'"), 1) << r.log;
+  EXPECT_EQ(r.count_server("KFS_FILE_WOPEN"), 2) << r.server;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\big.bin'")) << r.log;
+  EXPECT_EQ(testing_support::read_file(restore(1) + "/1/D Drive/big.bin"), big);
+}
+
+TEST_F(FaultTest, FileThatKeepsFailingIsGivenUpAfterTwentyAttempts) {
+  write_data("big.bin", random_bytes(16 * 10));
+  write_data("after.txt", "two blocks, sent after it\n");
+  // Every open of a file loses its connection at the third data message.
+  start_server({"--drop-data", "3"});
+  write_schedule("Src=D:\\big.bin\nSrc=D:\\after.txt\n");
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.count_logged("FILE: ERROR: ERR_SCKREAD on 'D:\\big.bin'"), 20) << r.log;
+  EXPECT_EQ(r.count_server("KFS_FILE_WOPEN /1/D Drive/big.bin"), 20) << r.server;
+  EXPECT_EQ(r.count_server("dropped"), 20) << r.server;
+  EXPECT_TRUE(r.logged("FILE: ERROR: Exceeded maximum retries (20) while processing 'D:\\big.bin'. "
+                       "Giving up on this file."))
+      << r.log;
+  // Given up without a close and without the Finish line.
+  EXPECT_EQ(r.count_logged("FILE: Failed backing up"), 0) << r.log;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\after.txt'")) << r.log;
+  EXPECT_TRUE(r.logged("Backup job completed normally.")) << r.log;
+  EXPECT_EQ(r.board.items_failed, 1u);
+  EXPECT_EQ(r.board.items_backed_up, 1u);
+  std::string mail = report();
+  EXPECT_NE(mail.find("Files that failed ....... 1"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("D:\\big.bin"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("Invalid key"), std::string::npos) << mail;
+  std::map<std::string, std::string> on_server = regular_files(restore(1) + "/1/D Drive");
+  EXPECT_EQ(on_server.count("big.bin"), 0u);
+  EXPECT_EQ(on_server.count("after.txt"), 1u);
+}
+
+TEST_F(FaultTest, LockHeldElsewhereEndsTheJobAfterTwelveRetries) {
+  write_data("a.txt", "never sent\n");
+  start_server({"--hold-lock", "1:600"});
+  write_schedule("Src=D:\\\n");
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0);
+  std::vector<std::string> m = r.messages();
+  int first = r.position(
+      "Could not obtain user lock (user already logged in?); Sleeping 5 seconds and trying 12 more times...");
+  ASSERT_GE(first, 0) << r.log;
+  for (int left = 12; left >= 1; --left) {
+    EXPECT_EQ(m[first + 12 - left],
+              "Could not obtain user lock (user already logged in?); Sleeping 5 seconds and trying " +
+                  std::to_string(left) + " more times...");
+  }
+  EXPECT_EQ(m[first + 12], "Maximum number of attempts to obtain user lock exhausted; aborting.");
+  EXPECT_EQ(r.count_server("KFS_USER_LOCK -> ERR_ACCESS"), 13) << r.server;
+  EXPECT_FALSE(r.logged("Starting backup of files...")) << r.log;
+  EXPECT_FALSE(r.logged("Rewrote MD5.")) << r.log;
+  EXPECT_FALSE(testing_support::file_exists(dir() + "/" + kSchedule + ".ts"));
+  // A failure report naming the code, queued beside the schedule.
+  std::string queued = queued_report();
+  EXPECT_NE(queued.find("Reason: Access Denied"), std::string::npos) << queued;
+  EXPECT_TRUE(fs::is_empty(dir() + "/store/mail"));
+}
+
+std::string schedule_digest(const std::string& path) {
+  std::string bytes = testing_support::read_file(path);
+  unsigned char digest[16];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
+  return std::string(reinterpret_cast<char*>(digest), 16);
+}
+
+TEST_F(FaultTest, StopDuringALargeFileEndsTheJobAndRewritesTheStamp) {
+  // Enough blocks that the transfer is still under way when the stop arrives.
+  write_data("big.bin", random_bytes(4 << 20));
+  write_data("zz after.txt", "never reached\n");
+  start_server({"--block-size", "128"});
+  write_schedule("Src=D:\\big.bin\nSrc=D:\\zz after.txt\npostcmd=touch post-ran\n");
+  std::string stamp_path = dir() + "/" + kSchedule + ".ts";
+  testing_support::write_file(stamp_path, "md5=" + std::string(16, '\0'));
+
+  bool asked = false;
+  JobRun r = run([&](const ProgressBoard* board) {
+    if (asked || board == nullptr) return;
+    if (std::string(board->current_item) == "D:\\big.bin" && board->item_done > 0) {
+      std::string out;
+      EXPECT_EQ(ctl("stop", &out), 0) << out;
+      asked = true;
+    }
+  });
+  ASSERT_TRUE(asked) << r.log;
+  ASSERT_EQ(r.status, 0);
+  EXPECT_TRUE(r.logged("User terminated the backup.")) << r.log;
+  EXPECT_TRUE(r.logged("FILE: User terminated backup while processing 'D:\\big.bin'")) << r.log;
+  EXPECT_EQ(r.count_logged("FILE: ") - r.count_logged("FILE: User terminated"), 0) << r.log;
+  EXPECT_NE(r.server.find("KFS_FILE_CLOSE -> (no reply) incomplete, dropped"), std::string::npos);
+  EXPECT_TRUE(r.logged("Logged out user.")) << r.log;
+  EXPECT_FALSE(r.logged("Backup job completed normally.")) << r.log;
+  EXPECT_FALSE(testing_support::file_exists(dir() + "/post-ran"));
+  EXPECT_EQ(r.board.items_failed, 1u);
+  EXPECT_EQ(r.board.items_backed_up, 0u);
+
+  // The stamp is rewritten after a stop, as after any run that reached the session's end.
+  EXPECT_TRUE(r.logged("Rewrote MD5.")) << r.log;
+  EXPECT_EQ(testing_support::read_file(stamp_path), "md5=" + schedule_digest(dir() + "/" + kSchedule));
+
+  std::string queued = queued_report();
+  EXPECT_NE(queued.find("The backup started but did not complete because it was terminated by the user."),
+            std::string::npos)
+      << queued;
+}
+
+}  // namespace
+}  // namespace engine_test
