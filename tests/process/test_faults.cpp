@@ -118,12 +118,15 @@ TEST_F(FaultTest, StopDuringALargeFileEndsTheJobAndRewritesTheStamp) {
   write_schedule("Src=D:\\big.bin\nSrc=D:\\zz after.txt\npostcmd=touch post-ran\n");
   std::string stamp_path = dir() + "/" + kSchedule + ".ts";
   testing_support::write_file(stamp_path, "md5=" + std::string(16, '\0'));
+  // A second job, waiting in the mailslot when the stop comes.
+  fs::copy_file(dir() + "/" + kSchedule, dir() + "/job0000000b.kbs");
 
   bool asked = false;
   JobRun r = run([&](const ProgressBoard* board) {
     if (asked || board == nullptr) return;
     if (std::string(board->current_item) == "D:\\big.bin" && board->item_done > 0) {
       std::string out;
+      EXPECT_EQ(ctl("post job0000000b.kbs", &out), 0) << out;
       EXPECT_EQ(ctl("stop", &out), 0) << out;
       asked = true;
     }
@@ -148,6 +151,18 @@ TEST_F(FaultTest, StopDuringALargeFileEndsTheJobAndRewritesTheStamp) {
   EXPECT_NE(queued.find("The backup started but did not complete because it was terminated by the user."),
             std::string::npos)
       << queued;
+
+  // The stop outlives its job: the next job of the same process is cut short and says why.
+  EXPECT_NE(r.agent_log.find("procjob('job0000000b.kbs') complete"), std::string::npos) << r.agent_log;
+  JobRun second;
+  second.log = testing_support::read_file(dir() + "/job0000000b.kbs.log");
+  EXPECT_TRUE(second.logged("User lock obtained; Ready to begin.")) << second.log;
+  EXPECT_EQ(second.count_logged("FILE: "), 0) << second.log;
+  EXPECT_TRUE(second.logged("Rewrote MD5.")) << second.log;
+  EXPECT_FALSE(second.logged("Backup job completed normally.")) << second.log;
+  std::string second_report;
+  EXPECT_EQ(ctl("queue show job0000000b.kbs.eml", &second_report), 0);
+  EXPECT_NE(second_report.find("terminated by the user."), std::string::npos) << second_report;
 }
 
 }  // namespace

@@ -113,5 +113,62 @@ TEST_F(TreeTest, EveryRegularFileComesBackAndTheRecordsAgree) {
   EXPECT_EQ(files_with_key(), std::vector<std::string>{});
 }
 
+// Sources of every form in one schedule: a missing one, a link, a relative path that has no
+// place under mirroring, a share root and a file on a share, a plain file, and a destination
+// that already ends in a slash.
+TEST_F(TreeTest, SourcesOfEveryFormArePlacedOrReported) {
+  write_data("single.txt", "a source that is a file\n");
+  fs::create_symlink("single.txt", data("link"));
+  testing_support::write_file(dir() + "/share/top.txt", "top of the share\n");
+  testing_support::write_file(dir() + "/share/sub/x.txt", "deeper on the share\n");
+  testing_support::write_file(dir() + "/etc/drives", "D:=" + data() + "\n\\\\fs1\\docs=" + dir() + "/share\n");
+  start_server();
+  write_schedule(
+      "Dest=/1/\n"
+      "Src=D:\\missing\n"
+      "Src=D:\\link\n"
+      "Src=relative\\thing\n"
+      "Src=\\\\fs1\\docs\\sub\\x.txt\n"
+      "Src=\\\\fs1\\docs\n"
+      "Src=D:\\single.txt\n");
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0) << r.log;
+
+  EXPECT_TRUE(r.logged("FILE: ERROR (errno 2) while attempting to stat() file: 'D:\\missing'")) << r.log;
+  EXPECT_EQ(r.position("Previous error indicates the file was not found."),
+            r.position("FILE: ERROR (errno 2) while attempting to stat() file: 'D:\\missing'") + 1);
+  // The sizing pass cannot find the relative source either.
+  EXPECT_TRUE(r.logged("NOTICE: 2 missing items.")) << r.log;
+  // Once in the sizing pass, once in the backup loop.
+  EXPECT_EQ(r.count_logged("FILE: Ignoring 'D:\\link' because it is a reparse point."), 2) << r.log;
+  EXPECT_EQ(r.count_logged("FILE: ") - r.count_logged("FILE: Ignoring") - r.count_logged("FILE: ERROR"),
+            4) << r.log;
+  // The relative source is passed over without a word.
+  EXPECT_EQ(r.log.find("relative\\thing", r.log.find("Parsing KBS file: complete.")), std::string::npos) << r.log;
+
+  EXPECT_EQ(r.count_server("//"), 0) << r.server;
+  EXPECT_EQ(r.count_server("KFS_MKDIR /1/fs1 docs Share "), 2) << r.server;
+  EXPECT_EQ(r.count_server("KFS_MKDIR /1/fs1 docs Share/ -> ERR_EXISTS"), 1) << r.server;
+  EXPECT_EQ(r.count_server("KFS_MKDIR /1/fs1 docs Share/sub "), 2) << r.server;
+  // The file met twice: the second open finds it on the server already.
+  EXPECT_TRUE(r.logged("FILE: File was reported to be changed, but is in fact up to date: "
+                       "'\\\\fs1\\docs\\sub\\x.txt'"))
+      << r.log;
+
+  std::map<std::string, std::string> on_server = regular_files(restore(1) + "/1");
+  std::map<std::string, std::string> expected = {
+      {"D Drive/single.txt", "a source that is a file\n"},
+      {"fs1 docs Share/top.txt", "top of the share\n"},
+      {"fs1 docs Share/sub/x.txt", "deeper on the share\n"},
+  };
+  EXPECT_EQ(on_server, expected);
+
+  EXPECT_EQ(r.board.items_backed_up, 3u);
+  EXPECT_EQ(r.board.items_current, 1u);
+  std::string mail = report();
+  EXPECT_NE(mail.find("Files that failed ....... 1"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("D:\\missing"), std::string::npos) << mail;
+}
+
 }  // namespace
 }  // namespace engine_test
