@@ -165,5 +165,41 @@ TEST_F(FaultTest, StopDuringALargeFileEndsTheJobAndRewritesTheStamp) {
   EXPECT_NE(second_report.find("terminated by the user."), std::string::npos) << second_report;
 }
 
+// A server restarted during a file knows neither the open handle nor the user lock: the
+// file starts over, its open is refused until the lock is taken again, and then it goes
+// through.
+TEST_F(FaultTest, ServerRestartedMidFileLockIsTakenAgain) {
+  std::string big = random_bytes(64 << 10);
+  write_data("big.bin", big);
+  start_server({"--block-size", "256"});
+  int port = server->port();
+  write_schedule("Src=D:\\big.bin\n");
+  // Time for the new server to come up before the session connects again.
+  setenv("VARNO_RECONNECT_WAIT_MS", "300", 1);
+  bool restarted = false;
+  JobRun r = run([&](const ProgressBoard* board) {
+    if (restarted || board == nullptr) return;
+    if (std::string(board->current_item) == "D:\\big.bin" && board->item_done > 0) {
+      server.reset();
+      server = std::make_unique<kfs_test::DevServer>(
+          dir() + "/store",
+          std::vector<std::string>{"--listen", "127.0.0.1:" + std::to_string(port), "--block-size", "256",
+                                   "--verbose"});
+      restarted = true;
+    }
+  });
+  ASSERT_TRUE(restarted);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_TRUE(r.logged("FILE: ERROR: ERR_SCKREAD on 'D:\\big.bin'")) << r.log;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\big.bin'")) << r.log;
+  EXPECT_EQ(r.count_logged("FILE: "), 2) << r.log;
+  std::string after = r.requests();
+  size_t refused = after.find("KFS_FILE_WOPEN /1/D Drive/big.bin -> ERR_ACCESS\n"
+                              "KFS_USER_LOCK -> ERR_NONE\n"
+                              "KFS_FILE_WOPEN /1/D Drive/big.bin -> ERR_NONE\n");
+  EXPECT_NE(refused, std::string::npos) << after.substr(0, 2000);
+  EXPECT_EQ(testing_support::read_file(restore(1) + "/1/D Drive/big.bin"), big);
+}
+
 }  // namespace
 }  // namespace engine_test
