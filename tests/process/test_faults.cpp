@@ -115,11 +115,12 @@ TEST_F(FaultTest, StopDuringALargeFileEndsTheJobAndRewritesTheStamp) {
   write_data("big.bin", random_bytes(4 << 20));
   write_data("zz after.txt", "never reached\n");
   start_server({"--block-size", "128"});
+  // A second job, waiting in the mailslot when the stop comes.
+  write_schedule("Src=D:\\zz after.txt\nprecmd=sleep 30\n");
+  fs::rename(dir() + "/" + kSchedule, dir() + "/job0000000b.kbs");
   write_schedule("Src=D:\\big.bin\nSrc=D:\\zz after.txt\npostcmd=touch post-ran\n");
   std::string stamp_path = dir() + "/" + kSchedule + ".ts";
   testing_support::write_file(stamp_path, "md5=" + std::string(16, '\0'));
-  // A second job, waiting in the mailslot when the stop comes.
-  fs::copy_file(dir() + "/" + kSchedule, dir() + "/job0000000b.kbs");
 
   bool asked = false;
   JobRun r = run([&](const ProgressBoard* board) {
@@ -152,17 +153,47 @@ TEST_F(FaultTest, StopDuringALargeFileEndsTheJobAndRewritesTheStamp) {
             std::string::npos)
       << queued;
 
-  // The stop outlives its job: the next job of the same process is cut short and says why.
+  // The stop outlives its job: the next job of the same process ends in its pre-backup
+  // command, which is stopped after its first second, and says why.
   EXPECT_NE(r.agent_log.find("procjob('job0000000b.kbs') complete"), std::string::npos) << r.agent_log;
   JobRun second;
   second.log = testing_support::read_file(dir() + "/job0000000b.kbs.log");
-  EXPECT_TRUE(second.logged("User lock obtained; Ready to begin.")) << second.log;
-  EXPECT_EQ(second.count_logged("FILE: "), 0) << second.log;
-  EXPECT_TRUE(second.logged("Rewrote MD5.")) << second.log;
-  EXPECT_FALSE(second.logged("Backup job completed normally.")) << second.log;
+  EXPECT_TRUE(second.logged("Running pre-backup command: 'sleep 30'")) << second.log;
+  EXPECT_TRUE(second.logged("Successfully terminated the pre-backup command process.")) << second.log;
+  EXPECT_FALSE(second.logged("Calculating...")) << second.log;
+  EXPECT_FALSE(testing_support::file_exists(dir() + "/job0000000b.kbs.ts"));
+  EXPECT_EQ(files_with_key(), std::vector<std::string>{});
   std::string second_report;
   EXPECT_EQ(ctl("queue show job0000000b.kbs.eml", &second_report), 0);
-  EXPECT_NE(second_report.find("terminated by the user."), std::string::npos) << second_report;
+  EXPECT_NE(second_report.find("The backup started but did not complete because it was terminated by the user "
+                               "(during execution of the pre-backup command)."),
+            std::string::npos)
+      << second_report;
+}
+
+// A stop that arrives before the walk reaches a file ends the walk at its first file; no
+// folder is synchronised, nothing is sent, and the stamp is still rewritten.
+TEST_F(FaultTest, StopBeforeTheFirstFileEndsTheWalk) {
+  write_data("docs/a.txt", "never sent\n");
+  write_data("docs/b.txt", "never sent either\n");
+  start_server();
+  write_schedule("Src=D:\\docs\nSync=D:\\docs\nprecmd=sleep 0.5\n");
+  bool asked = false;
+  JobRun r = run([&](const ProgressBoard* board) {
+    if (asked || board == nullptr || std::string(board->status) != "Running pre-backup command...") return;
+    EXPECT_EQ(ctl("stop"), 0);
+    asked = true;
+  });
+  ASSERT_TRUE(asked);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_TRUE(r.logged("Successfully executed pre-backup command (exit code 0).")) << r.log;
+  EXPECT_TRUE(r.logged("User terminated backup.")) << r.log;
+  EXPECT_EQ(r.count_logged("FILE: "), 0) << r.log;
+  EXPECT_FALSE(r.logged("SYNC: Synchronizing 'D:\\docs'")) << r.log;
+  EXPECT_EQ(r.count_server("KFS_FILE_WOPEN"), 0) << r.server;
+  EXPECT_TRUE(r.logged("Rewrote MD5.")) << r.log;
+  EXPECT_FALSE(r.logged("Backup job completed normally.")) << r.log;
+  EXPECT_NE(queued_report().find("terminated by the user."), std::string::npos);
 }
 
 // A server restarted during a file knows neither the open handle nor the user lock: the
