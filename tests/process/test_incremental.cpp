@@ -39,6 +39,9 @@ TEST_F(IncrementalTest, OnlyWhatChangedIsSent) {
   EXPECT_TRUE(same.logged("FILE: Current; Not backing up: 'D:\\sub\\other.bin'")) << same.log;
   EXPECT_EQ(same.count_server("KFS_FILE_WOPEN"), 0) << same.server;
   EXPECT_EQ(same.count_server("KFS_FILE_WRITE"), 0) << same.server;
+  // A folder the index knows is not created again.
+  EXPECT_EQ(first.count_server("KFS_MKDIR /1/D Drive/sub "), 1) << first.server;
+  EXPECT_EQ(same.count_server("KFS_MKDIR /1/D Drive/sub "), 0) << same.server;
   EXPECT_EQ(same.board.items_current, 3u);
   EXPECT_EQ(same.board.items_backed_up, 0u);
   std::string mail = report();
