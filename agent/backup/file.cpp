@@ -253,6 +253,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         break;
       }
       int got = 0;
+      const uint64_t block_start = bytes_read;
       for (;;) {
         if (progress_terminate_requested()) {
           log_job("User terminated the backup.\n");
@@ -290,8 +291,13 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
       }
       // A read or cipher failure inside a block: the data sent so far cannot make a
       // valid block, so the file is started over like a broken link would be; the
-      // attempt limit bounds a file that keeps failing.
-      if (got == STREAM_ERROR && state == STATUS_OK) {
+      // attempt limit bounds a file that keeps failing. A block shorter or longer than
+      // the size the file was opened with (the file changed while being read) would be
+      // stored as a broken version, so it counts as such a failure too.
+      const uint64_t remaining = status->size > static_cast<uint64_t>(offset) ? status->size - offset : 0;
+      const uint64_t expected = remaining < open.block_size ? remaining : open.block_size;
+      if (state == STATUS_OK && got != STREAM_FATAL &&
+          (got == STREAM_ERROR || bytes_read - block_start != expected)) {
         log_job("FILE: ERROR: Read failure while streaming '%s'\n", local);
         state = STATUS_RETRY;
       }

@@ -232,5 +232,36 @@ TEST_F(FaultTest, ServerRestartedMidFileLockIsTakenAgain) {
   EXPECT_EQ(testing_support::read_file(restore(1) + "/1/D Drive/big.bin"), big);
 }
 
+// A file cut short while it is being read cannot be stored as the size it was opened with:
+// every attempt meets the short block, and the file is given up rather than reported as
+// sent with a broken version on the server.
+TEST_F(FaultTest, FileTruncatedWhileReadIsNotReportedAsSent) {
+  write_data("big.bin", random_bytes(64 << 10));
+  write_data("zz after.txt", "still sent\n");
+  start_server({"--block-size", "256"});
+  write_schedule("Src=D:\\big.bin\nSrc=D:\\zz after.txt\n");
+  bool cut = false;
+  JobRun r = run([&](const ProgressBoard* board) {
+    if (cut || board == nullptr) return;
+    if (std::string(board->current_item) == "D:\\big.bin" && board->item_done > 0) {
+      fs::resize_file(data("big.bin"), 1000);
+      cut = true;
+    }
+  });
+  ASSERT_TRUE(cut);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_FALSE(r.logged("FILE: Successfully backed up 'D:\\big.bin'")) << r.log;
+  EXPECT_EQ(r.count_logged("FILE: ERROR: Read failure while streaming 'D:\\big.bin'"), 20) << r.log;
+  EXPECT_TRUE(r.logged("FILE: ERROR: Exceeded maximum retries (20) while processing 'D:\\big.bin'. "
+                       "Giving up on this file."))
+      << r.log;
+  EXPECT_EQ(r.count_server("committed"), 1) << r.server;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\zz after.txt'")) << r.log;
+  EXPECT_EQ(r.board.items_failed, 1u);
+  std::map<std::string, std::string> on_server = regular_files(restore(1) + "/1/D Drive");
+  EXPECT_EQ(on_server.count("big.bin"), 0u);
+  EXPECT_EQ(on_server.count("zz after.txt"), 1u);
+}
+
 }  // namespace
 }  // namespace engine_test
