@@ -294,7 +294,10 @@ int mkdir_retry(ckfs_session* session, uint8_t flags, const char* path) {
   ckfs_path_request request{flags, path};
   int code = ckfs_mkdir(session, &request);
   uint32_t waits = 0;
-  while (code == ERR_ACCESS || code == ERR_SCKREAD) {
+  // A server may grant the lock and still refuse the folder; the request is sent again
+  // at most as often as the lock may be waited for, so such a refusal cannot spin.
+  uint32_t resends = 0;
+  while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < 12) {
     int lock_code = lock(session, engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0);
     while (lock_code == ERR_ACCESS && waits < 12) {
       plat_sleep_ms(engine_lock_wait_ms(60000));

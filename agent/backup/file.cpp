@@ -114,7 +114,9 @@ int block_md5(int fd, int64_t offset, uint32_t length, uint8_t digest[16]) {
 int file_wopen_retry(ckfs_session* session, ckfs_wopen_request* request) {
   int code = ckfs_file_wopen(session, request);
   uint32_t waits = 0;
-  while (code == ERR_ACCESS || code == ERR_SCKREAD) {
+  // As in mkdir_retry: a refusal that a fresh lock does not cure is not sent forever.
+  uint32_t resends = 0;
+  while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < kLockWaits) {
     uint32_t destination = engine_destination_id();
     ckfs_lock_request lock{static_cast<uint8_t>(engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0), 1,
                            &destination};

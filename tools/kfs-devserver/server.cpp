@@ -240,6 +240,12 @@ uint8_t do_lock(Shared& sh, Session& s, Reader& r) {
   return 0;
 }
 
+// A folder the account may not write, for tests: the lock is granted, the path is not.
+bool denied(const Shared& sh, const std::string& path) {
+  const std::string& p = sh.options.deny_prefix;
+  return !p.empty() && path.compare(0, p.size(), p) == 0 && (path.size() == p.size() || path[p.size()] == '/');
+}
+
 bool holds_destination(Shared& sh, const Session& s) {
   if (!s.has_destination) return false;
   auto it = sh.locks.find(s.destination);
@@ -252,6 +258,7 @@ uint8_t do_mkdir(Shared& sh, Session& s, Reader& r) {
   std::string path = text_of(r.bytes(n), n);
   fs::path target;
   if (!r.ok() || !sh.store.resolve(s.destination, path, &target)) return ERR_INVARG;
+  if (denied(sh, path)) return ERR_ACCESS;
   std::error_code ec;
   if (fs::is_directory(target, ec)) return ERR_EXISTS;
   if (fs::exists(target, ec)) return ERR_NOTDIR;
@@ -383,6 +390,7 @@ uint8_t do_wopen(Shared& sh, Session& s, Reader& r, std::vector<uint8_t>& out) {
       target == sh.store.tree(s.destination)) {
     return ERR_INVARG;
   }
+  if (denied(sh, path)) return ERR_ACCESS;
   std::error_code ec;
   if (fs::is_directory(target, ec)) return ERR_NOTFILE;
   fs::create_directories(target.parent_path(), ec);
