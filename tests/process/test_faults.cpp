@@ -269,17 +269,20 @@ TEST_F(FaultTest, RefusedFolderEndsItsRetriesAndTheJobGoesOn) {
   write_data("ro/file.txt", "refused by the server\n");
   write_data("ok.txt", "accepted\n");
   start_server({"--deny-prefix", "/1/D Drive/ro"});
-  write_schedule("Src=D:\\ro\\file.txt\nSrc=D:\\ok.txt\n");
+  write_schedule("Src=D:\\ro\\file.txt\nSrc=D:\\\n");
   JobRun r = run();
   ASSERT_EQ(r.status, 0);
-  // The first request and twelve more, each after the lock was taken again.
-  EXPECT_EQ(r.count_server("KFS_MKDIR /1/D Drive/ro -> ERR_ACCESS"), 13) << r.server;
+  // The first request and twelve more, each after the lock was taken again; then once
+  // more from the walk, which gives up the folder's subtree at once.
+  EXPECT_EQ(r.count_server("KFS_MKDIR /1/D Drive/ro -> ERR_ACCESS"), 13 + 1) << r.server;
   EXPECT_EQ(r.count_server("KFS_FILE_WOPEN /1/D Drive/ro/file.txt -> ERR_ACCESS"), 13) << r.server;
   EXPECT_TRUE(r.logged("FILE: ERROR: Failed to backup 'D:\\ro\\file.txt' (errno=4)")) << r.log;
   EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\ok.txt'")) << r.log;
   EXPECT_TRUE(r.logged("Backup job completed normally.")) << r.log;
   EXPECT_EQ(r.board.items_failed, 1u);
   std::string mail = report();
+  EXPECT_NE(mail.find("Files that failed ....... 2"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("/1/D Drive/ro"), std::string::npos) << mail;
   EXPECT_NE(mail.find("Access Denied"), std::string::npos) << mail;
 }
 
