@@ -227,8 +227,8 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         log_job("FILE: ERROR: Failed calculating checksum for: '%s'\n", local);
         break;
       }
-      code = send_write(session, connection, open.handle, CKFS_WRITE_QUERY, query_has_md5 ? digest : nullptr,
-                        query_has_md5 ? 16 : 0);
+      code = send_write(session, connection, open.handle, CKFS_WRITE_QUERY,
+                        query_has_md5 ? digest : nullptr, query_has_md5 ? 16 : 0);
       if (code == ERR_UP2DATE) {
         progress_file_bytes(open.block_size);
         continue;
@@ -266,7 +266,8 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         got = chain->read(send, ENGINE_DATA_MESSAGE_MAX);
         if (got < 0) break;
         liveness_bump();
-        code = send_write(session, connection, open.handle, CKFS_WRITE_DATA, send, static_cast<uint32_t>(got));
+        code = send_write(session, connection, open.handle, CKFS_WRITE_DATA, send,
+                          static_cast<uint32_t>(got));
         if (code == 0) {
           progress_file_bytes(bytes_read);
           if (got == 0) break;
@@ -296,7 +297,8 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
       // attempt limit bounds a file that keeps failing. A block shorter or longer than
       // the size the file was opened with (the file changed while being read) would be
       // stored as a broken version, so it counts as such a failure too.
-      const uint64_t remaining = status->size > static_cast<uint64_t>(offset) ? status->size - offset : 0;
+      const uint64_t remaining =
+          status->size > static_cast<uint64_t>(offset) ? status->size - offset : 0;
       const uint64_t expected = remaining < open.block_size ? remaining : open.block_size;
       if (state == STATUS_OK && got != STREAM_FATAL &&
           (got == STREAM_ERROR || bytes_read - block_start != expected)) {

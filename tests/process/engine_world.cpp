@@ -76,7 +76,9 @@ std::vector<std::string> JobRun::messages() const {
   return out;
 }
 
-bool JobRun::logged(const std::string& message) const { return position(message) >= 0; }
+bool JobRun::logged(const std::string& message) const {
+  return position(message) >= 0;
+}
 
 int JobRun::position(const std::string& message) const {
   std::vector<std::string> all = messages();
@@ -127,7 +129,8 @@ void EngineWorld::SetUp() {
   fs::create_directories(dir() + "/store");
   fs::create_directories(data());
   for (const auto& e : fs::directory_iterator(std::string(VARNO_SOURCE_DIR) + "/etc")) {
-    if (e.path().extension() == ".emt") fs::copy_file(e.path(), dir() + "/etc/" + e.path().filename().string());
+    if (e.path().extension() == ".emt")
+      fs::copy_file(e.path(), dir() + "/etc/" + e.path().filename().string());
   }
   write_file(dir() + "/etc/drives", "D:=" + data() + "\n");
 }
@@ -157,7 +160,9 @@ void EngineWorld::start_server(std::vector<std::string> flags) {
   server_seen_ = 0;
 }
 
-void EngineWorld::stop_server() { server.reset(); }
+void EngineWorld::stop_server() {
+  server.reset();
+}
 
 void EngineWorld::write_schedule(const std::string& lines) {
   std::string text = "# Varno Backup Schedule\nUserId=1001\nAccountId=1\nSchedule=1\n";
@@ -191,8 +196,8 @@ JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_r
   uint64_t give_up = plat_tick_ms() + kPatienceMs;
   uint64_t next_drain = plat_tick_ms() + 500;
   while (!ended) {
-    if (!view.valid() &&
-        memory.open_existing(ipc_object_name(PROGRESS_BOARD_NAME).c_str(), PROGRESS_BOARD_SIZE, true) == 0) {
+    if (!view.valid() && memory.open_existing(ipc_object_name(PROGRESS_BOARD_NAME).c_str(),
+                                              PROGRESS_BOARD_SIZE, true) == 0) {
       if (memory.map(&view) != 0) view.reset();
     }
     if (while_running) {
@@ -233,8 +238,9 @@ JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_r
 std::string EngineWorld::restore(uint32_t user) {
   static int serial = 0;
   std::string to = dir() + "/restored" + std::to_string(++serial);
-  std::string command = shell_quoted(kServer) + " restore --store " + shell_quoted(dir() + "/store") + " --user " +
-                        std::to_string(user) + " --account-key " + key_hex + " --to " + shell_quoted(to) +
+  std::string command = shell_quoted(kServer) + " restore --store " +
+                        shell_quoted(dir() + "/store") + " --user " + std::to_string(user) +
+                        " --account-key " + key_hex + " --to " + shell_quoted(to) +
                         " > /dev/null 2>&1";
   int rc = system(command.c_str());
   if (rc != 0) {
@@ -248,8 +254,8 @@ std::map<std::string, std::string> EngineWorld::regular_files(const std::string&
   std::map<std::string, std::string> out;
   std::error_code ec;
   if (!fs::is_directory(root, ec)) return out;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_symlink(ec) || !it->is_regular_file(ec)) continue;
     out[fs::relative(it->path(), root).string()] = read_file(it->path().string());
   }
@@ -257,7 +263,8 @@ std::map<std::string, std::string> EngineWorld::regular_files(const std::string&
 }
 
 int EngineWorld::ctl(const std::string& args, std::string* output) {
-  std::string command = "cd " + shell_quoted(dir()) + " && " + shell_quoted(kCtl) + " " + args + " 2>&1";
+  std::string command =
+      "cd " + shell_quoted(dir()) + " && " + shell_quoted(kCtl) + " " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
   std::string text;
@@ -280,7 +287,8 @@ std::string EngineWorld::queued_report() {
 std::string EngineWorld::report() {
   std::vector<std::string> mails;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir() + "/store/mail", ec)) mails.push_back(e.path().string());
+  for (const auto& e : fs::directory_iterator(dir() + "/store/mail", ec))
+    mails.push_back(e.path().string());
   std::sort(mails.begin(), mails.end());
   for (const std::string& m : mails) {
     if (std::find(mails_seen_.begin(), mails_seen_.end(), m) == mails_seen_.end()) {
@@ -295,8 +303,8 @@ std::vector<std::string> EngineWorld::files_with_key() const {
   std::vector<std::string> out;
   const std::string needles[] = {lower(key_hex), upper(key_hex), key_bytes};
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir(), ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(dir(), ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_symlink(ec) || !it->is_regular_file(ec)) continue;
     std::string bytes = read_file(it->path().string());
     for (const std::string& needle : needles) {

@@ -25,11 +25,11 @@ namespace engine_test {
 inline constexpr const char kSchedule[] = "job0000000a.kbs";
 
 struct JobRun {
-  int status = -1;              // exit status of the agent
-  std::string log;              // the job log
-  std::string agent_log;        // agent.log
-  std::string server;           // the server's lines for this run (with --verbose)
-  ProgressBoard board{};        // the board as the agent left it
+  int status = -1;        // exit status of the agent
+  std::string log;        // the job log
+  std::string agent_log;  // agent.log
+  std::string server;     // the server's lines for this run (with --verbose)
+  ProgressBoard board{};  // the board as the agent left it
   bool board_seen = false;
 
   // The job log's messages without their time prefixes, one per line.
@@ -83,8 +83,8 @@ class EngineWorld : public ::testing::Test {
   // as hexadecimal text in either case or as its 32 raw bytes.
   std::vector<std::string> files_with_key() const;
 
-  std::string key_hex;                 // 64 hexadecimal digits, random per test
-  std::string key_bytes;               // the same 32 bytes
+  std::string key_hex;    // 64 hexadecimal digits, random per test
+  std::string key_bytes;  // the same 32 bytes
   std::unique_ptr<kfs_test::DevServer> server;
 
  private:

@@ -18,8 +18,9 @@ TEST_F(CommandTest, FatalPreCommandEndsTheJobBeforeAnySession) {
   JobRun r = run();
   ASSERT_EQ(r.status, 0);
   EXPECT_TRUE(r.logged("Running pre-backup command: 'exit 3'")) << r.log;
-  EXPECT_TRUE(r.logged("Pre-Backup command 'exit 3' returned non-zero exit code 3; Exit code 3; "
-                       "Aborting (pre-backup command failure is fatal)."))
+  EXPECT_TRUE(
+      r.logged("Pre-Backup command 'exit 3' returned non-zero exit code 3; Exit code 3; "
+               "Aborting (pre-backup command failure is fatal)."))
       << r.log;
   EXPECT_TRUE(r.logged("Skipping disabling Wow64FsRedirection.")) << r.log;
   EXPECT_TRUE(r.logged("Skipping reverting Wow64FsRedirection.")) << r.log;
@@ -32,7 +33,8 @@ TEST_F(CommandTest, FatalPreCommandEndsTheJobBeforeAnySession) {
 
   // The failure report is queued, encrypted, and carries the command's line.
   std::string queued = queued_report();
-  EXPECT_NE(queued.find("Pre-Backup command 'exit 3' returned non-zero exit code 3"), std::string::npos)
+  EXPECT_NE(queued.find("Pre-Backup command 'exit 3' returned non-zero exit code 3"),
+            std::string::npos)
       << queued;
   EXPECT_NE(queued.find("Backup FAILED: Process test"), std::string::npos) << queued;
   std::string raw = testing_support::read_file(dir() + "/" + kSchedule + ".eml");
@@ -43,12 +45,14 @@ TEST_F(CommandTest, FatalPreCommandEndsTheJobBeforeAnySession) {
 TEST_F(CommandTest, ProgramThatCannotStartIsKindA) {
   write_data("a.txt", "sent when the failure is not fatal\n");
   start_server();
-  const std::string line = "Pre-Backup command '/nonexistent/varno-precmd --now' failed on CreateProcess(): "
-                           "No such file or directory";
+  const std::string line =
+      "Pre-Backup command '/nonexistent/varno-precmd --now' failed on CreateProcess(): "
+      "No such file or directory";
 
   write_schedule("Src=D:\\\nprecmd=/nonexistent/varno-precmd --now\n");
   JobRun lenient = run();
-  EXPECT_TRUE(lenient.logged(line + "; Continuing (pre-command failure not fatal).")) << lenient.log;
+  EXPECT_TRUE(lenient.logged(line + "; Continuing (pre-command failure not fatal)."))
+      << lenient.log;
   EXPECT_TRUE(lenient.logged("FILE: Successfully backed up 'D:\\a.txt'")) << lenient.log;
   EXPECT_TRUE(lenient.logged("Backup job completed normally.")) << lenient.log;
   EXPECT_LT(lenient.position(line + "; Continuing (pre-command failure not fatal)."),
@@ -72,8 +76,9 @@ TEST_F(CommandTest, CommandsRunAroundTheBackupAndAFatalPostCommandKeepsTheReport
   EXPECT_TRUE(r.logged("Successfully executed pre-backup command (exit code 0).")) << r.log;
   EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\made-by-precmd.txt'")) << r.log;
   EXPECT_TRUE(r.logged("Running post-backup command: 'exit 2'")) << r.log;
-  EXPECT_TRUE(r.logged("Post-Backup command 'exit 2' returned non-zero exit code 2; Exit code 2; "
-                       "Aborting (post-backup command failure is fatal)."))
+  EXPECT_TRUE(
+      r.logged("Post-Backup command 'exit 2' returned non-zero exit code 2; Exit code 2; "
+               "Aborting (post-backup command failure is fatal)."))
       << r.log;
   EXPECT_GT(r.position("Running post-backup command: 'exit 2'"), r.position("Rewrote MD5."));
   EXPECT_FALSE(r.logged("Backup job completed normally.")) << r.log;

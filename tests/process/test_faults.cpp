@@ -58,8 +58,9 @@ TEST_F(FaultTest, FileThatKeepsFailingIsGivenUpAfterTwentyAttempts) {
   EXPECT_EQ(r.count_logged("FILE: ERROR: ERR_SCKREAD on 'D:\\big.bin'"), 20) << r.log;
   EXPECT_EQ(r.count_server("KFS_FILE_WOPEN /1/D Drive/big.bin"), 20) << r.server;
   EXPECT_EQ(r.count_server("dropped"), 20) << r.server;
-  EXPECT_TRUE(r.logged("FILE: ERROR: Exceeded maximum retries (20) while processing 'D:\\big.bin'. "
-                       "Giving up on this file."))
+  EXPECT_TRUE(
+      r.logged("FILE: ERROR: Exceeded maximum retries (20) while processing 'D:\\big.bin'. "
+               "Giving up on this file."))
       << r.log;
   // Given up without a close and without the Finish line.
   EXPECT_EQ(r.count_logged("FILE: Failed backing up"), 0) << r.log;
@@ -84,12 +85,14 @@ TEST_F(FaultTest, LockHeldElsewhereEndsTheJobAfterTwelveRetries) {
   ASSERT_EQ(r.status, 0);
   std::vector<std::string> m = r.messages();
   int first = r.position(
-      "Could not obtain user lock (user already logged in?); Sleeping 5 seconds and trying 12 more times...");
+      "Could not obtain user lock (user already logged in?); Sleeping 5 seconds and trying 12 more "
+      "times...");
   ASSERT_GE(first, 0) << r.log;
   for (int left = 12; left >= 1; --left) {
-    EXPECT_EQ(m[first + 12 - left],
-              "Could not obtain user lock (user already logged in?); Sleeping 5 seconds and trying " +
-                  std::to_string(left) + " more times...");
+    EXPECT_EQ(
+        m[first + 12 - left],
+        "Could not obtain user lock (user already logged in?); Sleeping 5 seconds and trying " +
+            std::to_string(left) + " more times...");
   }
   EXPECT_EQ(m[first + 12], "Maximum number of attempts to obtain user lock exhausted; aborting.");
   EXPECT_EQ(r.count_server("KFS_USER_LOCK -> ERR_ACCESS"), 13) << r.server;
@@ -146,27 +149,32 @@ TEST_F(FaultTest, StopDuringALargeFileEndsTheJobAndRewritesTheStamp) {
 
   // The stamp is rewritten after a stop, as after any run that reached the session's end.
   EXPECT_TRUE(r.logged("Rewrote MD5.")) << r.log;
-  EXPECT_EQ(testing_support::read_file(stamp_path), "md5=" + schedule_digest(dir() + "/" + kSchedule));
+  EXPECT_EQ(testing_support::read_file(stamp_path),
+            "md5=" + schedule_digest(dir() + "/" + kSchedule));
 
   std::string queued = queued_report();
-  EXPECT_NE(queued.find("The backup started but did not complete because it was terminated by the user."),
-            std::string::npos)
+  EXPECT_NE(
+      queued.find("The backup started but did not complete because it was terminated by the user."),
+      std::string::npos)
       << queued;
 
   // The stop outlives its job: the next job of the same process ends in its pre-backup
   // command, which is stopped after its first second, and says why.
-  EXPECT_NE(r.agent_log.find("procjob('job0000000b.kbs') complete"), std::string::npos) << r.agent_log;
+  EXPECT_NE(r.agent_log.find("procjob('job0000000b.kbs') complete"), std::string::npos)
+      << r.agent_log;
   JobRun second;
   second.log = testing_support::read_file(dir() + "/job0000000b.kbs.log");
   EXPECT_TRUE(second.logged("Running pre-backup command: 'sleep 30'")) << second.log;
-  EXPECT_TRUE(second.logged("Successfully terminated the pre-backup command process.")) << second.log;
+  EXPECT_TRUE(second.logged("Successfully terminated the pre-backup command process."))
+      << second.log;
   EXPECT_FALSE(second.logged("Calculating...")) << second.log;
   EXPECT_FALSE(testing_support::file_exists(dir() + "/job0000000b.kbs.ts"));
   EXPECT_EQ(files_with_key(), std::vector<std::string>{});
   std::string second_report;
   EXPECT_EQ(ctl("queue show job0000000b.kbs.eml", &second_report), 0);
-  EXPECT_NE(second_report.find("The backup started but did not complete because it was terminated by the user "
-                               "(during execution of the pre-backup command)."),
+  EXPECT_NE(second_report.find(
+                "The backup started but did not complete because it was terminated by the user "
+                "(during execution of the pre-backup command)."),
             std::string::npos)
       << second_report;
 }
@@ -180,7 +188,8 @@ TEST_F(FaultTest, StopBeforeTheFirstFileEndsTheWalk) {
   write_schedule("Src=D:\\docs\nSync=D:\\docs\nprecmd=sleep 0.5\n");
   bool asked = false;
   JobRun r = run([&](const ProgressBoard* board) {
-    if (asked || board == nullptr || std::string(board->status) != "Running pre-backup command...") return;
+    if (asked || board == nullptr || std::string(board->status) != "Running pre-backup command...")
+      return;
     EXPECT_EQ(ctl("stop"), 0);
     asked = true;
   });
@@ -214,8 +223,8 @@ TEST_F(FaultTest, ServerRestartedMidFileLockIsTakenAgain) {
       server.reset();
       server = std::make_unique<kfs_test::DevServer>(
           dir() + "/store",
-          std::vector<std::string>{"--listen", "127.0.0.1:" + std::to_string(port), "--block-size", "256",
-                                   "--verbose"});
+          std::vector<std::string>{"--listen", "127.0.0.1:" + std::to_string(port), "--block-size",
+                                   "256", "--verbose"});
       restarted = true;
     }
   });
@@ -225,9 +234,10 @@ TEST_F(FaultTest, ServerRestartedMidFileLockIsTakenAgain) {
   EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\big.bin'")) << r.log;
   EXPECT_EQ(r.count_logged("FILE: "), 2) << r.log;
   std::string after = r.requests();
-  size_t refused = after.find("KFS_FILE_WOPEN /1/D Drive/big.bin -> ERR_ACCESS\n"
-                              "KFS_USER_LOCK -> ERR_NONE\n"
-                              "KFS_FILE_WOPEN /1/D Drive/big.bin -> ERR_NONE\n");
+  size_t refused = after.find(
+      "KFS_FILE_WOPEN /1/D Drive/big.bin -> ERR_ACCESS\n"
+      "KFS_USER_LOCK -> ERR_NONE\n"
+      "KFS_FILE_WOPEN /1/D Drive/big.bin -> ERR_NONE\n");
   EXPECT_NE(refused, std::string::npos) << after.substr(0, 2000);
   EXPECT_EQ(testing_support::read_file(restore(1) + "/1/D Drive/big.bin"), big);
 }
@@ -252,8 +262,9 @@ TEST_F(FaultTest, FileTruncatedWhileReadIsNotReportedAsSent) {
   ASSERT_EQ(r.status, 0);
   EXPECT_FALSE(r.logged("FILE: Successfully backed up 'D:\\big.bin'")) << r.log;
   EXPECT_EQ(r.count_logged("FILE: ERROR: Read failure while streaming 'D:\\big.bin'"), 20) << r.log;
-  EXPECT_TRUE(r.logged("FILE: ERROR: Exceeded maximum retries (20) while processing 'D:\\big.bin'. "
-                       "Giving up on this file."))
+  EXPECT_TRUE(
+      r.logged("FILE: ERROR: Exceeded maximum retries (20) while processing 'D:\\big.bin'. "
+               "Giving up on this file."))
       << r.log;
   EXPECT_EQ(r.count_server("committed"), 1) << r.server;
   EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\zz after.txt'")) << r.log;

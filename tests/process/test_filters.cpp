@@ -13,19 +13,31 @@ class FilterTest : public EngineWorld {
   std::map<std::string, bool> make_tree() {
     std::map<std::string, bool> files = {
         // D:\f, flags 0 "*.doc": only .doc files, in any letter case.
-        {"f/a.doc", true}, {"f/b.txt", false}, {"f/C.DOC", true},
-        {"f/inner/one.doc", true}, {"f/inner/two.doc", true}, {"f/inner/three.txt", false},
+        {"f/a.doc", true},
+        {"f/b.txt", false},
+        {"f/C.DOC", true},
+        {"f/inner/one.doc", true},
+        {"f/inner/two.doc", true},
+        {"f/inner/three.txt", false},
         // D:\g, flags 1 "*.tmp; *.bak": everything but those.
-        {"g/x.tmp", false}, {"g/y.txt", true}, {"g/z.bak", false},
+        {"g/x.tmp", false},
+        {"g/y.txt", true},
+        {"g/z.bak", false},
         // D:\h, flags 1 "*.tmp".
-        {"h/p.tmp", false}, {"h/q.txt", true},
+        {"h/p.tmp", false},
+        {"h/q.txt", true},
         // D:\h\sub, flags 2 "*.doc": a match keeps; no match defers to D:\h.
-        {"h/sub/r.doc", true}, {"h/sub/s.tmp", false}, {"h/sub/t.txt", true},
+        {"h/sub/r.doc", true},
+        {"h/sub/s.tmp", false},
+        {"h/sub/t.txt", true},
         // D:\h\sub\deep has no filter: walked under D:\h\sub's.
-        {"h/sub/deep/u.tmp", false}, {"h/sub/deep/v.txt", true}, {"h/sub/deep/w.doc", true},
+        {"h/sub/deep/u.tmp", false},
+        {"h/sub/deep/v.txt", true},
+        {"h/sub/deep/w.doc", true},
         // D:\h\sub\deep\deeper, flags 2 "*.doc": its parent has no filter, so the
         // grandparent D:\h\sub decides, and defers in turn to D:\h.
-        {"h/sub/deep/deeper/m.doc", true}, {"h/sub/deep/deeper/n.tmp", false},
+        {"h/sub/deep/deeper/m.doc", true},
+        {"h/sub/deep/deeper/n.tmp", false},
         {"h/sub/deep/deeper/o.txt", true},
     };
     int size = 10;
@@ -65,9 +77,11 @@ TEST_F(FilterTest, PatternsAndInheritanceChooseTheFiles) {
     if (keep) {
       ++kept;
       kept_bytes += testing_support::read_file(data(name)).size();
-      EXPECT_TRUE(r.logged("FILE: Successfully backed up '" + local + "'")) << local << "\n" << r.log;
+      EXPECT_TRUE(r.logged("FILE: Successfully backed up '" + local + "'")) << local << "\n"
+                                                                            << r.log;
     } else {
-      EXPECT_TRUE(r.logged("FILE: Skipping '" + local + "' due to filter.")) << local << "\n" << r.log;
+      EXPECT_TRUE(r.logged("FILE: Skipping '" + local + "' due to filter.")) << local << "\n"
+                                                                             << r.log;
     }
   }
   EXPECT_EQ(on_server.size(), static_cast<size_t>(kept));
@@ -78,11 +92,13 @@ TEST_F(FilterTest, PatternsAndInheritanceChooseTheFiles) {
   EXPECT_EQ(r.count_server("KFS_FILE_WOPEN /5/Today/D Drive/h/sub/r.doc"), 1) << r.server;
 
   // The sizing pass counts only what the filters keep.
-  EXPECT_TRUE(r.logged("Calculated backup size: " + std::to_string(kept_bytes) + " bytes")) << r.log;
+  EXPECT_TRUE(r.logged("Calculated backup size: " + std::to_string(kept_bytes) + " bytes"))
+      << r.log;
   EXPECT_EQ(r.board.total_bytes, kept_bytes);
   EXPECT_EQ(r.board.items_backed_up, static_cast<uint64_t>(kept));
   std::string mail = report();
-  EXPECT_NE(mail.find("Files selected .......... " + std::to_string(kept)), std::string::npos) << mail;
+  EXPECT_NE(mail.find("Files selected .......... " + std::to_string(kept)), std::string::npos)
+      << mail;
 
   // Folders below the filter folders are created once per job, however many files they hold.
   EXPECT_EQ(r.count_server("KFS_MKDIR /5/Today/D Drive/f/inner "), 1) << r.server;
@@ -95,7 +111,8 @@ TEST_F(FilterTest, FilteredFilesNeedATodayFolder) {
   write_schedule("Dest=/6\nfilter=D:\\f|0|*.doc\n");
   JobRun r = run();
   ASSERT_EQ(r.status, 0);
-  EXPECT_TRUE(r.logged("FILE: ERROR: Failed to generate filter parent directories while on 'D:\\f\\a.doc'"))
+  EXPECT_TRUE(
+      r.logged("FILE: ERROR: Failed to generate filter parent directories while on 'D:\\f\\a.doc'"))
       << r.log;
   EXPECT_EQ(r.count_server("KFS_FILE_WOPEN"), 0) << r.server;
 }

@@ -58,7 +58,8 @@ TEST_F(IncrementalTest, OnlyWhatChangedIsSent) {
   EXPECT_TRUE(one_block.logged("FILE: Successfully backed up 'D:\\big.bin'")) << one_block.log;
   EXPECT_EQ(one_block.count_server("KFS_FILE_WOPEN"), 1) << one_block.server;
   EXPECT_EQ(one_block.count_server("KFS_FILE_WRITE query 16"), 64) << one_block.server;
-  EXPECT_EQ(one_block.count_server("KFS_FILE_WRITE query 16 -> ERR_UP2DATE"), 63) << one_block.server;
+  EXPECT_EQ(one_block.count_server("KFS_FILE_WRITE query 16 -> ERR_UP2DATE"), 63)
+      << one_block.server;
   EXPECT_EQ(one_block.count_server("KFS_FILE_WRITE data"), 1) << one_block.server;
   EXPECT_EQ(one_block.count_server("KFS_FILE_WRITE end 16"), 1) << one_block.server;
 
@@ -87,7 +88,8 @@ TEST_F(IncrementalTest, ChangedScheduleSetsTheIndexAside) {
   JobRun changed = run();
   EXPECT_TRUE(changed.logged("Not using FCI cache.")) << changed.log;
   // The server still knows the file: the open says so and nothing is sent.
-  EXPECT_TRUE(changed.logged("FILE: File was reported to be changed, but is in fact up to date: 'D:\\a.txt'"))
+  EXPECT_TRUE(changed.logged(
+      "FILE: File was reported to be changed, but is in fact up to date: 'D:\\a.txt'"))
       << changed.log;
   EXPECT_EQ(changed.count_server("KFS_FILE_WRITE"), 0) << changed.server;
   EXPECT_EQ(changed.board.items_current, 1u);

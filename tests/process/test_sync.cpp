@@ -30,26 +30,31 @@ TEST_F(SyncTest, WhatIsGoneLocallyIsDeletedTwiceAndExclusionsStay) {
   fs::remove(data("docs/gone.txt"));
   fs::remove_all(data("docs/old folder"));
   fs::remove(data("other/outside.txt"));
-  fs::last_write_time(data("docs/shifted.txt"), fs::last_write_time(data("docs/shifted.txt")) - std::chrono::hours(1));
+  fs::last_write_time(data("docs/shifted.txt"),
+                      fs::last_write_time(data("docs/shifted.txt")) - std::chrono::hours(1));
   // A changed schedule: the change index is set aside, so the listing alone decides.
   write_schedule("mirror=0\nSrc=D:\\docs\nSrc=D:\\other\nSync=D:\\docs\nXSrc=D:\\docs\\keep.txt\n");
   JobRun second = run();
   ASSERT_EQ(second.status, 0);
   EXPECT_TRUE(second.logged("Not using FCI cache.")) << second.log;
-  EXPECT_TRUE(second.logged("PRESYNC: Added 'gone.txt' to list of files in folder 'D:\\docs'")) << second.log;
-  EXPECT_TRUE(second.logged("PRESYNC: Added 'keep.txt' to list of files in folder 'D:\\docs'")) << second.log;
-  EXPECT_TRUE(second.logged("SYNC OBJECT: '/1/docs/gone.txt' is gone; deleting from server.")) << second.log;
-  EXPECT_TRUE(second.logged("SYNC OBJECT: '/1/docs/old folder' is gone; deleting from server.")) << second.log;
+  EXPECT_TRUE(second.logged("PRESYNC: Added 'gone.txt' to list of files in folder 'D:\\docs'"))
+      << second.log;
+  EXPECT_TRUE(second.logged("PRESYNC: Added 'keep.txt' to list of files in folder 'D:\\docs'"))
+      << second.log;
+  EXPECT_TRUE(second.logged("SYNC OBJECT: '/1/docs/gone.txt' is gone; deleting from server."))
+      << second.log;
+  EXPECT_TRUE(second.logged("SYNC OBJECT: '/1/docs/old folder' is gone; deleting from server."))
+      << second.log;
   EXPECT_EQ(second.count_logged("SYNC OBJECT:"), 2) << second.log;
 
   // Two deletes each, flags 0 (a file) before flags 1 (a folder with its contents): the
   // file goes with the first and the second finds nothing; the folder resists the first.
   EXPECT_NE(second.requests().find("KFS_DELETE /1/docs/gone.txt -> ERR_NONE\n"
-                               "KFS_DELETE /1/docs/gone.txt -> ERR_BADPATH\n"),
+                                   "KFS_DELETE /1/docs/gone.txt -> ERR_BADPATH\n"),
             std::string::npos)
       << second.server;
   EXPECT_NE(second.requests().find("KFS_DELETE /1/docs/old folder -> ERR_NOTFILE\n"
-                               "KFS_DELETE /1/docs/old folder -> ERR_NONE\n"),
+                                   "KFS_DELETE /1/docs/old folder -> ERR_NONE\n"),
             std::string::npos)
       << second.server;
   EXPECT_EQ(second.count_server("KFS_DELETE"), 4) << second.server;
@@ -80,8 +85,10 @@ TEST_F(SyncTest, ReparsePointsDoNotKeepServerCopies) {
   fs::remove(data("docs/became link.txt"));
   fs::create_symlink("target.txt", data("docs/became link.txt"));
   JobRun second = run();
-  EXPECT_TRUE(second.logged("Ignoring 'D:\\docs\\became link.txt' as it is a reparse point.")) << second.log;
-  EXPECT_TRUE(second.logged("SYNC OBJECT: '/1/D Drive/docs/became link.txt' is gone; deleting from server."))
+  EXPECT_TRUE(second.logged("Ignoring 'D:\\docs\\became link.txt' as it is a reparse point."))
+      << second.log;
+  EXPECT_TRUE(second.logged(
+      "SYNC OBJECT: '/1/D Drive/docs/became link.txt' is gone; deleting from server."))
       << second.log;
   EXPECT_EQ(second.count_server("KFS_DELETE /1/D Drive/docs/became link.txt"), 2) << second.server;
 }

@@ -60,13 +60,19 @@ TEST_F(TreeTest, EveryRegularFileComesBackAndTheRecordsAgree) {
   // The job log: sizes, every file, the order of the run's steps.
   EXPECT_TRUE(r.logged("Calculated backup size: " + std::to_string(total) + " bytes")) << r.log;
   EXPECT_TRUE(r.logged("NOTICE: 0 missing items.")) << r.log;
-  EXPECT_EQ(r.count_logged("FILE: Successfully backed up '"), static_cast<int>(files.size())) << r.log;
+  EXPECT_EQ(r.count_logged("FILE: Successfully backed up '"), static_cast<int>(files.size()))
+      << r.log;
   EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\many\\partial.bin'")) << r.log;
   EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\raw\xe9\xff name.bin'")) << r.log;
   EXPECT_EQ(r.count_logged("FILE: ERROR"), 0) << r.log;
-  const char* steps[] = {"Calculating...", "User lock obtained; Ready to begin.", "Not using FCI cache.",
-                         "Starting backup of files...", "Backup of files complete.", "Logged out user.",
-                         "Rewrote MD5.", "Backup job completed normally."};
+  const char* steps[] = {"Calculating...",
+                         "User lock obtained; Ready to begin.",
+                         "Not using FCI cache.",
+                         "Starting backup of files...",
+                         "Backup of files complete.",
+                         "Logged out user.",
+                         "Rewrote MD5.",
+                         "Backup job completed normally."};
   int last = -1;
   for (const char* step : steps) {
     int at = r.position(step);
@@ -81,7 +87,8 @@ TEST_F(TreeTest, EveryRegularFileComesBackAndTheRecordsAgree) {
   EXPECT_EQ(r.count_server("committed"), static_cast<int>(files.size())) << r.server;
 
   // agent.log: the job ran and the agent ended normally.
-  EXPECT_NE(r.agent_log.find("initial procjob('job0000000a.kbs') complete"), std::string::npos) << r.agent_log;
+  EXPECT_NE(r.agent_log.find("initial procjob('job0000000a.kbs') complete"), std::string::npos)
+      << r.agent_log;
   EXPECT_NE(r.agent_log.find("Backup thread exited normally."), std::string::npos) << r.agent_log;
 
   // The board as the agent left it.
@@ -97,10 +104,15 @@ TEST_F(TreeTest, EveryRegularFileComesBackAndTheRecordsAgree) {
   // The report went to the server and says the same.
   std::string mail = report();
   EXPECT_NE(mail.find("X-Kfs-Schedule-Id: 10"), std::string::npos) << mail;
-  EXPECT_NE(mail.find("Files selected .......... " + std::to_string(files.size())), std::string::npos) << mail;
-  EXPECT_NE(mail.find("Files sent .............. " + std::to_string(files.size())), std::string::npos) << mail;
+  EXPECT_NE(mail.find("Files selected .......... " + std::to_string(files.size())),
+            std::string::npos)
+      << mail;
+  EXPECT_NE(mail.find("Files sent .............. " + std::to_string(files.size())),
+            std::string::npos)
+      << mail;
   EXPECT_NE(mail.find("Files that failed ....... 0"), std::string::npos) << mail;
-  EXPECT_NE(mail.find("Selected size ........... " + std::to_string(total) + " bytes"), std::string::npos)
+  EXPECT_NE(mail.find("Selected size ........... " + std::to_string(total) + " bytes"),
+            std::string::npos)
       << mail;
   EXPECT_EQ(queued_report(), "");
 
@@ -121,7 +133,8 @@ TEST_F(TreeTest, SourcesOfEveryFormArePlacedOrReported) {
   fs::create_symlink("single.txt", data("link"));
   testing_support::write_file(dir() + "/share/top.txt", "top of the share\n");
   testing_support::write_file(dir() + "/share/sub/x.txt", "deeper on the share\n");
-  testing_support::write_file(dir() + "/etc/drives", "D:=" + data() + "\n\\\\fs1\\docs=" + dir() + "/share\n");
+  testing_support::write_file(dir() + "/etc/drives",
+                              "D:=" + data() + "\n\\\\fs1\\docs=" + dir() + "/share\n");
   start_server();
   write_schedule(
       "Dest=/1/\n"
@@ -134,25 +147,31 @@ TEST_F(TreeTest, SourcesOfEveryFormArePlacedOrReported) {
   JobRun r = run();
   ASSERT_EQ(r.status, 0) << r.log;
 
-  EXPECT_TRUE(r.logged("FILE: ERROR (errno 2) while attempting to stat() file: 'D:\\missing'")) << r.log;
+  EXPECT_TRUE(r.logged("FILE: ERROR (errno 2) while attempting to stat() file: 'D:\\missing'"))
+      << r.log;
   EXPECT_EQ(r.position("Previous error indicates the file was not found."),
             r.position("FILE: ERROR (errno 2) while attempting to stat() file: 'D:\\missing'") + 1);
   // The sizing pass cannot find the relative source either.
   EXPECT_TRUE(r.logged("NOTICE: 2 missing items.")) << r.log;
   // Once in the sizing pass, once in the backup loop.
   EXPECT_EQ(r.count_logged("FILE: Ignoring 'D:\\link' because it is a reparse point."), 2) << r.log;
-  EXPECT_EQ(r.count_logged("FILE: ") - r.count_logged("FILE: Ignoring") - r.count_logged("FILE: ERROR"),
-            4) << r.log;
+  EXPECT_EQ(
+      r.count_logged("FILE: ") - r.count_logged("FILE: Ignoring") - r.count_logged("FILE: ERROR"),
+      4)
+      << r.log;
   // The relative source is passed over without a word.
-  EXPECT_EQ(r.log.find("relative\\thing", r.log.find("Parsing KBS file: complete.")), std::string::npos) << r.log;
+  EXPECT_EQ(r.log.find("relative\\thing", r.log.find("Parsing KBS file: complete.")),
+            std::string::npos)
+      << r.log;
 
   EXPECT_EQ(r.count_server("//"), 0) << r.server;
   EXPECT_EQ(r.count_server("KFS_MKDIR /1/fs1 docs Share "), 2) << r.server;
   EXPECT_EQ(r.count_server("KFS_MKDIR /1/fs1 docs Share/ -> ERR_EXISTS"), 1) << r.server;
   EXPECT_EQ(r.count_server("KFS_MKDIR /1/fs1 docs Share/sub "), 2) << r.server;
   // The file met twice: the second open finds it on the server already.
-  EXPECT_TRUE(r.logged("FILE: File was reported to be changed, but is in fact up to date: "
-                       "'\\\\fs1\\docs\\sub\\x.txt'"))
+  EXPECT_TRUE(
+      r.logged("FILE: File was reported to be changed, but is in fact up to date: "
+               "'\\\\fs1\\docs\\sub\\x.txt'"))
       << r.log;
 
   std::map<std::string, std::string> on_server = regular_files(restore(1) + "/1");

@@ -243,7 +243,8 @@ uint8_t do_lock(Shared& sh, Session& s, Reader& r) {
 // A folder the account may not write, for tests: the lock is granted, the path is not.
 bool denied(const Shared& sh, const std::string& path) {
   const std::string& p = sh.options.deny_prefix;
-  return !p.empty() && path.compare(0, p.size(), p) == 0 && (path.size() == p.size() || path[p.size()] == '/');
+  return !p.empty() && path.compare(0, p.size(), p) == 0 &&
+         (path.size() == p.size() || path[p.size()] == '/');
 }
 
 bool holds_destination(Shared& sh, const Session& s) {
@@ -560,7 +561,10 @@ std::string describe(const Packet& request) {
       // Block messages by kind, so that a log can count what was sent.
       if (request.data.size() < 4) return "";
       uint8_t subtype = request.data[1];
-      const char* kind = subtype == 1 ? "query" : subtype == 8 ? "data" : subtype == 10 ? "end" : "other";
+      const char* kind = subtype == 1    ? "query"
+                         : subtype == 8  ? "data"
+                         : subtype == 10 ? "end"
+                                         : "other";
       return std::string(kind) + " " + std::to_string(get16(request.data.data() + 2));
     }
     default:
