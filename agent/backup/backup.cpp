@@ -387,6 +387,8 @@ int __do_backup(const char* schedule_path) {
     session->keep_lock_token = 1;
   }
 
+  // Connections made from here on broke an earlier one (see the index at the end).
+  const uint32_t connections = session->connections;
   report_begin(totals.items, totals.bytes, dest);
   progress_set_status("Backing up...");
   log_job("Starting backup of files...\n");
@@ -420,7 +422,7 @@ int __do_backup(const char* schedule_path) {
   // the latest by the release above), a close may have been lost while its file stands in
   // the new index as sent. Such a run keeps the previous index, whose stamp no longer
   // matches, so the next run asks the server about every file again.
-  fci_close(&engine->index, session->connections > 1 ? 0 : now);
+  fci_close(&engine->index, session->connections != connections ? 0 : now);
   finish();
   log_job("Logged out user.\n");
 

@@ -116,5 +116,19 @@ TEST_F(IncrementalTest, RunWithBrokenConnectionDoesNotVouchForItsFiles) {
   EXPECT_EQ(testing_support::read_file(restore(1) + "/1/D Drive/big.bin"), bytes);
 }
 
+// A server that asks for a second login at the start has broken nothing: the run's index
+// stands, and the next run uses it.
+TEST_F(IncrementalTest, LoginAskedAgainKeepsTheIndex) {
+  write_data("a.txt", "alpha\n");
+  start_server({"--again-first-login"});
+  write_schedule("Src=D:\\\n");
+  JobRun first = run();
+  ASSERT_EQ(first.status, 0);
+  EXPECT_EQ(first.count_server("KFS_SESSION_AUTH"), 2) << first.server;
+  JobRun second = run();
+  EXPECT_TRUE(second.logged("Using FCI cache.")) << second.log;
+  EXPECT_TRUE(second.logged("FILE: Current; Not backing up: 'D:\\a.txt'")) << second.log;
+}
+
 }  // namespace
 }  // namespace engine_test
