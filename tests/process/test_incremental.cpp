@@ -125,6 +125,7 @@ TEST_F(IncrementalTest, LoginAskedAgainKeepsTheIndex) {
   JobRun first = run();
   ASSERT_EQ(first.status, 0);
   EXPECT_EQ(first.count_server("KFS_SESSION_AUTH"), 2) << first.server;
+  EXPECT_EQ(first.count_server(" handshake"), 2) << first.server;
   JobRun second = run();
   EXPECT_TRUE(second.logged("Using FCI cache.")) << second.log;
   EXPECT_TRUE(second.logged("FILE: Current; Not backing up: 'D:\\a.txt'")) << second.log;
