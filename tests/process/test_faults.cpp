@@ -297,5 +297,29 @@ TEST_F(FaultTest, RefusedFolderEndsItsRetriesAndTheJobGoesOn) {
   EXPECT_NE(mail.find("Access Denied"), std::string::npos) << mail;
 }
 
+// A lock released during the waits: the job goes on after the retries it needed.
+TEST_F(FaultTest, LockFreedDuringTheWaitsLetsTheJobGoOn) {
+  write_data("a.txt", "sent once the lock is free\n");
+  start_server({"--hold-lock", "1:1"});
+  write_schedule("Src=D:\\\n");
+  setenv("VARNO_LOCK_WAIT_MS", "250", 1);
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0);
+  int retries = r.count_logged("Could not obtain user lock");
+  EXPECT_GE(retries, 1) << r.log;
+  EXPECT_LT(retries, 12) << r.log;
+  EXPECT_TRUE(
+      r.logged("Could not obtain user lock (user already logged in?); Sleeping 5 seconds and "
+               "trying 12 more times..."))
+      << r.log;
+  EXPECT_FALSE(r.logged("Maximum number of attempts to obtain user lock exhausted; aborting."))
+      << r.log;
+  EXPECT_GT(
+      r.position("User lock obtained; Ready to begin."),
+      r.position("Could not obtain user lock (user already logged in?); Sleeping 5 seconds and "
+                 "trying 12 more times..."));
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\a.txt'")) << r.log;
+}
+
 }  // namespace
 }  // namespace engine_test
