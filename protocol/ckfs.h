@@ -89,6 +89,9 @@ struct ckfs_session {
   uint32_t reconnect_wait_ms;
   // How the wait is spent: plat_sleep_ms unless a test records it instead.
   void (*sleep_ms)(uint32_t ms);
+  // Connections this session has opened (successful handshakes). A server forgets the
+  // open file handles of a connection that broke; a change tells the caller so.
+  uint32_t connections;
 };
 
 // ---- socket library and address list (process-wide, backup thread only) ----

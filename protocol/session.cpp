@@ -163,6 +163,7 @@ int ckfs_handshake(ckfs_session* session, const char* host, int port) {
     close_connection(session);
     return rc;
   }
+  ++session->connections;
   rc = ckfs_send_packet(session);
   if (rc == 0) rc = ckfs_recv_packet(session);
   return rc;

@@ -294,7 +294,10 @@ int mkdir_retry(ckfs_session* session, uint8_t flags, const char* path) {
   ckfs_path_request request{flags, path};
   int code = ckfs_mkdir(session, &request);
   uint32_t waits = 0;
-  while (code == ERR_ACCESS || code == ERR_SCKREAD) {
+  // A server may grant the lock and still refuse the folder; the request is sent again
+  // at most as often as the lock may be waited for, so such a refusal cannot spin.
+  uint32_t resends = 0;
+  while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < 12) {
     int lock_code = lock(session, engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0);
     while (lock_code == ERR_ACCESS && waits < 12) {
       plat_sleep_ms(engine_lock_wait_ms(60000));
@@ -384,6 +387,8 @@ int __do_backup(const char* schedule_path) {
     session->keep_lock_token = 1;
   }
 
+  // Connections made from here on broke an earlier one (see the index at the end).
+  const uint32_t connections = session->connections;
   report_begin(totals.items, totals.bytes, dest);
   progress_set_status("Backing up...");
   log_job("Starting backup of files...\n");
@@ -412,8 +417,12 @@ int __do_backup(const char* schedule_path) {
 
   uint32_t now = static_cast<uint32_t>(plat_unix_time());
   session->lock_token = now;
-  fci_close(&engine->index, now);
   (void)lock(session, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
+  // The close of a file awaits no reply: when the connection broke during the run (seen at
+  // the latest by the release above), a close may have been lost while its file stands in
+  // the new index as sent. Such a run keeps the previous index, whose stamp no longer
+  // matches, so the next run asks the server about every file again.
+  fci_close(&engine->index, session->connections != connections ? 0 : now);
   finish();
   log_job("Logged out user.\n");
 

@@ -40,14 +40,18 @@ uint16_t security_record(const char* local, uint8_t* out) {
   return length;
 }
 
-int send_write(ckfs_session* session, uint8_t handle, uint8_t subtype, const uint8_t* data,
-               uint32_t length) {
+// A block message on the connection that opened the file. When the session had to
+// connect again on the way, the server has forgotten the handle and quietly drops the
+// messages that await no reply, so the file must start over as after a broken read.
+int send_write(ckfs_session* session, uint32_t connection, uint8_t handle, uint8_t subtype,
+               const uint8_t* data, uint32_t length) {
   ckfs_write_request w{};
   w.handle = handle;
   w.subtype = subtype;
   w.length = length;
   w.data = data;
-  return ckfs_file_write(session, &w);
+  int code = ckfs_file_write(session, &w);
+  return session->connections != connection ? ERR_SCKREAD : code;
 }
 
 // Builds the chain for block j: read, optional checksum, deflate, AES. Logs and answers
@@ -110,7 +114,9 @@ int block_md5(int fd, int64_t offset, uint32_t length, uint8_t digest[16]) {
 int file_wopen_retry(ckfs_session* session, ckfs_wopen_request* request) {
   int code = ckfs_file_wopen(session, request);
   uint32_t waits = 0;
-  while (code == ERR_ACCESS || code == ERR_SCKREAD) {
+  // As in mkdir_retry: a refusal that a fresh lock does not cure is not sent forever.
+  uint32_t resends = 0;
+  while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < kLockWaits) {
     uint32_t destination = engine_destination_id();
     ckfs_lock_request lock{static_cast<uint8_t>(engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0), 1,
                            &destination};
@@ -156,6 +162,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
   int fd = -1;
   int attempts = 0;
   int state = STATUS_OK;
+  bool closed = false;
   ckfs_wopen_request open{};
   for (;;) {
     // One attempt.
@@ -204,6 +211,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         return;
       }
     }
+    const uint32_t connection = session->connections;
     state = STATUS_OK;
     uint64_t bytes_read = 0;
     bool retry = false;
@@ -219,8 +227,8 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         log_job("FILE: ERROR: Failed calculating checksum for: '%s'\n", local);
         break;
       }
-      code = send_write(session, open.handle, CKFS_WRITE_QUERY, query_has_md5 ? digest : nullptr,
-                        query_has_md5 ? 16 : 0);
+      code = send_write(session, connection, open.handle, CKFS_WRITE_QUERY,
+                        query_has_md5 ? digest : nullptr, query_has_md5 ? 16 : 0);
       if (code == ERR_UP2DATE) {
         progress_file_bytes(open.block_size);
         continue;
@@ -247,6 +255,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         break;
       }
       int got = 0;
+      const uint64_t block_start = bytes_read;
       for (;;) {
         if (progress_terminate_requested()) {
           log_job("User terminated the backup.\n");
@@ -257,7 +266,8 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         got = chain->read(send, ENGINE_DATA_MESSAGE_MAX);
         if (got < 0) break;
         liveness_bump();
-        code = send_write(session, open.handle, CKFS_WRITE_DATA, send, static_cast<uint32_t>(got));
+        code = send_write(session, connection, open.handle, CKFS_WRITE_DATA, send,
+                          static_cast<uint32_t>(got));
         if (code == 0) {
           progress_file_bytes(bytes_read);
           if (got == 0) break;
@@ -284,8 +294,14 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
       }
       // A read or cipher failure inside a block: the data sent so far cannot make a
       // valid block, so the file is started over like a broken link would be; the
-      // attempt limit bounds a file that keeps failing.
-      if (got == STREAM_ERROR && state == STATUS_OK) {
+      // attempt limit bounds a file that keeps failing. A block shorter or longer than
+      // the size the file was opened with (the file changed while being read) would be
+      // stored as a broken version, so it counts as such a failure too.
+      const uint64_t remaining =
+          status->size > static_cast<uint64_t>(offset) ? status->size - offset : 0;
+      const uint64_t expected = remaining < open.block_size ? remaining : open.block_size;
+      if (state == STATUS_OK && got != STREAM_FATAL &&
+          (got == STREAM_ERROR || bytes_read - block_start != expected)) {
         log_job("FILE: ERROR: Read failure while streaming '%s'\n", local);
         state = STATUS_RETRY;
       }
@@ -295,7 +311,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
         break;
       }
       if (state != STATUS_OK) break;
-      code = send_write(session, open.handle, CKFS_WRITE_END, single ? nullptr : digest,
+      code = send_write(session, connection, open.handle, CKFS_WRITE_END, single ? nullptr : digest,
                         single ? 0 : 16);
       if (code == 0) continue;
       if (code == ERR_BADKEY || code == ERR_SCKREAD) {
@@ -309,6 +325,16 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
       report_fail_file_code(local, code);
       state = STATUS_FAILED;
       log_job("FILE: ERROR: Failed with code %d on '%s' while sending checksum\n", code, local);
+    }
+    if (!retry && state == STATUS_OK) {
+      // The close commits the file; it too must reach the connection that opened it.
+      (void)ckfs_file_close(session, open.handle);
+      closed = true;
+      if (session->connections != connection) {
+        log_job("FILE: ERROR: ERR_SCKREAD on '%s'\n", local);
+        closed = false;
+        retry = true;
+      }
     }
     if (!retry) break;
     progress_file_bytes(0);
@@ -325,7 +351,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
   }
 
   // Finish.
-  (void)ckfs_file_close(session, open.handle);
+  if (!closed) (void)ckfs_file_close(session, open.handle);
   plat_close(fd);
   if (state == STATUS_OK) {
     (void)fci_add(engine_index(), local, status->modification_time, status->size);

@@ -14,6 +14,7 @@ const char kUsage[] =
     "                     [--page-size N] [--verbose]\n"
     "                     [--drop-after N] [--fail-query N] [--hold-lock USER:SECONDS]\n"
     "                     [--refuse-login CODE] [--corrupt-crc N] [--again-first-login]\n"
+    "                     [--drop-data N] [--deny-prefix PATH]\n"
     "       kfs-devserver restore --store DIR --user N --account-key HEX --to DIR\n";
 
 bool number(const char* text, long low, long high, long* out) {
@@ -95,6 +96,10 @@ int main(int argc, char** argv) {
       if (!number(value, 1, 1L << 30, &o.drop_after)) return usage();
     } else if (a == "--fail-query") {
       if (!number(value, 1, 1L << 30, &o.fail_query)) return usage();
+    } else if (a == "--deny-prefix") {
+      o.deny_prefix = value;
+    } else if (a == "--drop-data") {
+      if (!number(value, 1, 1L << 30, &o.drop_data)) return usage();
     } else if (a == "--corrupt-crc") {
       if (!number(value, 1, 1L << 30, &o.corrupt_crc)) return usage();
     } else if (a == "--refuse-login") {

@@ -67,6 +67,7 @@ struct OpenFile {
   FileMeta next;
   uint16_t count = 0;
   uint16_t done = 0;        // blocks finished so far
+  long data_messages = 0;   // block data messages received for this open
   bool receiving = false;   // between an accepted query and its block end
   bool broken = false;
   std::vector<uint8_t> payload;
@@ -96,6 +97,7 @@ struct Session {
   uint32_t destination = 0;
   std::map<uint8_t, OpenFile> files;
   std::map<uint8_t, Listing> listings;
+  bool drop_now = false;  // a fault asks to close the connection after this request
   bool mail_open = false;
   uint32_t mail_total = 0;
   std::string mail;
@@ -238,6 +240,13 @@ uint8_t do_lock(Shared& sh, Session& s, Reader& r) {
   return 0;
 }
 
+// A folder the account may not write, for tests: the lock is granted, the path is not.
+bool denied(const Shared& sh, const std::string& path) {
+  const std::string& p = sh.options.deny_prefix;
+  return !p.empty() && path.compare(0, p.size(), p) == 0 &&
+         (path.size() == p.size() || path[p.size()] == '/');
+}
+
 bool holds_destination(Shared& sh, const Session& s) {
   if (!s.has_destination) return false;
   auto it = sh.locks.find(s.destination);
@@ -250,6 +259,7 @@ uint8_t do_mkdir(Shared& sh, Session& s, Reader& r) {
   std::string path = text_of(r.bytes(n), n);
   fs::path target;
   if (!r.ok() || !sh.store.resolve(s.destination, path, &target)) return ERR_INVARG;
+  if (denied(sh, path)) return ERR_ACCESS;
   std::error_code ec;
   if (fs::is_directory(target, ec)) return ERR_EXISTS;
   if (fs::exists(target, ec)) return ERR_NOTDIR;
@@ -381,6 +391,7 @@ uint8_t do_wopen(Shared& sh, Session& s, Reader& r, std::vector<uint8_t>& out) {
       target == sh.store.tree(s.destination)) {
     return ERR_INVARG;
   }
+  if (denied(sh, path)) return ERR_ACCESS;
   std::error_code ec;
   if (fs::is_directory(target, ec)) return ERR_NOTFILE;
   fs::create_directories(target.parent_path(), ec);
@@ -454,6 +465,7 @@ uint8_t do_write(Shared& sh, Session& s, Reader& r, std::vector<uint8_t>& out) {
         return ERR_DATAMAX;
       }
       f.payload.insert(f.payload.end(), data, data + n);
+      if (sh.options.drop_data != 0 && ++f.data_messages == sh.options.drop_data) s.drop_now = true;
       return 0;
     }
     case 10: {
@@ -545,6 +557,16 @@ std::string describe(const Packet& request) {
     case KFS_FILE_WOPEN:
       at = 5;
       break;
+    case KFS_FILE_WRITE: {
+      // Block messages by kind, so that a log can count what was sent.
+      if (request.data.size() < 4) return "";
+      uint8_t subtype = request.data[1];
+      const char* kind = subtype == 1    ? "query"
+                         : subtype == 8  ? "data"
+                         : subtype == 10 ? "end"
+                                         : "other";
+      return std::string(kind) + " " + std::to_string(get16(request.data.data() + 2));
+    }
     default:
       return "";
   }
@@ -651,8 +673,8 @@ void serve_connection(Shared& sh, int fd) {
       bool corrupt = sh.options.corrupt_crc != 0 && reply_nth == sh.options.corrupt_crc;
       if (!conn.send(reply, corrupt)) break;
     }
-    if (sh.options.drop_after != 0 && nth >= sh.options.drop_after &&
-        !sh.drop_done.exchange(true)) {
+    if (s.drop_now || (sh.options.drop_after != 0 && nth >= sh.options.drop_after &&
+                       !sh.drop_done.exchange(true))) {
       log_line(sh, "conn %llu dropped", static_cast<unsigned long long>(s.id));
       break;
     }

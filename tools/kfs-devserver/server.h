@@ -22,6 +22,8 @@ struct Options {
   int hold_lock_seconds = 0;   // ...for this long after start
   int refuse_login = 0;        // refuse every login with this code
   long corrupt_crc = 0;        // corrupt the CRC of the N-th reply
+  long drop_data = 0;          // close the connection at the N-th data message of every file
+  std::string deny_prefix;     // folders and files at or below it answer ERR_ACCESS
   bool again_first_login = false;
 };
 

@@ -1,0 +1,325 @@
+// Faults on the way: a dropped connection, failed block queries, a file that keeps failing,
+// the user lock held by another session, and a stop request in the middle of a file.
+#include <openssl/evp.h>
+
+#include <filesystem>
+
+#include "tests/process/engine_world.h"
+
+namespace fs = std::filesystem;
+
+namespace engine_test {
+namespace {
+
+class FaultTest : public EngineWorld {};
+
+TEST_F(FaultTest, ConnectionDroppedMidFileRestartsTheFile) {
+  std::string big = random_bytes(16 * 10);
+  write_data("big.bin", big);
+  // Requests: 1 login, 2 lock, 3-4 folders, 5 open, 6 query, 7 data, 8 end, 9 query,
+  // 10 data: the server drops the connection after the second block's data.
+  start_server({"--drop-after", "10"});
+  write_schedule("Src=D:\\big.bin\n");
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0);
+  EXPECT_NE(r.server.find("conn 1 dropped"), std::string::npos) << r.server;
+  EXPECT_NE(r.server.find("conn 2 handshake"), std::string::npos) << r.server;
+  // The new connection does not know the old handle: the file starts over from its open.
+  EXPECT_EQ(r.count_logged("FILE: ERROR: ERR_SCKREAD on 'D:\\big.bin'"), 1) << r.log;
+  EXPECT_EQ(r.count_server("KFS_FILE_WOPEN /1/D Drive/big.bin"), 2) << r.server;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\big.bin'")) << r.log;
+  EXPECT_TRUE(r.logged("Backup job completed normally.")) << r.log;
+  EXPECT_EQ(r.board.items_backed_up, 1u);
+  EXPECT_EQ(r.board.items_failed, 0u);
+  EXPECT_EQ(testing_support::read_file(restore(1) + "/1/D Drive/big.bin"), big);
+}
+
+TEST_F(FaultTest, FailedQueryRestartsTheFile) {
+  std::string big = random_bytes(16 * 5 + 3);
+  write_data("big.bin", big);
+  start_server({"--fail-query", "3"});
+  write_schedule("Src=D:\\big.bin\n");
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.count_logged("FILE: ERROR: ERR_SCKREAD on 'D:\\big.bin'"), 1) << r.log;
+  EXPECT_EQ(r.count_server("KFS_FILE_WOPEN"), 2) << r.server;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\big.bin'")) << r.log;
+  EXPECT_EQ(testing_support::read_file(restore(1) + "/1/D Drive/big.bin"), big);
+}
+
+TEST_F(FaultTest, FileThatKeepsFailingIsGivenUpAfterTwentyAttempts) {
+  write_data("big.bin", random_bytes(16 * 10));
+  write_data("after.txt", "two blocks, sent after it\n");
+  // Every open of a file loses its connection at the third data message.
+  start_server({"--drop-data", "3"});
+  write_schedule("Src=D:\\big.bin\nSrc=D:\\after.txt\n");
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.count_logged("FILE: ERROR: ERR_SCKREAD on 'D:\\big.bin'"), 20) << r.log;
+  EXPECT_EQ(r.count_server("KFS_FILE_WOPEN /1/D Drive/big.bin"), 20) << r.server;
+  EXPECT_EQ(r.count_server("dropped"), 20) << r.server;
+  EXPECT_TRUE(
+      r.logged("FILE: ERROR: Exceeded maximum retries (20) while processing 'D:\\big.bin'. "
+               "Giving up on this file."))
+      << r.log;
+  // Given up without a close and without the Finish line.
+  EXPECT_EQ(r.count_logged("FILE: Failed backing up"), 0) << r.log;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\after.txt'")) << r.log;
+  EXPECT_TRUE(r.logged("Backup job completed normally.")) << r.log;
+  EXPECT_EQ(r.board.items_failed, 1u);
+  EXPECT_EQ(r.board.items_backed_up, 1u);
+  std::string mail = report();
+  EXPECT_NE(mail.find("Files that failed ....... 1"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("D:\\big.bin"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("Invalid key"), std::string::npos) << mail;
+  std::map<std::string, std::string> on_server = regular_files(restore(1) + "/1/D Drive");
+  EXPECT_EQ(on_server.count("big.bin"), 0u);
+  EXPECT_EQ(on_server.count("after.txt"), 1u);
+}
+
+TEST_F(FaultTest, LockHeldElsewhereEndsTheJobAfterTwelveRetries) {
+  write_data("a.txt", "never sent\n");
+  start_server({"--hold-lock", "1:600"});
+  write_schedule("Src=D:\\\n");
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0);
+  std::vector<std::string> m = r.messages();
+  int first = r.position(
+      "Could not obtain user lock (user already logged in?); Sleeping 5 seconds and trying 12 more "
+      "times...");
+  ASSERT_GE(first, 0) << r.log;
+  for (int left = 12; left >= 1; --left) {
+    EXPECT_EQ(
+        m[first + 12 - left],
+        "Could not obtain user lock (user already logged in?); Sleeping 5 seconds and trying " +
+            std::to_string(left) + " more times...");
+  }
+  EXPECT_EQ(m[first + 12], "Maximum number of attempts to obtain user lock exhausted; aborting.");
+  EXPECT_EQ(r.count_server("KFS_USER_LOCK -> ERR_ACCESS"), 13) << r.server;
+  EXPECT_FALSE(r.logged("Starting backup of files...")) << r.log;
+  EXPECT_FALSE(r.logged("Rewrote MD5.")) << r.log;
+  EXPECT_FALSE(testing_support::file_exists(dir() + "/" + kSchedule + ".ts"));
+  // A failure report naming the code, queued beside the schedule.
+  std::string queued = queued_report();
+  EXPECT_NE(queued.find("Reason: Access Denied"), std::string::npos) << queued;
+  EXPECT_TRUE(fs::is_empty(dir() + "/store/mail"));
+}
+
+std::string schedule_digest(const std::string& path) {
+  std::string bytes = testing_support::read_file(path);
+  unsigned char digest[16];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
+  return std::string(reinterpret_cast<char*>(digest), 16);
+}
+
+TEST_F(FaultTest, StopDuringALargeFileEndsTheJobAndRewritesTheStamp) {
+  // Enough blocks that the transfer is still under way when the stop arrives.
+  write_data("big.bin", random_bytes(4 << 20));
+  write_data("zz after.txt", "never reached\n");
+  start_server({"--block-size", "128"});
+  // A second job, waiting in the mailslot when the stop comes.
+  write_schedule("Src=D:\\zz after.txt\nprecmd=sleep 30\n");
+  fs::rename(dir() + "/" + kSchedule, dir() + "/job0000000b.kbs");
+  write_schedule("Src=D:\\big.bin\nSrc=D:\\zz after.txt\npostcmd=touch post-ran\n");
+  std::string stamp_path = dir() + "/" + kSchedule + ".ts";
+  testing_support::write_file(stamp_path, "md5=" + std::string(16, '\0'));
+
+  bool asked = false;
+  JobRun r = run([&](const ProgressBoard* board) {
+    if (asked || board == nullptr) return;
+    if (std::string(board->current_item) == "D:\\big.bin" && board->item_done > 0) {
+      std::string out;
+      EXPECT_EQ(ctl("post job0000000b.kbs", &out), 0) << out;
+      EXPECT_EQ(ctl("stop", &out), 0) << out;
+      asked = true;
+    }
+  });
+  ASSERT_TRUE(asked) << r.log;
+  ASSERT_EQ(r.status, 0);
+  EXPECT_TRUE(r.logged("User terminated the backup.")) << r.log;
+  EXPECT_TRUE(r.logged("FILE: User terminated backup while processing 'D:\\big.bin'")) << r.log;
+  EXPECT_EQ(r.count_logged("FILE: ") - r.count_logged("FILE: User terminated"), 0) << r.log;
+  EXPECT_NE(r.server.find("KFS_FILE_CLOSE -> (no reply) incomplete, dropped"), std::string::npos);
+  EXPECT_TRUE(r.logged("Logged out user.")) << r.log;
+  EXPECT_FALSE(r.logged("Backup job completed normally.")) << r.log;
+  EXPECT_FALSE(testing_support::file_exists(dir() + "/post-ran"));
+  EXPECT_EQ(r.board.items_failed, 1u);
+  EXPECT_EQ(r.board.items_backed_up, 0u);
+
+  // The stamp is rewritten after a stop, as after any run that reached the session's end.
+  EXPECT_TRUE(r.logged("Rewrote MD5.")) << r.log;
+  EXPECT_EQ(testing_support::read_file(stamp_path),
+            "md5=" + schedule_digest(dir() + "/" + kSchedule));
+
+  std::string queued = queued_report();
+  EXPECT_NE(
+      queued.find("The backup started but did not complete because it was terminated by the user."),
+      std::string::npos)
+      << queued;
+
+  // The stop outlives its job: the next job of the same process ends in its pre-backup
+  // command, which is stopped after its first second, and says why.
+  EXPECT_NE(r.agent_log.find("procjob('job0000000b.kbs') complete"), std::string::npos)
+      << r.agent_log;
+  JobRun second;
+  second.log = testing_support::read_file(dir() + "/job0000000b.kbs.log");
+  EXPECT_TRUE(second.logged("Running pre-backup command: 'sleep 30'")) << second.log;
+  EXPECT_TRUE(second.logged("Successfully terminated the pre-backup command process."))
+      << second.log;
+  EXPECT_FALSE(second.logged("Calculating...")) << second.log;
+  EXPECT_FALSE(testing_support::file_exists(dir() + "/job0000000b.kbs.ts"));
+  EXPECT_EQ(files_with_key(), std::vector<std::string>{});
+  std::string second_report;
+  EXPECT_EQ(ctl("queue show job0000000b.kbs.eml", &second_report), 0);
+  EXPECT_NE(second_report.find(
+                "The backup started but did not complete because it was terminated by the user "
+                "(during execution of the pre-backup command)."),
+            std::string::npos)
+      << second_report;
+}
+
+// A stop that arrives before the walk reaches a file ends the walk at its first file; no
+// folder is synchronised, nothing is sent, and the stamp is still rewritten.
+TEST_F(FaultTest, StopBeforeTheFirstFileEndsTheWalk) {
+  write_data("docs/a.txt", "never sent\n");
+  write_data("docs/b.txt", "never sent either\n");
+  start_server();
+  write_schedule("Src=D:\\docs\nSync=D:\\docs\nprecmd=sleep 0.5\n");
+  bool asked = false;
+  JobRun r = run([&](const ProgressBoard* board) {
+    if (asked || board == nullptr || std::string(board->status) != "Running pre-backup command...")
+      return;
+    EXPECT_EQ(ctl("stop"), 0);
+    asked = true;
+  });
+  ASSERT_TRUE(asked);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_TRUE(r.logged("Successfully executed pre-backup command (exit code 0).")) << r.log;
+  EXPECT_TRUE(r.logged("User terminated backup.")) << r.log;
+  EXPECT_EQ(r.count_logged("FILE: "), 0) << r.log;
+  EXPECT_FALSE(r.logged("SYNC: Synchronizing 'D:\\docs'")) << r.log;
+  EXPECT_EQ(r.count_server("KFS_FILE_WOPEN"), 0) << r.server;
+  EXPECT_TRUE(r.logged("Rewrote MD5.")) << r.log;
+  EXPECT_FALSE(r.logged("Backup job completed normally.")) << r.log;
+  EXPECT_NE(queued_report().find("terminated by the user."), std::string::npos);
+}
+
+// A server restarted during a file knows neither the open handle nor the user lock: the
+// file starts over, its open is refused until the lock is taken again, and then it goes
+// through.
+TEST_F(FaultTest, ServerRestartedMidFileLockIsTakenAgain) {
+  std::string big = random_bytes(64 << 10);
+  write_data("big.bin", big);
+  start_server({"--block-size", "256"});
+  int port = server->port();
+  write_schedule("Src=D:\\big.bin\n");
+  // Time for the new server to come up before the session connects again.
+  setenv("VARNO_RECONNECT_WAIT_MS", "300", 1);
+  bool restarted = false;
+  JobRun r = run([&](const ProgressBoard* board) {
+    if (restarted || board == nullptr) return;
+    if (std::string(board->current_item) == "D:\\big.bin" && board->item_done > 0) {
+      server.reset();
+      server = std::make_unique<kfs_test::DevServer>(
+          dir() + "/store",
+          std::vector<std::string>{"--listen", "127.0.0.1:" + std::to_string(port), "--block-size",
+                                   "256", "--verbose"});
+      restarted = true;
+    }
+  });
+  ASSERT_TRUE(restarted);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_TRUE(r.logged("FILE: ERROR: ERR_SCKREAD on 'D:\\big.bin'")) << r.log;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\big.bin'")) << r.log;
+  EXPECT_EQ(r.count_logged("FILE: "), 2) << r.log;
+  std::string after = r.requests();
+  size_t refused = after.find(
+      "KFS_FILE_WOPEN /1/D Drive/big.bin -> ERR_ACCESS\n"
+      "KFS_USER_LOCK -> ERR_NONE\n"
+      "KFS_FILE_WOPEN /1/D Drive/big.bin -> ERR_NONE\n");
+  EXPECT_NE(refused, std::string::npos) << after.substr(0, 2000);
+  EXPECT_EQ(testing_support::read_file(restore(1) + "/1/D Drive/big.bin"), big);
+}
+
+// A file cut short while it is being read cannot be stored as the size it was opened with:
+// every attempt meets the short block, and the file is given up rather than reported as
+// sent with a broken version on the server.
+TEST_F(FaultTest, FileTruncatedWhileReadIsNotReportedAsSent) {
+  write_data("big.bin", random_bytes(64 << 10));
+  write_data("zz after.txt", "still sent\n");
+  start_server({"--block-size", "256"});
+  write_schedule("Src=D:\\big.bin\nSrc=D:\\zz after.txt\n");
+  bool cut = false;
+  JobRun r = run([&](const ProgressBoard* board) {
+    if (cut || board == nullptr) return;
+    if (std::string(board->current_item) == "D:\\big.bin" && board->item_done > 0) {
+      fs::resize_file(data("big.bin"), 1000);
+      cut = true;
+    }
+  });
+  ASSERT_TRUE(cut);
+  ASSERT_EQ(r.status, 0);
+  EXPECT_FALSE(r.logged("FILE: Successfully backed up 'D:\\big.bin'")) << r.log;
+  EXPECT_EQ(r.count_logged("FILE: ERROR: Read failure while streaming 'D:\\big.bin'"), 20) << r.log;
+  EXPECT_TRUE(
+      r.logged("FILE: ERROR: Exceeded maximum retries (20) while processing 'D:\\big.bin'. "
+               "Giving up on this file."))
+      << r.log;
+  EXPECT_EQ(r.count_server("committed"), 1) << r.server;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\zz after.txt'")) << r.log;
+  EXPECT_EQ(r.board.items_failed, 1u);
+  std::map<std::string, std::string> on_server = regular_files(restore(1) + "/1/D Drive");
+  EXPECT_EQ(on_server.count("big.bin"), 0u);
+  EXPECT_EQ(on_server.count("zz after.txt"), 1u);
+}
+
+// A server that grants the lock but refuses a folder (no write permission there): taking
+// the lock again does not help, and the job must not spin on it.
+TEST_F(FaultTest, RefusedFolderEndsItsRetriesAndTheJobGoesOn) {
+  write_data("ro/file.txt", "refused by the server\n");
+  write_data("ok.txt", "accepted\n");
+  start_server({"--deny-prefix", "/1/D Drive/ro"});
+  write_schedule("Src=D:\\ro\\file.txt\nSrc=D:\\\n");
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0);
+  // The first request and twelve more, each after the lock was taken again; then once
+  // more from the walk, which gives up the folder's subtree at once.
+  EXPECT_EQ(r.count_server("KFS_MKDIR /1/D Drive/ro -> ERR_ACCESS"), 13 + 1) << r.server;
+  EXPECT_EQ(r.count_server("KFS_FILE_WOPEN /1/D Drive/ro/file.txt -> ERR_ACCESS"), 13) << r.server;
+  EXPECT_TRUE(r.logged("FILE: ERROR: Failed to backup 'D:\\ro\\file.txt' (errno=4)")) << r.log;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\ok.txt'")) << r.log;
+  EXPECT_TRUE(r.logged("Backup job completed normally.")) << r.log;
+  EXPECT_EQ(r.board.items_failed, 1u);
+  std::string mail = report();
+  EXPECT_NE(mail.find("Files that failed ....... 2"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("/1/D Drive/ro"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("Access Denied"), std::string::npos) << mail;
+}
+
+// A lock released during the waits: the job goes on after the retries it needed.
+TEST_F(FaultTest, LockFreedDuringTheWaitsLetsTheJobGoOn) {
+  write_data("a.txt", "sent once the lock is free\n");
+  start_server({"--hold-lock", "1:1"});
+  write_schedule("Src=D:\\\n");
+  setenv("VARNO_LOCK_WAIT_MS", "250", 1);
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0);
+  int retries = r.count_logged("Could not obtain user lock");
+  EXPECT_GE(retries, 1) << r.log;
+  EXPECT_LT(retries, 12) << r.log;
+  EXPECT_TRUE(
+      r.logged("Could not obtain user lock (user already logged in?); Sleeping 5 seconds and "
+               "trying 12 more times..."))
+      << r.log;
+  EXPECT_FALSE(r.logged("Maximum number of attempts to obtain user lock exhausted; aborting."))
+      << r.log;
+  EXPECT_GT(
+      r.position("User lock obtained; Ready to begin."),
+      r.position("Could not obtain user lock (user already logged in?); Sleeping 5 seconds and "
+                 "trying 12 more times..."));
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\a.txt'")) << r.log;
+}
+
+}  // namespace
+}  // namespace engine_test
