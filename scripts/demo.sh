@@ -100,7 +100,7 @@ echo "== second run (nothing changed)"
 run
 echo "   files sent: $(grep -c 'FILE: Successfully backed up' demo00000001.kbs.log || true), current: $(grep -c 'FILE: Current' demo00000001.kbs.log || true)"
 
-echo "== the report"
-mail=$(find "$work/store" -path '*mail*' -type f | sort | tail -1)
+echo "== the report of the second run"
+mail=$(ls -t "$work"/store/mail/* 2>/dev/null | head -1)
 if [ -n "$mail" ]; then sed -n '1,40p' "$mail"; else "$ctl" queue show demo00000001.kbs.eml | sed -n '1,40p'; fi
 echo "== done: everything is in $work"
