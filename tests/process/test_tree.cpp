@@ -191,3 +191,28 @@ TEST_F(TreeTest, SourcesOfEveryFormArePlacedOrReported) {
 
 }  // namespace
 }  // namespace engine_test
+
+namespace engine_test {
+namespace {
+
+// A local path within the walk's limit can still make a server path that does not fit
+// the 1024-byte remote buffer (a long destination plus "D Drive"): that item is reported,
+// never written past its buffer, and the rest of the tree is backed up.
+TEST_F(TreeTest, ServerPathThatWouldNotFitIsReportedAndSkipped) {
+  std::string deep = std::string(200, 'a') + "/" + std::string(200, 'b') + "/" +
+                     std::string(200, 'c') + "/" + std::string(200, 'd');
+  write_data(deep + "/" + std::string(150, 'f'), "too deep for the server path\n");
+  write_data("short.txt", "fits\n");
+  start_server();
+  write_schedule("Dest=/1/" + std::string(150, 'x') + "\nSrc=D:\\\n");
+
+  JobRun r = run();
+  ASSERT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.count_logged("FILE: ERROR: Remote path too long for 'D:\\"), 1) << r.log;
+  EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\short.txt'")) << r.log;
+  EXPECT_TRUE(r.logged("Backup job completed normally.")) << r.log;
+  EXPECT_NE(report().find("Files that failed ....... 1"), std::string::npos) << report();
+}
+
+}  // namespace
+}  // namespace engine_test
