@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/agent/app_key_test_util.h"
+
 #include <algorithm>
 #include <cerrno>
 
@@ -100,22 +102,8 @@ class ReportDelivery : public ::testing::Test {
     ASSERT_EQ(report_stage(), REPORT_TRANSFER);
   }
 
-  static std::string app_key_hex() {
-    uint8_t key[32];
-    EXPECT_EQ(get_application_key(key), 0);
-    char hex[65];
-    hex_encode(key, 32, hex);
-    return hex;
-  }
-  // The plain text of a queue file, decrypted by openssl.
-  std::string decrypt(const std::string& path) {
-    std::string out = path + ".plain";
-    std::string command = "openssl enc -d -aes-256-cbc -K " + app_key_hex() +
-                          " -iv 00000000000000000000000000000000 -in '" + path + "' -out '" + out +
-                          "' 2>/dev/null";
-    EXPECT_EQ(run_command(command), 0) << "openssl could not decrypt " << path;
-    return read_file(out);
-  }
+  static std::string app_key_hex() { return app_key_test::app_key_hex(); }
+  std::string decrypt(const std::string& path) { return app_key_test::openssl_decrypt(path); }
   static std::string queue_head(const std::string& to) {
     return "# Varno Mail Queue\nOpcode=0\nScheduleId=42\nUserId=7\nEncryptionToken=" +
            std::string(kToken) + "\nTo=" + to + "\n[message]\n";

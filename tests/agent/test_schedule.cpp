@@ -3,6 +3,8 @@
 // its session at once and queues its report, which shows what the schedule handed over.
 #include <gtest/gtest.h>
 
+#include "tests/agent/app_key_test_util.h"
+
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,21 +96,8 @@ class ScheduleTest : public ::testing::Test {
   }
   std::string log(const char* path = kSchedule) { return read_file(std::string(path) + ".log"); }
 
-  static std::string app_key_hex() {
-    uint8_t key[32];
-    EXPECT_EQ(get_application_key(key), 0);
-    char hex[65];
-    hex_encode(key, 32, hex);
-    return hex;
-  }
-  std::string decrypt(const std::string& path) {
-    std::string out = path + ".plain";
-    std::string command = "openssl enc -d -aes-256-cbc -K " + app_key_hex() +
-                          " -iv 00000000000000000000000000000000 -in '" + path + "' -out '" + out +
-                          "' 2>/dev/null";
-    EXPECT_EQ(run_command(command), 0) << path;
-    return read_file(out);
-  }
+  static std::string app_key_hex() { return app_key_test::app_key_hex(); }
+  std::string decrypt(const std::string& path) { return app_key_test::openssl_decrypt(path); }
   // Every "Got value of '...' for 'KEY'" line's value, in log order.
   std::vector<std::string> values_logged(const std::string& key, const char* path = kSchedule) {
     std::vector<std::string> values;
