@@ -50,11 +50,24 @@ public final class WindowTest {
         title + " gone");
   }
 
+  /**
+   * xwininfo's answer. A window destroyed while xwininfo walks the tree makes it fail with
+   * "Bad Window", so a failed query is asked again a few times before it counts.
+   */
   private static String xwininfo(String... args) throws Exception {
     String[] command = new String[args.length + 1];
     command[0] = "xwininfo";
     System.arraycopy(args, 0, command, 1, args.length);
-    return new String(Bridge.run(null, command), StandardCharsets.UTF_8);
+    for (int attempt = 1; ; attempt++) {
+      try {
+        return new String(Bridge.run(null, command), StandardCharsets.UTF_8);
+      } catch (AssertionError e) {
+        if (attempt == 10) {
+          throw e;
+        }
+        Thread.sleep(50);
+      }
+    }
   }
 
   private static String mapState(String title) throws Exception {
