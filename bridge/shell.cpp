@@ -190,20 +190,22 @@ extern "C" JNIEXPORT jint JNICALL Java_com_varno_Native_SHELLgetBlockSize(JNIEnv
   return get_cluster_size(text.c_str());
 }
 
-extern "C" JNIEXPORT jlong JNICALL Java_com_varno_Native_SHELLgetCTime(JNIEnv* env, jclass,
-                                                                       jstring path) {
+// One of the file's times in milliseconds, or 0 when the path or its times cannot be read.
+static jlong file_time_millis(JNIEnv* env, jstring path, bool creation) {
   JniUtf text(env, path);
   PlatFileTimes times{};
   if (text.c_str() == nullptr || plat_file_times(text.c_str(), &times) != 0) return 0;
-  return seconds_to_millis(times.creation);
+  return seconds_to_millis(creation ? times.creation : times.last_access);
+}
+
+extern "C" JNIEXPORT jlong JNICALL Java_com_varno_Native_SHELLgetCTime(JNIEnv* env, jclass,
+                                                                       jstring path) {
+  return file_time_millis(env, path, true);
 }
 
 extern "C" JNIEXPORT jlong JNICALL Java_com_varno_Native_SHELLlastAccessed(JNIEnv* env, jclass,
                                                                            jstring path) {
-  JniUtf text(env, path);
-  PlatFileTimes times{};
-  if (text.c_str() == nullptr || plat_file_times(text.c_str(), &times) != 0) return 0;
-  return seconds_to_millis(times.last_access);
+  return file_time_millis(env, path, false);
 }
 
 extern "C" JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_SHELLgetFSA(JNIEnv* env, jclass,

@@ -34,6 +34,28 @@ inline std::string unhex(const std::string& text) {
   return out;
 }
 
+// NIST SP 800-38A F.2.5 (CBC-AES256.Encrypt). Our IV is zero, so the first plain block is
+// xor-ed with the published IV; the published ciphertext is then the first 64 bytes out,
+// and a fifth block holds the padding.
+struct AesCbcVector {
+  std::string key;
+  std::string plain;
+  std::string cipher_hex;
+};
+inline AesCbcVector sp800_38a_cbc_aes256() {
+  AesCbcVector v;
+  std::string iv = unhex("000102030405060708090a0b0c0d0e0f");
+  v.plain = unhex(
+      "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
+      "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
+  for (int i = 0; i < 16; i++) v.plain[i] = static_cast<char>(v.plain[i] ^ iv[i]);
+  v.key = unhex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
+  v.cipher_hex =
+      "f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
+      "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b";
+  return v;
+}
+
 inline std::string key_hex(const unsigned char* key) {
   return hex(std::string(reinterpret_cast<const char*>(key), 32));
 }
