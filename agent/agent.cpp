@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "agent/backup_thread.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "agent/progress.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
 #include "platform/error.h"
 #include "platform/thread.h"
 

@@ -5,12 +5,12 @@
 #include <string>
 
 #include "agent/ipc.h"
-#include "agent/ipc_names.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "protocol/ckfs.h"
-#include "agent/progress.h"
+#include "agent/runtime/ipc_names.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
 #include "platform/clock.h"
+#include "protocol/ckfs.h"
 
 namespace {
 constexpr size_t kMessageSize = 1024;

@@ -1,24 +1,25 @@
 // The job run: from the pre-backup command to the post-backup command, one job at a time
 // on the backup thread.
+#include <openssl/evp.h>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <openssl/evp.h>
 #include <string>
+
+#include "agent/backup/backup.h"
 
 #include "agent/backup/commands.h"
 #include "agent/backup/engine.h"
 #include "agent/backup/fci/fci.h"
 #include "agent/backup/filters.h"
 #include "agent/backup/job_state.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "agent/progress.h"
+#include "agent/backup/settings.h"
 #include "agent/report/report.h"
-#include "agent/schedule/procjob.h"
-#include "agent/schedule/settings.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -143,7 +144,8 @@ int file_md5(const char* path, uint8_t digest[16]) {
   EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
   uint8_t buffer[4096];
   ssize_t n;
-  while ((n = plat_read(fd, buffer, sizeof buffer)) > 0) EVP_DigestUpdate(ctx, buffer, static_cast<size_t>(n));
+  while ((n = plat_read(fd, buffer, sizeof buffer)) > 0)
+    EVP_DigestUpdate(ctx, buffer, static_cast<size_t>(n));
   unsigned int length = 0;
   EVP_DigestFinal_ex(ctx, digest, &length);
   EVP_MD_CTX_free(ctx);
@@ -151,7 +153,9 @@ int file_md5(const char* path, uint8_t digest[16]) {
   return 0;
 }
 
-std::string stamp_path(const char* schedule_path) { return std::string(schedule_path) + ".ts"; }
+std::string stamp_path(const char* schedule_path) {
+  return std::string(schedule_path) + ".ts";
+}
 
 void check_stamp(const char* schedule_path, ckfs_session* session) {
   FILE* f = plat_fopen(stamp_path(schedule_path), "rb");
@@ -213,7 +217,8 @@ bool place_item(ckfs_session* session, const std::string& base, const char* item
     for (char& c : placed) {
       if (c == '\\') c = '/';
     }
-    for (size_t slash = placed.find('/'); slash != std::string::npos; slash = placed.find('/', slash + 1)) {
+    for (size_t slash = placed.find('/'); slash != std::string::npos;
+         slash = placed.find('/', slash + 1)) {
       std::string folder = base + placed.substr(0, slash);
       if (folder.size() < ENGINE_REMOTE_PATH_MAX) (void)mkdir_retry(session, 0, folder.c_str());
     }
@@ -247,7 +252,8 @@ void back_up_item(ckfs_session* session, const std::string& base, const char* it
     int e = errno;
     log_job("FILE: ERROR (errno %d) while attempting to stat() file: '%s'\n", e, item);
     if (e == ENOENT) log_job("Previous error indicates the file was not found.\n");
-    if (e == EINVAL) log_job("Previous error indicates invalid parameter. Check for invalid file time stamps!\n");
+    if (e == EINVAL)
+      log_job("Previous error indicates invalid parameter. Check for invalid file time stamps!\n");
     report_fail_file_errno(item, e);
     return;
   }
@@ -264,10 +270,18 @@ void back_up_item(ckfs_session* session, const std::string& base, const char* it
 
 }  // namespace
 
-Fci* engine_index() { return g_engine != nullptr ? &g_engine->index : nullptr; }
-bool engine_index_valid() { return g_engine != nullptr && g_engine->index_valid; }
-uint32_t engine_destination_id() { return g_engine != nullptr ? g_engine->destination_id : 0; }
-uint8_t* engine_send_buffer() { return g_engine != nullptr ? g_engine->send_buffer : nullptr; }
+Fci* engine_index() {
+  return g_engine != nullptr ? &g_engine->index : nullptr;
+}
+bool engine_index_valid() {
+  return g_engine != nullptr && g_engine->index_valid;
+}
+uint32_t engine_destination_id() {
+  return g_engine != nullptr ? g_engine->destination_id : 0;
+}
+uint8_t* engine_send_buffer() {
+  return g_engine != nullptr ? g_engine->send_buffer : nullptr;
+}
 void engine_add_done_bytes(uint64_t bytes) {
   if (g_engine != nullptr) g_engine->done_bytes += bytes;
 }
@@ -311,7 +325,9 @@ int mkdir_retry(ckfs_session* session, uint8_t flags, const char* path) {
   return code;
 }
 
-int __do_backup(const char* schedule_path) {
+namespace {
+
+int run_job(const char* schedule_path) {
   JobSettings& job = job_settings();
   progress_set_schedule_name(job_option(OPT_NAME));
 
@@ -354,9 +370,10 @@ int __do_backup(const char* schedule_path) {
 
   int code = lock(session, 0);
   for (int left = kLockRetries; code == ERR_ACCESS && left > 0; --left) {
-    log_job("Could not obtain user lock (user already logged in?); Sleeping %d seconds and trying "
-            "%d more times...\n",
-            5, left);
+    log_job(
+        "Could not obtain user lock (user already logged in?); Sleeping %d seconds and trying "
+        "%d more times...\n",
+        5, left);
     plat_sleep_ms(engine_lock_wait_ms(5000));
     code = lock(session, 0);
   }
@@ -408,7 +425,8 @@ int __do_backup(const char* schedule_path) {
   }
 
   if (user_terminated()) {
-    report_failure_text("The backup started but did not complete because it was terminated by the user.");
+    report_failure_text(
+        "The backup started but did not complete because it was terminated by the user.");
   }
   // The stop size is what the run leaves on the server: the bytes of every item it backed
   // up or found current.
@@ -434,4 +452,12 @@ int __do_backup(const char* schedule_path) {
   }
   log_job("Backup job completed normally.\n");
   return 0;
+}
+
+}  // namespace
+
+int __do_backup(const char* schedule_path) {
+  int code = run_job(schedule_path);
+  free_today_folders();
+  return code;
 }

@@ -5,11 +5,11 @@
 #include <string>
 
 #include "agent/backup/job_state.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "agent/progress.h"
+#include "agent/backup/settings.h"
 #include "agent/report/report.h"
-#include "agent/schedule/settings.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
 #include "platform/process.h"
 #include "platform/system.h"
 #include "util/error.h"
@@ -115,7 +115,7 @@ void revert_redirection() {
 bool run_backup_command(CommandKind kind, const char* command_line) {
   const CommandTexts& t = kind == COMMAND_PRE_BACKUP ? kPre : kPost;
   bool fatal = schedule_number(job_option(kind == COMMAND_PRE_BACKUP ? OPT_FATALPRECMD
-                                                                      : OPT_FATALPOSTCMD)) != 0;
+                                                                     : OPT_FATALPOSTCMD)) != 0;
   disable_redirection();
   progress_set_status(t.status);
   progress_begin_file(command_line, 0);

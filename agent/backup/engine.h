@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "agent/schedule/settings.h"
+#include "agent/backup/settings.h"
 
 struct ckfs_session;
 struct ckfs_wopen_request;
@@ -39,8 +39,8 @@ int file_wopen_retry(ckfs_session* session, ckfs_wopen_request* request);
 void do_dir(ckfs_session* session, const char* local, const char* remote,
             const ScheduleFilter* filter);
 // Backs up one regular file.
-void do_file(ckfs_session* session, const char* local, const char* remote,
-             const ItemStatus* status, const ScheduleFilter* filter);
+void do_file(ckfs_session* session, const char* local, const char* remote, const ItemStatus* status,
+             const ScheduleFilter* filter);
 
 // MD5 of up to `length` bytes at `offset` of `fd`, in 8192-byte reads. 0, or 1 on a read
 // error (the digest is then not written).

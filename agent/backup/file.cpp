@@ -1,24 +1,24 @@
+#include <openssl/evp.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <openssl/evp.h>
 
 #include "agent/backup/engine.h"
+#include "agent/backup/fci/fci.h"
 #include "agent/backup/filters.h"
 #include "agent/backup/job_state.h"
-#include "agent/backup/fci/fci.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "agent/progress.h"
 #include "agent/report/report.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
 #include "agent/stream/stream.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/fs.h"
 #include "protocol/ckfs.h"
 #include "util/error.h"
-#include "util/ignore.h"
 #include "util/fsa.h"
+#include "util/ignore.h"
 
 namespace {
 
@@ -133,8 +133,8 @@ int file_wopen_retry(ckfs_session* session, ckfs_wopen_request* request) {
   return code;
 }
 
-void do_file(ckfs_session* session, const char* local, const char* remote,
-             const ItemStatus* status, const ScheduleFilter* filter) {
+void do_file(ckfs_session* session, const char* local, const char* remote, const ItemStatus* status,
+             const ScheduleFilter* filter) {
   liveness_bump();
   if (is_ignore_path(local, status->is_directory)) return;
   if (filter != nullptr && filter_excludes(filter, local)) {
@@ -175,7 +175,8 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
     open.record = send;
     int code = file_wopen_retry(session, &open);
     // A block size the stream cannot take is a broken reply, not a file to read.
-    if (code == 0 && open.block_count > 0 && (open.block_size == 0 || open.block_size > 0x40000000u)) {
+    if (code == 0 && open.block_count > 0 &&
+        (open.block_size == 0 || open.block_size > 0x40000000u)) {
       (void)ckfs_file_close(session, open.handle);
       code = ERR_SEQUENCE;
     }
@@ -339,9 +340,10 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
     if (!retry) break;
     progress_file_bytes(0);
     if (++attempts >= kMaxAttempts) {
-      log_job("FILE: ERROR: Exceeded maximum retries (%d) while processing '%s'. Giving up on this "
-              "file.\n",
-              kMaxAttempts, local);
+      log_job(
+          "FILE: ERROR: Exceeded maximum retries (%d) while processing '%s'. Giving up on this "
+          "file.\n",
+          kMaxAttempts, local);
       report_fail_file_code(local, ERR_BADKEY);
       plat_close(fd);
       progress_end_file(PROGRESS_FAILED);

@@ -3,7 +3,7 @@
 // on demand below "/Today/" for filtered files. Backup thread only.
 #pragma once
 
-#include "agent/schedule/settings.h"
+#include "agent/backup/settings.h"
 
 struct ckfs_session;
 

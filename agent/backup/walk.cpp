@@ -1,18 +1,18 @@
+#include <strings.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 #include "agent/backup/engine.h"
+#include "agent/backup/fci/fci.h"
 #include "agent/backup/filters.h"
 #include "agent/backup/job_state.h"
-#include "agent/backup/fci/fci.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "agent/progress.h"
 #include "agent/report/report.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "protocol/ckfs.h"
@@ -62,7 +62,9 @@ std::string search_pattern(const char* folder) {
   return out;
 }
 
-bool times_equal(int64_t a, int64_t b) { return a == b || a == b + 3600 || b == a + 3600; }
+bool times_equal(int64_t a, int64_t b) {
+  return a == b || a == b + 3600 || b == a + 3600;
+}
 
 // The server's entries of folder R, for mirroring deletions.
 std::vector<PresyncEntry> presync(ckfs_session* session, const char* local, const char* remote) {
@@ -79,9 +81,12 @@ std::vector<PresyncEntry> presync(ckfs_session* session, const char* local, cons
       return {};
     }
     for (int i = 0; i < list_count(find.entries); ++i) {
-      const ckfs_find_entry* e = reinterpret_cast<const ckfs_find_entry*>(list_item(find.entries, i));
-      entries.push_back(PresyncEntry{e->name != nullptr ? e->name : "", e->modification_time, e->size});
-      log_job("PRESYNC: Added '%s' to list of files in folder '%s'\n", entries.back().name.c_str(), local);
+      const ckfs_find_entry* e =
+          reinterpret_cast<const ckfs_find_entry*>(list_item(find.entries, i));
+      entries.push_back(
+          PresyncEntry{e->name != nullptr ? e->name : "", e->modification_time, e->size});
+      log_job("PRESYNC: Added '%s' to list of files in folder '%s'\n", entries.back().name.c_str(),
+              local);
     }
     uint32_t remaining = find.remaining;
     uint8_t handle = find.reply_handle;
@@ -174,7 +179,8 @@ void do_dir(ckfs_session* session, const char* local, const char* remote,
           // server copy stays listed so a mirrored folder drops it too.
           continue;
         }
-        bool send = !(found != listed.end() && times_equal(found->modification_time, st.modification_time) &&
+        bool send = !(found != listed.end() &&
+                      times_equal(found->modification_time, st.modification_time) &&
                       found->size == st.size);
         if (send) {
           if (progress_terminate_requested()) {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/ipc_names.h"
+#include "agent/runtime/ipc_names.h"
 #include "platform/clock.h"
 #include "platform/mailslot.h"
 #include "platform/named_object.h"

@@ -5,9 +5,9 @@
 
 #include "agent/backup/commands.h"
 #include "agent/backup/job_state.h"
-#include "agent/log.h"
+#include "agent/backup/settings.h"
 #include "agent/report/report.h"
-#include "agent/schedule/settings.h"
+#include "agent/runtime/log.h"
 #include "tests/support/test_support.h"
 
 using testing_support::read_file;
@@ -62,34 +62,39 @@ TEST_F(CommandsTest, SuccessLogsSkippedRedirectionAroundTheRun) {
 TEST_F(CommandsTest, FatalNonZeroExitEndsTheJobAndReports) {
   set_option(OPT_FATALPRECMD, "1");
   EXPECT_FALSE(run_backup_command(COMMAND_PRE_BACKUP, "exit 3"));
-  EXPECT_TRUE(logged("] Pre-Backup command 'exit 3' returned non-zero exit code 3; Exit code 3; "
-                     "Aborting (pre-backup command failure is fatal).\n"));
+  EXPECT_TRUE(
+      logged("] Pre-Backup command 'exit 3' returned non-zero exit code 3; Exit code 3; "
+             "Aborting (pre-backup command failure is fatal).\n"));
   EXPECT_EQ(report_stage(), REPORT_IDLE);  // the failure report was issued
 }
 
 TEST_F(CommandsTest, NonFatalNonZeroExitGoesOn) {
   set_option(OPT_FATALPRECMD, "0");
   EXPECT_TRUE(run_backup_command(COMMAND_PRE_BACKUP, "exit 3"));
-  EXPECT_TRUE(logged("] Pre-Backup command 'exit 3' returned non-zero exit code 3; Continuing "
-                     "(pre-backup command failure not fatal).\n"));
+  EXPECT_TRUE(
+      logged("] Pre-Backup command 'exit 3' returned non-zero exit code 3; Continuing "
+             "(pre-backup command failure not fatal).\n"));
   EXPECT_EQ(report_stage(), REPORT_STARTED);
 }
 
 TEST_F(CommandsTest, MissingProgramFailsToStart) {
   set_option(OPT_FATALPOSTCMD, "1");
   EXPECT_FALSE(run_backup_command(COMMAND_POST_BACKUP, "/nonexistent/tool --flag"));
-  EXPECT_TRUE(logged("] Post-Backup command '/nonexistent/tool --flag' failed on CreateProcess(): "
-                     "No such file or directory; Aborting (post-command failure is fatal).\n"));
+  EXPECT_TRUE(
+      logged("] Post-Backup command '/nonexistent/tool --flag' failed on CreateProcess(): "
+             "No such file or directory; Aborting (post-command failure is fatal).\n"));
   EXPECT_TRUE(run_backup_command(COMMAND_PRE_BACKUP, "no-such-program-varno x"));
-  EXPECT_TRUE(logged("failed on CreateProcess(): No such file or directory; Continuing "
-                     "(pre-command failure not fatal).\n"));
+  EXPECT_TRUE(
+      logged("failed on CreateProcess(): No such file or directory; Continuing "
+             "(pre-command failure not fatal).\n"));
 }
 
 TEST_F(CommandsTest, CommandOverTheLimitIsTerminated) {
   setenv("VARNO_COMMAND_LIMIT_MS", "2000", 1);
   EXPECT_TRUE(run_backup_command(COMMAND_POST_BACKUP, "sleep 30"));
-  EXPECT_TRUE(logged("] Post-Backup command 'sleep 30' timed out after 2000 milliseconds; "
-                     "Continuing (post-command failure not fatal).\n"));
+  EXPECT_TRUE(
+      logged("] Post-Backup command 'sleep 30' timed out after 2000 milliseconds; "
+             "Continuing (post-command failure not fatal).\n"));
   EXPECT_TRUE(logged("] Successfully terminated the post-backup command process.\n"));
 }
 
@@ -107,7 +112,8 @@ TEST(CommandsStopTest, EarlierUserStopEndsThePreCommandAfterOneSecond) {
   set_user_terminated();
   EXPECT_FALSE(run_backup_command(COMMAND_PRE_BACKUP, "sleep 30"));
   std::string log = read_file(dir.file("job.kbs.log"));
-  EXPECT_NE(log.find("] Successfully terminated the pre-backup command process.\n"), std::string::npos);
+  EXPECT_NE(log.find("] Successfully terminated the pre-backup command process.\n"),
+            std::string::npos);
   EXPECT_EQ(report_stage(), REPORT_IDLE);
   log_job_close();
   job_settings_free();

@@ -3,7 +3,8 @@
 #include <string>
 
 #include "agent/backup/filters.h"
-#include "agent/schedule/settings.h"
+#include "agent/backup/settings.h"
+#include "agent/schedule/procjob.h"
 
 namespace {
 
@@ -12,7 +13,8 @@ class FiltersTest : public ::testing::Test {
   void SetUp() override { job_settings_reset(); }
   void TearDown() override { job_settings_free(); }
   void exclude(const char* path) {
-    list_insert(job_settings().exclusions, path, strlen(path), list_count(job_settings().exclusions));
+    list_insert(job_settings().exclusions, path, strlen(path),
+                list_count(job_settings().exclusions));
   }
   const ScheduleFilter* add_filter(const std::string& value) {
     int before = list_count(job_settings().filters);
@@ -99,7 +101,7 @@ TEST_F(FiltersTest, IncludeOnlyAndExcludeFilters) {
 }
 
 TEST_F(FiltersTest, InheritanceDefersToTheNearestAncestorWithAFilter) {
-  add_filter("C:\\Root|0|*.doc");            // grandparent: only .doc
+  add_filter("C:\\Root|0|*.doc");             // grandparent: only .doc
   add_filter("C:\\Root\\Mid\\Leaf|3|*.tmp");  // excludes .tmp, otherwise defers
   const ScheduleFilter* leaf = job_filter(1);
   EXPECT_TRUE(filter_excludes(leaf, "C:\\Root\\Mid\\Leaf\\a.tmp"));

@@ -3,7 +3,7 @@
 #include <regex>
 #include <string>
 
-#include "agent/log.h"
+#include "agent/runtime/log.h"
 #include "platform/clock.h"
 #include "platform/path.h"
 #include "tests/support/test_support.h"
@@ -14,7 +14,9 @@ using testing_support::TempDir;
 
 namespace {
 
-LocalTime frozen() { return LocalTime{2026, 3, 9, 7, 5, 4, 7}; }
+LocalTime frozen() {
+  return LocalTime{2026, 3, 9, 7, 5, 4, 7};
+}
 
 class LogTest : public ::testing::Test {
  protected:

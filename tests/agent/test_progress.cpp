@@ -8,9 +8,9 @@
 #include <regex>
 #include <string>
 
-#include "agent/ipc_names.h"
-#include "agent/log.h"
-#include "agent/progress.h"
+#include "agent/runtime/ipc_names.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
 #include "platform/clock.h"
 #include "platform/named_object.h"
 #include "tests/support/test_support.h"

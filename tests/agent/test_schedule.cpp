@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "agent/log.h"
+#include "agent/backup/settings.h"
 #include "agent/report/report.h"
+#include "agent/runtime/log.h"
 #include "agent/schedule/procjob.h"
-#include "agent/schedule/settings.h"
 #include "agent/stream/cryptofile.h"
 #include "platform/file.h"
 #include "tests/support/test_support.h"
@@ -71,8 +71,8 @@ class ScheduleTest : public ::testing::Test {
 
   // The options every runnable schedule needs, after the header.
   static std::string body(const std::string& enabled = "1", const std::string& key = kKeyHex) {
-    return "UserId=7\nAccountId=acc\nSchedule=sch\nDest=/12/docs\nname=Nightly\nenabled=" + enabled +
-           "\nacckey=" + key + "\n";
+    return "UserId=7\nAccountId=acc\nSchedule=sch\nDest=/12/docs\nname=Nightly\nenabled=" +
+           enabled + "\nacckey=" + key + "\n";
   }
   static std::string schedule(const std::string& extra = "") {
     return "# Varno Backup Schedule\n" + body() + extra;
@@ -107,7 +107,8 @@ class ScheduleTest : public ::testing::Test {
          at = text.find("Got value of '", at + 1)) {
       size_t end = text.find('\n', at);
       std::string line = text.substr(at, end - at + 1);
-      if (line.size() >= tail.size() + 14 && line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
+      if (line.size() >= tail.size() + 14 &&
+          line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
         values.push_back(line.substr(14, line.size() - tail.size() - 14));
       }
     }
@@ -122,7 +123,8 @@ class ScheduleTest : public ::testing::Test {
 
 TEST_F(ScheduleTest, MissingFileIs2266) {
   EXPECT_EQ(procjob("nothere.kbs"), PROCJOB_OPEN_FAILED);
-  EXPECT_NE(read_file("nothere.kbs.log").find("] Cound not open schedule file 'nothere.kbs'; aborting.\n"),
+  EXPECT_NE(read_file("nothere.kbs.log")
+                .find("] Cound not open schedule file 'nothere.kbs'; aborting.\n"),
             std::string::npos);
 }
 
@@ -134,7 +136,8 @@ TEST_F(ScheduleTest, UnavailableApplicationKeyIs2274) {
         make_dirs("etc/varno.ak");  // a folder where the key file should be
         write_file(kSchedule, "not even encrypted");
         int code = procjob(kSchedule);
-        bool logged = log().find("Unable to initialize crypto on file; aborting.\n") != std::string::npos;
+        bool logged =
+            log().find("Unable to initialize crypto on file; aborting.\n") != std::string::npos;
         log_job_close();
         cwd_.reset();
         std::filesystem::remove_all(dir_.path());
@@ -168,8 +171,9 @@ TEST_F(ScheduleTest, HeaderRules) {
 
 TEST_F(ScheduleTest, EmailAfterScheduleEmailIs2447) {
   EXPECT_EQ(run(schedule("schedule_email=a@x\nEmail=b@y\n")), PROCJOB_EMAIL_TWICE);
-  EXPECT_NE(log().find("FATAL: Got value for Email= when we already got value for schedule_email=\n"),
-            std::string::npos);
+  EXPECT_NE(
+      log().find("FATAL: Got value for Email= when we already got value for schedule_email=\n"),
+      std::string::npos);
   EXPECT_EQ(run(schedule("Email=a@x\nEmail=b@y\n")), PROCJOB_EMAIL_TWICE);
 }
 
@@ -183,11 +187,13 @@ TEST_F(ScheduleTest, OptionGivenTwiceIs2506EvenWithTheSameValue) {
 
 TEST_F(ScheduleTest, RequiredOptionMissingIs2589InTableOrder) {
   EXPECT_EQ(run("# Varno Backup Schedule\nenabled=1\nUserId=7\n"), PROCJOB_OPTION_MISSING);
-  EXPECT_NE(log().find("The required 'AccountId=' option was not scpecified; aborting.\n"), std::string::npos);
+  EXPECT_NE(log().find("The required 'AccountId=' option was not scpecified; aborting.\n"),
+            std::string::npos);
   std::string without_name = body();
   without_name.erase(without_name.find("name=Nightly\n"), 13);
   EXPECT_EQ(run("# Varno Backup Schedule\n" + without_name), PROCJOB_OPTION_MISSING);
-  EXPECT_NE(log().find("The required 'name=' option was not scpecified; aborting.\n"), std::string::npos);
+  EXPECT_NE(log().find("The required 'name=' option was not scpecified; aborting.\n"),
+            std::string::npos);
   // autoremove= and mirror= are required but always satisfied.
   EXPECT_EQ(run(schedule()), PROCJOB_OK);
 }
@@ -219,8 +225,8 @@ TEST_F(ScheduleTest, RunnableScheduleReachesTheRunAndItsReport) {
   ASSERT_EQ(run(schedule("Email=a@x\nhtml=0\n")), PROCJOB_OK);
   std::string text = log();
   for (const char* line :
-       {"Initialized log file '1234ABCD.kbs.log'\n", "Parsing KBS file...\n", "Parsing KBS file: complete.\n",
-        "Calling __do_backup()...\n",
+       {"Initialized log file '1234ABCD.kbs.log'\n", "Parsing KBS file...\n",
+        "Parsing KBS file: complete.\n", "Calling __do_backup()...\n",
         "Got value of '[masked encryption key from log output]' for 'acckey='\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
@@ -240,9 +246,10 @@ TEST_F(ScheduleTest, RunnableScheduleReachesTheRunAndItsReport) {
   EVP_Digest(key, 32, digest, &n, EVP_sha1(), nullptr);
   char token[41];
   hex_encode(digest, 20, token);
-  EXPECT_EQ(decrypt("1234ABCD.kbs.eml"), "# Varno Mail Queue\nOpcode=0\nScheduleId=305441741\nUserId=7\n"
-                                         "EncryptionToken=" + std::string(token) +
-                                             "\nTo=a@x\n[message]\nT Nightly");
+  EXPECT_EQ(decrypt("1234ABCD.kbs.eml"),
+            "# Varno Mail Queue\nOpcode=0\nScheduleId=305441741\nUserId=7\n"
+            "EncryptionToken=" +
+                std::string(token) + "\nTo=a@x\n[message]\nT Nightly");
   EXPECT_EQ(report_stage(), REPORT_IDLE);
 }
 
@@ -257,21 +264,26 @@ TEST_F(ScheduleTest, TheAccountKeyNeverReachesALog) {
   log_job_close();
   std::string all = read_file("agent.log") + log() + log("b.kbs") + log("c.kbs");
   EXPECT_NE(all.find("Calling __do_backup()"), std::string::npos);
-  for (const std::string& form : {key, upper(key), lower(key), upper(key.substr(1)), lower(key.substr(1))}) {
+  for (const std::string& form :
+       {key, upper(key), lower(key), upper(key.substr(1)), lower(key.substr(1))}) {
     EXPECT_EQ(all.find(form.substr(0, 32)), std::string::npos) << form;
     EXPECT_EQ(all.find(form.substr(32)), std::string::npos) << form;
   }
 }
 
 TEST_F(ScheduleTest, CommentsKeysAndListsThroughTheFile) {
-  ASSERT_EQ(run("# Varno Backup Schedule\n"
-                "enabled=1\nacckey=" + std::string(kKeyHex) +
-                "\nname=Nightly\nDEST=/12/docs\nschedule=sch\nACCOUNTID=acc\nuserid=7\n"  // any order, any case
-                "src=C:\\x\n;Src=C:\\commented\n#Src=C:\\hashed\nSrc=C:\\y\nSRC=\n"
-                "XSrc=C:\\x\\tmp\nSync=C:\\x\n\nunknown=1\n  Src=C:\\indented\n"
-                "Src=C:\\z\r\nSrc=C:\\cr\rtail\n"),
-            PROCJOB_OK);
-  EXPECT_EQ(values_logged("Src="), (std::vector<std::string>{"C:\\x", "C:\\y", "", "C:\\z", "C:\\cr"}));
+  ASSERT_EQ(
+      run("# Varno Backup Schedule\n"
+          "enabled=1\nacckey=" +
+          std::string(kKeyHex) +
+          "\nname=Nightly\nDEST=/12/docs\nschedule=sch\nACCOUNTID=acc\nuserid=7\n"  // any order,
+                                                                                    // any case
+          "src=C:\\x\n;Src=C:\\commented\n#Src=C:\\hashed\nSrc=C:\\y\nSRC=\n"
+          "XSrc=C:\\x\\tmp\nSync=C:\\x\n\nunknown=1\n  Src=C:\\indented\n"
+          "Src=C:\\z\r\nSrc=C:\\cr\rtail\n"),
+      PROCJOB_OK);
+  EXPECT_EQ(values_logged("Src="),
+            (std::vector<std::string>{"C:\\x", "C:\\y", "", "C:\\z", "C:\\cr"}));
   EXPECT_EQ(values_logged("XSrc="), std::vector<std::string>{"C:\\x\\tmp"});
   EXPECT_EQ(values_logged("Sync="), std::vector<std::string>{"C:\\x"});
   EXPECT_EQ(values_logged("UserId="), std::vector<std::string>{"7"});
@@ -325,10 +337,13 @@ TEST_F(ScheduleTest, RecipientRules) {
 
   // Through the file: every recipient gets a queue file of its own; flags 3 without
   // failures gets none.
-  ASSERT_EQ(run(schedule("html=0\nEmail=a@x,b@y\nschedule_email=3,d@w\nschedule_email=1,e@v\n")), PROCJOB_OK);
+  ASSERT_EQ(run(schedule("html=0\nEmail=a@x,b@y\nschedule_email=3,d@w\nschedule_email=1,e@v\n")),
+            PROCJOB_OK);
   EXPECT_NE(decrypt("1234ABCD.kbs.eml").find("\nTo=a@x\n[message]\nT Nightly"), std::string::npos);
-  EXPECT_NE(decrypt("1234ABCD.kbs-1.eml").find("\nTo=b@y\n[message]\nT Nightly"), std::string::npos);
-  EXPECT_NE(decrypt("1234ABCD.kbs-2.eml").find("\nTo=e@v\n[message]\nH Nightly"), std::string::npos);
+  EXPECT_NE(decrypt("1234ABCD.kbs-1.eml").find("\nTo=b@y\n[message]\nT Nightly"),
+            std::string::npos);
+  EXPECT_NE(decrypt("1234ABCD.kbs-2.eml").find("\nTo=e@v\n[message]\nH Nightly"),
+            std::string::npos);
   EXPECT_FALSE(file_exists(dir_.file("1234ABCD.kbs-3.eml")));
 }
 
@@ -391,12 +406,14 @@ TEST_F(ScheduleTest, FilterFolderOf299IsKeptAnd300Dropped) {
 }
 
 TEST_F(ScheduleTest, FiltersAreSortedByFolderDescendingWithoutCase) {
-  ASSERT_EQ(run(schedule("filter=C:\\b|1|x\nfilter=c:\\A|1|x\nfilter=C:\\a\\sub|1|x\nfilter=C:\\C|1|x\n"
-                         "filter=C:\\dropped|-1|x\n")),
-            PROCJOB_OK);
+  ASSERT_EQ(
+      run(schedule("filter=C:\\b|1|x\nfilter=c:\\A|1|x\nfilter=C:\\a\\sub|1|x\nfilter=C:\\C|1|x\n"
+                   "filter=C:\\dropped|-1|x\n")),
+      PROCJOB_OK);
   std::string text = log();
   std::vector<std::string> order;
-  for (size_t at = text.find("Got filter: '"); at != std::string::npos; at = text.find("Got filter: '", at + 1)) {
+  for (size_t at = text.find("Got filter: '"); at != std::string::npos;
+       at = text.find("Got filter: '", at + 1)) {
     order.push_back(text.substr(at + 13, text.find("'\n", at) - at - 13));
   }
   EXPECT_EQ(order, (std::vector<std::string>{"C:\\C", "C:\\b", "C:\\a\\sub", "c:\\A"}));
@@ -455,7 +472,8 @@ TEST_F(ScheduleTest, ScheduleFromTheOperatorToolAndItsQueueFileBack) {
         } else if (run_command(ctl + " queue show 1234ABCD.kbs.eml > shown.txt 2>/dev/null") != 0) {
           failure = "queue show failed";
         } else if (read_file("shown.txt") != decrypt("1234ABCD.kbs.eml") ||
-                   read_file("shown.txt").find("\nTo=ops@x\n[message]\nT Nightly") == std::string::npos) {
+                   read_file("shown.txt").find("\nTo=ops@x\n[message]\nT Nightly") ==
+                       std::string::npos) {
           failure = "queue show disagrees";
         }
         if (failure != nullptr) fprintf(stderr, "%s\n", failure);
@@ -473,7 +491,8 @@ TEST_F(ScheduleTest, LongLineTailIsNeverAKey) {
   // 259 bytes reach the parser at once; the rest of a longer line is dropped, so a value's
   // tail cannot pose as an option.
   std::string src = "Src=" + std::string(255, 'a');
-  ASSERT_EQ(run(schedule(src + "Dest=/evil\n" + "Src=" + std::string(514, 'b') + "enabled=0\n")), PROCJOB_OK);
+  ASSERT_EQ(run(schedule(src + "Dest=/evil\n" + "Src=" + std::string(514, 'b') + "enabled=0\n")),
+            PROCJOB_OK);
   EXPECT_EQ(values_logged("Dest="), std::vector<std::string>{"/12/docs"});
   std::vector<std::string> sources = values_logged("Src=");
   ASSERT_EQ(sources.size(), 2u);
@@ -516,7 +535,8 @@ TEST_F(ScheduleTest, ArbitraryTextThroughTheParserNeverCrashes) {
     for (int i = 0; i < n; ++i) {
       x = x * 1103515245u + 12345u;
       uint32_t pick = (x >> 16) % 40;
-      static const char* pieces[] = {"filter=", "|", ";", "Email=", "schedule_email=", "\n", "Src=", "acckey="};
+      static const char* pieces[] = {
+          "filter=", "|", ";", "Email=", "schedule_email=", "\n", "Src=", "acckey="};
       if (pick < 8) {
         text += pieces[pick];
       } else {

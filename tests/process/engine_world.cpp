@@ -12,7 +12,7 @@
 #include <regex>
 #include <sstream>
 
-#include "agent/ipc_names.h"
+#include "agent/runtime/ipc_names.h"
 #include "platform/clock.h"
 #include "platform/named_object.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/progress.h"
+#include "agent/runtime/progress.h"
 #include "tests/protocol/kfs_peers.h"
 #include "tests/support/test_support.h"
 

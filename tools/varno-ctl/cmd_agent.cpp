@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "agent/ipc_names.h"
-#include "agent/progress.h"
+#include "agent/runtime/ipc_names.h"
+#include "agent/runtime/progress.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"

@@ -13,9 +13,9 @@
 #include <string>
 
 #include "agent/agent.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "agent/progress.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 

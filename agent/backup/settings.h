@@ -1,5 +1,6 @@
-// The settings of the job in progress, parsed from its schedule file by procjob and read
-// by the job run, the walk, the per-file backup, the filters and the report. Process-wide
+// The settings of the job in progress: filled from its schedule file by procjob, read by
+// the job run, the walk, the per-file backup, the filters and the report. Declared here,
+// below the schedule parser, so the engine depends only on what it reads. Process-wide
 // by design (one job at a time, backup thread only); empty between jobs.
 #pragma once
 
@@ -64,20 +65,6 @@ JobSettings& job_settings();
 void job_settings_reset();
 // Frees everything and zeroes the account key.
 void job_settings_free();
-
-// Parses a filter= value ("folder|flags|pattern;pattern...") and appends the record;
-// a value that does not parse is dropped.
-void schedule_parse_filter(const char* value);
-
-// Parses a schedule's plain text (header line first) into fresh settings, exactly as
-// procjob parses the decrypted file. Answers 0 or the ProcjobCode that refused it (the
-// settings are then freed). For tests and fuzzing; logs to the job log when one is open.
-int schedule_parse_plain(const char* text, size_t length);
-
-// After parsing: autoremove= becomes "0", mirror= "1" and the fatal flags "0" unless
-// given; then every required option must have been seen. Answers 0, or 2589 (the
-// settings are then freed).
-int schedule_settle();
 
 // The option's value, or "" when it has none.
 const char* job_option(ScheduleOptionIndex index);

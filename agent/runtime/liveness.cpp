@@ -1,3 +1,3 @@
-#include "agent/liveness.h"
+#include "agent/runtime/liveness.h"
 
 std::atomic<uint32_t> liveness_counter{0};

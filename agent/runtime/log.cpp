@@ -1,4 +1,4 @@
-#include "agent/log.h"
+#include "agent/runtime/log.h"
 
 #include <cerrno>
 #include <cstdarg>

@@ -1,12 +1,12 @@
-#include "agent/progress.h"
+#include "agent/runtime/progress.h"
 
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <string>
 
-#include "agent/ipc_names.h"
-#include "agent/log.h"
+#include "agent/runtime/ipc_names.h"
+#include "agent/runtime/log.h"
 #include "platform/clock.h"
 #include "platform/named_object.h"
 

@@ -1,4 +1,4 @@
-#include "agent/ipc_names.h"
+#include "agent/runtime/ipc_names.h"
 
 #include <cstdlib>
 
