@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "agent/backup_thread.h"
@@ -10,6 +9,7 @@
 #include "agent/runtime/log.h"
 #include "agent/runtime/progress.h"
 #include "platform/error.h"
+#include "platform/knobs.h"
 #include "platform/thread.h"
 
 namespace {
@@ -17,16 +17,6 @@ namespace {
 constexpr uint32_t kWatchdogMs = 3600000;
 constexpr int kWatchdogSeconds = 3600;
 constexpr uint32_t kIdleMs = 1000;
-
-uint32_t knob_ms(const char* name, uint32_t fallback) {
-  const char* text = getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long value = strtoul(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value > UINT32_MAX) return fallback;
-  return static_cast<uint32_t>(value);
-}
 
 int finish(int code) {
   progress_release();
@@ -57,7 +47,7 @@ int agent_main(int argc, char** argv, JobRunner run_job) {
     return finish(2);
   }
 
-  BackupThreadArgs args{run_job, nullptr, 1, knob_ms("VARNO_IDLE_MS", kIdleMs)};
+  BackupThreadArgs args{run_job, nullptr, 1, plat_knob_ms(KNOB_IDLE_MS, kIdleMs)};
   if (argc >= 3) {
     args.initial_path = argv[2];
     log_agent("Initial backup schedule: '%s'\n", args.initial_path);
@@ -76,8 +66,8 @@ int agent_main(int argc, char** argv, JobRunner run_job) {
   }
   liveness_counter.store(0, std::memory_order_relaxed);
 
-  uint32_t slice_ms = knob_ms("VARNO_WATCHDOG_MS", kWatchdogMs);
-  if (slice_ms == 0) slice_ms = kWatchdogMs;  // a zero slice would judge without waiting
+  // The knob's range starts at 1: a zero slice would judge without waiting.
+  uint32_t slice_ms = plat_knob_ms(KNOB_WATCHDOG_MS, kWatchdogMs);
   for (;;) {
     uint32_t snapshot = liveness_counter.load(std::memory_order_relaxed);
     switch (thread.wait_for(slice_ms)) {

@@ -23,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/fs.h"
+#include "platform/knobs.h"
 #include "protocol/ckfs.h"
 #include "util/error.h"
 #include "util/fs.h"
@@ -287,12 +288,8 @@ void engine_add_done_bytes(uint64_t bytes) {
 }
 
 uint32_t engine_lock_wait_ms(uint32_t production_ms) {
-  const char* v = getenv("VARNO_LOCK_WAIT_MS");
-  if (v != nullptr && *v != '\0') {
-    long ms = strtol(v, nullptr, 10);
-    if (ms >= 0 && ms < static_cast<long>(production_ms)) return static_cast<uint32_t>(ms);
-  }
-  return production_ms;
+  uint32_t ms = plat_knob_ms(KNOB_LOCK_WAIT_MS, production_ms);
+  return ms < production_ms ? ms : production_ms;
 }
 
 int engine_stat(const char* local, ItemStatus* status) {

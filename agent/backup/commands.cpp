@@ -10,6 +10,7 @@
 #include "agent/runtime/liveness.h"
 #include "agent/runtime/log.h"
 #include "agent/runtime/progress.h"
+#include "platform/knobs.h"
 #include "platform/process.h"
 #include "platform/system.h"
 #include "util/error.h"
@@ -85,16 +86,6 @@ constexpr const char* kPreUserStop =
 
 enum FailureKind { KIND_NONE, KIND_A, KIND_B, KIND_C };
 
-// The 12-hour limit; tests shorten it with VARNO_COMMAND_LIMIT_MS.
-uint32_t command_limit_ms() {
-  const char* v = getenv("VARNO_COMMAND_LIMIT_MS");
-  if (v != nullptr && *v != '\0') {
-    long ms = strtol(v, nullptr, 10);
-    if (ms > 0 && ms <= static_cast<long>(kDefaultLimitMs)) return static_cast<uint32_t>(ms);
-  }
-  return kDefaultLimitMs;
-}
-
 template <typename... Args>
 std::string format(const char* fmt, Args... args) {
   char buf[LOG_LINE_MAX + 1];
@@ -131,7 +122,7 @@ bool run_backup_command(CommandKind kind, const char* command_line) {
     line = format(t.create_process, command_line, error_text(errno));
     failure = KIND_A;
   } else {
-    uint32_t limit = command_limit_ms();
+    uint32_t limit = plat_knob_ms(KNOB_COMMAND_LIMIT_MS, kDefaultLimitMs);
     uint32_t elapsed = 0;
     PlatWaitResult result;
     for (;;) {

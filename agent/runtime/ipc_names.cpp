@@ -1,9 +1,7 @@
 #include "agent/runtime/ipc_names.h"
 
-#include <cstdlib>
+#include "platform/knobs.h"
 
 std::string ipc_object_name(const char* name) {
-  std::string full = name;
-  if (const char* suffix = getenv("VARNO_IPC_NAMESPACE")) full += suffix;
-  return full;
+  return std::string(name) + plat_knob_text(KNOB_IPC_NAMESPACE);
 }
