@@ -33,16 +33,6 @@ namespace {
 
 constexpr int kLockRetries = 12;
 
-// The job run's state shared with the walk, the per-file backup and the filters.
-struct Engine {
-  Fci index;
-  bool index_valid = false;
-  uint32_t destination_id = 0;
-  uint64_t done_bytes = 0;
-  uint8_t send_buffer[ENGINE_SEND_BUFFER];
-};
-Engine* g_engine = nullptr;  // the run in progress
-
 struct Totals {
   uint64_t items = 0;
   uint64_t bytes = 0;
@@ -183,16 +173,16 @@ void write_stamp(const char* schedule_path) {
   log_job("Rewrote MD5.\n");
 }
 
-int lock(ckfs_session* session, uint8_t flags) {
-  uint32_t destination = g_engine->destination_id;
+int lock(JobContext* job, uint8_t flags) {
+  uint32_t destination = job->destination_id;
   ckfs_lock_request request{flags, 1, &destination};
-  return ckfs_user_lock(session, &request);
+  return ckfs_user_lock(&job->session, &request);
 }
 
 // Places the item's server path after `base` (which ends in "/"), creating its parent
 // folders when the full local path is mirrored. Answers false for an item that has no
 // place (a relative path with mirroring on).
-bool place_item(ckfs_session* session, const std::string& base, const char* item, bool mirror,
+bool place_item(JobContext* job, const std::string& base, const char* item, bool mirror,
                 std::string* remote) {
   std::string placed;
   if (mirror) {
@@ -221,7 +211,7 @@ bool place_item(ckfs_session* session, const std::string& base, const char* item
     for (size_t slash = placed.find('/'); slash != std::string::npos;
          slash = placed.find('/', slash + 1)) {
       std::string folder = base + placed.substr(0, slash);
-      if (folder.size() < ENGINE_REMOTE_PATH_MAX) (void)mkdir_retry(session, 0, folder.c_str());
+      if (folder.size() < ENGINE_REMOTE_PATH_MAX) (void)mkdir_retry(job, 0, folder.c_str());
     }
   } else {
     const char* slash = strrchr(item, '\\');
@@ -237,11 +227,11 @@ bool place_item(ckfs_session* session, const std::string& base, const char* item
   return true;
 }
 
-void back_up_item(ckfs_session* session, const std::string& base, const char* item,
+void back_up_item(JobContext* job, const std::string& base, const char* item,
                   const ScheduleFilter* filter, bool mirror) {
   liveness_bump();
   std::string remote;
-  if (!place_item(session, base, item, mirror, &remote)) return;
+  if (!place_item(job, base, item, mirror, &remote)) return;
   if (is_excluded_source(item)) return;
   if (remote.size() >= ENGINE_REMOTE_PATH_MAX) {
     log_job("FILE: ERROR: Remote path too long for '%s'\n", item);
@@ -263,29 +253,13 @@ void back_up_item(ckfs_session* session, const std::string& base, const char* it
     return;
   }
   if (st.is_directory) {
-    do_dir(session, item, remote.c_str(), filter);
+    do_dir(job, item, remote.c_str(), filter);
   } else {
-    do_file(session, item, remote.c_str(), &st, filter);
+    do_file(job, item, remote.c_str(), &st, filter);
   }
 }
 
 }  // namespace
-
-Fci* engine_index() {
-  return g_engine != nullptr ? &g_engine->index : nullptr;
-}
-bool engine_index_valid() {
-  return g_engine != nullptr && g_engine->index_valid;
-}
-uint32_t engine_destination_id() {
-  return g_engine != nullptr ? g_engine->destination_id : 0;
-}
-uint8_t* engine_send_buffer() {
-  return g_engine != nullptr ? g_engine->send_buffer : nullptr;
-}
-void engine_add_done_bytes(uint64_t bytes) {
-  if (g_engine != nullptr) g_engine->done_bytes += bytes;
-}
 
 uint32_t engine_lock_wait_ms(uint32_t production_ms) {
   uint32_t ms = plat_knob_ms(KNOB_LOCK_WAIT_MS, production_ms);
@@ -301,22 +275,22 @@ int engine_stat(const char* local, ItemStatus* status) {
   return 0;
 }
 
-int mkdir_retry(ckfs_session* session, uint8_t flags, const char* path) {
+int mkdir_retry(JobContext* job, uint8_t flags, const char* path) {
   ckfs_path_request request{flags, path};
-  int code = ckfs_mkdir(session, &request);
+  int code = ckfs_mkdir(&job->session, &request);
   uint32_t waits = 0;
   // A server may grant the lock and still refuse the folder; the request is sent again
   // at most as often as the lock may be waited for, so such a refusal cannot spin.
   uint32_t resends = 0;
   while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < 12) {
-    int lock_code = lock(session, engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0);
+    int lock_code = lock(job, job->index_valid ? CKFS_LOCK_USES_INDEX : 0);
     while (lock_code == ERR_ACCESS && waits < 12) {
       plat_sleep_ms(engine_lock_wait_ms(60000));
       ++waits;
-      lock_code = lock(session, engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0);
+      lock_code = lock(job, job->index_valid ? CKFS_LOCK_USES_INDEX : 0);
     }
     if (lock_code != 0) return lock_code;
-    code = ckfs_mkdir(session, &request);
+    code = ckfs_mkdir(&job->session, &request);
     if ((code == ERR_ACCESS || code == ERR_SCKREAD) && waits >= 12) return code;
   }
   return code;
@@ -324,85 +298,76 @@ int mkdir_retry(ckfs_session* session, uint8_t flags, const char* path) {
 
 namespace {
 
-int run_job(const char* schedule_path) {
-  JobSettings& job = job_settings();
-  progress_set_schedule_name(job_option(OPT_NAME));
+bool has_command(ScheduleOptionIndex option) {
+  return job_settings().options[option].value != nullptr && *job_option(option) != '\0';
+}
 
-  if (job.options[OPT_PRECMD].value != nullptr && *job_option(OPT_PRECMD) != '\0' &&
-      !run_backup_command(COMMAND_PRE_BACKUP, job_option(OPT_PRECMD))) {
-    return 0;
-  }
-
-  Totals totals = sizing_pass();
-
-  // The run's state lives on the heap: the send buffer and the index are large.
-  Engine* engine = new Engine();
-  g_engine = engine;
-  ckfs_session* session = new ckfs_session();
-
+// Fills the session record and the destination id from the job settings.
+void start_session(JobContext* job, const char* schedule_path, uint64_t total_bytes) {
+  const JobSettings& settings = job_settings();
+  ckfs_session* session = &job->session;
   progress_set_status("Synchronizing...");
-  ckfs_session_init(session);
   session->mode = 1;
   session->user_number = static_cast<uint32_t>(schedule_number(job_option(OPT_USER_ID)));
   get_machine_token(session->machine_token);
   snprintf(session->hosts_path, sizeof session->hosts_path, "%s", "etc/hosts");
   session->cipher_kind = 3;
   unsigned int digest_length = 0;
-  EVP_Digest(job.account_key, sizeof job.account_key, session->key_digest, &digest_length,
+  EVP_Digest(settings.account_key, sizeof settings.account_key, session->key_digest, &digest_length,
              EVP_sha1(), nullptr);
   snprintf(session->schedule_name, sizeof session->schedule_name, "%s", job_option(OPT_NAME));
   const char* file_name = strrchr(schedule_path, '\\');
   snprintf(session->schedule_file, sizeof session->schedule_file, "%s",
            file_name != nullptr ? file_name + 1 : schedule_path);
-  progress_set_total(totals.bytes);
+  progress_set_total(total_bytes);
   const char* dest = job_option(OPT_DEST);
-  engine->destination_id = dest[0] != '\0' ? static_cast<uint32_t>(schedule_number(dest + 1)) : 0;
+  job->destination_id = dest[0] != '\0' ? static_cast<uint32_t>(schedule_number(dest + 1)) : 0;
+}
 
-  auto finish = [&]() {
-    ckfs_session_reset(session);
-    delete session;
-    g_engine = nullptr;
-    delete engine;
-  };
-
-  int code = lock(session, 0);
+// The first request connects and logs in, so every connection or login failure arrives
+// as the lock's answer. Answers true when the lock is held; otherwise the failure is
+// logged and reported.
+bool take_user_lock(JobContext* job) {
+  int code = lock(job, 0);
   for (int left = kLockRetries; code == ERR_ACCESS && left > 0; --left) {
     log_job(
         "Could not obtain user lock (user already logged in?); Sleeping %d seconds and trying "
         "%d more times...\n",
         5, left);
     plat_sleep_ms(engine_lock_wait_ms(5000));
-    code = lock(session, 0);
+    code = lock(job, 0);
   }
   if (code == ERR_ACCESS) {
     log_job("Maximum number of attempts to obtain user lock exhausted; aborting.\n");
-    report_session(session);
+    report_session(&job->session);
     report_failure_code(ERR_ACCESS);
-    finish();
-    return 0;
+    return false;
   }
   if (code != 0) {
     log_job("Unable to start user session (Error %d); aborting.\n", code);
     report_failure_code(code);
-    finish();
-    return 0;
+    return false;
   }
-  report_session(session);
+  report_session(&job->session);
   log_job("User lock obtained; Ready to begin.\n");
+  return true;
+}
 
-  check_stamp(schedule_path, session);
-
-  engine->index_valid = fci_open(&engine->index, schedule_path, session->lock_token) == 0;
-  if (!engine->index_valid) {
+void open_index(JobContext* job, const char* schedule_path) {
+  job->index_valid = fci_open(&job->index, schedule_path, job->session.lock_token) == 0;
+  if (!job->index_valid) {
     log_job("Not using FCI cache.\n");
-  } else {
-    log_job("Using FCI cache.\n");
-    (void)lock(session, CKFS_LOCK_USES_INDEX | CKFS_LOCK_INDEX_START);
-    session->keep_lock_token = 1;
+    return;
   }
+  log_job("Using FCI cache.\n");
+  (void)lock(job, CKFS_LOCK_USES_INDEX | CKFS_LOCK_INDEX_START);
+  job->session.keep_lock_token = 1;
+}
 
-  // Connections made from here on broke an earlier one (see the index at the end).
-  const uint32_t connections = session->connections;
+// Every source, then every filter folder, below the destination; ends with the report.
+void transfer(JobContext* job, const Totals& totals) {
+  const JobSettings& settings = job_settings();
+  const char* dest = job_option(OPT_DEST);
   report_begin(totals.items, totals.bytes, dest);
   progress_set_status("Backing up...");
   log_job("Starting backup of files...\n");
@@ -410,15 +375,15 @@ int run_job(const char* schedule_path) {
 
   std::string base = dest;
   if (base.size() >= ENGINE_REMOTE_PATH_MAX - 1) base.resize(ENGINE_REMOTE_PATH_MAX - 2);
-  (void)mkdir_retry(session, 0, base.c_str());
+  (void)mkdir_retry(job, 0, base.c_str());
   if (base.empty() || base.back() != '/') base.push_back('/');
 
   bool mirror = schedule_number(job_option(OPT_MIRROR)) != 0;
-  for (int i = 0; i < list_count(job.sources) && !user_terminated(); ++i) {
-    back_up_item(session, base, list_item(job.sources, i), nullptr, mirror);
+  for (int i = 0; i < list_count(settings.sources) && !user_terminated(); ++i) {
+    back_up_item(job, base, list_item(settings.sources, i), nullptr, mirror);
   }
-  for (int i = 0; i < list_count(job.filters) && !user_terminated(); ++i) {
-    back_up_item(session, base, job_filter(i)->folder, job_filter(i), mirror);
+  for (int i = 0; i < list_count(settings.filters) && !user_terminated(); ++i) {
+    back_up_item(job, base, job_filter(i)->folder, job_filter(i), mirror);
   }
 
   if (user_terminated()) {
@@ -427,34 +392,63 @@ int run_job(const char* schedule_path) {
   }
   // The stop size is what the run leaves on the server: the bytes of every item it backed
   // up or found current.
-  report_success(engine->done_bytes);
+  report_success(job->done_bytes);
   log_job("Backup of files complete.\n");
+}
 
+// `connections`: the session's count when the transfer began.
+void end_session(JobContext* job, uint32_t connections) {
   uint32_t now = static_cast<uint32_t>(plat_unix_time());
-  session->lock_token = now;
-  (void)lock(session, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
+  job->session.lock_token = now;
+  (void)lock(job, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
   // The close of a file awaits no reply: when the connection broke during the run (seen at
   // the latest by the release above), a close may have been lost while its file stands in
   // the new index as sent. Such a run keeps the previous index, whose stamp no longer
   // matches, so the next run asks the server about every file again.
-  fci_close(&engine->index, session->connections != connections ? 0 : now);
-  finish();
-  log_job("Logged out user.\n");
+  fci_close(&job->index, job->session.connections != connections ? 0 : now);
+  free_today_folders(job);
+}
 
+// From the user lock to the logout. Answers false when the lock could not be taken.
+bool run_session(const char* schedule_path, const Totals& totals) {
+  // On the heap: the send buffer and the index are large.
+  auto job = std::make_unique<JobContext>();
+  start_session(job.get(), schedule_path, totals.bytes);
+  if (!take_user_lock(job.get())) return false;
+  check_stamp(schedule_path, &job->session);
+  open_index(job.get(), schedule_path);
+  // Connections made from here on broke an earlier one (see end_session).
+  const uint32_t connections = job->session.connections;
+  transfer(job.get(), totals);
+  end_session(job.get(), connections);
+  job.reset();
+  log_job("Logged out user.\n");
+  return true;
+}
+
+}  // namespace
+
+JobContext::JobContext() {
+  ckfs_session_init(&session);
+}
+
+JobContext::~JobContext() {
+  ckfs_session_reset(&session);
+}
+
+int __do_backup(const char* schedule_path) {
+  progress_set_schedule_name(job_option(OPT_NAME));
+  if (has_command(OPT_PRECMD) && !run_backup_command(COMMAND_PRE_BACKUP, job_option(OPT_PRECMD))) {
+    return 0;
+  }
+  Totals totals = sizing_pass();
+  if (!run_session(schedule_path, totals)) return 0;
   write_stamp(schedule_path);
   if (user_terminated()) return 0;
-  if (job.options[OPT_POSTCMD].value != nullptr && *job_option(OPT_POSTCMD) != '\0' &&
+  if (has_command(OPT_POSTCMD) &&
       !run_backup_command(COMMAND_POST_BACKUP, job_option(OPT_POSTCMD))) {
     return 0;
   }
   log_job("Backup job completed normally.\n");
   return 0;
-}
-
-}  // namespace
-
-int __do_backup(const char* schedule_path) {
-  int code = run_job(schedule_path);
-  free_today_folders();
-  return code;
 }

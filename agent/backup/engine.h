@@ -1,15 +1,18 @@
-// The backup engine's shared pieces: the job run's state that the walk, the per-file
-// backup and the filters reach (the change index, the destination id, the send buffer),
-// and the entry points of each stage. Backup thread only.
+// The backup engine's shared pieces: the job context that the run hands down the walk,
+// the per-file backup and the filters, and the entry points of each stage.
+//
+// Ownership: __do_backup creates one JobContext per run (after the pre-backup command)
+// and destroys it when the session ends; nothing outlives it but the report, the job
+// settings and the stop flag, which are process-wide by design. Backup thread only.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "agent/backup/fci/fci.h"
 #include "agent/backup/settings.h"
-
-struct ckfs_session;
-struct ckfs_wopen_request;
-struct Fci;
+#include "protocol/ckfs.h"
 
 // A local item's status as the walk reads it.
 struct ItemStatus {
@@ -23,23 +26,33 @@ constexpr int ENGINE_SEND_BUFFER = 65536;
 constexpr int ENGINE_DATA_MESSAGE_MAX = 65466;
 constexpr int ENGINE_REMOTE_PATH_MAX = 1024;  // bytes, NUL included
 
-Fci* engine_index();
-bool engine_index_valid();
-uint32_t engine_destination_id();
-uint8_t* engine_send_buffer();
-// Bytes of the items this run backed up or found current: the report's stop size.
-void engine_add_done_bytes(uint64_t bytes);
+// The run of one job.
+struct JobContext {
+  JobContext();   // the session initialised
+  ~JobContext();  // the session reset
+  JobContext(const JobContext&) = delete;
+  JobContext& operator=(const JobContext&) = delete;
+
+  ckfs_session session{};       // from the user lock to the end of the session
+  Fci index;                    // opened after the user lock, closed at the end
+  bool index_valid = false;     // the old index matched the server's stamp
+  uint32_t destination_id = 0;  // Dest= as a number: the user of every lock request
+  uint64_t done_bytes = 0;      // bytes backed up or found current: the report's stop size
+  // Server folders this job created below "/Today/" (the `today_folders` list).
+  std::vector<std::string> today_folders;
+  // Carries the open request's security record, then each block's data messages.
+  uint8_t send_buffer[ENGINE_SEND_BUFFER] = {};
+};
 
 // KFS_MKDIR with the user lock re-taken on ERR_ACCESS / ERR_SCKREAD (12 waits at most).
-int mkdir_retry(ckfs_session* session, uint8_t flags, const char* path);
+[[nodiscard]] int mkdir_retry(JobContext* job, uint8_t flags, const char* path);
 // KFS_FILE_WOPEN with the same lock handling.
-int file_wopen_retry(ckfs_session* session, ckfs_wopen_request* request);
+[[nodiscard]] int file_wopen_retry(JobContext* job, ckfs_wopen_request* request);
 
 // Walks one local folder (Windows form) mirrored at `remote` on the server.
-void do_dir(ckfs_session* session, const char* local, const char* remote,
-            const ScheduleFilter* filter);
+void do_dir(JobContext* job, const char* local, const char* remote, const ScheduleFilter* filter);
 // Backs up one regular file.
-void do_file(ckfs_session* session, const char* local, const char* remote, const ItemStatus* status,
+void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
              const ScheduleFilter* filter);
 
 // MD5 of up to `length` bytes at `offset` of `fd`, in 8192-byte reads. 0, or 1 on a read
@@ -50,5 +63,5 @@ int block_md5(int fd, int64_t offset, uint32_t length, uint8_t digest[16]);
 int engine_stat(const char* local, ItemStatus* status);
 
 // Waits of the lock retries: 60 s (and 5 s for the job's first lock) unless the
-// environment's VARNO_LOCK_WAIT_MS shortens them for tests.
+// VARNO_LOCK_WAIT_MS knob shortens them for tests.
 uint32_t engine_lock_wait_ms(uint32_t production_ms);

@@ -111,14 +111,15 @@ int block_md5(int fd, int64_t offset, uint32_t length, uint8_t digest[16]) {
   return 0;
 }
 
-int file_wopen_retry(ckfs_session* session, ckfs_wopen_request* request) {
+int file_wopen_retry(JobContext* job, ckfs_wopen_request* request) {
+  ckfs_session* session = &job->session;
   int code = ckfs_file_wopen(session, request);
   uint32_t waits = 0;
   // As in mkdir_retry: a refusal that a fresh lock does not cure is not sent forever.
   uint32_t resends = 0;
   while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < kLockWaits) {
-    uint32_t destination = engine_destination_id();
-    ckfs_lock_request lock{static_cast<uint8_t>(engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0), 1,
+    uint32_t destination = job->destination_id;
+    ckfs_lock_request lock{static_cast<uint8_t>(job->index_valid ? CKFS_LOCK_USES_INDEX : 0), 1,
                            &destination};
     int lock_code = ckfs_user_lock(session, &lock);
     while (lock_code == ERR_ACCESS && waits < kLockWaits) {
@@ -133,8 +134,9 @@ int file_wopen_retry(ckfs_session* session, ckfs_wopen_request* request) {
   return code;
 }
 
-void do_file(ckfs_session* session, const char* local, const char* remote, const ItemStatus* status,
+void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
              const ScheduleFilter* filter) {
+  ckfs_session* session = &job->session;
   liveness_bump();
   if (is_ignore_path(local, status->is_directory)) return;
   if (filter != nullptr && filter_excludes(filter, local)) {
@@ -143,21 +145,21 @@ void do_file(ckfs_session* session, const char* local, const char* remote, const
   }
   progress_begin_file(local, status->size);
   int current = 0;
-  (void)fci_lookup(engine_index(), local, status->modification_time, status->size, &current);
+  (void)fci_lookup(&job->index, local, status->modification_time, status->size, &current);
   if (current) {
     log_job("FILE: Current; Not backing up: '%s'\n", local);
-    (void)fci_add(engine_index(), local, status->modification_time, status->size);
+    (void)fci_add(&job->index, local, status->modification_time, status->size);
     report_count_current();
-    engine_add_done_bytes(status->size);
+    job->done_bytes += status->size;
     progress_end_file(PROGRESS_CURRENT);
     return;
   }
-  if (filter != nullptr && make_today_folders(session, remote) != 0) {
+  if (filter != nullptr && make_today_folders(job, remote) != 0) {
     log_job("FILE: ERROR: Failed to generate filter parent directories while on '%s'\n", local);
     return;
   }
 
-  uint8_t* send = engine_send_buffer();
+  uint8_t* send = job->send_buffer;
   const uint8_t* key = job_settings().account_key;
   int fd = -1;
   int attempts = 0;
@@ -173,7 +175,7 @@ void do_file(ckfs_session* session, const char* local, const char* remote, const
     open.size = status->size;
     open.record_length = security_record(local, send);
     open.record = send;
-    int code = file_wopen_retry(session, &open);
+    int code = file_wopen_retry(job, &open);
     // A block size the stream cannot take is a broken reply, not a file to read.
     if (code == 0 && open.block_count > 0 &&
         (open.block_size == 0 || open.block_size > 0x40000000u)) {
@@ -182,9 +184,9 @@ void do_file(ckfs_session* session, const char* local, const char* remote, const
     }
     if (code == ERR_UP2DATE) {
       log_job("FILE: File was reported to be changed, but is in fact up to date: '%s'\n", local);
-      (void)fci_add(engine_index(), local, status->modification_time, status->size);
+      (void)fci_add(&job->index, local, status->modification_time, status->size);
       report_count_current();
-      engine_add_done_bytes(status->size);
+      job->done_bytes += status->size;
       progress_end_file(PROGRESS_CURRENT);
       if (fd >= 0) plat_close(fd);
       return;
@@ -356,9 +358,9 @@ void do_file(ckfs_session* session, const char* local, const char* remote, const
   if (!closed) (void)ckfs_file_close(session, open.handle);
   plat_close(fd);
   if (state == STATUS_OK) {
-    (void)fci_add(engine_index(), local, status->modification_time, status->size);
+    (void)fci_add(&job->index, local, status->modification_time, status->size);
     report_count_transferred();
-    engine_add_done_bytes(status->size);
+    job->done_bytes += status->size;
     log_job("FILE: Successfully backed up '%s'\n", local);
     progress_end_file(PROGRESS_BACKED_UP);
   } else if (state == STATUS_STOPPED) {

@@ -103,8 +103,7 @@ std::vector<PresyncEntry> presync(ckfs_session* session, const char* local, cons
 
 }  // namespace
 
-void do_dir(ckfs_session* session, const char* local, const char* remote,
-            const ScheduleFilter* filter) {
+void do_dir(JobContext* job, const char* local, const char* remote, const ScheduleFilter* filter) {
   if (user_terminated() || is_ignore_path(local, true)) return;
   if (filter != nullptr) {
     if (strcasecmp(local, filter->folder) != 0 && is_filter_folder(local)) {
@@ -127,20 +126,20 @@ void do_dir(ckfs_session* session, const char* local, const char* remote,
   }
 
   int current = 0;
-  (void)fci_lookup(engine_index(), local, 0, 0, &current);
+  (void)fci_lookup(&job->index, local, 0, 0, &current);
   if (!current && filter == nullptr) {
     ckfs_path_request mkdir{0, remote};
-    int code = ckfs_mkdir(session, &mkdir);
+    int code = ckfs_mkdir(&job->session, &mkdir);
     if (code != 0 && code != ERR_EXISTS) {
       report_fail_file_code(remote, code);
       return;
     }
   }
-  (void)fci_add(engine_index(), local, 0, 0);
+  (void)fci_add(&job->index, local, 0, 0);
 
   bool syncing = filter == nullptr && is_sync_path(local);
   std::vector<PresyncEntry> listed;
-  if (syncing) listed = presync(session, local, remote);
+  if (syncing) listed = presync(&job->session, local, remote);
 
   bool stopped = false;
   std::string local_dir = local;
@@ -171,7 +170,7 @@ void do_dir(ckfs_session* session, const char* local, const char* remote,
         log_job("FILE: ERROR: Remote path too long for '%s'\n", child.c_str());
         report_fail_file_code(child.c_str(), ERR_INVARG);
       } else if ((data.attributes & PLAT_ATTR_DIRECTORY) != 0) {
-        do_dir(session, child.c_str(), remote_child.c_str(), filter);
+        do_dir(job, child.c_str(), remote_child.c_str(), filter);
       } else {
         ItemStatus st{};
         if (engine_stat(child.c_str(), &st) != 0) {
@@ -189,14 +188,14 @@ void do_dir(ckfs_session* session, const char* local, const char* remote,
             stopped = true;
             break;
           }
-          do_file(session, child.c_str(), remote_child.c_str(), &st, filter);
+          do_file(job, child.c_str(), remote_child.c_str(), &st, filter);
         } else {
           liveness_bump();
           report_count_current();
-          engine_add_done_bytes(st.size);
+          job->done_bytes += st.size;
           progress_begin_file(remote, st.size);
           progress_end_file(PROGRESS_CURRENT);
-          (void)fci_add(engine_index(), child.c_str(), st.modification_time, st.size);
+          (void)fci_add(&job->index, child.c_str(), st.modification_time, st.size);
         }
       }
     }
@@ -218,11 +217,11 @@ void do_dir(ckfs_session* session, const char* local, const char* remote,
       ckfs_delete_request del{};
       del.flags = 0;
       del.path = path;
-      (void)ckfs_delete(session, &del);
+      (void)ckfs_delete(&job->session, &del);
       del = ckfs_delete_request{};
       del.flags = 1;
       del.path = path;
-      (void)ckfs_delete(session, &del);
+      (void)ckfs_delete(&job->session, &del);
     }
   }
 }
