@@ -31,7 +31,8 @@
 
 namespace {
 
-constexpr int kLockRetries = 12;
+constexpr int kLockRetries = 12;     // of the job's first lock, 5 s apart
+constexpr uint32_t kLockWaits = 12;  // of a lock re-taken for a request, 60 s apart
 
 struct Totals {
   uint64_t items = 0;
@@ -275,25 +276,29 @@ int engine_stat(const char* local, ItemStatus* status) {
   return 0;
 }
 
-int mkdir_retry(JobContext* job, uint8_t flags, const char* path) {
-  ckfs_path_request request{flags, path};
-  int code = ckfs_mkdir(&job->session, &request);
+int send_with_lock(JobContext* job, const std::function<int()>& send) {
+  int code = send();
   uint32_t waits = 0;
-  // A server may grant the lock and still refuse the folder; the request is sent again
-  // at most as often as the lock may be waited for, so such a refusal cannot spin.
+  // A server may grant the lock and still refuse the request; it is sent again at most as
+  // often as the lock may be waited for, so such a refusal cannot spin.
   uint32_t resends = 0;
-  while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < 12) {
+  while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < kLockWaits) {
     int lock_code = lock(job, job->index_valid ? CKFS_LOCK_USES_INDEX : 0);
-    while (lock_code == ERR_ACCESS && waits < 12) {
+    while (lock_code == ERR_ACCESS && waits < kLockWaits) {
       plat_sleep_ms(engine_lock_wait_ms(60000));
       ++waits;
       lock_code = lock(job, job->index_valid ? CKFS_LOCK_USES_INDEX : 0);
     }
     if (lock_code != 0) return lock_code;
-    code = ckfs_mkdir(&job->session, &request);
-    if ((code == ERR_ACCESS || code == ERR_SCKREAD) && waits >= 12) return code;
+    code = send();
+    if ((code == ERR_ACCESS || code == ERR_SCKREAD) && waits >= kLockWaits) return code;
   }
   return code;
+}
+
+int mkdir_retry(JobContext* job, uint8_t flags, const char* path) {
+  ckfs_path_request request{flags, path};
+  return send_with_lock(job, [&] { return ckfs_mkdir(&job->session, &request); });
 }
 
 namespace {

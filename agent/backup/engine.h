@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ struct JobContext {
   uint8_t send_buffer[ENGINE_SEND_BUFFER] = {};
 };
 
+// Sends a request with `send`; when it answers ERR_ACCESS or ERR_SCKREAD, takes the user
+// lock again (waiting 60 s while the lock is held elsewhere, 12 waits in all) and sends it
+// again. Answers the request's code, or the lock's when the lock cannot be had.
+[[nodiscard]] int send_with_lock(JobContext* job, const std::function<int()>& send);
 // KFS_MKDIR with the user lock re-taken on ERR_ACCESS / ERR_SCKREAD (12 waits at most).
 [[nodiscard]] int mkdir_retry(JobContext* job, uint8_t flags, const char* path);
 // KFS_FILE_WOPEN with the same lock handling.
