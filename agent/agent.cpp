@@ -31,6 +31,56 @@ int finish(int code) {
   plat_exit_process(code);
 }
 
+// Reports how the backup thread ended and ends the agent.
+int thread_ended(PlatThread& thread) {
+  uint32_t code = 0;
+  if (thread.exit_code(&code) != 0) {
+    log_agent("Unable to determine backup thread exit code: %s\n", plat_error_message(errno));
+  } else if (code != 0) {
+    log_agent("Backup thread exited abnormally.\n");
+  } else {
+    log_agent("Backup thread exited normally.\n");
+  }
+  if (thread.terminated()) finish_now(0);
+  return finish(0);
+}
+
+// A whole slice without a sign of life: the thread is taken for hung and terminated.
+void thread_silent() {
+  progress_close();
+  log_agent("Backup thread timed out after %d seconds; Aborting backup.\n", kWatchdogSeconds);
+}
+
+// The watchdog: waits for the backup thread in slices and terminates it when a slice
+// passes without a sign of life. Answers the exit code, or ends the process itself.
+int watch(PlatThread& thread) {
+  // The knob's range starts at 1: a zero slice would judge without waiting.
+  uint32_t slice_ms = plat_knob_ms(KNOB_WATCHDOG_MS, kWatchdogMs);
+  for (;;) {
+    uint32_t snapshot = liveness_counter.load(std::memory_order_relaxed);
+    switch (thread.wait_for(slice_ms)) {
+      case ThreadWait::ended:
+        return thread_ended(thread);
+      case ThreadWait::abandoned:
+        log_agent("Backup thread died unexpectedly.\n");
+        finish_now(0);
+      case ThreadWait::timed_out:
+        if (liveness_counter.load(std::memory_order_relaxed) == snapshot) {
+          thread_silent();
+          if (thread.terminate(1) == 0) {
+            log_agent("Backup thread terminated successfully.\n");
+          } else {
+            log_agent("Unable to terminate backup thread: %s\n", plat_error_message(errno));
+          }
+        }
+        break;
+      case ThreadWait::failed:
+        log_agent("Unable to wait for backup thread: %s\n", plat_error_message(errno));
+        finish_now(0);
+    }
+  }
+}
+
 }  // namespace
 
 int agent_main(int argc, char** argv, JobRunner run_job) {
@@ -65,42 +115,5 @@ int agent_main(int argc, char** argv, JobRunner run_job) {
     return finish(1);
   }
   liveness_counter.store(0, std::memory_order_relaxed);
-
-  // The knob's range starts at 1: a zero slice would judge without waiting.
-  uint32_t slice_ms = plat_knob_ms(KNOB_WATCHDOG_MS, kWatchdogMs);
-  for (;;) {
-    uint32_t snapshot = liveness_counter.load(std::memory_order_relaxed);
-    switch (thread.wait_for(slice_ms)) {
-      case ThreadWait::ended: {
-        uint32_t code = 0;
-        if (thread.exit_code(&code) != 0) {
-          log_agent("Unable to determine backup thread exit code: %s\n", plat_error_message(errno));
-        } else if (code != 0) {
-          log_agent("Backup thread exited abnormally.\n");
-        } else {
-          log_agent("Backup thread exited normally.\n");
-        }
-        if (thread.terminated()) finish_now(0);
-        return finish(0);
-      }
-      case ThreadWait::abandoned:
-        log_agent("Backup thread died unexpectedly.\n");
-        finish_now(0);
-      case ThreadWait::timed_out:
-        if (liveness_counter.load(std::memory_order_relaxed) == snapshot) {
-          progress_close();
-          log_agent("Backup thread timed out after %d seconds; Aborting backup.\n",
-                    kWatchdogSeconds);
-          if (thread.terminate(1) == 0) {
-            log_agent("Backup thread terminated successfully.\n");
-          } else {
-            log_agent("Unable to terminate backup thread: %s\n", plat_error_message(errno));
-          }
-        }
-        break;
-      case ThreadWait::failed:
-        log_agent("Unable to wait for backup thread: %s\n", plat_error_message(errno));
-        finish_now(0);
-    }
-  }
+  return watch(thread);
 }

@@ -241,76 +241,176 @@ void load_leads(Fci* f) {
   f->lead_count = static_cast<uint32_t>(count);
 }
 
+// The next index's bytes on their way to the temporary file, through one buffer. After a
+// failed write every later write is dropped and finish() answers -1.
+class IndexWriter {
+ public:
+  IndexWriter(FileSystem* fs, int out)
+      : fs_(fs), out_(out), buffer_(static_cast<uint8_t*>(malloc(kNewIndexBuffer))) {
+    ok_ = buffer_ != nullptr;
+  }
+  ~IndexWriter() { free(buffer_); }
+  IndexWriter(const IndexWriter&) = delete;
+  IndexWriter& operator=(const IndexWriter&) = delete;
+
+  bool ok() const { return ok_; }
+
+  void emit(const uint8_t* bytes, size_t length) {
+    while (ok_ && length > 0) {
+      size_t take = std::min(length, kNewIndexBuffer - buffered_);
+      memcpy(buffer_ + buffered_, bytes, take);
+      buffered_ += take;
+      bytes += take;
+      length -= take;
+      if (buffered_ == kNewIndexBuffer) {
+        ok_ = write_full(fs_, out_, buffer_, buffered_) == 0;
+        buffered_ = 0;
+      }
+    }
+  }
+
+  // Writes what is buffered and makes the file durable. 0 or -1.
+  int finish() {
+    if (ok_ && buffered_ > 0) ok_ = write_full(fs_, out_, buffer_, buffered_) == 0;
+    buffered_ = 0;
+    if (ok_) ok_ = fs_->sync(out_) == 0;
+    return ok_ ? 0 : -1;
+  }
+
+ private:
+  FileSystem* fs_;
+  int out_;
+  uint8_t* buffer_;
+  size_t buffered_ = 0;
+  bool ok_ = false;
+};
+
+struct SortRecord {
+  uint8_t bytes[FCI_RECORD_SIZE];
+};
+
+// Reads bucket `b` whole into `*records` (grown as needed), then releases and deletes the
+// bucket file. Answers the record count, or -1 when the bucket's records are lost.
+int64_t take_bucket(Fci* f, int b, SortRecord** records, uint64_t* capacity) {
+  FileSystem* fs = fs_of(f);
+  FciBucket* bucket = &f->buckets[b];
+  bool usable = !bucket->failed && flush_bucket(f, bucket) == 0;
+  uint64_t count = bucket->written / FCI_RECORD_SIZE;
+  if (usable && count > *capacity) {
+    auto* grown = static_cast<SortRecord*>(realloc(*records, count * sizeof(SortRecord)));
+    if (grown == nullptr) {
+      usable = false;
+    } else {
+      *records = grown;
+      *capacity = count;
+    }
+  }
+  if (usable && count > 0) {
+    ssize_t n = read_full(fs, bucket->fd, (*records)[0].bytes, count * FCI_RECORD_SIZE, 0);
+    usable = n == static_cast<ssize_t>(count * FCI_RECORD_SIZE);
+  }
+  release_bucket(f, bucket);
+  char name[32];
+  bucket_path(b, name);
+  fs->delete_file(name);
+  return usable ? static_cast<int64_t>(count) : -1;
+}
+
 // Writes the collected records, bucket by bucket, into the temporary file. Answers 0 when
 // every record that reached its bucket is in the file and the file is durable.
 int build_new_index(Fci* f, int out, uint32_t new_stamp) {
-  FileSystem* fs = fs_of(f);
-  uint8_t* buffer = static_cast<uint8_t*>(malloc(kNewIndexBuffer));
-  if (buffer == nullptr) return -1;
-  size_t buffered = 0;
-  bool ok = true;
-  auto emit = [&](const uint8_t* bytes, size_t length) {
-    while (ok && length > 0) {
-      size_t take = std::min(length, kNewIndexBuffer - buffered);
-      memcpy(buffer + buffered, bytes, take);
-      buffered += take;
-      bytes += take;
-      length -= take;
-      if (buffered == kNewIndexBuffer) {
-        ok = write_full(fs, out, buffer, buffered) == 0;
-        buffered = 0;
-      }
-    }
-  };
-
+  IndexWriter writer(fs_of(f), out);
+  if (!writer.ok()) return -1;
   uint8_t header[FCI_HEADER_SIZE];
   fci::put_u32le(header, FCI_VERSION);
   fci::put_u32le(header + 4, new_stamp);
-  emit(header, sizeof header);
+  writer.emit(header, sizeof header);
 
-  struct Record {
-    uint8_t bytes[FCI_RECORD_SIZE];
-  };
-  Record* records = nullptr;
+  SortRecord* records = nullptr;
   uint64_t capacity = 0;
-  for (int b = 0; b < FCI_BUCKETS && ok; ++b) {
-    FciBucket* bucket = &f->buckets[b];
+  for (int b = 0; b < FCI_BUCKETS && writer.ok(); ++b) {
     // A bucket this run never opened has nothing of it; a stray file of that name is not
     // ours to read (the caller deletes it).
-    if (bucket->fd < 0) continue;
-    char name[32];
-    bucket_path(b, name);
-    bool usable = !bucket->failed && flush_bucket(f, bucket) == 0;
-    uint64_t count = bucket->written / FCI_RECORD_SIZE;
-    if (usable && count > capacity) {
-      auto* grown = static_cast<Record*>(realloc(records, count * sizeof(Record)));
-      if (grown == nullptr) {
-        usable = false;
-      } else {
-        records = grown;
-        capacity = count;
-      }
-    }
-    if (usable && count > 0) {
-      ssize_t n = read_full(fs, bucket->fd, records[0].bytes, count * FCI_RECORD_SIZE, 0);
-      usable = n == static_cast<ssize_t>(count * FCI_RECORD_SIZE);
-    }
-    release_bucket(f, bucket);
-    fs->delete_file(name);
-    if (!usable) continue;  // those records are lost: later lookups miss them
-    std::sort(records, records + count,
-              [](const Record& a, const Record& c) { return compare_keys(a.bytes, c.bytes) < 0; });
-    for (uint64_t i = 0; i < count && ok; ++i) {
+    if (f->buckets[b].fd < 0) continue;
+    int64_t count = take_bucket(f, b, &records, &capacity);
+    if (count < 0) continue;  // those records are lost: later lookups miss them
+    std::sort(records, records + count, [](const SortRecord& a, const SortRecord& c) {
+      return compare_keys(a.bytes, c.bytes) < 0;
+    });
+    for (int64_t i = 0; i < count && writer.ok(); ++i) {
       // The bucket is the key's first byte; anything else is not a record we wrote.
       if (records[i].bytes[0] != b) continue;
-      emit(records[i].bytes, FCI_RECORD_SIZE);
+      writer.emit(records[i].bytes, FCI_RECORD_SIZE);
     }
   }
   free(records);
-  if (ok && buffered > 0) ok = write_full(fs, out, buffer, buffered) == 0;
-  free(buffer);
-  if (ok) ok = fs->sync(out) == 0;
-  return ok ? 0 : -1;
+  return writer.finish();
+}
+
+// Leftover buckets belong to a run that never closed: start empty.
+void reset_sort_folder(FileSystem* fs) {
+  if (fs->dir_usable(FCI_SORT_DIR) != 1) {
+    fs->make_dir(FCI_SORT_DIR);
+    return;
+  }
+  for (int b = 0; b < FCI_BUCKETS; ++b) {
+    char name[32];
+    bucket_path(b, name);
+    fs->delete_file(name);
+  }
+}
+
+// Derives the paths and moves the last index to the ".ro" name (or keeps the ".ro" file an
+// unfinished close left). Marks the index invalid when there is none to read.
+void take_old_index(Fci* f, const char* schedule_path) {
+  FileSystem* fs = fs_of(f);
+  if (schedule_path == nullptr || derive_paths(f, schedule_path) != 0) {
+    f->path[0] = f->ro_path[0] = f->tmp_path[0] = 0;
+    set_error(f, "FCI invalid: index path too long");
+    f->flags |= FCI_INVALID;
+    return;
+  }
+  // A next index that a killed close never finished is garbage.
+  fs->delete_file(f->tmp_path);
+  if (fs->file_exists(f->ro_path) == 1) {
+    // The last run did not finish its close: its ".fci", if any, is not to be trusted.
+    fs->delete_file(f->path);
+  } else if (fs->file_exists(f->path) != 1) {
+    set_error(f, "FCI invalid: unintialized");
+    f->flags |= FCI_INVALID;
+  } else if (fs->rename_file(f->path, f->ro_path) != 0) {
+    set_error(f, "FCI invalid: rename read-only fci failed: %s", sys_text(errno));
+    fs->delete_file(f->path);
+    f->flags |= FCI_INVALID;
+  }
+}
+
+// Opens the ".ro" file and checks its header against the expected stamp.
+void check_old_index(Fci* f, uint32_t expected_stamp) {
+  FileSystem* fs = fs_of(f);
+  f->fd = fs->open_file(f->ro_path, PLAT_OPEN_READ);
+  if (f->fd < 0) {
+    set_error(f, "FCI invalid: open read-only fci failed: %s", sys_text(errno));
+    f->flags |= FCI_INVALID;
+    return;
+  }
+  uint8_t header[FCI_HEADER_SIZE];
+  errno = 0;
+  ssize_t n = read_full(fs, f->fd, header, sizeof header, 0);
+  if (n != static_cast<ssize_t>(sizeof header)) {
+    set_error(f, "FCI invalid: reading header failed: %s", sys_text(n < 0 ? errno : ENODATA));
+    invalidate_and_delete_ro(f);
+    return;
+  }
+  f->version = fci::get_u32le(header);
+  f->stamp = static_cast<int32_t>(fci::get_u32le(header + 4));
+  if (f->version != FCI_VERSION) {
+    invalidate_and_delete_ro(f);
+  } else if (static_cast<uint32_t>(f->stamp) != expected_stamp) {
+    set_error(f, "FCI invalid: out of sync: client(%ld) != server(%ld)",
+              static_cast<long>(f->stamp), static_cast<long>(static_cast<int32_t>(expected_stamp)));
+    invalidate_and_delete_ro(f);
+  }
 }
 
 }  // namespace
@@ -343,69 +443,15 @@ int fci_open(Fci* f, const char* schedule_path, uint32_t expected_stamp) {
   free_reader(f);
   for (FciBucket& bucket : f->buckets) release_bucket(f, &bucket);
   FileSystem* fs = fs_of(f);
-
-  // Leftover buckets belong to a run that never closed: start empty.
-  if (fs->dir_usable(FCI_SORT_DIR) == 1) {
-    for (int b = 0; b < FCI_BUCKETS; ++b) {
-      char name[32];
-      bucket_path(b, name);
-      fs->delete_file(name);
-    }
-  } else {
-    fs->make_dir(FCI_SORT_DIR);
-  }
+  reset_sort_folder(fs);
 
   f->flags = 0;
   f->error[0] = 0;
   f->version = 0;
   f->stamp = 0;
   f->path[0] = f->ro_path[0] = f->tmp_path[0] = 0;
-  if (schedule_path == nullptr || derive_paths(f, schedule_path) != 0) {
-    f->path[0] = f->ro_path[0] = f->tmp_path[0] = 0;
-    set_error(f, "FCI invalid: index path too long");
-    f->flags |= FCI_INVALID;
-  } else {
-    // A next index that a killed close never finished is garbage.
-    fs->delete_file(f->tmp_path);
-    if (fs->file_exists(f->ro_path) == 1) {
-      // The last run did not finish its close: its ".fci", if any, is not to be trusted.
-      fs->delete_file(f->path);
-    } else if (fs->file_exists(f->path) != 1) {
-      set_error(f, "FCI invalid: unintialized");
-      f->flags |= FCI_INVALID;
-    } else if (fs->rename_file(f->path, f->ro_path) != 0) {
-      set_error(f, "FCI invalid: rename read-only fci failed: %s", sys_text(errno));
-      fs->delete_file(f->path);
-      f->flags |= FCI_INVALID;
-    }
-  }
-
-  if ((f->flags & FCI_INVALID) == 0) {
-    f->fd = fs->open_file(f->ro_path, PLAT_OPEN_READ);
-    if (f->fd < 0) {
-      set_error(f, "FCI invalid: open read-only fci failed: %s", sys_text(errno));
-      f->flags |= FCI_INVALID;
-    } else {
-      uint8_t header[FCI_HEADER_SIZE];
-      errno = 0;
-      ssize_t n = read_full(fs, f->fd, header, sizeof header, 0);
-      if (n != static_cast<ssize_t>(sizeof header)) {
-        set_error(f, "FCI invalid: reading header failed: %s", sys_text(n < 0 ? errno : ENODATA));
-        invalidate_and_delete_ro(f);
-      } else {
-        f->version = fci::get_u32le(header);
-        f->stamp = static_cast<int32_t>(fci::get_u32le(header + 4));
-        if (f->version != FCI_VERSION) {
-          invalidate_and_delete_ro(f);
-        } else if (static_cast<uint32_t>(f->stamp) != expected_stamp) {
-          set_error(f, "FCI invalid: out of sync: client(%ld) != server(%ld)",
-                    static_cast<long>(f->stamp),
-                    static_cast<long>(static_cast<int32_t>(expected_stamp)));
-          invalidate_and_delete_ro(f);
-        }
-      }
-    }
-  }
+  take_old_index(f, schedule_path);
+  if ((f->flags & FCI_INVALID) == 0) check_old_index(f, expected_stamp);
 
   f->sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
   f->sha = EVP_MD_CTX_new();
