@@ -23,7 +23,7 @@ enum class Replies {
 };
 
 constexpr bool kNeedsLogin = true;
-constexpr bool kOpen = false;  // the login itself
+constexpr bool kNoLogin = false;  // the login itself
 constexpr bool kNeedsLock = true;
 constexpr bool kUnlocked = false;
 constexpr bool kKeepsDataOnError = true;  // a failed delete still reports its counters
@@ -40,7 +40,7 @@ struct Policy {
 };
 
 constexpr Policy kPolicies[] = {
-    {KFS_SESSION_AUTH, kOpen, kUnlocked, Replies::kAlways, kClearsDataOnError, kKindLogin,
+    {KFS_SESSION_AUTH, kNoLogin, kUnlocked, Replies::kAlways, kClearsDataOnError, kKindLogin,
      do_login},
     {KFS_USER_LOCK, kNeedsLogin, kUnlocked, Replies::kAlways, kClearsDataOnError, kKindLock,
      do_lock},
@@ -59,7 +59,7 @@ constexpr Policy kPolicies[] = {
      do_close},
 };
 
-// Any other type: refused once the session may change things.
+// Any other type: ERR_SEQUENCE, after the same login and lock checks as the rest.
 constexpr Policy kUnknown = {0, kNeedsLogin, kNeedsLock, Replies::kAlways, kClearsDataOnError,
                              0, nullptr};
 
