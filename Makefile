@@ -1,9 +1,11 @@
 # The two commands a newcomer needs: `make test` and `make demo`.
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
+BUILD_FUZZ ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-fast test-asan demo clean format
+.PHONY: all deps build test test-fast test-asan fuzz demo clean format
 
 all: build
 
@@ -27,6 +29,10 @@ test-asan: deps
 	@cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# Each libFuzzer target (clang, ASan + UBSan) for FUZZ_SECONDS over a copy of its seeds.
+fuzz:
+	@JOBS=$(JOBS) bash scripts/fuzz.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
+
 demo: build
 	@if [ -x scripts/demo.sh ]; then bash scripts/demo.sh $(BUILD); \
 	 else echo "make demo is not available yet: it arrives with the backup engine."; fi
@@ -35,4 +41,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ)
