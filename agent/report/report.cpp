@@ -342,7 +342,8 @@ void deliver(const char* kind) {
     std::string address = entry;
     size_t comma = entry.find(',');
     if (comma != std::string::npos) {
-      flags = static_cast<int>(strtol(entry.substr(0, comma).c_str(), nullptr, 10));
+      long value = decimal_number(entry.substr(0, comma).c_str());
+      flags = static_cast<int>(value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : value);
       address = entry.substr(comma + 1);
     }
     any |= compose(kind, address, flags, &queued);
