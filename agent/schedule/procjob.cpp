@@ -340,16 +340,7 @@ const ScheduleFilter* job_filter(int index) {
 }
 
 long schedule_number(const char* text) {
-  if (text == nullptr) return 0;
-  const char* p = text;
-  bool negative = false;
-  if (*p == '-' || *p == '+') negative = *p++ == '-';
-  long value = 0;
-  while (isdigit(static_cast<unsigned char>(*p))) {
-    if (value < (1L << 40)) value = value * 10 + (*p - '0');  // saturate far beyond any use
-    ++p;
-  }
-  return negative ? -value : value;
+  return decimal_number(text);
 }
 
 int64_t schedule_id_from_path(const char* schedule_path) {
@@ -416,7 +407,7 @@ int procjob(const char* schedule_path) {
   uint8_t digest[20];
   unsigned int digest_length = 0;
   EVP_Digest(j.account_key, sizeof j.account_key, digest, &digest_length, EVP_sha1(), nullptr);
-  report_start(queue_path.c_str(), job_option(OPT_NAME), j.recipients, schedule_id,
+  report_start(queue_path.c_str(), schedule_path, job_option(OPT_NAME), j.recipients, schedule_id,
                static_cast<uint32_t>(schedule_number(job_option(OPT_USER_ID))), digest,
                j.html ? 1 : 0);
   OPENSSL_cleanse(digest, sizeof digest);
