@@ -3,7 +3,7 @@ BUILD      ?= build
 BUILD_ASAN ?= build-asan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-fast test-asan demo clean format
+.PHONY: all deps build test test-fast test-asan demo package clean format
 
 all: build
 
@@ -30,6 +30,10 @@ test-asan: deps
 demo: build
 	@if [ -x scripts/demo.sh ]; then bash scripts/demo.sh $(BUILD); \
 	 else echo "make demo is not available yet: it arrives with the backup engine."; fi
+
+# The Debian package (varno_<version>_<arch>.deb in the build folder).
+package: build
+	@cd $(BUILD) && cpack -G DEB >/dev/null && ls -1 $(CURDIR)/$(BUILD)/varno_*.deb
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

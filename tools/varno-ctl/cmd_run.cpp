@@ -4,6 +4,7 @@
 // when the job began and ended) and the job log (whose last lines say how it ended).
 #include <unistd.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -32,6 +33,12 @@ constexpr size_t kStampLength = 24;  // "YYYY-MM-DD hh:mm:ss.mmmm"
 // The agent's own texts that mark a job's road.
 constexpr const char kCompleted[] = "Backup job completed normally.";
 constexpr const char kSkipped[] = "The job that just completed was queued to run again; Skipping.";
+
+// SIGTERM (a service being stopped) asks the job to stop instead of leaving it half done.
+volatile sig_atomic_t g_terminate = 0;
+void on_terminate(int) {
+  g_terminate = 1;
+}
 
 int usage() {
   fprintf(stderr, "usage: varno-ctl run [--wait] [--agent PATH] SCHEDULE\n");
@@ -179,6 +186,11 @@ int Run::follow() {
   std::string last_status;
   BoardReader board;
   bool board_open = false;
+  bool stop_sent = false;
+  struct sigaction action {};
+  action.sa_handler = on_terminate;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
   for (;;) {
     bool done = false;
     for (const std::string& m : log_messages("agent.log", since)) {
@@ -186,6 +198,12 @@ int Run::follow() {
       if (m == end_a || m == end_b) done = true;
     }
     if (done) break;
+    if (begun && g_terminate != 0 && !stop_sent) {
+      char word[] = "stop";
+      char* stop_argv[] = {word, nullptr};
+      stop_sent = true;
+      (void)ctl_stop(1, stop_argv);
+    }
     if (begun) {
       if (!board_open) board_open = board.open(true) == 0;
       if (board_open) {
