@@ -64,6 +64,8 @@ constexpr const char kDisabled[] = "The schedule is disabled; aborting.";
 constexpr const char kBadKey[] = "Error parsing encryption key; aborting.";
 constexpr const char kStatFailed[] = "FILE: ERROR (errno %d) while attempting to stat() file: '%s'";
 constexpr const char kNotFound[] = "Previous error indicates the file was not found.";
+constexpr const char kNoToday[] =
+    "FILE: ERROR: Failed to generate filter parent directories while on '%s'";
 
 struct Line {
   std::string raw;   // as in the file, line feed included
@@ -351,7 +353,10 @@ void check_values(Checker* c) {
     }
   }
 
-  // Filters: each line on its own, as the parser would take it.
+  // Filters: each line on its own, as the parser would take it. The files a filter keeps
+  // are placed below a "/Today/" server folder, which only the destination can provide.
+  std::string dest = std::string(job_option(OPT_DEST)) + "/";
+  bool today = dest.find("/Today/") != std::string::npos;
   std::vector<std::string> folders;
   for (size_t i = 1; i < c->lines.size(); ++i) {
     const Line& l = c->lines[i];
@@ -379,6 +384,14 @@ void check_values(Checker* c) {
       }
     }
     folders.push_back(folder);
+    if (!today) {
+      char line[kTextMax];
+      snprintf(line, sizeof line, kNoToday, (folder + "\\...").c_str());
+      c->add(at, SCHEDULE_ERROR,
+             std::string(line) +
+                 " (for every file the filter keeps: Dest= must name a folder below "
+                 "/Today, as Dest=/1/Today)");
+    }
     for (int p = 0; p < f->pattern_count; ++p) {
       if (strpbrk(f->patterns[p], "\\/") != nullptr) {
         c->add(at, SCHEDULE_WARNING,
