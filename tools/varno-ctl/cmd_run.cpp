@@ -3,6 +3,7 @@
 // working folder. With --wait the job is followed to its end through agent.log (which says
 // when the job began and ended) and the job log (whose last lines say how it ended).
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -11,7 +12,6 @@
 #include <vector>
 
 #include "agent/ipc_names.h"
-#include "agent/log.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -82,10 +82,8 @@ std::string find_agent(const std::string& given) {
   return "";
 }
 
-// The text of a log file, one message per line without the time prefix; with `since`,
-// only lines stamped at or after it.
-std::vector<std::string> log_messages(const std::string& windows_path,
-                                      const std::string& since = "") {
+// The messages of a log file, one per line, without their time prefixes.
+std::vector<std::string> log_messages(const std::string& windows_path) {
   std::vector<std::string> out;
   FILE* f = plat_fopen(windows_path, "rb");
   if (f == nullptr) return out;
@@ -102,17 +100,35 @@ std::vector<std::string> log_messages(const std::string& windows_path,
     at = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() < kStampLength + 2 || line.compare(kStampLength, 2, "] ") != 0) continue;
-    if (!since.empty() && line.compare(0, kStampLength, since) < 0) continue;
-    out.push_back(line.substr(kStampLength + 2));
+    out.push_back(line);
   }
   return out;
 }
 
-std::string now_stamp() {
-  char line[LOG_LINE_MAX + 1];
-  log_format_line(line, "");
-  return std::string(line, kStampLength);
+std::string message_of(const std::string& line) {
+  return line.substr(kStampLength + 2);
 }
+
+// Where agent.log stood when a job was delivered. An agent rewrites the log when it starts
+// (a new first line); otherwise only the lines after the mark are new. Positions, not
+// times: the clock may be set back (daylight saving time) during a nightly job.
+struct LogMark {
+  std::string first;
+  size_t count = 0;
+
+  static LogMark now() {
+    std::vector<std::string> lines = log_messages("agent.log");
+    return {lines.empty() ? "" : lines[0], lines.size()};
+  }
+  std::vector<std::string> since() const {
+    std::vector<std::string> lines = log_messages("agent.log");
+    size_t skip = !lines.empty() && lines[0] == first ? count : 0;
+    std::vector<std::string> out;
+    for (size_t i = std::min(skip, lines.size()); i < lines.size(); ++i)
+      out.push_back(message_of(lines[i]));
+    return out;
+  }
+};
 
 bool agent_running() {
   BoardReader reader;
@@ -125,11 +141,11 @@ struct Run {
   bool wait = false;
   ChildProcess child;  // the agent this run started, if any
   bool started = false;
-  std::string since;  // agent.log lines of this delivery are stamped at or after it
+  LogMark mark;  // agent.log when the job was last delivered
 
   // 0 when the job was posted or an agent was started for it.
   int deliver() {
-    since = now_stamp();
+    mark = LogMark::now();
     std::string name = ipc_object_name(JOB_MAILSLOT_NAME);
     if (plat_mailslot_send(name.c_str(), schedule.c_str(), schedule.size() + 1, kPostTimeoutMs) ==
         0) {
@@ -193,7 +209,7 @@ int Run::follow() {
   sigaction(SIGTERM, &action, nullptr);
   for (;;) {
     bool done = false;
-    for (const std::string& m : log_messages("agent.log", since)) {
+    for (const std::string& m : mark.since()) {
       if (m == begin_a || m == begin_b) begun = true;
       if (m == end_a || m == end_b) done = true;
     }
@@ -221,7 +237,7 @@ int Run::follow() {
     bool running = child_running() || agent_running();
     if (!running) {
       // The line may have been written just before the agent ended.
-      for (const std::string& m : log_messages("agent.log", since)) {
+      for (const std::string& m : mark.since()) {
         if (m == end_a || m == end_b) done = true;
         if (m == begin_a || m == begin_b) begun = true;
       }
@@ -248,7 +264,8 @@ int Run::follow() {
 }
 
 int Run::outcome() {
-  std::vector<std::string> job = log_messages(schedule + ".log");
+  std::vector<std::string> job;
+  for (const std::string& line : log_messages(schedule + ".log")) job.push_back(message_of(line));
   int sent = 0;
   int current = 0;
   bool stopped = false;
