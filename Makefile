@@ -5,7 +5,7 @@ BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-fast test-asan fuzz demo clean format
+.PHONY: all deps build test test-fast test-asan fuzz demo package clean format
 
 all: build
 
@@ -36,6 +36,10 @@ fuzz:
 demo: build
 	@if [ -x scripts/demo.sh ]; then bash scripts/demo.sh $(BUILD); \
 	 else echo "make demo is not available yet: it arrives with the backup engine."; fi
+
+# The Debian package (varno_<version>_<arch>.deb in the build folder).
+package: build
+	@cd $(BUILD) && cpack -G DEB >/dev/null && ls -1 $(CURDIR)/$(BUILD)/varno_*.deb
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
