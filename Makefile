@@ -1,9 +1,11 @@
 # The two commands a newcomer needs: `make test` and `make demo`.
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
+BUILD_FUZZ ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-fast test-asan demo clean format
+.PHONY: all deps build test test-fast test-asan fuzz demo package clean format
 
 all: build
 
@@ -27,12 +29,20 @@ test-asan: deps
 	@cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# Each libFuzzer target (clang, ASan + UBSan) for FUZZ_SECONDS over a copy of its seeds.
+fuzz:
+	@JOBS=$(JOBS) bash scripts/fuzz.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
+
 demo: build
 	@if [ -x scripts/demo.sh ]; then bash scripts/demo.sh $(BUILD); \
 	 else echo "make demo is not available yet: it arrives with the backup engine."; fi
+
+# The Debian package (varno_<version>_<arch>.deb in the build folder).
+package: build
+	@cd $(BUILD) && cpack -G DEB >/dev/null && ls -1 $(CURDIR)/$(BUILD)/varno_*.deb
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ)

@@ -89,9 +89,11 @@ class NamedEvent {
   NamedEvent(const NamedEvent&) = delete;
   NamedEvent& operator=(const NamedEvent&) = delete;
 
-  // Opens the event `windows_name`, creating it when missing; it starts not signalled
-  // (a signal left on a name by a process that died is dropped). 0, or -1 with errno.
-  int create(const char* windows_name);
+  // Opens the event `windows_name`, creating it when missing. With `drop_stale_signal`
+  // it starts not signalled: a signal left on the name by a process that died is dropped.
+  // The caller passes false while another live process uses the event, whose pending
+  // signal is real. 0, or -1 with errno.
+  int create(const char* windows_name, bool drop_stale_signal);
   // Opens an existing event; ENOENT when there is none. 0, or -1 with errno.
   int open_existing(const char* windows_name);
 

@@ -1,5 +1,6 @@
 #include "util/text.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -86,4 +87,18 @@ List* split_string(const char* text, const char* separator, List* list) {
     start = hit + sep_len;
   }
   return list;
+}
+
+long decimal_number(const char* text) {
+  if (text == nullptr) return 0;
+  const char* p = text;
+  while (isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '-' || *p == '+') negative = *p++ == '-';
+  long value = 0;
+  while (isdigit(static_cast<unsigned char>(*p))) {
+    if (value < (1L << 40)) value = value * 10 + (*p - '0');
+    ++p;
+  }
+  return negative ? -value : value;
 }

@@ -17,6 +17,11 @@ void* hex_decode(const char* text, size_t count, void* output);
 // Answers 8.
 int format_duration(uint64_t seconds, char* output);
 
+// The decimal number at the start of `text`, read as the C library's conversion reads
+// one: leading white space, an optional sign, then digits; 0 when there are none (or for
+// null). Saturates far beyond any value a caller accepts, never wraps.
+[[nodiscard]] long decimal_number(const char* text);
+
 // Replaces every occurrence of `pattern` in place, left to right, resuming after each
 // inserted replacement; stops, leaving the rest unchanged, as soon as the next
 // replacement would make the text's length reach `capacity`.

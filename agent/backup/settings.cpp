@@ -1,9 +1,10 @@
 #include "agent/backup/settings.h"
 
 #include <openssl/crypto.h>
-#include <cctype>
+
 #include <cstdlib>
 #include <cstring>
+#include "util/text.h"
 
 namespace {
 
@@ -70,14 +71,5 @@ const ScheduleFilter* job_filter(int index) {
 }
 
 long schedule_number(const char* text) {
-  if (text == nullptr) return 0;
-  const char* p = text;
-  bool negative = false;
-  if (*p == '-' || *p == '+') negative = *p++ == '-';
-  long value = 0;
-  while (isdigit(static_cast<unsigned char>(*p))) {
-    if (value < (1L << 40)) value = value * 10 + (*p - '0');  // saturate far beyond any use
-    ++p;
-  }
-  return negative ? -value : value;
+  return decimal_number(text);
 }

@@ -72,5 +72,6 @@ const char* job_option(ScheduleOptionIndex index);
 // The filter record at `index` of the filter list, or null.
 const ScheduleFilter* job_filter(int index);
 
-// "Leading digits count, anything else reads as 0", with an optional sign.
+// A schedule value as a number: leading blanks skipped, an optional sign, the leading
+// digits; anything else reads as 0 (decimal_number of util/text.h).
 long schedule_number(const char* text);

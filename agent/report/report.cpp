@@ -80,6 +80,7 @@ class MessageBuffer {
 struct Report {
   int stage = REPORT_IDLE;
   std::string queue_path;
+  std::string queue_stem;
   std::string job_name;
   std::vector<std::string> recipients;
   int64_t schedule_id = 0;
@@ -281,15 +282,12 @@ bool file_present(const std::string& path) {
 
 // The queue file for the n-th queued message of one delivery. The first takes the name
 // the schedule chose; later ones take the next free names of the same ".eml", "-1.eml" ..
-// "-9.eml" series, so several recipients' reports do not replace one another.
+// "-9.eml" series, so several recipients' reports do not replace one another. The series
+// comes from the stem, never from the first name: a "-3" may belong to the schedule's own
+// name.
 std::string queue_path_for(int queued_before) {
-  const std::string& first = g_report.queue_path;
-  if (queued_before == 0) return first;
-  std::string base = first;
-  if (base.size() >= 4 && base.compare(base.size() - 4, 4, ".eml") == 0) base.resize(base.size() - 4);
-  if (base.size() >= 2 && base[base.size() - 2] == '-' && base.back() >= '1' && base.back() <= '9') {
-    base.resize(base.size() - 2);
-  }
+  if (queued_before == 0) return g_report.queue_path;
+  const std::string& base = g_report.queue_stem;
   std::string candidate;
   for (int i = 0; i <= 9; ++i) {
     candidate = i == 0 ? base + ".eml" : base + "-" + std::to_string(i) + ".eml";
@@ -342,7 +340,8 @@ void deliver(const char* kind) {
     std::string address = entry;
     size_t comma = entry.find(',');
     if (comma != std::string::npos) {
-      flags = static_cast<int>(strtol(entry.substr(0, comma).c_str(), nullptr, 10));
+      long value = decimal_number(entry.substr(0, comma).c_str());
+      flags = static_cast<int>(value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : value);
       address = entry.substr(comma + 1);
     }
     any |= compose(kind, address, flags, &queued);
@@ -377,7 +376,8 @@ void fail(const std::string& message) {
 
 }  // namespace
 
-void report_start(const char* queue_path, const char* job_name, const List* recipients,
+void report_start(const char* queue_path, const char* queue_stem, const char* job_name,
+                  const List* recipients,
                   int64_t schedule_id, uint32_t user_number, const uint8_t key_digest[20],
                   int default_flags) {
   // Every job starts a fresh report, whatever became of the last one: a broken or
@@ -386,6 +386,7 @@ void report_start(const char* queue_path, const char* job_name, const List* reci
   list_free(r.errors);
   r.errors = nullptr;
   r.queue_path = queue_path != nullptr ? queue_path : "";
+  r.queue_stem = queue_stem != nullptr ? queue_stem : "";
   r.job_name = job_name != nullptr ? job_name : "";
   r.recipients.clear();
   for (int i = 0; i < list_count(recipients); ++i) r.recipients.emplace_back(list_item(recipients, i));

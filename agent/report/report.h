@@ -28,9 +28,12 @@ enum ReportStage : int {
 constexpr int REPORT_FLAG_HTML = 1;
 constexpr int REPORT_FLAG_ONLY_ON_ERRORS = 2;
 
-// `recipients` is copied (it may be null: no recipient). `key_digest` is the SHA-1 of the
-// account key (20 bytes).
-void report_start(const char* queue_path, const char* job_name, const List* recipients,
+// `queue_path` is the queue file the schedule chose; `queue_stem` the name its series is
+// made from (the schedule path), to which later recipients add ".eml" or "-1.eml" ..
+// "-9.eml". `recipients` is copied (it may be null: no recipient). `key_digest` is the
+// SHA-1 of the account key (20 bytes).
+void report_start(const char* queue_path, const char* queue_stem, const char* job_name,
+                  const List* recipients,
                   int64_t schedule_id, uint32_t user_number, const uint8_t key_digest[20],
                   int default_flags);
 void report_session(const ckfs_session* session);

@@ -75,7 +75,8 @@ int progress_open() {
   copy_text(g_board.status, sizeof g_board.status, "Initializing...", false);
   publish();
 
-  if (g_event.create(ipc_object_name(TERMINATE_EVENT_NAME).c_str()) == 0) {
+  // A signal on the event is stale only when no other live agent holds the board.
+  if (g_event.create(ipc_object_name(TERMINATE_EVENT_NAME).c_str(), g_view.sole_creator()) == 0) {
     log_agent("Successfully created hTerminateBackupEvent event\n");
   } else {
     log_agent("CreateEvent failed (%d)\n", errno);

@@ -348,7 +348,7 @@ int procjob(const char* schedule_path) {
   uint8_t digest[20];
   unsigned int digest_length = 0;
   EVP_Digest(j.account_key, sizeof j.account_key, digest, &digest_length, EVP_sha1(), nullptr);
-  report_start(queue_path.c_str(), job_option(OPT_NAME), j.recipients, schedule_id,
+  report_start(queue_path.c_str(), schedule_path, job_option(OPT_NAME), j.recipients, schedule_id,
                static_cast<uint32_t>(schedule_number(job_option(OPT_USER_ID))), digest,
                j.html ? 1 : 0);
   OPENSSL_cleanse(digest, sizeof digest);

@@ -232,7 +232,7 @@ void NamedEvent::reset() {
   handle_ = nullptr;
 }
 
-int NamedEvent::create(const char* windows_name) {
+int NamedEvent::create(const char* windows_name, bool drop_stale_signal) {
   reset();
   std::string name = plat_object_name(windows_name);
   sem_t* sem = sem_open(name.c_str(), O_CREAT | O_EXCL, 0666, 0);
@@ -245,8 +245,7 @@ int NamedEvent::create(const char* windows_name) {
   }
   if (sem == SEM_FAILED) return -1;
   handle_ = sem;
-  // A fresh event is not signalled; drop a signal left behind on the name.
-  while (sem_trywait(sem) == 0) {
+  while (drop_stale_signal && sem_trywait(sem) == 0) {
   }
   return 0;
 }

@@ -24,7 +24,7 @@ class CommandsTest : public ::testing::Test {
     cwd_ = std::make_unique<ScopedCwd>(dir_.path());
     job_settings_reset();
     ASSERT_EQ(log_job_open("job.kbs"), 0);
-    report_start("job.kbs.eml", "job", nullptr, 0, 1, kDigest, 1);
+    report_start("job.kbs.eml", "job.kbs", "job", nullptr, 0, 1, kDigest, 1);
   }
   void TearDown() override {
     log_job_close();
@@ -108,7 +108,7 @@ TEST(CommandsStopTest, EarlierUserStopEndsThePreCommandAfterOneSecond) {
   ScopedCwd cwd(dir.path());
   job_settings_reset();
   ASSERT_EQ(log_job_open("job.kbs"), 0);
-  report_start("job.kbs.eml", "job", nullptr, 0, 1, kDigest, 1);
+  report_start("job.kbs.eml", "job.kbs", "job", nullptr, 0, 1, kDigest, 1);
   set_user_terminated();
   EXPECT_FALSE(run_backup_command(COMMAND_PRE_BACKUP, "sleep 30"));
   std::string log = read_file(dir.file("job.kbs.log"));

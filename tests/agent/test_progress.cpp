@@ -241,7 +241,7 @@ TEST_F(ProgressTest, ObjectsLeftByAKilledAgentDoNotStopTheNextOne) {
     ASSERT_EQ(stale.map(&view), 0);
     memset(view.data(), 0x5A, 100);
     NamedEvent stale_event;
-    ASSERT_EQ(stale_event.create(event.c_str()), 0);
+    ASSERT_EQ(stale_event.create(event.c_str(), true), 0);
     ASSERT_EQ(stale_event.set(), 0);
   }  // handles gone, names left behind
   ASSERT_EQ(progress_open(), 0);
@@ -250,6 +250,20 @@ TEST_F(ProgressTest, ObjectsLeftByAKilledAgentDoNotStopTheNextOne) {
   EXPECT_EQ(r.u64(0), 0u);
   EXPECT_EQ(r.text(64, 240), "Initializing...");
   EXPECT_EQ(progress_terminate_requested(), 0) << "a stale stop must not stop the new agent";
+}
+
+TEST_F(ProgressTest, AStopRequestForALiveAgentSurvivesASecondAgentStarting) {
+  std::string event = ipc_object_name(TERMINATE_EVENT_NAME);
+  SharedMemory live;  // the running agent's board and its pending stop request
+  ASSERT_EQ(live.create(ipc_object_name(PROGRESS_BOARD_NAME).c_str(), PROGRESS_BOARD_SIZE), 0);
+  SharedView live_view;
+  ASSERT_EQ(live.map(&live_view), 0);
+  NamedEvent live_event;
+  ASSERT_EQ(live_event.create(event.c_str(), true), 0);
+  ASSERT_EQ(live_event.set(), 0);
+
+  ASSERT_EQ(progress_open(), 0);  // the second agent
+  EXPECT_EQ(live_event.try_wait(), 1) << "the running agent's stop request was dropped";
 }
 
 TEST_F(ProgressTest, BoardThatCannotBeCreatedLeavesEverythingSilent) {

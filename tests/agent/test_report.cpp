@@ -25,7 +25,7 @@ class ReportTest : public ::testing::Test {
   void TearDown() override { plat_set_unix_time_source(nullptr); }
 
   void start(const char* job = "Nightly <docs>") {
-    report_start("q.eml", job, nullptr, 42, 7, kDigest, REPORT_FLAG_HTML);
+    report_start("q.eml", "q", job, nullptr, 42, 7, kDigest, REPORT_FLAG_HTML);
   }
 };
 

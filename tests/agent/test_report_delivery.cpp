@@ -91,7 +91,7 @@ class ReportDelivery : public ::testing::Test {
 
   void start(const List* to, int flags = REPORT_FLAG_HTML, const char* queue = "q.eml",
              const char* job = "Nightly") {
-    report_start(queue, job, to, 42, 7, kDigest, flags);
+    report_start(queue, std::string(queue, strlen(queue) - 4).c_str(), job, to, 42, 7, kDigest, flags);
   }
   // Stages 1 to 3 without a session: a success report then has no server to go to.
   void start_transfer(const List* to, int flags = REPORT_FLAG_HTML, uint64_t requested = 3,
@@ -281,7 +281,7 @@ TEST_F(ReportDelivery, LaterRecipientsPassOverNamesAlreadyTaken) {
   write_file("q.eml", "old");
   write_file("q-2.eml", "old2");
   auto to = recipients({"0,a@x", "0,b@x"});
-  report_start("q-1.eml", "Nightly", to.get(), 42, 7, kDigest, 0);
+  report_start("q-1.eml", "q", "Nightly", to.get(), 42, 7, kDigest, 0);
   report_failure_code(ERR_AUTH_FAILURE);
   queued_message("q-1.eml", "a@x");
   queued_message("q-3.eml", "b@x");
@@ -289,11 +289,21 @@ TEST_F(ReportDelivery, LaterRecipientsPassOverNamesAlreadyTaken) {
   EXPECT_EQ(read_file("q-2.eml"), "old2");
 }
 
+TEST_F(ReportDelivery, ADigitSuffixOfTheScheduleNameIsNotTakenForTheSeries) {
+  write_file("nightly.eml", "another schedule's report");
+  auto to = recipients({"0,a@x", "0,b@x"});
+  report_start("nightly-3.eml", "nightly-3", "Nightly", to.get(), 42, 7, kDigest, 0);
+  report_failure_text("x");
+  queued_message("nightly-3.eml", "a@x");
+  queued_message("nightly-3-1.eml", "b@x");
+  EXPECT_EQ(read_file("nightly.eml"), "another schedule's report");
+}
+
 TEST_F(ReportDelivery, WhenTheSeriesIsExhaustedTheLastNameIsReplaced) {
   write_file("q.eml", "old");
   for (int i = 1; i <= 9; ++i) write_file("q-" + std::to_string(i) + ".eml", "old");
   auto to = recipients({"0,a@x", "0,b@x"});
-  report_start("q-9.eml", "Nightly", to.get(), 42, 7, kDigest, 0);
+  report_start("q-9.eml", "q", "Nightly", to.get(), 42, 7, kDigest, 0);
   report_failure_text("x");
   queued_message("q-9.eml", "b@x");
   EXPECT_EQ(read_file("q-8.eml"), "old");
@@ -388,7 +398,7 @@ TEST_F(ReportDelivery, HtmlFormEscapesEveryInsertedValue) {
   write_file("etc/failinfo_html.emt", "#JOB#|#ERROR_MESSAGE#|#DSTPATH#\n#ERROR_LIST#");
   write_file("etc/failinfo_txt.emt", "#JOB#|#ERROR_MESSAGE#\n#ERROR_LIST#");
   auto to = recipients({"1,a@x", "0,b@x"});
-  report_start("q.eml", "A&B \"job\"", to.get(), 42, 7, kDigest, 1);
+  report_start("q.eml", "q", "A&B \"job\"", to.get(), 42, 7, kDigest, 1);
   report_session(nullptr);
   report_begin(1, 1, "/1/<b>");
   report_fail_file_code((std::string("C:\\") + evil).c_str(), ERR_AUTH_FAILURE);

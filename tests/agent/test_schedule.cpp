@@ -394,6 +394,20 @@ TEST_F(ScheduleTest, FilterLines) {
   EXPECT_STREQ(job_filter(6)->folder, "");
 }
 
+// A blank before a number must not turn `mirror= 1` into 0 and move where files land.
+TEST_F(ScheduleTest, NumbersSkipLeadingBlanksAsTheCConversionDoes) {
+  const struct {
+    const char* text;
+    long value;
+  } cases[] = {{" 1", 1}, {"\t42", 42}, {"  -1", -1}, {" +7x", 7}, {" ", 0}, {"x1", 0}, {"- 1", 0}};
+  for (const auto& c : cases) EXPECT_EQ(schedule_number(c.text), c.value) << '"' << c.text << '"';
+  job_settings_reset();
+  schedule_parse_filter("C:\\Neg| -1|*.tmp");
+  schedule_parse_filter("C:\\Blank| 3|*.tmp");
+  ASSERT_EQ(list_count(job_settings().filters), 1) << "a blank before -1 still makes it negative";
+  EXPECT_EQ(job_filter(0)->flags, 3);
+}
+
 TEST_F(ScheduleTest, FilterFolderOf299IsKeptAnd300Dropped) {
   job_settings_reset();
   std::string f299(299, 'f');

@@ -7,10 +7,26 @@
 
 #include "protocol/ckfs.h"
 
+namespace {
+
+// One scratch file for the whole run; the test run replays the seeds often, so it goes
+// again at exit.
+struct Scratch {
+  char path[32] = "/tmp/varno-fuzz-hosts-XXXXXX";
+  int fd = mkstemp(path);
+  ~Scratch() {
+    if (fd < 0) return;
+    close(fd);
+    unlink(path);
+  }
+};
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static char path[] = "/tmp/varno-fuzz-hosts-XXXXXX";
-  static int fd = mkstemp(path);
-  if (fd < 0) return 0;
+  static Scratch scratch;
+  if (scratch.fd < 0) return 0;
+  const char* path = scratch.path;
   FILE* f = fopen(path, "wb");
   if (f == nullptr) return 0;
   fwrite(data, 1, size, f);

@@ -217,7 +217,7 @@ TEST(SharedMemoryTest, ReadOnlyViewAndMissingObject) {
 TEST(NamedEventTest, ManySetsAreAnsweredOnceAndCrossProcesses) {
   std::string name = unique_name("Global\\Test/Event");
   NamedEvent agent;
-  ASSERT_EQ(agent.create(name.c_str()), 0);
+  ASSERT_EQ(agent.create(name.c_str(), true), 0);
   EXPECT_EQ(agent.try_wait(), 0) << "created not signalled";
 
   pid_t child = fork();
@@ -242,11 +242,11 @@ TEST(NamedEventTest, StaleSignalIsDroppedAtCreateAndUnlinkedNameIsGone) {
   std::string name = unique_name("Event");
   {
     NamedEvent left;
-    ASSERT_EQ(left.create(name.c_str()), 0);
+    ASSERT_EQ(left.create(name.c_str(), true), 0);
     ASSERT_EQ(left.set(), 0);
   }  // closed, never unlinked: what a killed agent leaves
   NamedEvent agent;
-  ASSERT_EQ(agent.create(name.c_str()), 0);
+  ASSERT_EQ(agent.create(name.c_str(), true), 0);
   EXPECT_EQ(agent.try_wait(), 0);
   struct stat st;
   ASSERT_EQ(stat(("/dev/shm/sem." + plat_object_name(name.c_str()).substr(1)).c_str(), &st), 0);

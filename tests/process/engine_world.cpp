@@ -172,7 +172,8 @@ void EngineWorld::write_schedule(const std::string& lines) {
   text += lines;
   std::string plain = dir() + "/schedule.txt";
   write_file(plain, text);
-  ASSERT_EQ(ctl("kbs encrypt schedule.txt " + std::string(kSchedule)), 0);
+  // --force: tests write schedules the agent must refuse or whose sources are missing.
+  ASSERT_EQ(ctl("kbs encrypt --force schedule.txt " + std::string(kSchedule)), 0);
   fs::remove(plain);
 }
 

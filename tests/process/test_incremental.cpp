@@ -95,6 +95,23 @@ TEST_F(IncrementalTest, ChangedScheduleSetsTheIndexAside) {
   EXPECT_EQ(changed.board.items_current, 1u);
 }
 
+TEST_F(IncrementalTest, StampWithoutAFullDigestSetsTheIndexAside) {
+  write_data("a.txt", "alpha\n");
+  start_server();
+  write_schedule("Src=D:\\\n");
+  ASSERT_EQ(run().status, 0);
+  ASSERT_TRUE(run().logged("Using FCI cache."));
+  const std::string stamp = dir() + "/" + kSchedule + ".ts";
+  int round = 0;
+  for (const std::string& torn : {std::string("md5="), "md5=" + std::string(15, 'x'),
+                                  std::string("MD5=0123456789abcdef"), std::string()}) {
+    write_schedule("Src=D:\\\nXSrc=D:\\n" + std::to_string(round++) + "\n");
+    testing_support::write_file(stamp, torn);
+    JobRun changed = run();
+    EXPECT_TRUE(changed.logged("Not using FCI cache.")) << torn.size() << " bytes\n" << changed.log;
+  }
+}
+
 // The close of a file awaits no reply, so a connection lost just before it can swallow
 // the commit while the file is logged as sent. The run that saw the connection break must
 // not vouch for its files: the next run asks the server again and sends what is missing.

@@ -21,21 +21,29 @@ DevServer::DevServer(const std::string& store, const std::vector<std::string>& e
   std::string binary = std::string(VARNO_BUILD_DIR) + "/tools/kfs-devserver/kfs-devserver";
   std::vector<std::string> args = {binary, "--listen", "127.0.0.1:0", "--store", store};
   args.insert(args.end(), extra.begin(), extra.end());
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return;
+  int out_fds[2];
+  int err_fds[2];
+  if (pipe(out_fds) != 0) return;
+  if (pipe(err_fds) != 0) {
+    close(out_fds[0]);
+    close(out_fds[1]);
+    return;
+  }
   pid_ = fork();
   if (pid_ == 0) {
-    dup2(pipe_fds[1], 1);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
+    dup2(out_fds[1], 1);
+    dup2(err_fds[1], 2);
+    for (int fd : {out_fds[0], out_fds[1], err_fds[0], err_fds[1]}) close(fd);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
   }
-  close(pipe_fds[1]);
-  out_fd_ = pipe_fds[0];
+  close(out_fds[1]);
+  close(err_fds[1]);
+  out_fd_ = out_fds[0];
+  err_fd_ = err_fds[0];
   std::string line;
   char c;
   while (read(out_fd_, &c, 1) == 1 && c != '\n') line += c;
@@ -44,12 +52,41 @@ DevServer::DevServer(const std::string& store, const std::vector<std::string>& e
   EXPECT_NE(port_, 0) << "kfs-devserver did not start: " << line;
 }
 
+namespace {
+
+// Everything left in the pipe up to its end; the writer has exited.
+std::string drain(int fd) {
+  std::string text;
+  char chunk[4096];
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+    text.append(chunk, static_cast<size_t>(n));
+  return text;
+}
+
+}  // namespace
+
+int DevServer::stop() {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  kill(pid_, SIGTERM);
+  pid_t waited = waitpid(pid_, &status, 0);
+  pid_ = -1;
+  errors_ += drain(err_fd_);
+  if (waited < 0) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 DevServer::~DevServer() {
   if (pid_ > 0) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
+    errors_ += drain(err_fd_);
+    if (write(2, errors_.data(), errors_.size()) < 0) {
+      // The test's stderr is gone; nothing is left to tell.
+    }
   }
   if (out_fd_ >= 0) close(out_fd_);
+  if (err_fd_ >= 0) close(err_fd_);
 }
 
 std::string DevServer::output() {

@@ -17,7 +17,8 @@
 namespace kfs_test {
 
 // kfs-devserver on 127.0.0.1:0 with a store folder; stopped (SIGKILL of its own pid) on
-// destruction. Extra arguments are appended to the command line.
+// destruction, its stderr then passed on to the test's. Extra arguments are appended to
+// the command line.
 class DevServer {
  public:
   DevServer(const std::string& store, const std::vector<std::string>& extra = {});
@@ -25,12 +26,18 @@ class DevServer {
   int port() const { return port_; }
   // Lines the server printed after the port line (with --verbose), read so far.
   std::string output();
+  // Ends the server with SIGTERM, as a person would, and answers its exit status (128 +
+  // the signal when one ended it); what it wrote to stderr is then in errors().
+  int stop();
+  const std::string& errors() const { return errors_; }
 
  private:
   pid_t pid_ = -1;
   int out_fd_ = -1;
+  int err_fd_ = -1;
   int port_ = 0;
   std::string buffered_;
+  std::string errors_;
 };
 
 // A listening socket on 127.0.0.1 whose accepted connections are handed, in order, to

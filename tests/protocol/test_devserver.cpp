@@ -15,6 +15,7 @@
 #include "protocol/ckfs.h"
 #include "tests/protocol/kfs_peers.h"
 #include "tests/support/test_support.h"
+#include "tools/kfs-devserver/faults.h"
 
 namespace fs = std::filesystem;
 using kfs_test::DevServer;
@@ -67,13 +68,19 @@ struct Upload {
 };
 
 // The per-file exchange: open, query each block, send changed blocks, close.
-Upload upload(ckfs_session* s, const std::string& path, const std::string& content,
-              int64_t mtime) {
+Upload upload(ckfs_session* s, const std::string& path, const std::string& content, int64_t mtime) {
   Upload u;
   std::string record = "security";
-  ckfs_wopen_request open{1, mtime, path.c_str(), content.size(),
+  ckfs_wopen_request open{1,
+                          mtime,
+                          path.c_str(),
+                          content.size(),
                           static_cast<uint16_t>(record.size()),
-                          reinterpret_cast<const uint8_t*>(record.data()), 0, 0, 0, 0};
+                          reinterpret_cast<const uint8_t*>(record.data()),
+                          0,
+                          0,
+                          0,
+                          0};
   u.result = ckfs_file_wopen(s, &open);
   if (u.result != 0) return u;
   for (int j = 0; j < open.block_count; ++j) {
@@ -130,6 +137,10 @@ class DevServerTest : public ::testing::Test {
   void TearDown() override {
     ckfs_session_reset(&session_);
     ckfs_session_reset(&other_);
+    // Every fault a test planned must have fired, or the test proved nothing.
+    if (server_) {
+      EXPECT_EQ(server_->stop(), 0) << server_->errors();
+    }
     server_.reset();
     while (ckfs_is_started()) (void)ckfs_cleanup();
   }
@@ -200,7 +211,9 @@ TEST_F(DevServerTest, FilesGoUpAsVersionsAndRestoreToTheirPlainBytes) {
   EXPECT_EQ(testing_support::read_file(to + "/docs/big.txt"), big);
   EXPECT_EQ(testing_support::read_file(to + "/docs/empty"), "");
   EXPECT_EQ(testing_support::read_file(to + "/docs/one"), "single block");
-  EXPECT_NE(restore(dir_.file("wrong"), "ff0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"), 0);
+  EXPECT_NE(restore(dir_.file("wrong"),
+                    "ff0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
+            0);
 }
 
 TEST_F(DevServerTest, OnlyChangedBlocksAreSentAgain) {
@@ -376,6 +389,69 @@ TEST_F(DevServerTest, InjectedFaultsReachTheCallerAsCodes) {
     EXPECT_EQ(lock(&session_), 0);
     std::string log = server_->output();
     EXPECT_NE(log.find("conn 2 KFS_SESSION_AUTH"), std::string::npos) << log;
+  }
+}
+
+// The plan counts each fault that fires and names each that never did, at exit, where a
+// test can see that its fault missed.
+TEST_F(DevServerTest, FaultPlanReportsWhatFiredAndWhatNever) {
+  std::string plan = dir_.file("plan");
+  testing_support::write_file(plan, "# a plan file\n\nlogin delay 1\nmkdir fail 5 under /a b\n");
+  struct Case {
+    std::vector<std::string> flags;
+    int lock_result;
+    int exit_status;
+    const char* report;
+  } cases[] = {
+      {{"--fault", "lock#1 fail ERR_USER_LOCKED"},
+       ERR_USER_LOCKED,
+       0,
+       "fault fired 1 times: lock#1 fail ERR_USER_LOCKED"},
+      {{"--fault", "request delay 1", "--fault", "reply#2 delay 1"},
+       0,
+       0,
+       "fault fired 2 times: request delay 1"},
+      {{"--fault", "lock#2 fail ERR_IO"},
+       0,
+       kfsd::kExitFaultMissed,
+       "fault never fired: lock#2 fail ERR_IO"},
+      {{"--drop-data", "1"}, 0, kfsd::kExitFaultMissed, "fault never fired: file-data#1 drop"},
+      {{"--fault-plan", plan},
+       0,
+       kfsd::kExitFaultMissed,
+       "fault never fired: mkdir fail 5 under /a b"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.report);
+    start_server(c.flags);
+    EXPECT_EQ(lock(&session_), c.lock_result);
+    ckfs_session_reset(&session_);
+    EXPECT_EQ(server_->stop(), c.exit_status);
+    EXPECT_NE(server_->errors().find(c.report), std::string::npos) << server_->errors();
+    server_.reset();
+    while (ckfs_is_started()) (void)ckfs_cleanup();
+  }
+}
+
+TEST(FaultSpec, IsCheckedWhenParsed) {
+  struct Case {
+    const char* text;
+    bool ok;
+  } cases[] = {
+      {"request#10 drop", true},  {"mkdir,open fail ERR_ACCESS under /1/D Drive/ro", true},
+      {"lock hold 5 600", true},  {"reply#3 drop-before", true},
+      {"query fail 300", false},  {"query fail ERR_NOSUCH", false},
+      {"request#0 drop", false},  {"nothing drop", false},
+      {"request explode", false}, {"login hold 5 600", false},
+      {"open again", false},      {"file-data,request#2 drop", false},
+      {"reply fail 4", false},    {"open fail 4 under ", false},
+      {"request", false},
+  };
+  for (const Case& c : cases) {
+    kfsd::Fault f;
+    std::string error;
+    EXPECT_EQ(kfsd::parse_fault(c.text, &f, &error), c.ok) << c.text << ": " << error;
+    EXPECT_EQ(error.empty(), c.ok) << c.text;
   }
 }
 

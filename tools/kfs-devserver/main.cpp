@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "tools/kfs-devserver/server.h"
@@ -12,10 +13,53 @@ namespace {
 const char kUsage[] =
     "usage: kfs-devserver --listen HOST:PORT --store DIR [--block-size BYTES]\n"
     "                     [--page-size N] [--verbose]\n"
+    "                     [--fault SPEC]... [--fault-plan FILE]\n"
     "                     [--drop-after N] [--fail-query N] [--hold-lock USER:SECONDS]\n"
     "                     [--refuse-login CODE] [--corrupt-crc N] [--again-first-login]\n"
     "                     [--drop-data N] [--deny-prefix PATH]\n"
-    "       kfs-devserver restore --store DIR --user N --account-key HEX --to DIR\n";
+    "       kfs-devserver restore --store DIR --user N --account-key HEX --to DIR\n"
+    "       kfs-devserver --help\n";
+
+const char kFaultHelp[] =
+    "\n"
+    "Planned faults: each --fault SPEC, or each line of a --fault-plan FILE (blank lines\n"
+    "and lines starting with '#' skipped), is\n"
+    "    WHEN ACTION [ARGUMENTS] [under PATH]\n"
+    "  WHEN    KIND[,KIND...][#N]  every matching event, or only the N-th (1-based,\n"
+    "          counted per fault; file-data counts per open file)\n"
+    "  KIND    request reply login lock mkdir delete find open write close mail\n"
+    "          query data end (block messages) file-data (data, per open file)\n"
+    "  ACTION  drop                close the connection after the request and its reply\n"
+    "          drop-before         close it instead of handling (reply: of sending) it\n"
+    "          fail CODE           answer CODE (number or name) without handling it\n"
+    "          corrupt-crc         send the reply with a broken CRC\n"
+    "          delay MS            wait before sending the reply\n"
+    "          hold USER SECONDS   lock only: USER's lock is taken for SECONDS after start\n"
+    "          again               login only: the reply asks for another login\n"
+    "  under PATH  only requests naming PATH or below (mkdir, delete, open)\n"
+    "On SIGTERM or SIGINT each fault is reported on stderr with how often it fired; one\n"
+    "that never fired makes the exit status 3.\n"
+    "Shorthands: --drop-after N = 'request#N drop', --fail-query N = 'query#N fail\n"
+    "ERR_SCKREAD', --corrupt-crc N = 'reply#N corrupt-crc', --drop-data N = 'file-data#N\n"
+    "drop', --refuse-login CODE = 'login fail CODE', --hold-lock U:S = 'lock hold U S',\n"
+    "--again-first-login = 'login#1 again', --deny-prefix PATH = 'mkdir,open fail\n"
+    "ERR_ACCESS under PATH'.\n";
+
+// Fault flags that stand for one plan entry; "@" is replaced by the flag's value.
+struct Shorthand {
+  const char* flag;
+  const char* spec;
+};
+
+constexpr Shorthand kShorthands[] = {
+    {"--drop-after", "request#@ drop"},
+    {"--fail-query", "query#@ fail ERR_SCKREAD"},
+    {"--corrupt-crc", "reply#@ corrupt-crc"},
+    {"--drop-data", "file-data#@ drop"},
+    {"--refuse-login", "login fail @"},
+    {"--hold-lock", "lock hold @"},
+    {"--deny-prefix", "mkdir,open fail ERR_ACCESS under @"},
+};
 
 bool number(const char* text, long low, long high, long* out) {
   errno = 0;
@@ -29,6 +73,49 @@ bool number(const char* text, long low, long high, long* out) {
 int usage() {
   fputs(kUsage, stderr);
   return 2;
+}
+
+bool add_fault(kfsd::Options* o, const std::string& spec, const std::string& where) {
+  kfsd::Fault f;
+  std::string error;
+  if (!kfsd::parse_fault(spec, &f, &error)) {
+    fprintf(stderr, "kfs-devserver: %sbad fault '%s': %s\n", where.c_str(), spec.c_str(),
+            error.c_str());
+    return false;
+  }
+  o->faults.push_back(f);
+  return true;
+}
+
+bool read_plan(kfsd::Options* o, const std::string& path) {
+  std::ifstream in(path);
+  if (!in) {
+    fprintf(stderr, "kfs-devserver: cannot read the fault plan %s\n", path.c_str());
+    return false;
+  }
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    if (!add_fault(o, line.substr(start), path + ":" + std::to_string(number) + ": ")) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The shorthand's plan entry, or "" when `flag` is none.
+std::string shorthand(const std::string& flag, std::string value) {
+  for (const Shorthand& s : kShorthands) {
+    if (flag != s.flag) continue;
+    if (flag == "--hold-lock" && value.find(':') != std::string::npos) {
+      value[value.find(':')] = ' ';
+    }
+    std::string spec = s.spec;
+    return spec.replace(spec.find('@'), 1, value);
+  }
+  return "";
 }
 
 int run_restore(int argc, char** argv) {
@@ -54,6 +141,35 @@ int run_restore(int argc, char** argv) {
   return kfsd::restore(store, static_cast<uint32_t>(user), key, to);
 }
 
+// One option with a value; false on a bad one.
+bool option(kfsd::Options* o, const std::string& a, const char* value, bool* have_listen) {
+  long v = 0;
+  if (a == "--listen") {
+    std::string t = value;
+    size_t colon = t.rfind(':');
+    if (colon == std::string::npos || !number(t.c_str() + colon + 1, 0, 65535, &v)) return false;
+    o->listen_host = t.substr(0, colon);
+    o->listen_port = static_cast<int>(v);
+    *have_listen = true;
+  } else if (a == "--store") {
+    o->store = value;
+  } else if (a == "--block-size") {
+    if (!number(value, 16, 1L << 30, &v)) return false;
+    o->block_size = static_cast<uint32_t>(v);
+  } else if (a == "--page-size") {
+    if (!number(value, 1, 65535, &v)) return false;
+    o->page_size = static_cast<int>(v);
+  } else if (a == "--fault") {
+    return add_fault(o, value, "");
+  } else if (a == "--fault-plan") {
+    return read_plan(o, value);
+  } else {
+    std::string spec = shorthand(a, value);
+    return !spec.empty() && add_fault(o, spec, a + ": ");
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,61 +178,17 @@ int main(int argc, char** argv) {
   bool have_listen = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    long v = 0;
-    auto next = [&](const char** out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    const char* value = nullptr;
-    if (a == "--verbose") {
+    if (a == "--help" || a == "-h") {
+      printf("%s%s", kUsage, kFaultHelp);
+      return 0;
+    } else if (a == "--verbose") {
       o.verbose = true;
     } else if (a == "--again-first-login") {
-      o.again_first_login = true;
-    } else if (!next(&value)) {
+      if (!add_fault(&o, "login#1 again", "")) return usage();
+    } else if (i + 1 >= argc || !option(&o, a, argv[i + 1], &have_listen)) {
       return usage();
-    } else if (a == "--listen") {
-      std::string t = value;
-      size_t colon = t.rfind(':');
-      if (colon == std::string::npos || !number(t.c_str() + colon + 1, 0, 65535, &v)) {
-        return usage();
-      }
-      o.listen_host = t.substr(0, colon);
-      o.listen_port = static_cast<int>(v);
-      have_listen = true;
-    } else if (a == "--store") {
-      o.store = value;
-    } else if (a == "--block-size") {
-      if (!number(value, 16, 1L << 30, &v)) return usage();
-      o.block_size = static_cast<uint32_t>(v);
-    } else if (a == "--page-size") {
-      if (!number(value, 1, 65535, &v)) return usage();
-      o.page_size = static_cast<int>(v);
-    } else if (a == "--drop-after") {
-      if (!number(value, 1, 1L << 30, &o.drop_after)) return usage();
-    } else if (a == "--fail-query") {
-      if (!number(value, 1, 1L << 30, &o.fail_query)) return usage();
-    } else if (a == "--deny-prefix") {
-      o.deny_prefix = value;
-    } else if (a == "--drop-data") {
-      if (!number(value, 1, 1L << 30, &o.drop_data)) return usage();
-    } else if (a == "--corrupt-crc") {
-      if (!number(value, 1, 1L << 30, &o.corrupt_crc)) return usage();
-    } else if (a == "--refuse-login") {
-      if (!number(value, 1, 255, &v)) return usage();
-      o.refuse_login = static_cast<int>(v);
-    } else if (a == "--hold-lock") {
-      std::string t = value;
-      size_t colon = t.find(':');
-      long user = 0;
-      if (colon == std::string::npos || !number(t.substr(0, colon).c_str(), 0, 0xffffffffL, &user) ||
-          !number(t.c_str() + colon + 1, 1, 86400, &v)) {
-        return usage();
-      }
-      o.hold_lock_user = static_cast<uint32_t>(user);
-      o.hold_lock_seconds = static_cast<int>(v);
     } else {
-      return usage();
+      ++i;
     }
   }
   if (!have_listen || o.store.empty()) return usage();

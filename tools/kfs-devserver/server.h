@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "tools/kfs-devserver/faults.h"
 
 namespace kfsd {
 
@@ -15,20 +18,12 @@ struct Options {
   uint32_t block_size = 1048576;
   int page_size = 100;
   bool verbose = false;
-  // Fault injection (0 / empty = off).
-  long drop_after = 0;         // close the connection after replying to the N-th request
-  long fail_query = 0;         // answer the N-th block query with ERR_SCKREAD
-  uint32_t hold_lock_user = 0; // a phantom session holds this destination's lock...
-  int hold_lock_seconds = 0;   // ...for this long after start
-  int refuse_login = 0;        // refuse every login with this code
-  long corrupt_crc = 0;        // corrupt the CRC of the N-th reply
-  long drop_data = 0;          // close the connection at the N-th data message of every file
-  std::string deny_prefix;     // folders and files at or below it answer ERR_ACCESS
-  bool again_first_login = false;
+  std::vector<Fault> faults;  // planned faults; the syntax is in faults.h
 };
 
-// Binds, prints "listening HOST:PORT" on stdout and serves until the process ends.
-// Answers a process exit status when it cannot start.
+// Binds, prints "listening HOST:PORT" on stdout and serves until SIGTERM or SIGINT, which
+// report the fault plan on stderr and end the process (status 0, or kExitFaultMissed when
+// a planned fault never fired). Answers a process exit status when it cannot start.
 int serve(const Options& options);
 
 // Decrypts and inflates every stored file of `user` into `to`. Exit status.

@@ -8,11 +8,11 @@
 #include <string>
 
 #include "agent/runtime/ipc_names.h"
-#include "agent/runtime/progress.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"
 #include "platform/named_object.h"
+#include "tools/varno-ctl/board.h"
 #include "tools/varno-ctl/ctl.h"
 
 namespace {
@@ -20,97 +20,37 @@ namespace {
 constexpr size_t kMaxMessage = 1024;  // path + NUL, as the agent reads it
 constexpr uint32_t kPostTimeoutMs = 5000;
 constexpr uint32_t kWatchPeriodMs = 500;
-constexpr int kBarWidth = 30;
+constexpr uint32_t kJsonWatchPeriodMs = 200;
 
 int usage_line(const char* text) {
   fprintf(stderr, "usage: varno-ctl %s\n", text);
   return CTL_USAGE;
 }
 
-// A text field of the board: up to its size, stopping at a NUL.
-std::string field(const char* text, size_t size) {
-  return std::string(text, strnlen(text, size));
-}
-
-int percent(uint64_t done, uint64_t total) {
-  if (total == 0) return 0;
-  if (done >= total) return 100;
-  return static_cast<int>((done * 100.0) / static_cast<double>(total));
-}
-
-class BoardReader {
- public:
-  // 0, or -1 after printing why.
-  int open() {
-    std::string name = ipc_object_name(PROGRESS_BOARD_NAME);
-    if (memory_.open_existing(name.c_str(), PROGRESS_BOARD_SIZE, true) != 0 ||
-        memory_.map(&view_) != 0) {
-      if (errno == ENOENT) {
-        fprintf(stderr, "varno-ctl: no agent is running (no progress board)\n");
-      } else {
-        fprintf(stderr, "varno-ctl: cannot open the progress board: %s\n",
-                plat_error_message(errno));
-      }
-      return -1;
-    }
-    if (!view_.creator_alive()) {
-      fprintf(stderr, "varno-ctl: no agent is running (the progress board was left behind)\n");
-      return -1;
-    }
-    return 0;
-  }
-
-  bool alive() { return view_.creator_alive(); }
-
-  ProgressBoard read() const {
-    ProgressBoard board;
-    memcpy(&board, view_.data(), sizeof board);
-    return board;
-  }
-
- private:
-  SharedMemory memory_;
-  SharedView view_;
-};
-
-void print_board(const ProgressBoard& b) {
-  std::string item = field(b.current_item, sizeof b.current_item);
-  printf("Schedule:     %s\n", field(b.schedule_name, sizeof b.schedule_name).c_str());
-  printf("Status:       %s\n", field(b.status, sizeof b.status).c_str());
-  if (item.empty()) {
-    printf("Current item: (none)\n");
-  } else {
-    printf("Current item: %s (%llu of %llu bytes)\n", item.c_str(),
-           static_cast<unsigned long long>(b.item_done),
-           static_cast<unsigned long long>(b.item_size));
-  }
-  printf("Items:        %llu backed up, %llu current, %llu failed\n",
-         static_cast<unsigned long long>(b.items_backed_up),
-         static_cast<unsigned long long>(b.items_current),
-         static_cast<unsigned long long>(b.items_failed));
-  printf("Bytes:        %llu of %llu (%d%%)\n", static_cast<unsigned long long>(b.done_bytes),
-         static_cast<unsigned long long>(b.total_bytes), percent(b.done_bytes, b.total_bytes));
-}
-
-void draw_bar(const ProgressBoard& b, bool terminal) {
-  int pct = percent(b.done_bytes, b.total_bytes);
-  char bar[kBarWidth + 1];
-  int filled = pct * kBarWidth / 100;
-  for (int i = 0; i < kBarWidth; ++i) bar[i] = i < filled ? '#' : '.';
-  bar[kBarWidth] = '\0';
-  std::string status = field(b.status, sizeof b.status);
-  std::string item = field(b.current_item, sizeof b.current_item);
-  if (item.size() > 40) item = "..." + item.substr(item.size() - 37);
-  if (terminal) {
-    printf("\r\033[K[%s] %3d%%  %s  %s", bar, pct, status.c_str(), item.c_str());
-  } else {
-    printf("[%s] %3d%%  %s  %s\n", bar, pct, status.c_str(), item.c_str());
-  }
+// For monitors: the same answer shape when no agent runs.
+void print_not_running(const std::string& why) {
+  printf("{\"running\":false,\"error\":%s}\n", json_quote(why).c_str());
   fflush(stdout);
 }
 
-bool is_complete(const ProgressBoard& b) {
-  return field(b.status, sizeof b.status) == "Complete";
+int watch_json(BoardReader& reader) {
+  ProgressBoard last{};
+  bool first = true;
+  for (;;) {
+    ProgressBoard board = reader.read();
+    if (first || memcmp(&board, &last, sizeof board) != 0) {
+      printf("%s\n", board_json(board).c_str());
+      if (fflush(stdout) != 0) return CTL_FAILED;
+      last = board;
+      first = false;
+    }
+    if (board_complete(board)) return CTL_OK;
+    if (!reader.alive()) {
+      print_not_running("the agent has gone away");
+      return CTL_FAILED;
+    }
+    plat_sleep_ms(kJsonWatchPeriodMs);
+  }
 }
 
 }  // namespace
@@ -139,22 +79,36 @@ int ctl_post(int argc, char** argv) {
 
 int ctl_status(int argc, char** argv) {
   bool watch = false;
-  if (argc == 2 && strcmp(argv[1], "--watch") == 0) {
-    watch = true;
-  } else if (argc != 1) {
-    return usage_line("status [--watch]");
+  bool json = false;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--watch") == 0) {
+      watch = true;
+    } else if (strcmp(argv[i], "--json") == 0) {
+      json = true;
+    } else {
+      return usage_line("status [--watch] [--json]");
+    }
   }
   BoardReader reader;
-  if (reader.open() != 0) return CTL_FAILED;
+  std::string why;
+  if (reader.open(json, &why) != 0) {
+    if (json) print_not_running(why);
+    return CTL_FAILED;
+  }
+  if (json && watch) return watch_json(reader);
+  if (json) {
+    printf("%s\n", board_json(reader.read()).c_str());
+    return fflush(stdout) == 0 ? CTL_OK : CTL_FAILED;
+  }
   if (!watch) {
-    print_board(reader.read());
+    board_print(reader.read());
     return CTL_OK;
   }
   bool terminal = isatty(STDOUT_FILENO) != 0;
   for (;;) {
     ProgressBoard board = reader.read();
-    draw_bar(board, terminal);
-    if (is_complete(board)) break;
+    board_draw_bar(board, terminal);
+    if (board_complete(board)) break;
     if (!reader.alive()) {
       if (terminal) printf("\n");
       fprintf(stderr, "varno-ctl: the agent has gone away\n");
@@ -163,7 +117,7 @@ int ctl_status(int argc, char** argv) {
     plat_sleep_ms(kWatchPeriodMs);
   }
   if (terminal) printf("\n");
-  print_board(reader.read());
+  board_print(reader.read());
   return CTL_OK;
 }
 

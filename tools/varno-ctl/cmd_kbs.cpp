@@ -1,21 +1,23 @@
 // varno-ctl kbs encrypt|decrypt: how operators and tests write and read schedules
 // without the desktop client.
+#include <openssl/crypto.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <openssl/crypto.h>
 #include <vector>
 
 #include "agent/stream/cryptofile.h"
 #include "platform/file.h"
 #include "tools/varno-ctl/ctl.h"
 #include "tools/varno-ctl/encrypted_text.h"
+#include "tools/varno-ctl/schedule_check.h"
 #include "util/machine.h"
 
 namespace {
 
 int usage() {
-  fprintf(stderr, "usage: varno-ctl kbs encrypt PLAIN OUT | varno-ctl kbs decrypt KBS OUT\n");
+  fprintf(stderr,
+          "usage: varno-ctl kbs encrypt [--force] PLAIN OUT | varno-ctl kbs decrypt KBS OUT\n");
   return CTL_USAGE;
 }
 
@@ -84,8 +86,21 @@ int ctl_decrypt_text(const char* in_path, FILE* out) {
 }
 
 int ctl_kbs(int argc, char** argv) {
+  if (argc == 5 && strcmp(argv[1], "encrypt") == 0 && strcmp(argv[2], "--force") == 0) {
+    return encrypt_file(argv[3], argv[4]);
+  }
   if (argc != 4) return usage();
-  if (strcmp(argv[1], "encrypt") == 0) return encrypt_file(argv[2], argv[3]);
+  if (strcmp(argv[1], "encrypt") == 0) {
+    // A schedule the agent would refuse is caught here rather than at run time.
+    int errors = 0;
+    if (schedule_check_file(argv[2], stderr, false, &errors) != 0) return CTL_FAILED;
+    if (errors > 0) {
+      fprintf(stderr, "varno-ctl: '%s' not encrypted: correct the errors above, or use --force\n",
+              argv[2]);
+      return CTL_FAILED;
+    }
+    return encrypt_file(argv[2], argv[3]);
+  }
   if (strcmp(argv[1], "decrypt") != 0) return usage();
   FILE* out = plat_fopen(argv[3], "wb");
   if (out == nullptr) {

@@ -1,19 +1,26 @@
 // varno-ctl: the operator's companion to the agent. Each command family lives in its own
-// file; a command answers the process exit code (0 done, 1 failed, 2 usage).
+// file; a command answers the process exit code (0 done, 1 failed, 2 usage, 3 the job
+// was stopped).
 #pragma once
 
 constexpr int CTL_OK = 0;
 constexpr int CTL_FAILED = 1;
 constexpr int CTL_USAGE = 2;
+constexpr int CTL_STOPPED = 3;
 
 // argv[0] is the command word.
 int ctl_post(int argc, char** argv);
+int ctl_run(int argc, char** argv);
 int ctl_status(int argc, char** argv);
 int ctl_stop(int argc, char** argv);
 int ctl_volumes(int argc, char** argv);
 int ctl_token(int argc, char** argv);
 int ctl_kbs(int argc, char** argv);
+int ctl_schedule(int argc, char** argv);
 int ctl_queue(int argc, char** argv);
 
 // Prints "<what> is not available in this build" and answers CTL_FAILED.
 int ctl_not_available(const char* what);
+
+// The directory of this program ("" when unknown), to find the agent installed beside it.
+const char* ctl_program_dir();

@@ -1,31 +1,68 @@
+#include <unistd.h>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "tools/varno-ctl/ctl.h"
+
+#ifndef VARNO_VERSION
+#define VARNO_VERSION "unknown"
+#endif
 
 namespace {
 
 struct Command {
   const char* word;
   int (*run)(int, char**);
-  const char* usage;
+  const char* synopsis;
+  const char* what;
 };
 
 constexpr Command kCommands[] = {
-    {"post", ctl_post, "post PATH               queue a schedule for the running agent"},
-    {"status", ctl_status, "status [--watch]        show the progress of the running job"},
-    {"stop", ctl_stop, "stop                    ask the running job to stop"},
-    {"volumes", ctl_volumes, "volumes                 list the volumes"},
-    {"token", ctl_token, "token                   print the machine token"},
-    {"kbs", ctl_kbs, "kbs encrypt|decrypt IN OUT   encrypt or decrypt a schedule file"},
-    {"queue", ctl_queue, "queue show FILE         print a queued report"},
+    {"run", ctl_run, "run [--wait] [--agent PATH] SCHEDULE",
+     "post the job to the running agent, or start an agent\n"
+     "for it; --wait follows the job and exits 0 complete,\n1 failed, 3 stopped"},
+    {"post", ctl_post, "post PATH", "queue a schedule for the running agent"},
+    {"status", ctl_status, "status [--watch] [--json]", "show the progress of the running job"},
+    {"stop", ctl_stop, "stop", "ask the running job to stop"},
+    {"schedule", ctl_schedule, "schedule check PLAIN",
+     "check a plain schedule as the agent would read it"},
+    {"kbs", ctl_kbs, "kbs encrypt [--force] PLAIN OUT",
+     "check, then encrypt a schedule under etc/varno.ak\n(kbs decrypt KBS OUT: the reverse)"},
+    {"queue", ctl_queue, "queue show FILE", "print a queued report"},
+    {"volumes", ctl_volumes, "volumes", "list the volumes"},
+    {"token", ctl_token, "token", "print the machine token"},
 };
 
-int usage() {
-  fprintf(stderr, "usage: varno-ctl COMMAND [ARGS]\n");
-  for (const Command& c : kCommands) fprintf(stderr, "  varno-ctl %s\n", c.usage);
-  return CTL_USAGE;
+constexpr int kColumn = 36;  // where the descriptions start
+
+// "  varno-ctl SYNOPSIS  what", the text wrapped at its line feeds under the column.
+void print_command(FILE* out, const Command& c) {
+  int used = fprintf(out, "  varno-ctl %s", c.synopsis);
+  const char* what = c.what;
+  if (used + 2 > kColumn) {
+    fputc('\n', out);
+    used = 0;
+  }
+  for (;;) {
+    const char* nl = strchr(what, '\n');
+    int length = nl != nullptr ? static_cast<int>(nl - what) : static_cast<int>(strlen(what));
+    fprintf(out, "%*s%.*s\n", kColumn - used, "", length, what);
+    if (nl == nullptr) break;
+    what = nl + 1;
+    used = 0;
+  }
 }
+
+void print_usage(FILE* out) {
+  fprintf(out,
+          "usage: varno-ctl COMMAND [ARGS], in the agent's working folder (the folder of etc/)\n");
+  for (const Command& c : kCommands) print_command(out, c);
+  fprintf(out, "  varno-ctl --help | --version\n");
+}
+
+char g_program_dir[PATH_MAX];
 
 }  // namespace
 
@@ -34,15 +71,42 @@ int ctl_not_available(const char* what) {
   return CTL_FAILED;
 }
 
+const char* ctl_program_dir() {
+  return g_program_dir;
+}
+
 int main(int argc, char** argv) {
-  if (argc < 2) return usage();
-  for (const Command& c : kCommands) {
-    if (strcmp(argv[1], c.word) == 0) return c.run(argc - 1, argv + 1);
+  ssize_t n = readlink("/proc/self/exe", g_program_dir, sizeof g_program_dir - 1);
+  if (n > 0) {
+    g_program_dir[n] = '\0';
+    char* slash = strrchr(g_program_dir, '/');
+    if (slash != nullptr) *slash = '\0';
+  } else {
+    g_program_dir[0] = '\0';
   }
-  if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "help") == 0) {
-    usage();
+  if (argc < 2) {
+    print_usage(stderr);
+    return CTL_USAGE;
+  }
+  if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 ||
+      strcmp(argv[1], "help") == 0) {
+    print_usage(stdout);
     return CTL_OK;
   }
+  if (strcmp(argv[1], "--version") == 0) {
+    printf("varno-ctl %s\n", VARNO_VERSION);
+    return CTL_OK;
+  }
+  for (const Command& c : kCommands) {
+    if (strcmp(argv[1], c.word) != 0) continue;
+    if (argc == 3 && (strcmp(argv[2], "--help") == 0 || strcmp(argv[2], "-h") == 0)) {
+      printf("usage:\n");
+      print_command(stdout, c);
+      return CTL_OK;
+    }
+    return c.run(argc - 1, argv + 1);
+  }
   fprintf(stderr, "varno-ctl: unknown command '%s'\n", argv[1]);
-  return usage();
+  print_usage(stderr);
+  return CTL_USAGE;
 }

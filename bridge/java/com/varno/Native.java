@@ -32,7 +32,7 @@ public final class Native {
   // RSA public keys from PEM files ("PUBLIC KEY"), OAEP padding. create throws
   // FileNotFoundException or IOException (answering -1); encrypt throws NullPointerException
   // for a null array and answers -1 when OpenSSL refuses.
-  public static native long RSAPUBLICKEYcreate(String pemPath);
+  public static native long RSAPUBLICKEYcreate(String pemPath) throws java.io.IOException;
 
   public static native int RSAPUBLICKEYencrypt(
       long key, byte[] out, int outOffset, byte[] in, int inLength);
@@ -112,7 +112,7 @@ public final class Native {
    * one of skipPrefixes (at most 128 are read) are not reported.
    */
   public static native boolean SHELLperformDirStat(
-      String path, Object callback, String[] skipPrefixes);
+      String path, Object callback, String[] skipPrefixes) throws java.io.IOException;
 
   public static native int WINUTILsetAlwaysOnTop(String windowTitle, boolean onTop);
 

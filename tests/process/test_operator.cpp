@@ -1,0 +1,385 @@
+// The operator's road without the desktop client: a hand-written schedule checked by
+// varno-ctl (with the agent's own texts, which the agent is run to confirm), encrypted,
+// run with `varno-ctl run --wait`, followed with `status --json`, and the guide's example
+// schedule read by the real parser.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "agent/backup/settings.h"
+#include "agent/schedule/procjob.h"
+#include "platform/clock.h"
+#include "tests/process/engine_world.h"
+
+namespace engine_test {
+namespace {
+
+using testing_support::read_file;
+using testing_support::write_file;
+
+class OperatorTest : public EngineWorld {
+ protected:
+  // The base schedule, one line per element; line N is lines[N - 1].
+  std::vector<std::string> base() const {
+    return {"# Varno Backup Schedule",
+            "UserId=1001",
+            "AccountId=1",
+            "Schedule=1",
+            "Dest=/1",
+            "name=Check",
+            "enabled=1",
+            "acckey=" + key_hex,
+            "Src=D:\\docs"};
+  }
+  static std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& l : lines) text += l + "\n";
+    return text;
+  }
+  // Writes `plain` and encrypts it as the schedule, without the check.
+  void write_forced(const std::string& plain) {
+    write_file(dir() + "/plain.txt", plain);
+    std::string out;
+    ASSERT_EQ(ctl("kbs encrypt --force plain.txt " + std::string(kSchedule), &out), 0) << out;
+  }
+};
+
+struct CheckCase {
+  const char* name;
+  std::map<int, std::string> replace;  // line number -> new text
+  std::string extra;                   // lines after the base
+  int exit_code;
+  std::vector<std::string> expected;  // "LINE: severity: text" (a prefix of the printed text)
+  std::vector<std::string> agent;     // the job log messages the agent writes for it
+};
+
+TEST_F(OperatorTest, ScheduleCheckNamesEveryProblemByLineWithTheAgentsText) {
+  write_data("docs/a.txt", "a");
+  start_server();
+  const std::string key63 = key_hex.substr(0, 63);
+  const std::vector<CheckCase> cases = {
+      {"clean", {}, "", 0, {}, {}},
+      {"missing Dest=",
+       {{5, ";"}},
+       "",
+       1,
+       {"9: error: The required 'Dest=' option was not scpecified; aborting."},
+       {"The required 'Dest=' option was not scpecified; aborting."}},
+      {"two Dest=",
+       {},
+       "Dest=/1\n",
+       1,
+       {"10: error: Got too many entries for 'Dest='; Aborting."},
+       {"Got too many entries for 'Dest='; Aborting."}},
+      {"every missing option at once",
+       {{3, ";"}, {6, ";"}},
+       "",
+       1,
+       {"9: error: The required 'AccountId=' option was not scpecified; aborting.",
+        "9: error: The required 'name=' option was not scpecified; aborting."},
+       {"The required 'AccountId=' option was not scpecified; aborting."}},
+      {"short acckey",
+       {{8, "acckey=" + key63}},
+       "",
+       1,
+       {"8: error: Error parsing encryption key; aborting."},
+       {"Error parsing encryption key; aborting."}},
+      {"acckey not hexadecimal",
+       {{8, "acckey=" + key63 + "g"}},
+       "",
+       1,
+       {"8: error: acckey= character 64 is not a hexadecimal digit"},
+       {}},
+      {"disabled",
+       {{7, "enabled=1 "}},
+       "",
+       1,
+       {"7: error: The schedule is disabled; aborting."},
+       {"The schedule is disabled; aborting."}},
+      {"header in lower case",
+       {{1, "# varno backup schedule"}},
+       "",
+       1,
+       {"1: error: Invalid KBS header; aborting."},
+       {"Invalid KBS header; aborting."}},
+      {"Email= after schedule_email=",
+       {},
+       "schedule_email=a@example.invalid\nEmail=b@example.invalid\n",
+       1,
+       {"11: error: FATAL: Got value for Email= when we already got value for schedule_email="},
+       {"FATAL: Got value for Email= when we already got value for schedule_email="}},
+      {"source missing here",
+       {{9, "Src=D:\\nowhere"}},
+       "",
+       1,
+       {"9: error: FILE: ERROR (errno 2) while attempting to stat() file: 'D:\\nowhere'; Previous "
+        "error indicates the file was not found."},
+       {"FILE: ERROR (errno 2) while attempting to stat() file: 'D:\\nowhere'",
+        "Previous error indicates the file was not found."}},
+      {"filter without a /Today/ destination",
+       {},
+       "filter=D:\\docs|1|*.tmp\n",
+       1,
+       {"10: error: FILE: ERROR: Failed to generate filter parent directories while on "
+        "'D:\\docs\\...' "},
+       {"FILE: ERROR: Failed to generate filter parent directories while on 'D:\\docs\\a.txt'"}},
+      {"filters that never match",
+       {{5, "Dest=/1/Today"}},
+       "filter=D:\\docs|1|*.tmp; sub\\x.doc\nfilter=D:\\docs|1\nfilter=D:\\docs|-1|*.bak\n",
+       0,
+       {"10: warning: pattern 'sub\\x.doc' can never match",
+        "11: warning: the agent drops this filter= line without a word: it has no second '|'",
+        "12: warning: the agent drops this filter= line without a word: its flags are negative"},
+       {}},
+      {"a key the agent does not know",
+       {},
+       " Src=D:\\docs\n",
+       0,
+       {"10: warning: ' Src=D:\\docs' begins with no key"},
+       {}},
+  };
+  for (const CheckCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> lines = base();
+    for (const auto& [line, text] : c.replace) lines[static_cast<size_t>(line - 1)] = text;
+    std::string plain = joined(lines) + c.extra;
+    write_file(dir() + "/plain.txt", plain);
+    std::string out;
+    EXPECT_EQ(ctl("schedule check plain.txt", &out), c.exit_code) << out;
+    for (const std::string& e : c.expected) {
+      EXPECT_NE(out.find("plain.txt:" + e), std::string::npos) << "missing: " << e << "\n" << out;
+    }
+    int printed = 0;
+    for (size_t at = out.find("plain.txt:"); at != std::string::npos;
+         at = out.find("plain.txt:", at + 1)) {
+      printed += out.compare(at, 11, "plain.txt: ") == 0 ? 0 : 1;  // the summary has no number
+    }
+    EXPECT_EQ(printed, static_cast<int>(c.expected.size())) << out;
+    EXPECT_EQ(out.find(key_hex), std::string::npos) << "the account key was printed";
+
+    // encrypt refuses what check calls an error
+    std::string enc;
+    int encrypted = ctl("kbs encrypt plain.txt checked.kbs", &enc);
+    EXPECT_EQ(encrypted, c.exit_code == 0 ? 0 : 1) << enc;
+    EXPECT_EQ(testing_support::file_exists(dir() + "/checked.kbs"), c.exit_code == 0);
+    std::remove((dir() + "/checked.kbs").c_str());
+
+    if (c.agent.empty()) continue;
+    write_forced(plain);
+    JobRun run = this->run();
+    for (const std::string& m : c.agent) EXPECT_TRUE(run.logged(m)) << m << "\n" << run.log;
+  }
+}
+
+TEST_F(OperatorTest, RunWaitStartsTheAgentAndExitsWithTheJobsOutcome) {
+  const std::string bytes = random_bytes(3000);
+  write_data("docs/a.txt", bytes);
+  start_server();
+  write_schedule("Src=D:\\docs\n");
+  std::string out;
+  ASSERT_EQ(ctl("run --wait " + std::string(kSchedule), &out), 0) << out;
+  EXPECT_NE(out.find("Started the agent for 'job0000000a.kbs'"), std::string::npos) << out;
+  EXPECT_NE(out.find("complete: 1 files sent, 0 current"), std::string::npos) << out;
+  EXPECT_EQ(read_file(restore(1) + "/1/D Drive/docs/a.txt"), bytes);
+
+  // Posted to an agent that is already waiting for jobs.
+  {
+    std::string agent_cmd = "cd '" + dir() + "' && VARNO_IDLE_MS=200 '" +
+                            std::string(VARNO_BUILD_DIR) +
+                            "/agent/varno-backup' background 2>/dev/null &";
+    ASSERT_EQ(testing_support::run_command(agent_cmd), 0);
+    std::string status;
+    for (int i = 0; i < 200 && ctl("status", &status) != 0; ++i) plat_sleep_ms(10);
+    ASSERT_EQ(ctl("run --wait " + std::string(kSchedule), &out), 0) << out;
+    EXPECT_NE(out.find("Posted 'job0000000a.kbs' to the running agent"), std::string::npos) << out;
+    EXPECT_NE(out.find("complete: 0 files sent, 1 current"), std::string::npos) << out;
+  }
+
+  // A job that fails: the login finds no server.
+  stop_server();
+  EXPECT_EQ(ctl("run --wait " + std::string(kSchedule), &out), 1) << out;
+  EXPECT_NE(out.find("failed: Unable to start user session (Error"), std::string::npos) << out;
+
+  // No schedule, or not the working folder.
+  EXPECT_EQ(ctl("run --wait nothing.kbs", &out), 1);
+  EXPECT_NE(out.find("no schedule file 'nothing.kbs'"), std::string::npos) << out;
+  EXPECT_EQ(ctl("run", &out), 2);
+}
+
+// A stop asked with `varno-ctl stop`, or by stopping the service (SIGTERM to `run --wait`):
+// the job stops and `run --wait` says so with exit code 3.
+TEST_F(OperatorTest, RunWaitExitsThreeWhenTheJobIsStopped) {
+  for (bool by_signal : {false, true}) {
+    SCOPED_TRACE(by_signal ? "SIGTERM to run --wait" : "varno-ctl stop");
+    std::filesystem::remove_all(data());
+    write_data("docs/big.bin", random_bytes(1 << 20));  // 16-byte blocks: long enough to stop
+    start_server();
+    write_schedule("Src=D:\\docs\n");
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (chdir(dir().c_str()) != 0 || freopen("run.out", "w", stdout) == nullptr) _exit(127);
+      dup2(fileno(stdout), STDERR_FILENO);
+      const std::string ctl_path = std::string(VARNO_BUILD_DIR) + "/tools/varno-ctl";
+      execl(ctl_path.c_str(), ctl_path.c_str(), "run", "--wait", kSchedule,
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    std::string status;
+    bool asked = false;
+    int wstatus = 0;
+    bool ended = false;
+    for (int i = 0; i < 6000 && !ended; ++i) {
+      if (!asked && ctl("status", &status) == 0 &&
+          status.find("Backing up...") != std::string::npos) {
+        asked = by_signal ? kill(pid, SIGTERM) == 0 : ctl("stop") == 0;
+      }
+      ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+      if (!ended) plat_sleep_ms(10);
+    }
+    if (!ended) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+    }
+    std::string out = read_file(dir() + "/run.out");
+    ASSERT_TRUE(asked) << "the job ended before it could be stopped\n" << out;
+    ASSERT_TRUE(ended) << out;
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 3) << wstatus << "\n" << out;
+    EXPECT_NE(out.find("stopped on request"), std::string::npos) << out;
+    stop_server();
+  }
+}
+
+TEST_F(OperatorTest, StatusJsonIsOneValidObjectPerChange) {
+  write_data("docs/a.txt", random_bytes(8000));  // 500 blocks: changes to watch
+  start_server();
+  // Quote, backslash, tab, valid UTF-8 and a byte that is not UTF-8.
+  const std::string name = "Q\"uote\\back\t\xC3\xA9\xE9";
+  std::vector<std::string> lines = {"# Varno Backup Schedule",
+                                    "UserId=1001",
+                                    "AccountId=1",
+                                    "Schedule=1",
+                                    "Dest=/1",
+                                    "name=" + name,
+                                    "enabled=1",
+                                    "acckey=" + key_hex,
+                                    "Src=D:\\docs"};
+  std::string plain;
+  for (const std::string& l : lines) plain += l + "\n";
+  write_file(dir() + "/plain.txt", plain);
+  ASSERT_EQ(ctl("kbs encrypt plain.txt " + std::string(kSchedule)), 0);
+
+  std::string none;
+  EXPECT_EQ(ctl("status --json", &none), 1);
+  EXPECT_EQ(none, "{\"running\":false,\"error\":\"no agent is running (no progress board)\"}\n");
+
+  bool watching = false;
+  std::string one;
+  JobRun run = this->run([&](const ProgressBoard* board) {
+    if (board == nullptr || watching) return;
+    watching = true;
+    ctl("status --json", &one);
+    std::string cmd = "cd '" + dir() + "' && '" + std::string(VARNO_BUILD_DIR) +
+                      "/tools/varno-ctl' status --watch --json > watch.jsonl 2>&1 &";
+    testing_support::run_command(cmd);
+  });
+  ASSERT_TRUE(watching);
+  ASSERT_TRUE(run.logged("Backup job completed normally.")) << run.log;
+  std::string watch;
+  for (int i = 0; i < 500; ++i) {  // the watcher ends once it has seen "Complete"
+    watch = read_file(dir() + "/watch.jsonl");
+    if (watch.find("\"complete\":true") != std::string::npos) break;
+    plat_sleep_ms(10);
+  }
+  write_file(dir() + "/one.json", one);
+  // Python's json module, which nobody here wrote, must read every object.
+  std::string check =
+      "cd '" + dir() +
+      "' && python3 -c '\n"
+      "import json\n"
+      "one = json.loads(open(\"one.json\", encoding=\"utf-8\").read())\n"
+      "objs = [json.loads(l) for l in open(\"watch.jsonl\", encoding=\"utf-8\")]\n"
+      "assert len(objs) >= 2, objs\n"
+      "assert objs[-1][\"complete\"] and objs[-1][\"status\"] == \"Complete\", objs[-1]\n"
+      "assert objs[-1][\"items\"][\"backed_up\"] == 1, objs[-1]\n"
+      "assert objs[-1][\"bytes\"][\"done\"] == 8000, objs[-1]\n"
+      "assert all(a != b for a, b in zip(objs, objs[1:]))\n"
+      "for o in objs + [one]:\n"
+      "    assert o[\"running\"] is True\n"
+      "    assert o[\"schedule\"] in (\"\", \"Q\\\"uote\\\\back\\t\\u00e9\\u00e9\"), o\n"
+      "assert objs[-1][\"schedule\"] == \"Q\\\"uote\\\\back\\t\\u00e9\\u00e9\"\n"
+      "assert len(one[\"started\"]) == 23\n"
+      "' > json.out 2>&1";
+  EXPECT_EQ(testing_support::run_command(check), 0)
+      << read_file(dir() + "/json.out") << "\none: " << one << "\nwatch:\n"
+      << watch;
+}
+
+TEST_F(OperatorTest, HelpAndVersion) {
+  std::string out;
+  EXPECT_EQ(ctl("--help", &out), 0);
+  for (const char* word :
+       {"run", "status", "stop", "schedule check", "kbs encrypt", "queue show"}) {
+    EXPECT_NE(out.find(std::string("varno-ctl ") + word), std::string::npos) << word << "\n" << out;
+  }
+  EXPECT_EQ(ctl("schedule --help", &out), 0);
+  EXPECT_NE(out.find("schedule check PLAIN"), std::string::npos) << out;
+  EXPECT_EQ(ctl("--version", &out), 0);
+  EXPECT_TRUE(std::regex_match(out, std::regex("varno-ctl [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << out;
+  EXPECT_EQ(ctl("no-such-command", &out), 2);
+}
+
+// The guide's annotated example: every key, read by the parser, and clean for the check.
+TEST_F(OperatorTest, TheGuidesExampleScheduleIsCleanAndNamesEveryKey) {
+  std::string guide = read_file(std::string(VARNO_SOURCE_DIR) + "/docs/operating.md");
+  const std::string marker = "<!-- example schedule -->";
+  size_t at = guide.find(marker);
+  ASSERT_NE(at, std::string::npos) << "the guide lost its example marker";
+  size_t open = guide.find("```\n", at);
+  ASSERT_NE(open, std::string::npos);
+  size_t close = guide.find("\n```", open + 4);
+  ASSERT_NE(close, std::string::npos);
+  std::string example = guide.substr(open + 4, close + 1 - (open + 4));
+
+  // The example's folders exist on "this machine": D: is the test's data folder.
+  std::istringstream in(example);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::string path;
+    if (line.rfind("Src=D:\\", 0) == 0) path = line.substr(7);
+    if (line.rfind("filter=D:\\", 0) == 0) path = line.substr(10, line.find('|') - 10);
+    if (path.empty()) continue;
+    for (char& ch : path) ch = ch == '\\' ? '/' : ch;
+    std::filesystem::create_directories(data(path));
+  }
+  write_file(dir() + "/plain.txt", example);
+  std::string out;
+  EXPECT_EQ(ctl("schedule check plain.txt", &out), 0) << out;
+  EXPECT_NE(out.find("plain.txt: 0 errors, 0 warnings"), std::string::npos) << out;
+
+  ASSERT_EQ(schedule_parse_plain(example.data(), example.size()), 0);
+  const JobSettings& j = job_settings();
+  for (const ScheduleOption& o : j.options)
+    EXPECT_TRUE(o.seen) << o.key << " is not in the example";
+  EXPECT_GT(list_count(j.sources), 0);
+  EXPECT_GT(list_count(j.filters), 0);
+  EXPECT_GT(list_count(j.exclusions), 0);
+  EXPECT_GT(list_count(j.sync_paths), 0);
+  EXPECT_GE(list_count(j.recipients), 2);  // Email= and schedule_email=
+  EXPECT_NE(example.find("\nhtml="), std::string::npos);
+  job_settings_free();
+}
+
+}  // namespace
+}  // namespace engine_test
