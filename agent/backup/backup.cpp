@@ -20,6 +20,7 @@
 #include "agent/runtime/liveness.h"
 #include "agent/runtime/log.h"
 #include "agent/runtime/progress.h"
+#include "agent/runtime/unique_fd.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -130,18 +131,17 @@ Totals sizing_pass() {
 }
 
 int file_md5(const char* path, uint8_t digest[16]) {
-  int fd = plat_open_read(path);
-  if (fd < 0) return -1;
+  UniqueFd fd(plat_open_read(path));
+  if (!fd.valid()) return -1;
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
   uint8_t buffer[4096];
   ssize_t n;
-  while ((n = plat_read(fd, buffer, sizeof buffer)) > 0)
+  while ((n = plat_read(fd.get(), buffer, sizeof buffer)) > 0)
     EVP_DigestUpdate(ctx, buffer, static_cast<size_t>(n));
   unsigned int length = 0;
   EVP_DigestFinal_ex(ctx, digest, &length);
   EVP_MD_CTX_free(ctx);
-  plat_close(fd);
   return 0;
 }
 
@@ -150,11 +150,13 @@ std::string stamp_path(const char* schedule_path) {
 }
 
 void check_stamp(const char* schedule_path, ckfs_session* session) {
-  FILE* f = plat_fopen(stamp_path(schedule_path), "rb");
-  if (f == nullptr) return;
+  size_t n = 0;
   uint8_t stamp[1024];
-  size_t n = fread(stamp, 1, sizeof stamp, f);
-  fclose(f);
+  {
+    UniqueFile f(plat_fopen(stamp_path(schedule_path), "rb"));
+    if (!f) return;
+    n = fread(stamp, 1, sizeof stamp, f.get());
+  }
   // A stamp that does not carry a full matching digest (torn, or of another form) cannot
   // vouch that the schedule is unchanged.
   uint8_t digest[16];
@@ -168,11 +170,13 @@ void write_stamp(const char* schedule_path) {
   uint8_t digest[16];
   memset(digest, 0, sizeof digest);
   file_md5(schedule_path, digest);
-  FILE* f = plat_fopen(stamp_path(schedule_path), "wb");
-  if (f == nullptr) return;
-  fwrite("md5=", 1, 4, f);
-  fwrite(digest, 1, 16, f);
-  fclose(f);
+  UniqueFile f(plat_fopen(stamp_path(schedule_path), "wb"));
+  if (!f) return;
+  fwrite("md5=", 1, 4, f.get());
+  fwrite(digest, 1, 16, f.get());
+  // A stamp that did not reach the disk only costs the next run its index (the stamp is
+  // checked whole there); the line says the stamp was written, as before.
+  (void)f.close();
   log_job("Rewrote MD5.\n");
 }
 

@@ -14,6 +14,7 @@
 #include "agent/backup/settings.h"
 #include "agent/report/report.h"
 #include "agent/runtime/log.h"
+#include "agent/runtime/unique_fd.h"
 #include "agent/stream/cryptofile.h"
 #include "platform/file.h"
 #include "platform/privilege.h"
@@ -173,9 +174,7 @@ std::string choose_queue_path(const char* schedule_path) {
   std::string candidate;
   for (int i = 0; i <= 9; ++i) {
     candidate = std::string(schedule_path) + (i == 0 ? "" : "-" + std::to_string(i)) + ".eml";
-    FILE* f = plat_fopen(candidate, "rb");
-    if (f == nullptr) return candidate;
-    fclose(f);
+    if (!UniqueFile(plat_fopen(candidate, "rb"))) return candidate;
   }
   return candidate;
 }
@@ -229,21 +228,20 @@ int parse_pieces(const std::function<bool(char*)>& next) {
 
 // Reads the schedule into the settings. Answers 0 or the code that refused it.
 int read_schedule(const char* schedule_path) {
-  FILE* file = plat_fopen(schedule_path, "rb");
-  if (file == nullptr) {
+  UniqueFile file(plat_fopen(schedule_path, "rb"));
+  if (!file) {
     log_job("Cound not open schedule file '%s'; aborting.\n", schedule_path);
     return PROCJOB_OPEN_FAILED;
   }
   CryptoFile reader;
-  if (cryptofile_init_application(&reader, file, 0) != 0) {
+  if (cryptofile_init_application(&reader, file.get(), 0) != 0) {
     log_job("Unable to initialize crypto on file; aborting.\n");
-    fclose(file);
     return PROCJOB_CRYPTO_FAILED;
   }
   int code = parse_pieces(
       [&reader](char* line) { return cryptofile_gets(&reader, line, kLineBuffer) != nullptr; });
   (void)cryptofile_finish(&reader);
-  fclose(file);
+  file.reset();
   if (code == 0) log_job("Parsing KBS file: complete.\n");
   return code;
 }

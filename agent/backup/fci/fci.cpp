@@ -21,6 +21,32 @@ FileSystem* fs_of(const Fci* f) {
   return f->fs != nullptr ? f->fs : plat_file_system();
 }
 
+// A descriptor of a FileSystem held by one scope: closed quietly when it ends, or by
+// close(), which answers whether the file's last bytes made it.
+class FsFile {
+ public:
+  FsFile(FileSystem* fs, int fd) : fs_(fs), fd_(fd) {}
+  ~FsFile() {
+    if (fd_ >= 0) (void)fs_->close_file(fd_);
+  }
+  FsFile(const FsFile&) = delete;
+  FsFile& operator=(const FsFile&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // 0, or -1 with errno.
+  [[nodiscard]] int close() { return fd_ < 0 ? 0 : fs_->close_file(release()); }
+
+ private:
+  FileSystem* fs_;
+  int fd_;
+};
+
 void set_error(Fci* f, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void set_error(Fci* f, const char* format, ...) {
   va_list args;
@@ -591,19 +617,18 @@ int fci_add(Fci* f, const char* path, uint32_t time, uint64_t size) {
   if (bucket->fd < 0) {
     char name[32];
     bucket_path(b, name);
-    int fd = fs_of(f)->open_file(
-        name, PLAT_OPEN_READ | PLAT_OPEN_WRITE | PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE);
-    if (fd < 0) {
+    FsFile file(fs_of(f), fs_of(f)->open_file(name, PLAT_OPEN_READ | PLAT_OPEN_WRITE |
+                                                        PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE));
+    if (!file.valid()) {
       set_error(f, "FCI error: opening sort file %d: %s", b, sys_text(errno));
       return -1;
     }
     bucket->buffer = static_cast<uint8_t*>(malloc(FCI_PAGE_SIZE));
     if (bucket->buffer == nullptr) {
-      fs_of(f)->close_file(fd);
       set_error(f, "FCI error: opening sort file %d: %s", b, sys_text(ENOMEM));
       return -1;
     }
-    bucket->fd = fd;
+    bucket->fd = file.release();  // the bucket owns it from here on
   }
   fci_encode_record(record, bucket->buffer + bucket->buffered);
   bucket->buffered += FCI_RECORD_SIZE;
@@ -626,10 +651,11 @@ void fci_close(Fci* f, uint32_t new_stamp) {
     // The next index exists under its final name only once it is complete and durable,
     // so a kill at any point leaves either the old ".ro" file or both (and the next open
     // then trusts the ".ro" file, whose stamp the server still holds).
-    int out = fs->open_file(f->tmp_path, PLAT_OPEN_WRITE | PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE);
-    if (out >= 0) {
-      int built = build_new_index(f, out, new_stamp);
-      if (fs->close_file(out) != 0) built = -1;
+    FsFile out(fs,
+               fs->open_file(f->tmp_path, PLAT_OPEN_WRITE | PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE));
+    if (out.valid()) {
+      int built = build_new_index(f, out.get(), new_stamp);
+      if (out.close() != 0) built = -1;
       if (built == 0 && fs->rename_file(f->tmp_path, f->path) == 0) {
         char folder[FCI_PATH_MAX];
         folder_of(f->path, folder);
