@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include "platform/clock.h"
 #include "platform/error.h"
@@ -30,7 +30,7 @@ TEST(ClockTest, FrozenClockIsUsedUntilReleased) {
   EXPECT_GE(plat_local_time().year, 2024);
 }
 
-TEST(ErrorTest, MessagesAndUnknownValues) {
+TEST(ErrorMessageTest, MessagesAndUnknownValues) {
   EXPECT_STREQ(plat_error_message(ENOENT), strerror(ENOENT));
   EXPECT_STREQ(plat_error_message(99999), "Unknown error");
   plat_set_last_error(5);

@@ -20,7 +20,7 @@
 #include "agent/backup/settings.h"
 #include "agent/schedule/procjob.h"
 #include "platform/clock.h"
-#include "tests/process/engine_world.h"
+#include "tests/support/engine_world.h"
 
 namespace engine_test {
 namespace {

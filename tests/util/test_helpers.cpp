@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #include "platform/error.h"
 #include "util/error.h"
@@ -43,11 +43,12 @@ TEST(MemoryTest, ZeroedAndZeroSizedAllocations) {
   free(r);
 }
 
-TEST(ErrorTest, MapsSynthesisedWindowsErrorsThroughTheTable) {
+TEST(ErrorTableTest, MapsSynthesisedWindowsErrorsThroughTheTable) {
   struct Case {
     unsigned long windows;
     int expected;
-  } cases[] = {{1, 22}, {2, 2}, {5, 13}, {80, 17}, {109, 32}, {112, 28}, {145, 41}, {183, 17}, {1816, 12}};
+  } cases[] = {{1, 22},   {2, 2},    {5, 13},   {80, 17},  {109, 32},
+               {112, 28}, {145, 41}, {183, 17}, {1816, 12}};
   for (const Case& c : cases) {
     plat_set_last_error(static_cast<uint32_t>(c.windows));
     errno = 0;
@@ -65,7 +66,7 @@ TEST(ErrorTest, MapsSynthesisedWindowsErrorsThroughTheTable) {
   plat_set_last_error(0);
 }
 
-TEST(ErrorTest, ErrorTextKeepsErrno) {
+TEST(ErrorTableTest, ErrorTextKeepsErrno) {
   errno = 77;
   EXPECT_STREQ(error_text(ENOENT), strerror(ENOENT));
   EXPECT_STREQ(error_text(-5), "Unknown error");
@@ -150,9 +151,9 @@ TEST(TextTest, FormatDuration) {
   struct Case {
     uint64_t seconds;
     const char* text;
-  } cases[] = {{0, "00:00:00"},          {59, "00:00:59"},     {60, "00:01:00"},
-               {3661, "01:01:01"},       {35999, "09:59:59"},  {359999, "99:59:59"},
-               {360000, "99:00:00"},     {363661, "99:01:01"}, {3600ull * 1000 + 61, "99:01:01"}};
+  } cases[] = {{0, "00:00:00"},      {59, "00:00:59"},     {60, "00:01:00"},
+               {3661, "01:01:01"},   {35999, "09:59:59"},  {359999, "99:59:59"},
+               {360000, "99:00:00"}, {363661, "99:01:01"}, {3600ull * 1000 + 61, "99:01:01"}};
   for (const Case& c : cases) {
     EXPECT_EQ(format_duration(c.seconds, out), 8);
     EXPECT_STREQ(out, c.text) << c.seconds;

@@ -1,4 +1,4 @@
-#include "tests/protocol/kfs_peers.h"
+#include "tests/support/kfs_peers.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

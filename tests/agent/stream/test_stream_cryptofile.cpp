@@ -8,7 +8,7 @@
 
 #include "agent/stream/cryptofile.h"
 #include "platform/file.h"
-#include "stream_test_util.h"
+#include "tests/support/stream_test_util.h"
 #include "tests/support/test_support.h"
 
 using namespace stream_test;

@@ -31,7 +31,8 @@ using testing_support::write_file;
 namespace {
 
 const std::string kAgent = std::string(VARNO_BUILD_DIR) + "/agent/varno-backup";
-const std::string kTestAgent = std::string(VARNO_BUILD_DIR) + "/tests/agent/varno-backup-testjobs";
+const std::string kTestAgent =
+    std::string(VARNO_BUILD_DIR) + "/tests/process/varno-backup-testjobs";
 const std::string kCtl = std::string(VARNO_BUILD_DIR) + "/tools/varno-ctl";
 constexpr uint64_t kPatienceMs = 60000;  // generous: only a hang reaches it
 

@@ -3,7 +3,7 @@
 // its session at once and queues its report, which shows what the schedule handed over.
 #include <gtest/gtest.h>
 
-#include "tests/agent/app_key_test_util.h"
+#include "tests/support/app_key_test_util.h"
 
 #include <openssl/evp.h>
 #include <sys/stat.h>

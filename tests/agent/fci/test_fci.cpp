@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "agent/backup/fci/fci.h"
-#include "tests/agent/fci_test_fs.h"
-#include "tests/agent/fci_test_util.h"
+#include "tests/support/fci_test_fs.h"
+#include "tests/support/fci_test_util.h"
 #include "tests/support/test_support.h"
 
 using namespace fci_test;

@@ -18,7 +18,7 @@ namespace {
 
 const uint8_t kDigest[20] = {};
 
-class CommandsTest : public ::testing::Test {
+class CommandRunnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     cwd_ = std::make_unique<ScopedCwd>(dir_.path());
@@ -44,7 +44,7 @@ class CommandsTest : public ::testing::Test {
   std::unique_ptr<ScopedCwd> cwd_;
 };
 
-TEST_F(CommandsTest, SuccessLogsSkippedRedirectionAroundTheRun) {
+TEST_F(CommandRunnerTest, SuccessLogsSkippedRedirectionAroundTheRun) {
   EXPECT_TRUE(run_backup_command(COMMAND_PRE_BACKUP, "true"));
   std::string log = job_log();
   size_t a = log.find("] Skipping disabling Wow64FsRedirection.\n");
@@ -59,7 +59,7 @@ TEST_F(CommandsTest, SuccessLogsSkippedRedirectionAroundTheRun) {
   EXPECT_EQ(report_stage(), REPORT_STARTED);  // nothing reported
 }
 
-TEST_F(CommandsTest, FatalNonZeroExitEndsTheJobAndReports) {
+TEST_F(CommandRunnerTest, FatalNonZeroExitEndsTheJobAndReports) {
   set_option(OPT_FATALPRECMD, "1");
   EXPECT_FALSE(run_backup_command(COMMAND_PRE_BACKUP, "exit 3"));
   EXPECT_TRUE(
@@ -68,7 +68,7 @@ TEST_F(CommandsTest, FatalNonZeroExitEndsTheJobAndReports) {
   EXPECT_EQ(report_stage(), REPORT_IDLE);  // the failure report was issued
 }
 
-TEST_F(CommandsTest, NonFatalNonZeroExitGoesOn) {
+TEST_F(CommandRunnerTest, NonFatalNonZeroExitGoesOn) {
   set_option(OPT_FATALPRECMD, "0");
   EXPECT_TRUE(run_backup_command(COMMAND_PRE_BACKUP, "exit 3"));
   EXPECT_TRUE(
@@ -77,7 +77,7 @@ TEST_F(CommandsTest, NonFatalNonZeroExitGoesOn) {
   EXPECT_EQ(report_stage(), REPORT_STARTED);
 }
 
-TEST_F(CommandsTest, MissingProgramFailsToStart) {
+TEST_F(CommandRunnerTest, MissingProgramFailsToStart) {
   set_option(OPT_FATALPOSTCMD, "1");
   EXPECT_FALSE(run_backup_command(COMMAND_POST_BACKUP, "/nonexistent/tool --flag"));
   EXPECT_TRUE(
@@ -89,7 +89,7 @@ TEST_F(CommandsTest, MissingProgramFailsToStart) {
              "(pre-command failure not fatal).\n"));
 }
 
-TEST_F(CommandsTest, CommandOverTheLimitIsTerminated) {
+TEST_F(CommandRunnerTest, CommandOverTheLimitIsTerminated) {
   setenv("VARNO_COMMAND_LIMIT_MS", "2000", 1);
   EXPECT_TRUE(run_backup_command(COMMAND_POST_BACKUP, "sleep 30"));
   EXPECT_TRUE(
@@ -98,12 +98,12 @@ TEST_F(CommandsTest, CommandOverTheLimitIsTerminated) {
   EXPECT_TRUE(logged("] Successfully terminated the post-backup command process.\n"));
 }
 
-TEST_F(CommandsTest, SignalledCommandCountsAsNonZero) {
+TEST_F(CommandRunnerTest, SignalledCommandCountsAsNonZero) {
   EXPECT_TRUE(run_backup_command(COMMAND_POST_BACKUP, "kill -9 $$"));
   EXPECT_TRUE(logged("returned non-zero exit code 137;"));
 }
 
-TEST(CommandsStopTest, EarlierUserStopEndsThePreCommandAfterOneSecond) {
+TEST(CommandRunnerStopTest, EarlierUserStopEndsThePreCommandAfterOneSecond) {
   TempDir dir;
   ScopedCwd cwd(dir.path());
   job_settings_reset();

@@ -8,7 +8,7 @@
 
 namespace {
 
-class FiltersTest : public ::testing::Test {
+class FilterRulesTest : public ::testing::Test {
  protected:
   void SetUp() override { job_settings_reset(); }
   void TearDown() override { job_settings_free(); }
@@ -24,7 +24,7 @@ class FiltersTest : public ::testing::Test {
   }
 };
 
-TEST_F(FiltersTest, PrefixMatchNeedsAComponentBoundary) {
+TEST_F(FilterRulesTest, PrefixMatchNeedsAComponentBoundary) {
   EXPECT_EQ(path_prefix_match("D:\\Data", "D:\\Data"), 2);
   EXPECT_EQ(path_prefix_match("D:\\Data", "d:\\data\\x.txt"), 1);
   EXPECT_EQ(path_prefix_match("D:\\Data", "D:\\Database"), 0);
@@ -35,7 +35,7 @@ TEST_F(FiltersTest, PrefixMatchNeedsAComponentBoundary) {
   EXPECT_EQ(path_prefix_match("D:\\Data\\x", "D:\\Data"), 0);
 }
 
-TEST_F(FiltersTest, ExcludedSourcesAndSyncPathsUseTheirOwnLists) {
+TEST_F(FilterRulesTest, ExcludedSourcesAndSyncPathsUseTheirOwnLists) {
   exclude("D:\\Data");
   EXPECT_TRUE(is_excluded_source("D:\\Data"));
   EXPECT_TRUE(is_excluded_source("D:\\data\\x.txt"));
@@ -45,7 +45,7 @@ TEST_F(FiltersTest, ExcludedSourcesAndSyncPathsUseTheirOwnLists) {
   EXPECT_TRUE(is_sync_path("e:\\x"));
 }
 
-TEST_F(FiltersTest, WildcardsAreCaseInsensitiveAndQuestionMarkIsLiteral) {
+TEST_F(FilterRulesTest, WildcardsAreCaseInsensitiveAndQuestionMarkIsLiteral) {
   EXPECT_TRUE(wildcard_match("Report.DOC", "*.doc"));
   EXPECT_TRUE(wildcard_match("", "*"));
   EXPECT_TRUE(wildcard_match("anything", "*"));
@@ -60,13 +60,13 @@ TEST_F(FiltersTest, WildcardsAreCaseInsensitiveAndQuestionMarkIsLiteral) {
   EXPECT_FALSE(wildcard_match("a", ""));
 }
 
-TEST_F(FiltersTest, ManyStarsDoNotExplode) {
+TEST_F(FilterRulesTest, ManyStarsDoNotExplode) {
   std::string name(4000, 'a');
   EXPECT_FALSE(wildcard_match(name.c_str(), "*a*a*a*a*a*a*a*a*a*a*a*a*b"));
   EXPECT_TRUE(wildcard_match((name + "b").c_str(), "*a*a*a*a*a*a*a*a*a*a*a*a*b"));
 }
 
-TEST_F(FiltersTest, FilterLinesParseAsTheScheduleWritesThem) {
+TEST_F(FilterRulesTest, FilterLinesParseAsTheScheduleWritesThem) {
   const ScheduleFilter* f = add_filter("C:\\Docs|1|*.tmp; ~*");
   ASSERT_NE(f, nullptr);
   EXPECT_STREQ(f->folder, "C:\\Docs");
@@ -90,7 +90,7 @@ TEST_F(FiltersTest, FilterLinesParseAsTheScheduleWritesThem) {
   EXPECT_STREQ(m->patterns[99], "p99");
 }
 
-TEST_F(FiltersTest, IncludeOnlyAndExcludeFilters) {
+TEST_F(FilterRulesTest, IncludeOnlyAndExcludeFilters) {
   const ScheduleFilter* keep_docs = add_filter("C:\\A|0|*.doc");
   EXPECT_FALSE(filter_excludes(keep_docs, "C:\\A\\report.doc"));
   EXPECT_TRUE(filter_excludes(keep_docs, "C:\\A\\report.txt"));
@@ -100,7 +100,7 @@ TEST_F(FiltersTest, IncludeOnlyAndExcludeFilters) {
   EXPECT_TRUE(filter_excludes(drop_tmp, "no-backslash.txt"));
 }
 
-TEST_F(FiltersTest, InheritanceDefersToTheNearestAncestorWithAFilter) {
+TEST_F(FilterRulesTest, InheritanceDefersToTheNearestAncestorWithAFilter) {
   add_filter("C:\\Root|0|*.doc");             // grandparent: only .doc
   add_filter("C:\\Root\\Mid\\Leaf|3|*.tmp");  // excludes .tmp, otherwise defers
   const ScheduleFilter* leaf = job_filter(1);

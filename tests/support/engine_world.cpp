@@ -1,4 +1,4 @@
-#include "tests/process/engine_world.h"
+#include "tests/support/engine_world.h"
 
 #include <openssl/rand.h>
 #include <sys/wait.h>

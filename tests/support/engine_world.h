@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "agent/runtime/progress.h"
-#include "tests/protocol/kfs_peers.h"
+#include "tests/support/kfs_peers.h"
 #include "tests/support/test_support.h"
 
 namespace engine_test {

@@ -12,7 +12,7 @@
 
 #include "agent/backup/fci/coding.h"
 #include "agent/backup/fci/fci.h"
-#include "tests/agent/fci_test_fs.h"
+#include "tests/support/fci_test_fs.h"
 #include "tests/support/test_support.h"
 
 namespace fci_test {

@@ -10,7 +10,7 @@
 
 #include "agent/stream/stream.h"
 #include "platform/file.h"
-#include "stream_test_util.h"
+#include "tests/support/stream_test_util.h"
 #include "tests/support/test_support.h"
 
 using namespace stream_test;
