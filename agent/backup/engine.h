@@ -1,9 +1,9 @@
 // The backup engine's shared pieces: the job context that the run hands down the walk,
 // the per-file backup and the filters, and the entry points of each stage.
 //
-// Ownership: __do_backup creates one JobContext per run (after the pre-backup command)
-// and destroys it when the session ends; nothing outlives it but the report, the job
-// settings and the stop flag, which are process-wide by design. Backup thread only.
+// Ownership: __do_backup creates one JobContext per run (after the sizing pass) and
+// destroys it at logout; what outlives it (the report, the job settings, the stop flag)
+// is process-wide by design. Backup thread only.
 #pragma once
 
 #include <cstdint>

@@ -202,94 +202,55 @@ std::string error_rows(const Report& r, bool html) {
   return out;
 }
 
+std::string escaped(const std::string& text, bool html) {
+  return html ? html_escape(text) : text;
+}
+
+std::string delta_time_text(const Report& r) {
+  char buf[9];
+  int64_t d = r.stop_time - r.start_time;
+  format_duration(d > 0 ? static_cast<uint64_t>(d) : 0, buf);
+  return buf;
+}
+
+// The report's tags and what each stands for.
+struct Tag {
+  const char* name;
+  std::string (*text)(const Report& r, bool html);
+};
+
+constexpr Tag kTags[] = {
+    {"#JOB#", [](const Report& r, bool html) { return escaped(r.job_name, html); }},
+    {"#ERROR_MESSAGE#",
+     [](const Report& r, bool html) { return escaped(r.failure_message, html); }},
+    {"#ACCNAME#", [](const Report& r, bool html) { return escaped(r.account_name, html); }},
+    {"#USERNAME#", [](const Report& r, bool html) { return escaped(r.user_name, html); }},
+    {"#DSTPATH#", [](const Report& r, bool html) { return escaped(dst_path_text(r), html); }},
+    {"#START_TIME#", [](const Report& r, bool) { return ctime_text(r.start_time); }},
+    {"#START_SIZE#", [](const Report& r, bool) { return bytes_text(r.start_size); }},
+    {"#STOP_TIME#", [](const Report& r, bool) { return ctime_text(r.stop_time); }},
+    {"#STOP_SIZE#", [](const Report& r, bool) { return bytes_text(r.stop_size); }},
+    {"#DELTA_TIME#", [](const Report& r, bool) { return delta_time_text(r); }},
+    {"#DELTA_SIZE#",
+     [](const Report& r, bool) { return delta_size_text(r.stop_size, r.start_size); }},
+    {"#NUM_REQUESTED#", [](const Report& r, bool) { return count_text(r.requested); }},
+    {"#NUM_TRANSFERED#", [](const Report& r, bool) { return count_text(r.transferred); }},
+    {"#NUM_UP2DATE#", [](const Report& r, bool) { return count_text(r.up_to_date); }},
+    {"#NUM_FAILED#", [](const Report& r, bool) { return count_text(r.failed); }},
+    {"#ERROR_LIST#", [](const Report& r, bool html) { return error_rows(r, html); }},
+    {"#REMOVE_ME_URL#",
+     [](const Report&, bool) {
+       return std::string("https://" VARNO_REMOVAL_HOST "/remove_notification");
+     }},
+};
+
 // The text a tag at the start of `at` stands for; false when no tag starts there.
 bool expand_tag(const char* at, bool html, size_t* tag_length, std::string* value) {
-  const Report& r = g_report;
-  auto esc = [html](const std::string& s) { return html ? html_escape(s) : s; };
-  struct Tag {
-    const char* name;
-    int id;
-  };
-  static constexpr Tag kTags[] = {
-      {"#JOB#", 0},
-      {"#ERROR_MESSAGE#", 1},
-      {"#ACCNAME#", 2},
-      {"#USERNAME#", 3},
-      {"#DSTPATH#", 4},
-      {"#START_TIME#", 5},
-      {"#START_SIZE#", 6},
-      {"#STOP_TIME#", 7},
-      {"#STOP_SIZE#", 8},
-      {"#DELTA_TIME#", 9},
-      {"#DELTA_SIZE#", 10},
-      {"#NUM_REQUESTED#", 11},
-      {"#NUM_TRANSFERED#", 12},
-      {"#NUM_UP2DATE#", 13},
-      {"#NUM_FAILED#", 14},
-      {"#ERROR_LIST#", 15},
-      {"#REMOVE_ME_URL#", 16},
-  };
   for (const Tag& tag : kTags) {
     size_t n = strlen(tag.name);
     if (strncmp(at, tag.name, n) != 0) continue;
     *tag_length = n;
-    switch (tag.id) {
-      case 0:
-        *value = esc(r.job_name);
-        break;
-      case 1:
-        *value = esc(r.failure_message);
-        break;
-      case 2:
-        *value = esc(r.account_name);
-        break;
-      case 3:
-        *value = esc(r.user_name);
-        break;
-      case 4:
-        *value = esc(dst_path_text(r));
-        break;
-      case 5:
-        *value = ctime_text(r.start_time);
-        break;
-      case 6:
-        *value = bytes_text(r.start_size);
-        break;
-      case 7:
-        *value = ctime_text(r.stop_time);
-        break;
-      case 8:
-        *value = bytes_text(r.stop_size);
-        break;
-      case 9: {
-        char buf[9];
-        int64_t d = r.stop_time - r.start_time;
-        format_duration(d > 0 ? static_cast<uint64_t>(d) : 0, buf);
-        *value = buf;
-        break;
-      }
-      case 10:
-        *value = delta_size_text(r.stop_size, r.start_size);
-        break;
-      case 11:
-        *value = count_text(r.requested);
-        break;
-      case 12:
-        *value = count_text(r.transferred);
-        break;
-      case 13:
-        *value = count_text(r.up_to_date);
-        break;
-      case 14:
-        *value = count_text(r.failed);
-        break;
-      case 15:
-        *value = error_rows(r, html);
-        break;
-      case 16:
-        *value = "https://" VARNO_REMOVAL_HOST "/remove_notification";
-        break;
-    }
+    *value = tag.text(g_report, html);
     return true;
   }
   return false;
