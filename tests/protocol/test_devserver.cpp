@@ -172,12 +172,14 @@ class DevServerTest : public ::testing::Test {
     if (requests != nullptr) *requests = count;
     return names;
   }
-  int restore(const std::string& to, const char* key = kAccountKeyHex) {
+  int restore(const std::string& to, const char* key = kAccountKeyHex,
+              const char* dest_flag = "--dest") {
     // The last close has no reply: a request that has one shows the server handled it.
     list_folder("/");
     std::string command = std::string(VARNO_BUILD_DIR) +
                           "/tools/kfs-devserver/kfs-devserver restore --store " + store_ +
-                          " --user 5 --account-key " + key + " --to " + to + " >/dev/null 2>&1";
+                          " " + dest_flag + " 5 --account-key " + key + " --to " + to +
+                          " >/dev/null 2>&1";
     return testing_support::run_command(command);
   }
 
@@ -211,6 +213,9 @@ TEST_F(DevServerTest, FilesGoUpAsVersionsAndRestoreToTheirPlainBytes) {
   EXPECT_EQ(testing_support::read_file(to + "/docs/big.txt"), big);
   EXPECT_EQ(testing_support::read_file(to + "/docs/empty"), "");
   EXPECT_EQ(testing_support::read_file(to + "/docs/one"), "single block");
+  std::string old_name = dir_.file("restored-by-user");
+  ASSERT_EQ(restore(old_name, kAccountKeyHex, "--user"), 0) << "--user stays an alias of --dest";
+  EXPECT_EQ(testing_support::read_file(old_name + "/docs/big.txt"), big);
   EXPECT_NE(restore(dir_.file("wrong"),
                     "ff0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
             0);
