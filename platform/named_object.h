@@ -9,6 +9,8 @@
 // shared between processes without locks.
 #pragma once
 
+#include "platform/handle.h"
+
 #include <cstddef>
 #include <string>
 
@@ -41,7 +43,7 @@ class SharedView {
   friend class SharedMemory;
   void* data_ = nullptr;
   size_t size_ = 0;
-  int fd_ = -1;
+  UniqueFd fd_;
   bool creator_ = false;
 };
 
@@ -65,14 +67,14 @@ class SharedMemory {
   // Maps `size` bytes (the size given to create/open_existing). 0, or -1 with errno.
   int map(SharedView* view);
 
-  bool valid() const { return fd_ >= 0; }
+  bool valid() const { return fd_.valid(); }
   void reset();
 
   // Removes the name; processes that have it open keep their object. 0, or -1 with errno.
   static int unlink(const char* windows_name);
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   size_t size_ = 0;
   bool read_only_ = false;
   bool creator_ = false;

@@ -9,6 +9,11 @@
 #include <string_view>
 #include <vector>
 
+// A Windows path separator: "\\" or "/" (both are accepted everywhere).
+inline bool plat_is_path_separator(char c) {
+  return c == '\\' || c == '/';
+}
+
 struct DriveMapping {
   std::string windows_root;  // "D:" or "\\fs1\docs" (server and share lower-cased)
   std::string native_root;   // "/mnt/data", never with a trailing slash unless "/"

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/fs.h"
+#include "platform/env.h"
 #include "util/list.h"
 
 constexpr size_t UTIL_PATH_BUFFER = 4096;

@@ -67,13 +67,19 @@ struct Upload {
 };
 
 // The per-file exchange: open, query each block, send changed blocks, close.
-Upload upload(ckfs_session* s, const std::string& path, const std::string& content,
-              int64_t mtime) {
+Upload upload(ckfs_session* s, const std::string& path, const std::string& content, int64_t mtime) {
   Upload u;
   std::string record = "security";
-  ckfs_wopen_request open{1, mtime, path.c_str(), content.size(),
+  ckfs_wopen_request open{1,
+                          mtime,
+                          path.c_str(),
+                          content.size(),
                           static_cast<uint16_t>(record.size()),
-                          reinterpret_cast<const uint8_t*>(record.data()), 0, 0, 0, 0};
+                          reinterpret_cast<const uint8_t*>(record.data()),
+                          0,
+                          0,
+                          0,
+                          0};
   u.result = ckfs_file_wopen(s, &open);
   if (u.result != 0) return u;
   for (int j = 0; j < open.block_count; ++j) {
@@ -200,7 +206,9 @@ TEST_F(DevServerTest, FilesGoUpAsVersionsAndRestoreToTheirPlainBytes) {
   EXPECT_EQ(testing_support::read_file(to + "/docs/big.txt"), big);
   EXPECT_EQ(testing_support::read_file(to + "/docs/empty"), "");
   EXPECT_EQ(testing_support::read_file(to + "/docs/one"), "single block");
-  EXPECT_NE(restore(dir_.file("wrong"), "ff0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"), 0);
+  EXPECT_NE(restore(dir_.file("wrong"),
+                    "ff0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
+            0);
 }
 
 TEST_F(DevServerTest, OnlyChangedBlocksAreSentAgain) {
@@ -333,7 +341,7 @@ TEST_F(DevServerTest, DroppedConnectionIsHealedTransparently) {
   ASSERT_EQ(lock(&session_), 0);  // the login and the lock: then the server drops
   session_.reconnect_wait_ms = 1;
   // The server closes just after its reply; the probe finds it once it has arrived.
-  pollfd p{session_.socket, POLLIN, 0};
+  pollfd p{session_.socket.get(), POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 10000), 1);
   // The same user and schedule take their lock over on the new connection.
   ckfs_path_request folder{0, "/after"};

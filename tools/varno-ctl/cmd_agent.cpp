@@ -9,7 +9,7 @@
 
 #include "agent/ipc_names.h"
 #include "agent/progress.h"
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"
 #include "platform/named_object.h"
@@ -160,7 +160,7 @@ int ctl_status(int argc, char** argv) {
       fprintf(stderr, "varno-ctl: the agent has gone away\n");
       return CTL_FAILED;
     }
-    plat_sleep_ms(kWatchPeriodMs);
+    plat_env()->sleep_ms(kWatchPeriodMs);
   }
   if (terminal) printf("\n");
   print_board(reader.read());
