@@ -93,7 +93,8 @@ void progress_close() {
     g_event.reset();
     // Nobody watches the event any more; stop requests must find no one rather than a
     // name that answers to nobody.
-    if (g_view.sole_creator()) NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
+    if (g_view.sole_creator())
+      (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
   }
   g_mapping.reset();
 }
@@ -171,8 +172,8 @@ int progress_terminate_requested() {
 void progress_remove_names() {
   std::lock_guard<std::mutex> lock(g_lock);
   if (!g_view.valid() || !g_view.sole_creator()) return;
-  SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
-  NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
+  (void)SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
+  (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
 }
 
 void progress_release() {

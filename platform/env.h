@@ -158,14 +158,14 @@ class Env {
   // -- names --
 
   // Replaces `to` atomically when it exists.
-  virtual int rename_file(std::string_view from, std::string_view to) = 0;
+  [[nodiscard]] virtual int rename_file(std::string_view from, std::string_view to) = 0;
   virtual int delete_file(std::string_view path) = 0;
   virtual int make_dir(std::string_view path) = 0;
   virtual int remove_dir(std::string_view path) = 0;
   // 1 when the path names an existing file (not a folder), 0 when not, -1 on error.
-  virtual int file_exists(std::string_view path) = 0;
+  [[nodiscard]] virtual int file_exists(std::string_view path) = 0;
   // 1 when the path names a folder that can be entered, else 0.
-  virtual int dir_usable(std::string_view path) = 0;
+  [[nodiscard]] virtual int dir_usable(std::string_view path) = 0;
   // Makes the folder's entries (creations, renames, deletions) durable.
   virtual int sync_dir(std::string_view path) = 0;
   // Status of the object a path names, following symbolic links.
@@ -218,7 +218,7 @@ class Env {
 };
 
 // The process's real Env.
-Env* plat_env();
+[[nodiscard]] Env* plat_env();
 
 // Writes all `length` bytes through env->write (see plat_write_fully for the rules).
 // Answers `length`, or -1 with errno.

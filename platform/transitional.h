@@ -22,33 +22,33 @@ inline FileSystem* plat_file_system() {
   return plat_env();
 }
 
-inline PlatFindHandle plat_find_first(std::string_view pattern, PlatFindData* data) {
+[[nodiscard]] inline PlatFindHandle plat_find_first(std::string_view pattern, PlatFindData* data) {
   return plat_env()->find_first(pattern, data);
 }
-inline int plat_find_next(PlatFind* find, PlatFindData* data) {
+[[nodiscard]] inline int plat_find_next(PlatFind* find, PlatFindData* data) {
   return plat_env()->find_next(find, data);
 }
-inline int plat_file_status(std::string_view path, PlatFileStatus* status) {
+[[nodiscard]] inline int plat_file_status(std::string_view path, PlatFileStatus* status) {
   return plat_env()->file_status(path, status);
 }
-inline int plat_open_read(std::string_view path) {
+[[nodiscard]] inline int plat_open_read(std::string_view path) {
   return plat_env()->open_read(path);
 }
 inline int plat_close(int fd) {
   return plat_env()->close_file(fd);
 }
-inline ssize_t plat_read(int fd, void* buffer, size_t length) {
+[[nodiscard]] inline ssize_t plat_read(int fd, void* buffer, size_t length) {
   return plat_env()->read(fd, buffer, length);
 }
-inline int plat_seek(int fd, int64_t offset) {
+[[nodiscard]] inline int plat_seek(int fd, int64_t offset) {
   return plat_env()->seek(fd, offset);
 }
 
-inline FILE* plat_fopen(std::string_view windows_path, const char* mode) {
+[[nodiscard]] inline FILE* plat_fopen(std::string_view windows_path, const char* mode) {
   return plat_env()->open_stream(windows_path, mode);
 }
 // The exclusive open as a stream ("rb", "wb", "ab", "r+b", ...).
-inline FILE* plat_fopen_exclusive(std::string_view windows_path, const char* mode) {
+[[nodiscard]] inline FILE* plat_fopen_exclusive(std::string_view windows_path, const char* mode) {
   bool writes = strchr(mode, 'w') != nullptr || strchr(mode, 'a') != nullptr;
   unsigned flags = strchr(mode, '+') != nullptr ? PLAT_OPEN_READ | PLAT_OPEN_WRITE
                    : writes                     ? PLAT_OPEN_WRITE
@@ -62,10 +62,13 @@ inline FILE* plat_fopen_exclusive(std::string_view windows_path, const char* mod
   return f;
 }
 
+// plat_close and plat_process_wait stay without [[nodiscard]]: agent/backup/{backup,file}.cpp
+// and agent/backup/commands.cpp ignore their results.
+
 // Defined out of line (platform/posix/transitional_clock.cpp) so a test-only object can
 // replace them with a settable clock (tests/support/test_hooks.cpp).
-LocalTime plat_local_time();
-int64_t plat_unix_time();
+[[nodiscard]] LocalTime plat_local_time();
+[[nodiscard]] int64_t plat_unix_time();
 inline uint64_t plat_tick_ms() {
   return plat_env()->tick_ms();
 }
@@ -73,15 +76,15 @@ inline void plat_sleep_ms(uint32_t ms) {
   plat_env()->sleep_ms(ms);
 }
 
-inline int plat_process_start(const char* command_line, ChildProcess* child) {
+[[nodiscard]] inline int plat_process_start(const char* command_line, ChildProcess* child) {
   return plat_env()->process_start(command_line, child);
 }
 inline PlatWaitResult plat_process_wait(ChildProcess& child, uint32_t timeout_ms) {
   return plat_env()->process_wait(child, timeout_ms);
 }
-inline int plat_process_exit_code(const ChildProcess& child, uint32_t* code) {
+[[nodiscard]] inline int plat_process_exit_code(const ChildProcess& child, uint32_t* code) {
   return plat_env()->process_exit_code(child, code);
 }
-inline int plat_process_terminate(ChildProcess& child) {
+[[nodiscard]] inline int plat_process_terminate(ChildProcess& child) {
   return plat_env()->process_terminate(child);
 }

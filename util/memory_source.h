@@ -6,6 +6,6 @@
 
 #include <cstddef>
 
-void* util_memory_malloc(size_t size);
-void* util_memory_realloc(void* memory, size_t size);
-void* util_memory_calloc(size_t count, size_t size);
+[[nodiscard]] void* util_memory_malloc(size_t size);
+[[nodiscard]] void* util_memory_realloc(void* memory, size_t size);
+[[nodiscard]] void* util_memory_calloc(size_t count, size_t size);

@@ -60,7 +60,7 @@ class CrashFs : public EnvWrapper {
     int fd = target()->open_file(path, flags);
     if (fd >= 0) {
       std::string native;
-      plat_native_path(path, &native);
+      (void)plat_native_path(path, &native);
       fd_path_[fd] = native;
       if ((flags & PLAT_OPEN_TRUNCATE) != 0 || files_.count(native) == 0) {
         // A new or emptied file: nothing of it is durable yet unless it existed synced.
@@ -114,8 +114,8 @@ class CrashFs : public EnvWrapper {
     int rc = target()->rename_file(from, to);
     if (rc == 0) {
       std::string a, b;
-      plat_native_path(from, &a);
-      plat_native_path(to, &b);
+      (void)plat_native_path(from, &a);
+      (void)plat_native_path(to, &b);
       auto it = files_.find(a);
       files_.erase(b);
       if (it != files_.end()) {
@@ -133,7 +133,7 @@ class CrashFs : public EnvWrapper {
     int rc = target()->delete_file(path);
     if (rc == 0) {
       std::string native;
-      plat_native_path(path, &native);
+      (void)plat_native_path(path, &native);
       files_.erase(native);
     }
     return rc;
