@@ -57,7 +57,7 @@ int agent_main(int argc, char** argv, JobRunner run_job) {
     return finish(2);
   }
 
-  BackupThreadArgs args{run_job, nullptr, 1, knob_ms("VARNO_IDLE_MS", kIdleMs)};
+  BackupThreadArgs args{run_job, nullptr, 1, knob_ms("VARNO_IDLE_MS", kIdleMs), plat_env()};
   if (argc >= 3) {
     args.initial_path = argv[2];
     log_agent("Initial backup schedule: '%s'\n", args.initial_path);

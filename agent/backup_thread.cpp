@@ -8,9 +8,8 @@
 #include "agent/ipc_names.h"
 #include "agent/liveness.h"
 #include "agent/log.h"
-#include "protocol/ckfs.h"
 #include "agent/progress.h"
-#include "platform/clock.h"
+#include "protocol/ckfs.h"
 
 namespace {
 constexpr size_t kMessageSize = 1024;
@@ -65,7 +64,7 @@ uint32_t backup_thread(const BackupThreadArgs& args) {
     }
     log_agent("No additional jobs found; Waiting %d more seconds before giving up.\n", countdown);
     liveness_bump();
-    plat_sleep_ms(args.idle_ms);
+    args.env->sleep_ms(args.idle_ms);
   }
 
   do {

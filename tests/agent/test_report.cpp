@@ -5,14 +5,16 @@
 #include <string>
 
 #include "agent/report/report.h"
-#include "platform/clock.h"
+#include "tests/support/test_hooks.h"
 #include "util/list.h"
 
 namespace {
 
 const uint8_t kDigest[20] = {0xDE, 0xAD, 0xBE, 0xEF};
 int64_t g_now = 1000000000;  // 2001-09-09 01:46:40 UTC
-int64_t fake_now() { return g_now; }
+int64_t fake_now() {
+  return g_now;
+}
 
 class ReportTest : public ::testing::Test {
  protected:

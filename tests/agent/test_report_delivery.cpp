@@ -21,11 +21,11 @@
 #include <vector>
 
 #include "agent/report/report.h"
-#include "platform/clock.h"
 #include "platform/file.h"
 #include "protocol/ckfs.h"
 #include "protocol/codes.h"
 #include "tests/protocol/kfs_peers.h"
+#include "tests/support/test_hooks.h"
 #include "tests/support/test_support.h"
 #include "util/list.h"
 #include "util/machine.h"
@@ -41,10 +41,13 @@ using testing_support::ScopedCwd;
 using testing_support::TempDir;
 using testing_support::write_file;
 
-const uint8_t kDigest[20] = {0xDE, 0xAD, 0xBE, 0xEF, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+const uint8_t kDigest[20] = {0xDE, 0xAD, 0xBE, 0xEF, 0,  1,  2,  3,  4,  5,
+                             6,    7,    8,    9,    10, 11, 12, 13, 14, 15};
 const char kToken[] = "DEADBEEF000102030405060708090A0B0C0D0E0F";
 int64_t g_now = 1000000000;  // Sun Sep  9 01:46:40 2001 UTC
-int64_t fake_now() { return g_now; }
+int64_t fake_now() {
+  return g_now;
+}
 
 struct ListDeleter {
   void operator()(List* l) const { list_free(l); }
@@ -53,7 +56,8 @@ using ListPtr = std::unique_ptr<List, ListDeleter>;
 
 ListPtr recipients(std::initializer_list<const char*> items) {
   ListPtr list(list_create(4, 4, nullptr));
-  for (const char* item : items) list_insert(list.get(), item, strlen(item), list_count(list.get()));
+  for (const char* item : items)
+    list_insert(list.get(), item, strlen(item), list_count(list.get()));
   return list;
 }
 
@@ -80,8 +84,10 @@ class ReportDelivery : public ::testing::Test {
     cwd_ = std::make_unique<ScopedCwd>(dir_.path());
     make_dirs("etc");
     for (const char* kind : {"success", "failinfo", "failnoinfo"}) {
-      write_file(std::string("etc/") + kind + "_html.emt", std::string("<p>") + kind + " #JOB#</p>\n#ERROR_LIST#");
-      write_file(std::string("etc/") + kind + "_txt.emt", std::string(kind) + " #JOB#\n#ERROR_LIST#");
+      write_file(std::string("etc/") + kind + "_html.emt",
+                 std::string("<p>") + kind + " #JOB#</p>\n#ERROR_LIST#");
+      write_file(std::string("etc/") + kind + "_txt.emt",
+                 std::string(kind) + " #JOB#\n#ERROR_LIST#");
     }
   }
   void TearDown() override {
@@ -140,11 +146,10 @@ TEST_F(ReportDelivery, FailureBeforeTheSessionIsQueuedWithEmptyValuesAndTheTimeO
   report_failure_text("Unable to start user session");
   EXPECT_EQ(report_stage(), REPORT_IDLE);
   // The exact file as openssl reads it: the queue lines, then the message.
-  EXPECT_EQ(decrypt("q.eml"),
-            queue_head("bob@example.com") +
-                "[][][My Dorn/][0 bytes][0 bytes][0 bytes][0][0][0][0]\n"
-                "Sun Sep  9 01:46:40 2001|Sun Sep  9 02:47:41 2001|01:01:01|"
-                "Unable to start user session\n - None!\n");
+  EXPECT_EQ(decrypt("q.eml"), queue_head("bob@example.com") +
+                                  "[][][My Dorn/][0 bytes][0 bytes][0 bytes][0][0][0][0]\n"
+                                  "Sun Sep  9 01:46:40 2001|Sun Sep  9 02:47:41 2001|01:01:01|"
+                                  "Unable to start user session\n - None!\n");
   EXPECT_EQ(eml_files(), std::vector<std::string>{"q.eml"});
 }
 
@@ -204,10 +209,12 @@ TEST_F(ReportDelivery, SuccessThroughTheServerLandsInItsMailFolder) {
   }
   ASSERT_EQ(mails.size(), 2u);
   std::sort(mails.begin(), mails.end());
-  EXPECT_EQ(mails[0], "X-Kfs-Schedule-Id: 42\nX-Kfs-Recipients: alice@example.com\n\n"
-                      "success Nightly account-7 user-7 My Dorn/user-7\n - None!\n");
-  EXPECT_EQ(mails[1], "X-Kfs-Schedule-Id: 42\nX-Kfs-Recipients: bob@example.com\n\n"
-                      "<p>success Nightly</p>\n<tr><td class=\"rowtitle\" align=center>None!</td></tr>\n");
+  EXPECT_EQ(mails[0],
+            "X-Kfs-Schedule-Id: 42\nX-Kfs-Recipients: alice@example.com\n\n"
+            "success Nightly account-7 user-7 My Dorn/user-7\n - None!\n");
+  EXPECT_EQ(mails[1],
+            "X-Kfs-Schedule-Id: 42\nX-Kfs-Recipients: bob@example.com\n\n"
+            "<p>success Nightly</p>\n<tr><td class=\"rowtitle\" align=center>None!</td></tr>\n");
   ckfs_session_reset(&session);
   while (ckfs_is_started()) (void)ckfs_cleanup();
 }
@@ -234,7 +241,9 @@ TEST_F(ReportDelivery, LongSuccessReportReachesTheServerWhole) {
   std::string row = " - " + path + ": " + kfs_error_description(ERR_AUTH_FAILURE) + "\n";
   std::string rows;
   for (int i = 0; i < 1000; ++i) rows += row;
-  EXPECT_EQ(mails[0], "X-Kfs-Schedule-Id: 42\nX-Kfs-Recipients: alice@example.com\n\nsuccess Nightly\n" + rows);
+  EXPECT_EQ(
+      mails[0],
+      "X-Kfs-Schedule-Id: 42\nX-Kfs-Recipients: alice@example.com\n\nsuccess Nightly\n" + rows);
   ckfs_session_reset(&session);
   while (ckfs_is_started()) (void)ckfs_cleanup();
 }
@@ -386,10 +395,11 @@ TEST_F(ReportDelivery, TotalsDurationsAndFailedFiles) {
   report_fail_file_code("C:\\two.txt", ERR_AUTH_FAILURE);
   g_now += 3661;
   report_success(4999999000ULL);  // less than sized: a signed difference, not a wrapped one
-  std::string expected = "5000000000 bytes|4999999000 bytes|-1000 bytes|01:01:01|4|1|1|2|"
-                         "My Dorn//docs\n - C:\\one.txt: " +
-                         std::string(strerror(ENOENT)) + "\n - C:\\two.txt: " +
-                         kfs_error_description(ERR_AUTH_FAILURE) + "\n";
+  std::string expected =
+      "5000000000 bytes|4999999000 bytes|-1000 bytes|01:01:01|4|1|1|2|"
+      "My Dorn//docs\n - C:\\one.txt: " +
+      std::string(strerror(ENOENT)) +
+      "\n - C:\\two.txt: " + kfs_error_description(ERR_AUTH_FAILURE) + "\n";
   EXPECT_EQ(queued_message("q.eml", "a@x"), expected);
 }
 
@@ -409,10 +419,13 @@ TEST_F(ReportDelivery, HtmlFormEscapesEveryInsertedValue) {
   EXPECT_NE(html.find("A&amp;B &quot;job&quot;|&lt;script&gt;x&lt;/script&gt;|My Dorn//&lt;b&gt;"),
             std::string::npos)
       << html;
-  EXPECT_NE(html.find("<tr><td>C:\\&lt;img src=x onerror=alert(1)&gt;.txt</td><td>"), std::string::npos)
+  EXPECT_NE(html.find("<tr><td>C:\\&lt;img src=x onerror=alert(1)&gt;.txt</td><td>"),
+            std::string::npos)
       << html;
   std::string plain = queued_message("q-1.eml", "b@x");
-  EXPECT_EQ(plain.rfind("A&B \"job\"|<script>x</script>\n - C:\\<img src=x onerror=alert(1)>.txt: ", 0), 0u)
+  EXPECT_EQ(
+      plain.rfind("A&B \"job\"|<script>x</script>\n - C:\\<img src=x onerror=alert(1)>.txt: ", 0),
+      0u)
       << plain;
 }
 
@@ -432,8 +445,9 @@ TEST_F(ReportDelivery, MessageCappedAtTenMebibytesStillQueuedAndNextRecipientWho
   EXPECT_EQ(big.find("tail"), std::string::npos) << "cut where the append failed";
   std::string small = queued_message("q-1.eml", "b@x");
   EXPECT_EQ(small.rfind("failinfo Nightly\n - C:\\ppp", 0), 0u);
-  EXPECT_EQ(small.size(), std::string("failinfo Nightly\n").size() +
-                              3000 * (3 + path.size() + 2 + strlen(kfs_error_description(ERR_AUTH_FAILURE)) + 1));
+  EXPECT_EQ(small.size(),
+            std::string("failinfo Nightly\n").size() +
+                3000 * (3 + path.size() + 2 + strlen(kfs_error_description(ERR_AUTH_FAILURE)) + 1));
 }
 
 TEST_F(ReportDelivery, WrongStageBreaksUntilTheNextStartWhichReportsAgain) {

@@ -137,8 +137,8 @@ void EngineWorld::SetUp() {
 
 void EngineWorld::TearDown() {
   server.reset();
-  SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
-  NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
+  (void)SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
+  (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
 }
 
 std::string EngineWorld::data(const std::string& relative) const {

@@ -351,7 +351,7 @@ TEST_F(DevServerTest, DroppedConnectionIsHealedTransparently) {
   ASSERT_EQ(lock(&session_), 0);  // the login and the lock: then the server drops
   session_.reconnect_wait_ms = 1;
   // The server closes just after its reply; the probe finds it once it has arrived.
-  pollfd p{session_.socket, POLLIN, 0};
+  pollfd p{session_.socket.get(), POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 10000), 1);
   // The same user and schedule take their lock over on the new connection.
   ckfs_path_request folder{0, "/after"};

@@ -16,8 +16,7 @@
 #include "agent/backup/filters.h"
 #include "agent/schedule/procjob.h"
 #include "agent/schedule/settings.h"
-#include "platform/file.h"
-#include "platform/fs.h"
+#include "platform/env.h"
 #include "tools/varno-ctl/ctl.h"
 #include "tools/varno-ctl/schedule_check.h"
 
@@ -259,7 +258,7 @@ bool is_hex(char ch) {
 // Whether a Windows-form path names something on this machine; the agent's texts if not.
 bool exists_here(const std::string& path, std::string* why, std::string* note) {
   PlatFileStatus st{};
-  if (plat_file_status(path, &st) == 0) return true;
+  if (plat_env()->file_status(path, &st) == 0) return true;
   int e = errno;
   char line[kTextMax];
   snprintf(line, sizeof line, kStatFailed, e, path.c_str());
@@ -473,7 +472,7 @@ std::vector<ScheduleProblem> schedule_check_text(const std::string& plain) {
 }
 
 int schedule_check_file(const char* path, FILE* out, bool summary, int* errors) {
-  FILE* in = plat_fopen(path, "rb");
+  FILE* in = plat_env()->open_stream(path, "rb");
   if (in == nullptr) {
     fprintf(stderr, "varno-ctl: cannot open '%s': %s\n", path, strerror(errno));
     return -1;
