@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "agent/ipc_names.h"
-#include "platform/error.h"
 #include "platform/env.h"
+#include "platform/error.h"
 #include "platform/mailslot.h"
 #include "tools/varno-ctl/board.h"
 #include "tools/varno-ctl/ctl.h"
