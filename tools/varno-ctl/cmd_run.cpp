@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,10 @@ std::string shell_quote(const std::string& s) {
 }
 
 bool executable(const std::string& path) {
-  return !path.empty() && access(path.c_str(), X_OK) == 0;
+  std::error_code ec;
+  auto status = std::filesystem::status(path, ec);
+  return !path.empty() && !ec && std::filesystem::is_regular_file(status) &&
+         (status.permissions() & (std::filesystem::perms::owner_exec | std::filesystem::perms::group_exec | std::filesystem::perms::others_exec)) != std::filesystem::perms::none;
 }
 
 // The agent installed beside this program, or the build tree's, or the one on the path.
