@@ -3,7 +3,7 @@ BUILD      ?= build
 BUILD_ASAN ?= build-asan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-fast test-asan demo clean format
+.PHONY: all deps build test test-fast test-asan demo clean format windows windows-test
 
 all: build
 
@@ -30,6 +30,15 @@ test-asan: deps
 demo: build
 	@if [ -x scripts/demo.sh ]; then bash scripts/demo.sh $(BUILD); \
 	 else echo "make demo is not available yet: it arrives with the backup engine."; fi
+
+# The Windows programs, cross-built with mingw-w64 into build-win/, and their tests under
+# Wine.
+BUILD_WIN ?= build-win
+windows:
+	@bash scripts/windows.sh $(BUILD_WIN)
+
+windows-test: windows
+	@bash scripts/windows-test.sh $(BUILD_WIN)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
