@@ -8,10 +8,12 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/mailslot.h"
 #include "platform/named_object.h"
 
@@ -37,12 +39,18 @@ int send(int argc, char** argv) {
 int board(char** argv) {
   SharedMemory memory;
   SharedView view;
-  if (memory.open_existing(argv[2], kBoardSize, true) != 0) return errno == ENOENT ? 3 : 5;
+  if (memory.open_existing(argv[2], kBoardSize, true) != 0) {
+    fprintf(stderr, "peer: board %s: error %u\n", argv[2], plat_last_error());
+    return errno == ENOENT ? 3 : 5;
+  }
   if (memory.map(&view) != 0) return 5;
   const char* status = static_cast<const char*>(view.data()) + 64;
   if (strncmp(status, argv[4], 240) != 0) return 4;
   NamedEvent event;
-  if (event.open_existing(argv[3]) != 0) return errno == ENOENT ? 3 : 5;
+  if (event.open_existing(argv[3]) != 0) {
+    fprintf(stderr, "peer: event %s: error %u\n", argv[3], plat_last_error());
+    return errno == ENOENT ? 3 : 5;
+  }
   if (event.set() != 0 || event.set() != 0) return 5;
   return 0;
 }
