@@ -5,7 +5,7 @@ BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-fast test-asan fuzz demo package clean format
+.PHONY: all deps build test test-fast test-asan fuzz demo package clean format windows windows-test
 
 all: build
 
@@ -40,6 +40,15 @@ demo: build
 # The Debian package (varno_<version>_<arch>.deb in the build folder).
 package: build
 	@cd $(BUILD) && cpack -G DEB >/dev/null && ls -1 $(CURDIR)/$(BUILD)/varno_*.deb
+
+# The Windows programs, cross-built with mingw-w64 into build-win/, and their tests under
+# Wine.
+BUILD_WIN ?= build-win
+windows:
+	@bash scripts/windows.sh $(BUILD_WIN)
+
+windows-test: windows
+	@bash scripts/windows-test.sh $(BUILD_WIN)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

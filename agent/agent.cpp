@@ -97,7 +97,7 @@ int agent_main(int argc, char** argv, JobRunner run_job) {
     return finish(2);
   }
 
-  BackupThreadArgs args{run_job, nullptr, 1, plat_knob_ms(KNOB_IDLE_MS, kIdleMs)};
+  BackupThreadArgs args{run_job, nullptr, 1, plat_knob_ms(KNOB_IDLE_MS, kIdleMs), plat_env()};
   if (argc >= 3) {
     args.initial_path = argv[2];
     log_agent("Initial backup schedule: '%s'\n", args.initial_path);

@@ -9,7 +9,7 @@
 #include "agent/runtime/liveness.h"
 #include "agent/runtime/log.h"
 #include "agent/runtime/progress.h"
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "protocol/ckfs.h"
 
 namespace {
@@ -56,7 +56,7 @@ bool wait_for_job(const BackupThreadArgs& args, char* message, size_t size) {
     }
     log_agent("No additional jobs found; Waiting %d more seconds before giving up.\n", countdown);
     liveness_bump();
-    plat_sleep_ms(args.idle_ms);
+    args.env->sleep_ms(args.idle_ms);
   }
   return true;
 }

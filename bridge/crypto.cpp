@@ -14,7 +14,7 @@
 #include "bridge/bridge.h"
 #include "bridge/locks.h"
 #include "com_varno_Native.h"
-#include "platform/file.h"
+#include "platform/env.h"
 
 namespace {
 
@@ -174,7 +174,7 @@ extern "C" JNIEXPORT jlong JNICALL Java_com_varno_Native_RSAPUBLICKEYcreate(JNIE
     jni_throw(env, kOutOfMemoryError, kTextMemoryExhausted);
     return -1;
   }
-  FILE* file = plat_fopen(path.c_str(), "r");
+  FILE* file = plat_env()->open_stream(path.c_str(), "r");
   if (file == nullptr) {
     jni_throw(env, kFileNotFoundException, kTextNoKeyFile);
     return -1;

@@ -168,7 +168,7 @@ extern "C" JNIEXPORT void JNICALL Java_com_varno_Native_VARNOrestart(JNIEnv* env
   char line[64];
   snprintf(line, sizeof line, kRestartFormat, static_cast<unsigned long>(plat_current_process_id()),
            static_cast<int>(code));
-  plat_start_command_line(line);
+  (void)plat_start_command_line(line);  // exits whether or not the launcher started
   JniLocal<jclass> system(env, env->FindClass("java/lang/System"));
   if (!system) return;
   jmethodID exit = env->GetStaticMethodID(system.get(), "exit", "(I)V");

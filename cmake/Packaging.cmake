@@ -14,9 +14,11 @@
 # package leaves them and every log, index and schedule in place; purging removes them.
 
 # The version every tool reports and the package carries.
-if(TARGET varno-ctl)
-  target_compile_definitions(varno-ctl PRIVATE VARNO_VERSION="${PROJECT_VERSION}")
-endif()
+foreach(tool varno-ctl kfs-devserver)
+  if(TARGET ${tool})
+    target_compile_definitions(${tool} PRIVATE VARNO_VERSION="${PROJECT_VERSION}")
+  endif()
+endforeach()
 
 set(VARNO_WORKDIR /var/lib/varno)
 set(VARNO_UNITDIR /lib/systemd/system)

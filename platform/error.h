@@ -15,8 +15,8 @@ enum : uint32_t {
 };
 
 // The last synthesised Windows error of this thread, 0 when none is pending.
-uint32_t plat_last_error();
+[[nodiscard]] uint32_t plat_last_error();
 void plat_set_last_error(uint32_t code);
 
 // The system's message text for an errno value; never null.
-const char* plat_error_message(int errnum);
+[[nodiscard]] const char* plat_error_message(int errnum);

@@ -12,4 +12,4 @@ struct PlatFileTimes {
 };
 
 // Times of the object `path` names, following symbolic links. 0, or -1 with errno.
-int plat_file_times(std::string_view path, PlatFileTimes* times);
+[[nodiscard]] int plat_file_times(std::string_view path, PlatFileTimes* times);

@@ -22,14 +22,15 @@ enum : uint32_t {
 
 // The icon of what `path` names: a drive root, a folder or anything else (a file). Null
 // with errno when nothing exists at the path (or it cannot be translated).
-PlatIcon* plat_icon_from_path(std::string_view path, uint32_t flags);
-PlatIcon* plat_icon_from_item_list(const PlatItemList* list, uint32_t flags);
+[[nodiscard]] PlatIcon* plat_icon_from_path(std::string_view path, uint32_t flags);
+[[nodiscard]] PlatIcon* plat_icon_from_item_list(const PlatItemList* list, uint32_t flags);
 void plat_icon_destroy(PlatIcon* icon);
 
 // The icon drawn at size x size (1 to 64) into `colour` and `mask`, each room for
 // size * size pixels. 0, or -1 with errno EINVAL for a null icon or a size out of range.
-int plat_icon_bitmaps(const PlatIcon* icon, int size, uint32_t* colour, uint32_t* mask);
+[[nodiscard]] int plat_icon_bitmaps(const PlatIcon* icon, int size, uint32_t* colour,
+                                    uint32_t* mask);
 
 // An item identifier list standing for `path`; null when the path is empty or too long.
-PlatItemList* plat_item_list_from_path(std::string_view path);
+[[nodiscard]] PlatItemList* plat_item_list_from_path(std::string_view path);
 void plat_item_list_free(PlatItemList* list);

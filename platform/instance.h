@@ -10,4 +10,4 @@
 // 0 when this call took the lock on `path` (Windows form; the file is created when
 // missing); -1 with errno when another holder has it (EWOULDBLOCK) or the file cannot be
 // opened or created.
-int plat_instance_lock(std::string_view path);
+[[nodiscard]] int plat_instance_lock(std::string_view path);

@@ -8,16 +8,16 @@
 #include <string_view>
 
 // This process's id (GetCurrentProcessId).
-uint32_t plat_current_process_id();
+[[nodiscard]] uint32_t plat_current_process_id();
 
 // Starts `command_line`, split into arguments by the C runtime's rules (whitespace
 // separates, double quotes group, backslashes escape only quotes). A program name
 // without a separator is looked up in the working directory first, then on the search
 // path; one with a separator is a Windows-form path. 0 when the program started; -1 with
 // errno (ENOENT when it cannot be found).
-int plat_start_command_line(std::string_view command_line);
+[[nodiscard]] int plat_start_command_line(std::string_view command_line);
 
 // Opens a Windows-form path with its associated program ("xdg-open" here). 0 when the
 // opener started; -1 with errno (ENOENT when nothing exists at the path or there is no
 // opener).
-int plat_shell_open(std::string_view path);
+[[nodiscard]] int plat_shell_open(std::string_view path);

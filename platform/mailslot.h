@@ -10,34 +10,33 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/handle.h"
+
 class MailslotReceiver {
  public:
+  // Move-only through its Socket.
   MailslotReceiver() = default;
-  ~MailslotReceiver();
-  MailslotReceiver(MailslotReceiver&& other) noexcept;
-  MailslotReceiver& operator=(MailslotReceiver&& other) noexcept;
-  MailslotReceiver(const MailslotReceiver&) = delete;
-  MailslotReceiver& operator=(const MailslotReceiver&) = delete;
 
-  bool valid() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-  int release();
-  void reset(int fd = -1);
+  bool valid() const { return socket_.valid(); }
+  int get() const { return socket_.get(); }
+  [[nodiscard]] int release() { return socket_.release(); }
+  void reset(int fd = -1) { socket_.reset(fd); }
 
   // Takes the next message without waiting (read time-out 0). Answers its length (0 for
   // an empty message), or -1 with errno: EAGAIN when no message waits, EMSGSIZE when the
   // next message is larger than `capacity` (it stays queued), EBADF when not open.
-  ssize_t read(void* buffer, size_t capacity);
+  [[nodiscard]] ssize_t read(void* buffer, size_t capacity);
 
  private:
-  int fd_ = -1;
+  Socket socket_;
 };
 
 // Creates the mailslot `name`. 0, or -1 with errno (EADDRINUSE when another receiver
 // holds the name, ENAMETOOLONG when the name does not fit an address).
-int plat_mailslot_create(const char* name, MailslotReceiver* out);
+[[nodiscard]] int plat_mailslot_create(const char* name, MailslotReceiver* out);
 
 // Sends one message to the mailslot `name`. Waits at most `timeout_ms` for room when the
 // receiver's queue is full. 0, or -1 with errno: ECONNREFUSED or ENOENT when no receiver
 // holds the name, EAGAIN when the queue stayed full.
-int plat_mailslot_send(const char* name, const void* message, size_t length, uint32_t timeout_ms);
+[[nodiscard]] int plat_mailslot_send(const char* name, const void* message, size_t length,
+                                     uint32_t timeout_ms);

@@ -9,11 +9,13 @@
 // shared between processes without locks.
 #pragma once
 
+#include "platform/handle.h"
+
 #include <cstddef>
 #include <string>
 
 // "/" + the Windows name with "\" and "/" turned into ".".
-std::string plat_object_name(const char* windows_name);
+[[nodiscard]] std::string plat_object_name(const char* windows_name);
 
 // A view of named shared memory. The view keeps the object alive while mapped; a creator
 // also holds a shared lock on it for as long as the view lives, so that readers can tell
@@ -33,15 +35,15 @@ class SharedView {
   void reset();
 
   // For creators: true when no other creator holds the object (the name may be removed).
-  bool sole_creator();
+  [[nodiscard]] bool sole_creator();
   // For readers: true while some creator still holds the object.
-  bool creator_alive();
+  [[nodiscard]] bool creator_alive();
 
  private:
   friend class SharedMemory;
   void* data_ = nullptr;
   size_t size_ = 0;
-  int fd_ = -1;
+  UniqueFd fd_;
   bool creator_ = false;
 };
 
@@ -57,22 +59,22 @@ class SharedMemory {
 
   // Opens the object `windows_name`, creating it when missing, and makes it at least
   // `size` bytes. 0, or -1 with errno.
-  int create(const char* windows_name, size_t size);
+  [[nodiscard]] int create(const char* windows_name, size_t size);
   // Opens an existing object; ENOENT when there is none, EINVAL when it is smaller than
   // `size`. 0, or -1 with errno.
-  int open_existing(const char* windows_name, size_t size, bool read_only);
+  [[nodiscard]] int open_existing(const char* windows_name, size_t size, bool read_only);
 
   // Maps `size` bytes (the size given to create/open_existing). 0, or -1 with errno.
-  int map(SharedView* view);
+  [[nodiscard]] int map(SharedView* view);
 
-  bool valid() const { return fd_ >= 0; }
+  bool valid() const { return fd_.valid(); }
   void reset();
 
   // Removes the name; processes that have it open keep their object. 0, or -1 with errno.
-  static int unlink(const char* windows_name);
+  [[nodiscard]] static int unlink(const char* windows_name);
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   size_t size_ = 0;
   bool read_only_ = false;
   bool creator_ = false;
@@ -93,20 +95,20 @@ class NamedEvent {
   // it starts not signalled: a signal left on the name by a process that died is dropped.
   // The caller passes false while another live process uses the event, whose pending
   // signal is real. 0, or -1 with errno.
-  int create(const char* windows_name, bool drop_stale_signal);
+  [[nodiscard]] int create(const char* windows_name, bool drop_stale_signal);
   // Opens an existing event; ENOENT when there is none. 0, or -1 with errno.
-  int open_existing(const char* windows_name);
+  [[nodiscard]] int open_existing(const char* windows_name);
 
   bool valid() const { return handle_ != nullptr; }
   void reset();
 
   // Signals the event. 0, or -1 with errno.
-  int set();
+  [[nodiscard]] int set();
   // Wait with time-out 0: 1 when it was signalled (and is now reset), 0 when not, -1
   // with errno.
-  int try_wait();
+  [[nodiscard]] int try_wait();
 
-  static int unlink(const char* windows_name);
+  [[nodiscard]] static int unlink(const char* windows_name);
 
  private:
   void* handle_ = nullptr;  // sem_t*

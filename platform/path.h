@@ -9,6 +9,11 @@
 #include <string_view>
 #include <vector>
 
+// A Windows path separator: "\\" or "/" (both are accepted everywhere).
+inline bool plat_is_path_separator(char c) {
+  return c == '\\' || c == '/';
+}
+
 struct DriveMapping {
   std::string windows_root;  // "D:" or "\\fs1\docs" (server and share lower-cased)
   std::string native_root;   // "/mnt/data", never with a trailing slash unless "/"
@@ -18,15 +23,15 @@ struct DriveMapping {
 // "/" as a separator are accepted; relative paths stay relative with "\" turned into "/".
 // Returns 0, or -1 with errno ENOENT (last error PATH_NOT_FOUND) for an unmapped drive or
 // share or an empty path.
-int plat_native_path(std::string_view windows_path, std::string* native);
+[[nodiscard]] int plat_native_path(std::string_view windows_path, std::string* native);
 
 // Native -> Windows form under the mapping with the longest matching root (a drive letter
 // wins a tie). Returns 0, or -1 with errno ENOENT when no mapping covers the path, or
 // EINVAL when a component holds a backslash (no Windows-form path can name it).
-int plat_windows_path(std::string_view native_path, std::string* windows);
+[[nodiscard]] int plat_windows_path(std::string_view native_path, std::string* windows);
 
 // The mappings: drive letters in letter order (C: always present unless mapped away),
 // then UNC shares in file order.
-std::vector<DriveMapping> plat_drive_map();
+[[nodiscard]] std::vector<DriveMapping> plat_drive_map();
 
 void plat_drive_map_reload();

@@ -11,4 +11,4 @@ constexpr unsigned PLAT_ERROR_NO_SUCH_PRIVILEGE = 1313;
 
 // Raises the privilege's capabilities in the effective set. 0, or -1 with errno EINVAL
 // for an unknown name or EPERM when a capability is not permitted (nothing is raised).
-int plat_enable_privilege(const char* windows_name);
+[[nodiscard]] int plat_enable_privilege(const char* windows_name);

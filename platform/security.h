@@ -37,20 +37,22 @@ struct PlatSecurityFacts {
 
 // Builds the descriptor for (uid, gid, mode) into `out`. Answers its length; when that is
 // more than `capacity` nothing is written.
-size_t plat_security_descriptor_build(uint32_t uid, uint32_t gid, uint32_t mode, uint8_t* out,
-                                      size_t capacity);
+[[nodiscard]] size_t plat_security_descriptor_build(uint32_t uid, uint32_t gid, uint32_t mode,
+                                                    uint8_t* out, size_t capacity);
 
 // Parses `length` bytes as a self-relative descriptor. 0, or -1 with EINVAL (last error
 // INVALID_SECURITY_DESCR) for anything malformed, truncated, or naming an owner or group
 // that has no POSIX account form.
-int plat_security_descriptor_parse(const uint8_t* bytes, size_t length, PlatSecurityFacts* facts);
+[[nodiscard]] int plat_security_descriptor_parse(const uint8_t* bytes, size_t length,
+                                                 PlatSecurityFacts* facts);
 
 // The descriptor of the file a path names (owner, group and DACL). Answers its length;
 // when that exceeds `capacity` nothing is written and errno is ERANGE (last error
 // INSUFFICIENT_BUFFER). -1 on failure.
-long plat_get_file_security(std::string_view path, uint8_t* out, size_t capacity);
+[[nodiscard]] long plat_get_file_security(std::string_view path, uint8_t* out, size_t capacity);
 
 // Applies a descriptor's owner, group and permission bits to a file (chown, chmod). The
 // path's last component is not followed when it is a symbolic link: that is refused with
 // ELOOP. 0, or -1 with errno.
-int plat_set_file_security(std::string_view path, const uint8_t* descriptor, size_t length);
+[[nodiscard]] int plat_set_file_security(std::string_view path, const uint8_t* descriptor,
+                                         size_t length);

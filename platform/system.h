@@ -5,7 +5,7 @@
 #include <string>
 
 // Windows directory ("C:\" here: the drive that maps "/").
-std::string plat_windows_directory();
+[[nodiscard]] std::string plat_windows_directory();
 
 // Release numbers: 0/0 where the system has none (here), so callers take general rules.
 struct OsVersion {
@@ -13,13 +13,13 @@ struct OsVersion {
   int major;
   int minor;
 };
-OsVersion plat_os_version();
+[[nodiscard]] OsVersion plat_os_version();
 
 // Reads a plain string value under HKEY_LOCAL_MACHINE. There is no registry here:
 // always -1 with errno ENOENT.
-int plat_registry_read_string(const char* subkey, const char* value_name, char* buffer,
-                              size_t capacity);
+[[nodiscard]] int plat_registry_read_string(const char* subkey, const char* value_name,
+                                            char* buffer, size_t capacity);
 
 // Whether the system can switch off file system redirection for 32-bit programs (only
 // 64-bit Windows can).
-bool plat_has_fs_redirection();
+[[nodiscard]] bool plat_has_fs_redirection();

@@ -23,10 +23,10 @@ class PlatThread {
 
   // Starts `body` at once; its result is the thread's exit code. 0, or -1 with errno
   // (EAGAIN when the system has no thread to give).
-  int start(std::function<uint32_t()> body);
+  [[nodiscard]] int start(std::function<uint32_t()> body);
 
   // Waits at most `timeout_ms` for the thread to end.
-  ThreadWait wait_for(uint32_t timeout_ms);
+  [[nodiscard]] ThreadWait wait_for(uint32_t timeout_ms);
 
   // The exit code of an ended thread. 0, or -1 with errno EBUSY while it runs (EBADF when
   // never started).
@@ -34,7 +34,7 @@ class PlatThread {
 
   // Ends the thread by force with `code`: from now on it counts as ended. 0, or -1 with
   // errno (EINVAL when it has already ended).
-  int terminate(uint32_t code);
+  [[nodiscard]] int terminate(uint32_t code);
 
   bool terminated() const;
 

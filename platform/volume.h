@@ -20,10 +20,10 @@ enum : int {
 };
 
 // "C:\", "D:\", ... for every mapped drive letter, in letter order.
-std::vector<std::string> plat_logical_drive_roots();
+[[nodiscard]] std::vector<std::string> plat_logical_drive_roots();
 
 // The kind of the volume at a root (a PLAT_DRIVE_ value).
-int plat_drive_type(std::string_view root);
+[[nodiscard]] int plat_drive_type(std::string_view root);
 
 struct PlatVolumeInformation {
   std::string label;        // empty when the volume has none
@@ -32,7 +32,7 @@ struct PlatVolumeInformation {
 };
 
 // 0, or -1 with errno when the root cannot be queried.
-int plat_volume_information(std::string_view root, PlatVolumeInformation* info);
+[[nodiscard]] int plat_volume_information(std::string_view root, PlatVolumeInformation* info);
 
 struct PlatDiskSpace {
   uint32_t sectors_per_cluster;
@@ -42,4 +42,4 @@ struct PlatDiskSpace {
 };
 
 // Figures of the volume holding `root`; an empty root means the current directory's.
-int plat_disk_free_space(std::string_view root, PlatDiskSpace* space);
+[[nodiscard]] int plat_disk_free_space(std::string_view root, PlatDiskSpace* space);

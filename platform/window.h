@@ -17,15 +17,15 @@ enum : uint32_t {
 };
 
 // Whether a top-level window titled exactly `title` exists.
-bool plat_window_exists(std::string_view title);
+[[nodiscard]] bool plat_window_exists(std::string_view title);
 
 // Sends the window the system command; answers the message result, which is 0 for a
 // processed system command as for a missing window.
-intptr_t plat_window_command(std::string_view title, uint32_t command);
+[[nodiscard]] intptr_t plat_window_command(std::string_view title, uint32_t command);
 
 // Puts the window into the top-most band or out of it without moving or resizing it;
 // answers the system's result (non-zero on success), 0 when no such window.
-int plat_window_set_topmost(std::string_view title, bool on_top);
+[[nodiscard]] int plat_window_set_topmost(std::string_view title, bool on_top);
 
 // When the window exists and is visible: restores it and brings it to the foreground.
 void plat_window_restore_and_raise(std::string_view title);

@@ -10,24 +10,26 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/env.h"
+#include "platform/handle.h"
 #include "protocol/codes.h"
 #include "util/list.h"
 
 // Sizes fixed by the protocol.
-constexpr int CKFS_HEADER_SIZE = 6;            // length, type, request number, status
-constexpr int CKFS_PACKET_BUFFER = 65505;      // header and data of one plain packet
+constexpr int CKFS_HEADER_SIZE = 6;        // length, type, request number, status
+constexpr int CKFS_PACKET_BUFFER = 65505;  // header and data of one plain packet
 constexpr int CKFS_DATA_MAX = CKFS_PACKET_BUFFER - CKFS_HEADER_SIZE;
-constexpr int CKFS_FRAME_HEADER_SIZE = 6;      // encrypted length, CRC-32
-constexpr int CKFS_FRAME_BUFFER = 65527;       // one outer frame
-constexpr int CKFS_WRITE_MAX = 65491;          // largest KFS_FILE_WRITE payload
-constexpr int CKFS_WOPEN_RECORD_MAX = 57273;   // largest security record
+constexpr int CKFS_FRAME_HEADER_SIZE = 6;     // encrypted length, CRC-32
+constexpr int CKFS_FRAME_BUFFER = 65527;      // one outer frame
+constexpr int CKFS_WRITE_MAX = 65491;         // largest KFS_FILE_WRITE payload
+constexpr int CKFS_WOPEN_RECORD_MAX = 57273;  // largest security record
 constexpr int CKFS_EMAIL_PART_MAX = 60000;
-constexpr int CKFS_KEY_TEXT_MAX = 511;         // longest server key text accepted
-constexpr int CKFS_RSA_BLOCK = 256;            // the server key is 2048 bits
+constexpr int CKFS_KEY_TEXT_MAX = 511;  // longest server key text accepted
+constexpr int CKFS_RSA_BLOCK = 256;     // the server key is 2048 bits
 constexpr uint32_t CKFS_RECONNECT_WAIT_MS = 30000;
 constexpr int CKFS_LOGIN_AGAIN_MAX = 8;
 
-constexpr uint32_t CKFS_AWAITS_REPLY = 1u;     // bit 0 of ckfs_packet::flags
+constexpr uint32_t CKFS_AWAITS_REPLY = 1u;  // bit 0 of ckfs_packet::flags
 
 struct ckfs_packet {
   uint16_t length;
@@ -70,7 +72,7 @@ struct ckfs_session {
   // Kept for callers that name it; the server's key is read from memory, so no file of
   // this name is ever created.
   char key_file_path[128];
-  int socket;
+  Socket socket;
   ckfs_packet packet;
   int cipher_kind;
   ckfs_cipher* cipher;
@@ -87,8 +89,9 @@ struct ckfs_session {
   // Wait before a reconnection; 30000 ms unless VARNO_RECONNECT_WAIT_MS says otherwise
   // when the session is initialised. Tests shorten it.
   uint32_t reconnect_wait_ms;
-  // How the wait is spent: plat_sleep_ms unless a test records it instead.
-  void (*sleep_ms)(uint32_t ms);
+  // Clock and sleep of the session (the reconnection wait); plat_env() unless a test
+  // wraps it to record or skip the waits.
+  Env* env;
   // Connections this session has opened (successful handshakes). A server forgets the
   // open file handles of a connection that broke; a change tells the caller so.
   uint32_t connections;
@@ -113,10 +116,11 @@ int ckfs_host_port(int index);
 
 // ---- transport ----
 
-// IPv4 stream connection with TCP_NODELAY; -1 on any failure or for port 0.
-int ckfs_tcp_connect(const char* host, int port);
-int ckfs_send_all(int socket, const void* bytes, int count);
-int ckfs_recv_all(int socket, void* buffer, int count);
+// IPv4 stream connection with TCP_NODELAY; invalid on any failure or for port 0.
+[[nodiscard]] Socket ckfs_tcp_connect(const char* host, int port);
+// All `count` bytes or -1.
+[[nodiscard]] int ckfs_send_all(int socket, const void* bytes, int count);
+[[nodiscard]] int ckfs_recv_all(int socket, void* buffer, int count);
 
 [[nodiscard]] int ckfs_send_packet(ckfs_session* session);
 [[nodiscard]] int ckfs_recv_packet(ckfs_session* session);

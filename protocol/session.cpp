@@ -1,6 +1,4 @@
 // Session record, handshake, login and user lock.
-#include <unistd.h>
-
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -12,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/knobs.h"
 #include "protocol/ckfs.h"
 #include "protocol/ckfs_internal.h"
@@ -25,10 +23,7 @@ namespace {
 constexpr uint8_t kGreeting[4] = {0x01, 0x30, 0x32, 0x02};
 
 void close_connection(ckfs_session* session) {
-  if (session->socket >= 0) {
-    close(session->socket);
-    session->socket = -1;
-  }
+  session->socket.reset();
   ckfs_cipher_free(session->cipher);
   session->cipher = nullptr;
 }
@@ -68,16 +63,16 @@ bool rsa_oaep_encrypt(EVP_PKEY* key, const uint8_t* in, size_t in_length,
 // One attempt against one server; the pending request is the caller's to restore.
 int handshake_attempt(ckfs_session* session, const char* host, int port) {
   session->socket = ckfs_tcp_connect(host, port);
-  if (session->socket < 0) return ERR_IO;
-  if (ckfs_send_all(session->socket, kGreeting, sizeof kGreeting) != sizeof kGreeting) {
+  if (!session->socket.valid()) return ERR_IO;
+  if (ckfs_send_all(session->socket.get(), kGreeting, sizeof kGreeting) != sizeof kGreeting) {
     return ERR_IO;
   }
   uint8_t length_bytes[2];
-  if (ckfs_recv_all(session->socket, length_bytes, 2) != 2) return ERR_IO;
+  if (ckfs_recv_all(session->socket.get(), length_bytes, 2) != 2) return ERR_IO;
   int n = get16(length_bytes);
   if (n > CKFS_KEY_TEXT_MAX) return ERR_INVARG;
   uint8_t text[CKFS_KEY_TEXT_MAX + 1];
-  if (n > 0 && ckfs_recv_all(session->socket, text, n) != n) return ERR_IO;
+  if (n > 0 && ckfs_recv_all(session->socket.get(), text, n) != n) return ERR_IO;
   Pkey key = read_server_key(text, n);
   if (!key) return ERR_BADPATH;
 
@@ -106,7 +101,7 @@ int handshake_attempt(ckfs_session* session, const char* host, int port) {
   OPENSSL_cleanse(plain, sizeof plain);
   key.reset();
   if (!sealed_ok) return ERR_IO;
-  if (ckfs_send_all(session->socket, sealed, CKFS_RSA_BLOCK) != CKFS_RSA_BLOCK) return ERR_IO;
+  if (ckfs_send_all(session->socket.get(), sealed, CKFS_RSA_BLOCK) != CKFS_RSA_BLOCK) return ERR_IO;
 
   session->cipher = ckfs_cipher_new(session->cipher_kind, half);
   if (session->cipher == nullptr) return ERR_ACCESS;
@@ -127,12 +122,13 @@ int handshake_attempt(ckfs_session* session, const char* host, int port) {
 }  // namespace
 
 void ckfs_session_init(ckfs_session* session) {
-  memset(session, 0, sizeof *session);
-  session->socket = -1;
+  // Zeroed from the heap (the record is too large for a stack temporary); assigning it
+  // closes a connection still open rather than leaking it.
+  *session = std::move(*std::make_unique<ckfs_session>());
   snprintf(session->key_file_path, sizeof session->key_file_path, "%s", "temp_pem_file.pem");
   session->first_connect = 1;
   session->reconnect_wait_ms = plat_knob_ms(KNOB_RECONNECT_WAIT_MS, CKFS_RECONNECT_WAIT_MS);
-  session->sleep_ms = plat_sleep_ms;
+  session->env = plat_env();
 }
 
 void ckfs_session_reset(ckfs_session* session) {

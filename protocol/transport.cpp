@@ -1,11 +1,6 @@
 // Socket start-up, server address list, connection, frames and ckfs_transact.
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -18,8 +13,9 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/clock.h"
-#include "platform/file.h"
+#include "platform/env.h"
+#include "platform/retry.h"
+#include "platform/socket.h"
 #include "protocol/ckfs.h"
 #include "protocol/ckfs_internal.h"
 #include "protocol/wire.h"
@@ -70,12 +66,20 @@ int ckfs_cleanup() {
   return 0;
 }
 
-bool ckfs_is_started() { return g_started != 0; }
+bool ckfs_is_started() {
+  return g_started != 0;
+}
 
-const char* ckfs_default_host() { return VARNO_DEFAULT_KFS_HOST; }
-const char* ckfs_default_address() { return VARNO_DEFAULT_KFS_ADDRESS; }
+const char* ckfs_default_host() {
+  return VARNO_DEFAULT_KFS_HOST;
+}
+const char* ckfs_default_address() {
+  return VARNO_DEFAULT_KFS_ADDRESS;
+}
 
-int ckfs_host_count() { return g_host_count; }
+int ckfs_host_count() {
+  return g_host_count;
+}
 const char* ckfs_host_name(int index) {
   return (index >= 0 && index < g_host_count) ? g_hosts[index].host : nullptr;
 }
@@ -85,7 +89,7 @@ int ckfs_host_port(int index) {
 
 int ckfs_read_hosts(ckfs_session* session) {
   g_host_count = 0;
-  FILE* file = plat_fopen(session->hosts_path, "r");
+  FILE* file = plat_env()->open_stream(session->hosts_path, "r");
   if (file == nullptr) return ERR_BADPATH;
   bool rewrite = false;
   char line[1024];
@@ -110,7 +114,7 @@ int ckfs_read_hosts(ckfs_session* session) {
   }
   fclose(file);
   if (rewrite) {
-    FILE* out = plat_fopen(session->hosts_path, "w");
+    FILE* out = plat_env()->open_stream(session->hosts_path, "w");
     if (out != nullptr) {
       for (int i = 0; i < g_host_count; ++i) {
         fprintf(out, "%s:%u\n", g_hosts[i].host, static_cast<unsigned>(g_hosts[i].port));
@@ -121,53 +125,24 @@ int ckfs_read_hosts(ckfs_session* session) {
   return g_host_count == 0 ? ERR_IO : 0;
 }
 
-int ckfs_tcp_connect(const char* host, int port) {
-  if (port <= 0 || port > 65535 || host == nullptr) return -1;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return -1;
-  sockaddr_in address{};
-  memcpy(&address, found->ai_addr, sizeof address);
-  freeaddrinfo(found);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  int rc;
-  do {
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    close(fd);
-    return -1;
-  }
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
+Socket ckfs_tcp_connect(const char* host, int port) {
+  return plat_tcp_connect(host, port);
 }
 
 int ckfs_send_all(int socket, const void* bytes, int count) {
-  const uint8_t* p = static_cast<const uint8_t*>(bytes);
-  int done = 0;
-  while (done < count) {
-    ssize_t n = send(socket, p + done, static_cast<size_t>(count - done), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    done += static_cast<int>(n);
-  }
-  return count;
+  if (count < 0) return -1;
+  ssize_t sent = plat_write_fully(
+      [socket](const void* p, size_t n) { return send(socket, p, n, MSG_NOSIGNAL); }, bytes,
+      static_cast<size_t>(count));
+  return sent < 0 ? -1 : count;
 }
 
 int ckfs_recv_all(int socket, void* buffer, int count) {
   uint8_t* p = static_cast<uint8_t*>(buffer);
   int done = 0;
   while (done < count) {
-    ssize_t n = recv(socket, p + done, static_cast<size_t>(count - done), 0);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = plat_retry_eintr(
+        [&] { return recv(socket, p + done, static_cast<size_t>(count - done), 0); });
     if (n <= 0) return -1;
     done += static_cast<int>(n);
   }
@@ -225,17 +200,21 @@ void ckfs_cipher_free(ckfs_cipher* cipher) {
   delete cipher;
 }
 
-uint8_t* ckfs_cipher_frame(ckfs_cipher* cipher) { return cipher->frame; }
+uint8_t* ckfs_cipher_frame(ckfs_cipher* cipher) {
+  return cipher->frame;
+}
 
 int ckfs_frame_length(const uint8_t* frame_header) {
   int e = get16(frame_header);
   return e == 0 ? 65536 : e;
 }
 
-uint32_t ckfs_frame_crc(const uint8_t* frame_header) { return get32(frame_header + 2); }
+uint32_t ckfs_frame_crc(const uint8_t* frame_header) {
+  return get32(frame_header + 2);
+}
 
-int ckfs_frame_encode(ckfs_cipher* c, const uint8_t* header, const uint8_t* data,
-                      int data_length, uint8_t* frame) {
+int ckfs_frame_encode(ckfs_cipher* c, const uint8_t* header, const uint8_t* data, int data_length,
+                      uint8_t* frame) {
   if (data_length < 0 || data_length > CKFS_DATA_MAX) return -1;
   uint8_t* out = frame + CKFS_FRAME_HEADER_SIZE;
   int produced = 0;
@@ -303,13 +282,10 @@ void ckfs_packet_header(const ckfs_packet& packet, uint8_t header[CKFS_HEADER_SI
 }
 
 int ckfs_send_packet(ckfs_session* session) {
-  if (session->socket < 0 || session->cipher == nullptr) return ERR_SCKWRITE;
+  if (!session->socket.valid() || session->cipher == nullptr) return ERR_SCKWRITE;
   // A closed or failed connection shows as readable before any reply is due.
-  pollfd probe{session->socket, POLLIN, 0};
-  int ready;
-  do {
-    ready = poll(&probe, 1, 0);
-  } while (ready < 0 && errno == EINTR);
+  pollfd probe{session->socket.get(), POLLIN, 0};
+  int ready = plat_retry_eintr([&] { return poll(&probe, 1, 0); });
   if (ready != 0) return ERR_SCKWRITE;
   ckfs_packet& packet = session->packet;
   if (packet.length > CKFS_DATA_MAX) return ERR_DATAMAX;
@@ -318,23 +294,23 @@ int ckfs_send_packet(ckfs_session* session) {
   uint8_t* frame = session->cipher->frame;
   int total = ckfs_frame_encode(session->cipher, header, packet.data, packet.length, frame);
   if (total < 0) return ERR_SCKWRITE;
-  if (ckfs_send_all(session->socket, frame, total) != total) return ERR_SCKWRITE;
+  if (ckfs_send_all(session->socket.get(), frame, total) != total) return ERR_SCKWRITE;
   return 0;
 }
 
 int ckfs_recv_packet(ckfs_session* session) {
   ckfs_packet& packet = session->packet;
   if ((packet.flags & CKFS_AWAITS_REPLY) == 0) return 0;
-  if (session->socket < 0 || session->cipher == nullptr) return ERR_SCKREAD;
+  if (!session->socket.valid() || session->cipher == nullptr) return ERR_SCKREAD;
   uint8_t head[CKFS_FRAME_HEADER_SIZE];
-  if (ckfs_recv_all(session->socket, head, sizeof head) != static_cast<int>(sizeof head)) {
+  if (ckfs_recv_all(session->socket.get(), head, sizeof head) != static_cast<int>(sizeof head)) {
     return ERR_SCKREAD;
   }
   int e = ckfs_frame_length(head);
   // A frame the buffer cannot hold is a broken stream; the rest of it is not read.
   if (e > CKFS_FRAME_BUFFER) return ERR_SCKREAD;
   uint8_t* frame = session->cipher->frame;
-  if (ckfs_recv_all(session->socket, frame, e) != e) return ERR_SCKREAD;
+  if (ckfs_recv_all(session->socket.get(), frame, e) != e) return ERR_SCKREAD;
   int plain = ckfs_frame_decrypt(session->cipher, e, ckfs_frame_crc(head));
   if (plain < 0) return ERR_SCKREAD;
   return ckfs_packet_parse(frame, plain, &packet);
@@ -364,7 +340,7 @@ int ckfs_transact(ckfs_session* session) {
     if (session->first_connect != 0) {
       session->first_connect = 0;
     } else {
-      (session->sleep_ms != nullptr ? session->sleep_ms : plat_sleep_ms)(session->reconnect_wait_ms);
+      (session->env != nullptr ? session->env : plat_env())->sleep_ms(session->reconnect_wait_ms);
     }
     // Saved off the session: the login rebuilds the packet record. Only on a reconnection.
     auto saved = std::make_unique<ckfs_packet>(packet);

@@ -87,7 +87,7 @@ grep -E 'Calculated backup size:|FILE: Successfully|Backup job completed' demo00
 echo "   files sent: $(grep -c 'FILE: Successfully backed up' demo00000001.kbs.log || true)"
 
 echo "== restore and compare"
-"$server" restore --store "$work/store" --user 1 --account-key "$key" --to "$work/restored" > /dev/null
+"$server" restore --store "$work/store" --dest 1 --account-key "$key" --to "$work/restored" > /dev/null
 restored=$(find "$work/restored" -type d -name 'D Drive' | head -1)
 if diff -r "$data" "$restored" > /dev/null; then
   echo "   restored tree is identical to the sample data"

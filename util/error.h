@@ -7,11 +7,11 @@
 void map_system_error();
 
 // The errno value a Windows error translates to, or -1 when the table has no entry.
-int windows_error_to_errno(unsigned long windows_error);
+[[nodiscard]] int windows_error_to_errno(unsigned long windows_error);
 
 // The last operating-system error stored by map_system_error (per thread).
-unsigned long util_os_errno();
+[[nodiscard]] unsigned long util_os_errno();
 
 // The standard library's text for an errno value; "Unknown error" for a value the library
 // does not know. Leaves errno unchanged. The text is static and read-only.
-const char* error_text(int errnum);
+[[nodiscard]] const char* error_text(int errnum);

@@ -126,7 +126,7 @@ struct Walker {
         int r = report(full, data);
         if (r != WALK_CONTINUE && r != WALK_SKIP) return r;
       }
-    } while (plat_find_next(find.get(), &data) == 0);
+    } while (plat_env()->find_next(find.get(), &data) == 0);
     return WALK_CONTINUE;
   }
 };
@@ -226,7 +226,7 @@ char* make_absolute_path(const char* path, char* output) {
     return output;
   }
   std::string full;
-  if (plat_full_directory_path(path, &full) != 0) {
+  if (plat_env()->full_directory_path(path, &full) != 0) {
     int saved = errno;
     map_system_error();
     if (plat_last_error() == PLAT_ERROR_DIRECTORY) errno = saved;
@@ -295,5 +295,5 @@ PlatFindHandle find_first(const char* path, PlatFindData* data) {
     if (pattern.empty() || pattern.back() != '\\') pattern.push_back('\\');
     pattern.push_back('*');
   }
-  return plat_find_first(pattern, data);
+  return plat_env()->find_first(pattern, data);
 }

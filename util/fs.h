@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/fs.h"
+#include "platform/env.h"
 #include "util/list.h"
 
 constexpr size_t UTIL_PATH_BUFFER = 4096;
@@ -39,18 +39,18 @@ struct VolumeRecord {
 
 // The drive roots in the system's order; a floppy root (A:, B:) is listed with type 1
 // and never queried. Never null; the caller frees it with list_free.
-List* get_volumes();
+[[nodiscard]] List* get_volumes();
 
 // Bytes per cluster of the volume holding `path`; 0 when unknown. Drive-letter answers
 // are cached for the process (a failed query is not).
-int get_cluster_size(const char* path);
+[[nodiscard]] int get_cluster_size(const char* path);
 
 // `size` rounded up to a multiple of `cluster`; `size` itself when it is 0 or the
 // cluster is not positive.
-uint64_t round_up_to_cluster(uint64_t size, int cluster);
+[[nodiscard]] uint64_t round_up_to_cluster(uint64_t size, int cluster);
 
 // Whole seconds since 1970-01-01 UTC of a FILETIME (100 ns since 1601).
-int64_t filetime_to_unix_seconds(uint64_t filetime);
+[[nodiscard]] int64_t filetime_to_unix_seconds(uint64_t filetime);
 
 // Walker flags.
 enum : int {
@@ -93,7 +93,7 @@ struct walk_spec {
 // folders that cannot be listed for lack of access are passed over. 0 when the walk
 // ended or a callback stopped it; -1 with errno when the start cannot be made absolute,
 // `request` is null, or a listing or callback failed (WALK_ERROR).
-int dir_walk(const char* path, const walk_spec* request);
+[[nodiscard]] int dir_walk(const char* path, const walk_spec* request);
 
 // POSIX fnmatch flags.
 enum : int {
@@ -106,20 +106,20 @@ enum : int {
 
 // 0 when `name` matches `pattern` under POSIX fnmatch rules, 1 otherwise. Case folding
 // touches ASCII letters only; bytes from 128 up must match exactly.
-int shell_match(const char* pattern, const char* name, int flags);
+[[nodiscard]] int shell_match(const char* pattern, const char* name, int flags);
 
 // A path starting "X:\" or "\\" is copied as it is; any other must name an existing
 // folder and becomes its full path (links resolved). `output` holds UTIL_PATH_BUFFER
 // bytes. Answers `output`, or null with errno (ERANGE when the result does not fit).
-char* make_absolute_path(const char* path, char* output);
+[[nodiscard]] char* make_absolute_path(const char* path, char* output);
 
 // The folder holding `path` (made absolute first, one trailing backslash ignored) into
 // `output` (UTIL_PATH_BUFFER bytes): a drive root keeps its backslash, the parent of a
 // drive root is "" (answer 0), a path with no backslash past its root comes back whole.
 // Answers the length, 0 on failure.
-int parent_directory(char* output, const char* path);
+[[nodiscard]] int parent_directory(char* output, const char* path);
 
 // Opens the listing of a folder's contents ("path\*", runs of backslashes collapsed past
 // a leading "X:\" or "\\"; "." lists the current directory). Null on failure, with the
 // platform's last error set.
-PlatFindHandle find_first(const char* path, PlatFindData* data);
+[[nodiscard]] PlatFindHandle find_first(const char* path, PlatFindData* data);

@@ -25,21 +25,21 @@ static_assert(sizeof(FsaRecord) == 20488);
 
 // A new zero-filled record for the file's owner, group and DACL; null with errno
 // (EINVAL for a null or empty path).
-FsaRecord* get_fsa(const char* path);
+[[nodiscard]] FsaRecord* get_fsa(const char* path);
 
 // 5 + the descriptor length; -1 for no record.
-long fsa_serialized_size(const FsaRecord* record);
+[[nodiscard]] long fsa_serialized_size(const FsaRecord* record);
 
 // Writes the serialized form (fsa_serialized_size bytes). 0, or -1 for a null argument.
-int fsa_serialize(const FsaRecord* record, void* output);
+[[nodiscard]] int fsa_serialize(const FsaRecord* record, void* output);
 
 // Reads a serialized record from `length` bytes. A descriptor record (kind 3) is taken
 // only when its length fits both the bytes given and the record's room, and the
 // descriptor parses; otherwise -1 with EINVAL and the record is left as it was. Any other
 // kind leaves the record as it was and answers 0. -1 for a null argument.
-int fsa_deserialize(const void* bytes, size_t length, FsaRecord* record);
+[[nodiscard]] int fsa_deserialize(const void* bytes, size_t length, FsaRecord* record);
 
 // Applies the record's descriptor as the file's owner, group and permissions. 0, or -1
 // with errno (null or empty path, null or non-descriptor record, malformed descriptor,
 // or the system's refusal).
-int set_fsa(const char* path, const FsaRecord* record);
+[[nodiscard]] int set_fsa(const char* path, const FsaRecord* record);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/debug.h"
-#include "platform/fs.h"
+#include "platform/env.h"
 #include "platform/machine.h"
 #include "util/fdio.h"
 #include "util/fs.h"
@@ -38,11 +38,12 @@ bool ascii_equal_nocase(const char* a, const char* b) {
 
 int scan_desktop_ini(const walk_entry* entry, void* user_data) {
   List* list = static_cast<List*>(user_data);
-  int fd = plat_open_read(entry->path);
-  if (fd == -1) return WALK_CONTINUE;
+  Env* env = plat_env();
+  EnvFile fd(env, env->open_read(entry->path));
+  if (!fd.valid()) return WALK_CONTINUE;
   char line[kLineMaximum + 1];
   int n;
-  while ((n = read_line(fd, line, kLineMaximum)) >= 0) {
+  while ((n = read_line(env, fd.get(), line, kLineMaximum)) >= 0) {
     line[n] = '\0';
     for (int i = 0; i < n; ++i) {
       if (line[i] >= 'a' && line[i] <= 'z') line[i] = static_cast<char>(line[i] - 32);
@@ -54,9 +55,6 @@ int scan_desktop_ini(const walk_entry* entry, void* user_data) {
       break;
     }
   }
-  int saved = errno;
-  plat_close(fd);
-  errno = saved;
   return WALK_CONTINUE;
 }
 
@@ -66,7 +64,7 @@ void build_ignore_paths() {
   std::string root = plat_profile_root();
   if (root.empty()) return;
   walk_spec request{WALK_NOCASE | WALK_RECURSE | WALK_NO_IGNORE, "desktop.ini", scan_desktop_ini,
-                 g_ignore_paths};
+                    g_ignore_paths};
   int saved = errno;
   (void)dir_walk(root.c_str(), &request);
   errno = saved;

@@ -9,9 +9,9 @@
 // True when the absolute Windows-form `path` must never be backed up; `is_directory`
 // selects the name tables that apply. A path without a backslash is always excluded
 // (and says so on the debugger channel).
-bool is_ignore_path(const char* path, bool is_directory);
+[[nodiscard]] bool is_ignore_path(const char* path, bool is_directory);
 
 // The folder-shortcut list, built on the first call (by scanning desktop.ini files under
 // the profile root); kept for the life of the process. Read it by index
 // (list_count/list_item); its cursor is shared by every reader. Never free it.
-List* get_ignore_paths();
+[[nodiscard]] List* get_ignore_paths();

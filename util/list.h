@@ -25,7 +25,7 @@ struct List {
 
 // A positive capacity is allocated at once; a negative step counts as 0; a null free
 // function means plain freeing.
-List* list_create(int capacity, int step, ListFreeFn free_fn);
+[[nodiscard]] List* list_create(int capacity, int step, ListFreeFn free_fn);
 
 // Inserts a copy of `bytes` at `position` (0..count; count appends). Answers the new
 // count; the unchanged count when the list is full and cannot grow (step 0); -1 with
@@ -34,20 +34,20 @@ int list_insert(List* list, const void* bytes, size_t length, int position);
 
 // Removes `how_many` items from `first`. Answers the new count, or -1 when the list is
 // missing or empty or either end of the range lies outside it.
-int list_remove(List* list, int first, int how_many);
+[[nodiscard]] int list_remove(List* list, int first, int how_many);
 
 // The item's text, or null with EINVAL for an index outside the list.
-char* list_item(const List* list, int index);
+[[nodiscard]] char* list_item(const List* list, int index);
 // The item's length in bytes, or 0 for an index outside the list.
-size_t list_item_length(const List* list, int index);
+[[nodiscard]] size_t list_item_length(const List* list, int index);
 
-int list_count(const List* list);     // -1 for no list
-int list_position(const List* list);  // the cursor, -1 for no list
+[[nodiscard]] int list_count(const List* list);     // -1 for no list
+[[nodiscard]] int list_position(const List* list);  // the cursor, -1 for no list
 
 // Item 0's text (resetting the cursor), or null for a missing or empty list.
-char* list_first(List* list);
+[[nodiscard]] char* list_first(List* list);
 // The next item's text, or null at the end; the cursor stops at the count.
-char* list_next(List* list);
+[[nodiscard]] char* list_next(List* list);
 
 // Sorts by the items' texts (strcmp when `compare` is null); equal items in no order.
 void list_sort(List* list, ListCompareFn compare);

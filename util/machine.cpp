@@ -4,7 +4,6 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
-#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/file.h"
-#include "platform/fs.h"
+#include "platform/env.h"
 #include "platform/machine.h"
 #include "util/fdio.h"
 #include "util/fs.h"
@@ -49,11 +47,11 @@ bool ascii_equal_nocase(const char* a, const char* b) {
 }
 
 // Reads exactly `length` bytes at `offset`; false on a short read or failure.
-bool read_piece(int fd, long offset, uint8_t* out, size_t length) {
-  if (lseek(fd, offset, SEEK_SET) != offset) return false;
+bool read_piece(Env* env, int fd, long offset, uint8_t* out, size_t length) {
+  if (env->seek(fd, offset) != 0) return false;
   size_t done = 0;
   while (done < length) {
-    ssize_t n = plat_read(fd, out + done, length - done);
+    ssize_t n = env->read(fd, out + done, length - done);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
@@ -125,7 +123,7 @@ int create_application_key_file() {
   // Readable by the owner only: the key protects the schedules and the account keys in
   // them, so no other local account may read it. The file appears complete or not at
   // all, so a process racing to create it never reads half a key.
-  int r = plat_publish_new_file(kKeyFile, 0600, bytes, sizeof(bytes));
+  int r = plat_env()->publish_new_file(kKeyFile, 0600, bytes, sizeof(bytes));
   OPENSSL_cleanse(bytes, sizeof(bytes));
   return r == 0 ? 0 : -1;
 }
@@ -141,19 +139,19 @@ int get_application_key(uint8_t* key) {
     return 0;
   }
   PlatFileStatus status{};
-  if (plat_file_status(kKeyFile, &status) != 0) {
+  Env* env = plat_env();
+  if (env->file_status(kKeyFile, &status) != 0) {
     if (errno != ENOENT) return -1;
     // Losing a race to create it is fine: the winner's file is complete once it exists.
     if (create_application_key_file() != 0 && errno != EEXIST) return -1;
   }
-  int fd = plat_open_read(kKeyFile);
-  if (fd == -1) return -1;
+  EnvFile fd(env, env->open_read(kKeyFile));
+  if (!fd.valid()) return -1;
   uint8_t loaded[APPLICATION_KEY_SIZE];
   bool ok = true;
-  for (size_t i = 0; i < 8 && ok; ++i) ok = read_piece(fd, kKeyPieceOffsets[i], loaded + 4 * i, 4);
-  int saved = errno;
-  plat_close(fd);
-  errno = saved;
+  for (size_t i = 0; i < 8 && ok; ++i)
+    ok = read_piece(env, fd.get(), kKeyPieceOffsets[i], loaded + 4 * i, 4);
+  fd.reset();
   if (!ok) {
     OPENSSL_cleanse(loaded, sizeof(loaded));
     if (errno == 0) errno = EIO;

@@ -31,15 +31,15 @@ struct MachineInfo {
 
 // Fills the record; answers 0 when the product id was read, -1 when not (callers ignore
 // it: a missing fact only leaves its field empty).
-int gather_machine_info(MachineInfo* info);
+[[nodiscard]] int gather_machine_info(MachineInfo* info);
 
 // SHA-1 of the record into `token` (20 bytes). Always 0.
 int get_machine_token(uint8_t* token);
 
 // The 32-byte application key into `key`, creating the key file on first use. 0, or -1
 // (key untouched) when the file cannot be created, opened or fully read.
-int get_application_key(uint8_t* key);
+[[nodiscard]] int get_application_key(uint8_t* key);
 
 // Creates "etc/varno.ak": 4096 random bytes, exclusively, readable by its owner only.
 // 0 when a new file was written, -1 otherwise.
-int create_application_key_file();
+[[nodiscard]] int create_application_key_file();

@@ -5,10 +5,9 @@
 
 #include <cstddef>
 
-void* util_alloc(size_t size);
-void* util_alloc_zero(size_t size);
-void* util_realloc(void* memory, size_t size);
-void* util_calloc(size_t count, size_t size);
+[[nodiscard]] void* util_alloc(size_t size);
+[[nodiscard]] void* util_alloc_zero(size_t size);
+[[nodiscard]] void* util_realloc(void* memory, size_t size);
+[[nodiscard]] void* util_calloc(size_t count, size_t size);
 
-// Test hook: the next `count` allocations fail as if memory were exhausted.
-void util_fail_next_allocations(int count);
+// Tests make allocations fail through tests/support/test_hooks.h.

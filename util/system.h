@@ -6,16 +6,16 @@
 #include <cstddef>
 
 // 1 for the 9x family, 2 for everything else.
-int os_platform();
+[[nodiscard]] int os_platform();
 
 // Release code: 0 unknown (not cached), 1 Windows 98, 2 Me, 3 other 4.x, 4 2000, 5 XP,
 // 6 other 5.x.
-int os_version_code();
+[[nodiscard]] int os_version_code();
 
 // The first three characters of the Windows directory, e.g. "C:\".
-const char* system_drive_root();
+[[nodiscard]] const char* system_drive_root();
 
 // 0 when a plain string value was read (at most capacity - 1 bytes, NUL-terminated);
 // -1 with errno when the key or value cannot be read.
-int registry_read_string(const char* subkey, const char* value_name, char* buffer,
-                         size_t capacity);
+[[nodiscard]] int registry_read_string(const char* subkey, const char* value_name, char* buffer,
+                                       size_t capacity);

@@ -30,4 +30,4 @@ void replace_all(char* text, size_t capacity, const char* pattern, const char* r
 // Appends the non-empty pieces of `text` between occurrences of `separator` to `list`, or
 // to a new list (capacity 15, step 15) when `list` is null. Null with EINVAL when text or
 // separator is null or the separator is empty.
-List* split_string(const char* text, const char* separator, List* list);
+[[nodiscard]] List* split_string(const char* text, const char* separator, List* list);

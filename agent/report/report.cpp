@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "agent/report/report_io.h"
-#include "agent/runtime/unique_fd.h"
+#include "agent/runtime/unique_file.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "protocol/codes.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "agent/runtime/unique_fd.h"
+#include "agent/runtime/unique_file.h"
 #include "agent/stream/cryptofile.h"
 #include "platform/file.h"
 #include "protocol/ckfs.h"

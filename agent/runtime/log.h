@@ -9,11 +9,14 @@
 
 #include <cstdio>
 
+#include "platform/env.h"
+
 // Longest message and longest line, in characters.
 constexpr int LOG_LINE_MAX = 16383;
 
-// Opens "agent.log" in the working directory, emptied. Answers 0 or -1 with errno.
-int log_agent_open();
+// Opens "agent.log" in the working directory, emptied; its lines take their time from
+// `env`, which must outlive the open log. Answers 0 or -1 with errno.
+int log_agent_open(Env* env = plat_env());
 void log_agent_close();
 // The open agent log stream, or null.
 FILE* log_agent_stream();
@@ -21,8 +24,9 @@ FILE* log_agent_stream();
 // Opens "<schedule_path>.log" as the current job log (closing the previous one). When it
 // cannot be opened, logs "Could not open log file '<path>'" (which then goes to the
 // debugger output); either way then logs "Initialized log file '<path>.log'".
-// Answers 0 when the job log is open, -1 otherwise.
-int log_job_open(const char* schedule_path);
+// Lines take their time from `env`, which must outlive the open log. Answers 0 when the
+// job log is open, -1 otherwise.
+int log_job_open(const char* schedule_path, Env* env = plat_env());
 void log_job_close();
 bool log_job_is_open();
 
@@ -32,6 +36,6 @@ void log_job(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Message (at most 253 characters) plus "\r\n" to the debugger output, no time prefix.
 void trace_debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Formats one line in the log format into `out` (capacity at least LOG_LINE_MAX + 1).
-// Answers its length. Exposed for tests.
-int log_format_line(char* out, const char* message);
+// Formats one line in the log format into `out` (capacity at least LOG_LINE_MAX + 1),
+// stamped with `env`'s local time. Answers its length. Exposed for tests.
+int log_format_line(char* out, const char* message, Env* env = plat_env());

@@ -7,7 +7,7 @@
 
 #include "agent/runtime/ipc_names.h"
 #include "agent/runtime/log.h"
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/named_object.h"
 
 namespace {
@@ -44,7 +44,7 @@ void publish() {
 
 }  // namespace
 
-int progress_open() {
+int progress_open(Env* env) {
   std::lock_guard<std::mutex> lock(g_lock);
   std::string board_name = ipc_object_name(PROGRESS_BOARD_NAME);
   if (g_mapping.create(board_name.c_str(), PROGRESS_BOARD_SIZE) != 0) {
@@ -66,12 +66,12 @@ int progress_open() {
   g_view = std::move(view);
 
   memset(&g_board, 0, sizeof g_board);
-  LocalTime now = plat_local_time();
+  LocalTime now = env->local_time();
   const int parts[8] = {now.year,   now.month,      day_of_week(now.year, now.month, now.day),
                         now.day,    now.hour,       now.minute,
                         now.second, now.millisecond};
   for (int i = 0; i < 8; ++i) g_board.created_time[i] = static_cast<uint16_t>(parts[i]);
-  g_board.created_tick = static_cast<uint32_t>(plat_tick_ms());
+  g_board.created_tick = static_cast<uint32_t>(env->tick_ms());
   copy_text(g_board.status, sizeof g_board.status, "Initializing...", false);
   publish();
 
@@ -94,7 +94,8 @@ void progress_close() {
     g_event.reset();
     // Nobody watches the event any more; stop requests must find no one rather than a
     // name that answers to nobody.
-    if (g_view.sole_creator()) NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
+    if (g_view.sole_creator())
+      (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
   }
   g_mapping.reset();
 }
@@ -172,8 +173,8 @@ int progress_terminate_requested() {
 void progress_remove_names() {
   std::lock_guard<std::mutex> lock(g_lock);
   if (!g_view.valid() || !g_view.sole_creator()) return;
-  SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
-  NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
+  (void)SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
+  (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
 }
 
 void progress_release() {

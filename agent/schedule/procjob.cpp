@@ -14,7 +14,7 @@
 #include "agent/backup/settings.h"
 #include "agent/report/report.h"
 #include "agent/runtime/log.h"
-#include "agent/runtime/unique_fd.h"
+#include "agent/runtime/unique_file.h"
 #include "agent/stream/cryptofile.h"
 #include "platform/file.h"
 #include "platform/privilege.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/fs.h"
+#include "platform/env.h"
 #include "platform/posix/native_error.h"
 
 namespace {
@@ -93,7 +93,7 @@ PlatIcon* plat_icon_from_path(std::string_view path, uint32_t flags) {
   }
   // As the shell, only for what exists.
   PlatFileStatus status{};
-  if (plat_file_status(path, &status) != 0) return nullptr;
+  if (plat_env()->file_status(path, &status) != 0) return nullptr;
   IconKind kind = IconKind::kFile;
   if (is_drive_root(path)) {
     kind = IconKind::kDrive;

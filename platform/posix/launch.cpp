@@ -13,6 +13,7 @@
 
 #include "platform/path.h"
 #include "platform/posix/native_error.h"
+#include "platform/retry.h"
 
 extern char** environ;
 
@@ -118,8 +119,7 @@ int spawn_detached(const std::string& program, const std::vector<std::string>& a
   if (r != 0) return fail_with(r);
   std::thread([pid] {
     int status;
-    while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
-    }
+    (void)plat_retry_eintr([&] { return waitpid(pid, &status, 0); });
   }).detach();
   return 0;
 }

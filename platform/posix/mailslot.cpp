@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/retry.h"
+
 namespace {
 
 constexpr char kAddressPrefix[] = "varno-mailslot:";
@@ -27,65 +29,33 @@ int make_address(const char* name, sockaddr_un* address, socklen_t* length) {
 
 }  // namespace
 
-MailslotReceiver::~MailslotReceiver() {
-  reset();
-}
-
-MailslotReceiver::MailslotReceiver(MailslotReceiver&& other) noexcept : fd_(other.release()) {}
-
-MailslotReceiver& MailslotReceiver::operator=(MailslotReceiver&& other) noexcept {
-  if (this != &other) reset(other.release());
-  return *this;
-}
-
-int MailslotReceiver::release() {
-  int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void MailslotReceiver::reset(int fd) {
-  if (fd_ >= 0) close(fd_);
-  fd_ = fd;
-}
-
 ssize_t MailslotReceiver::read(void* buffer, size_t capacity) {
-  if (fd_ < 0) {
+  const int fd = socket_.get();
+  if (fd < 0) {
     errno = EBADF;
     return -1;
   }
-  for (;;) {
-    // Peek with MSG_TRUNC for the datagram's real length, so that a message too large for
-    // the buffer is refused without being consumed, as a mailslot does.
-    char probe;
-    ssize_t size = recv(fd_, &probe, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-    if (size == -1) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (static_cast<size_t>(size) > capacity) {
-      errno = EMSGSIZE;
-      return -1;
-    }
-    ssize_t n = recv(fd_, buffer, capacity, MSG_DONTWAIT);
-    if (n == -1 && errno == EINTR) continue;
-    return n;
+  // Peek with MSG_TRUNC for the datagram's real length, so that a message too large for
+  // the buffer is refused without being consumed, as a mailslot does.
+  char probe;
+  ssize_t size =
+      plat_retry_eintr([&] { return recv(fd, &probe, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT); });
+  if (size == -1) return -1;
+  if (static_cast<size_t>(size) > capacity) {
+    errno = EMSGSIZE;
+    return -1;
   }
+  return plat_retry_eintr([&] { return recv(fd, buffer, capacity, MSG_DONTWAIT); });
 }
 
 int plat_mailslot_create(const char* name, MailslotReceiver* out) {
   sockaddr_un address;
   socklen_t length;
   if (make_address(name, &address, &length) != 0) return -1;
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd == -1) return -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return -1;
-  }
-  out->reset(fd);
+  Socket s(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!s.valid()) return -1;
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) return -1;
+  out->reset(s.release());
   return 0;
 }
 
@@ -93,25 +63,22 @@ int plat_mailslot_send(const char* name, const void* message, size_t length, uin
   sockaddr_un address;
   socklen_t address_length;
   if (make_address(name, &address, &address_length) != 0) return -1;
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd == -1) return -1;
+  Socket s(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!s.valid()) return -1;
   timeval timeout{static_cast<time_t>(timeout_ms / 1000),
                   static_cast<suseconds_t>((timeout_ms % 1000) * 1000)};
   int flags = MSG_NOSIGNAL;
   if (timeout_ms == 0) {
     flags |= MSG_DONTWAIT;
   } else {
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    (void)setsockopt(s.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   }
-  ssize_t n;
-  do {
-    n = sendto(fd, message, length, flags, reinterpret_cast<sockaddr*>(&address), address_length);
-  } while (n == -1 && errno == EINTR);
-  int saved = errno;
-  close(fd);
+  ssize_t n = plat_retry_eintr([&] {
+    return sendto(s.get(), message, length, flags, reinterpret_cast<sockaddr*>(&address),
+                  address_length);
+  });
   if (n == -1) {
-    if (saved == EWOULDBLOCK) saved = EAGAIN;
-    errno = saved;
+    if (errno == EWOULDBLOCK) errno = EAGAIN;
     return -1;
   }
   return 0;

@@ -1,5 +1,7 @@
 #include "platform/named_object.h"
 
+#include "platform/retry.h"
+
 #include <fcntl.h>
 #include <semaphore.h>
 #include <sys/mman.h>
@@ -19,11 +21,7 @@ int hold_creator_lock(int fd) {
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
   lock.l_len = 1;
-  int rc;
-  do {
-    rc = fcntl(fd, F_OFD_SETLKW, &lock);
-  } while (rc == -1 && errno == EINTR);
-  return rc;
+  return plat_retry_eintr([&] { return fcntl(fd, F_OFD_SETLKW, &lock); });
 }
 
 // 1 when a creator other than this descriptor's holds the object, 0 when none, -1 error.
@@ -35,12 +33,6 @@ int other_creator(int fd) {
   lock.l_len = 1;
   if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return -1;
   return lock.l_type == F_UNLCK ? 0 : 1;
-}
-
-void close_keeping_errno(int fd) {
-  int saved = errno;
-  close(fd);
-  errno = saved;
 }
 
 sem_t* as_sem(void* handle) {
@@ -64,10 +56,9 @@ SharedView::~SharedView() {
 }
 
 SharedView::SharedView(SharedView&& other) noexcept
-    : data_(other.data_), size_(other.size_), fd_(other.fd_), creator_(other.creator_) {
+    : data_(other.data_), size_(other.size_), fd_(std::move(other.fd_)), creator_(other.creator_) {
   other.data_ = nullptr;
   other.size_ = 0;
-  other.fd_ = -1;
   other.creator_ = false;
 }
 
@@ -76,11 +67,10 @@ SharedView& SharedView::operator=(SharedView&& other) noexcept {
     reset();
     data_ = other.data_;
     size_ = other.size_;
-    fd_ = other.fd_;
+    fd_ = std::move(other.fd_);
     creator_ = other.creator_;
     other.data_ = nullptr;
     other.size_ = 0;
-    other.fd_ = -1;
     other.creator_ = false;
   }
   return *this;
@@ -88,20 +78,19 @@ SharedView& SharedView::operator=(SharedView&& other) noexcept {
 
 void SharedView::reset() {
   if (data_ != nullptr) munmap(data_, size_);
-  if (fd_ >= 0) close(fd_);
+  fd_.reset();
   data_ = nullptr;
   size_ = 0;
-  fd_ = -1;
   creator_ = false;
 }
 
 bool SharedView::sole_creator() {
-  return fd_ >= 0 && other_creator(fd_) == 0;
+  return fd_.valid() && other_creator(fd_.get()) == 0;
 }
 
 bool SharedView::creator_alive() {
-  if (fd_ < 0) return false;
-  return creator_ || other_creator(fd_) != 0;
+  if (!fd_.valid()) return false;
+  return creator_ || other_creator(fd_.get()) != 0;
 }
 
 // ---- SharedMemory -----------------------------------------------------------------------
@@ -111,25 +100,24 @@ SharedMemory::~SharedMemory() {
 }
 
 SharedMemory::SharedMemory(SharedMemory&& other) noexcept
-    : fd_(other.fd_), size_(other.size_), read_only_(other.read_only_), creator_(other.creator_) {
-  other.fd_ = -1;
-}
+    : fd_(std::move(other.fd_)),
+      size_(other.size_),
+      read_only_(other.read_only_),
+      creator_(other.creator_) {}
 
 SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
   if (this != &other) {
     reset();
-    fd_ = other.fd_;
+    fd_ = std::move(other.fd_);
     size_ = other.size_;
     read_only_ = other.read_only_;
     creator_ = other.creator_;
-    other.fd_ = -1;
   }
   return *this;
 }
 
 void SharedMemory::reset() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
+  fd_.reset();
   size_ = 0;
   read_only_ = false;
   creator_ = false;
@@ -138,21 +126,21 @@ void SharedMemory::reset() {
 int SharedMemory::create(const char* windows_name, size_t size) {
   reset();
   std::string name = plat_object_name(windows_name);
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) {
-    fchmod(fd, 0666);  // the umask must not narrow who may open it
+  UniqueFd fd(shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (fd.valid()) {
+    (void)fchmod(fd.get(), 0666);  // the umask must not narrow who may open it
   } else if (errno == EEXIST) {
-    fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+    fd.reset(shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0));
   }
-  if (fd < 0) return -1;
+  if (!fd.valid()) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 ||
-      (static_cast<size_t>(st.st_size) < size && ftruncate(fd, static_cast<off_t>(size)) != 0) ||
-      hold_creator_lock(fd) != 0) {
-    close_keeping_errno(fd);
+  if (fstat(fd.get(), &st) != 0 ||
+      (static_cast<size_t>(st.st_size) < size &&
+       plat_retry_eintr([&] { return ftruncate(fd.get(), static_cast<off_t>(size)); }) != 0) ||
+      hold_creator_lock(fd.get()) != 0) {
     return -1;
   }
-  fd_ = fd;
+  fd_ = std::move(fd);
   size_ = size;
   creator_ = true;
   return 0;
@@ -161,36 +149,32 @@ int SharedMemory::create(const char* windows_name, size_t size) {
 int SharedMemory::open_existing(const char* windows_name, size_t size, bool read_only) {
   reset();
   std::string name = plat_object_name(windows_name);
-  int fd = shm_open(name.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  UniqueFd fd(shm_open(name.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC, 0));
+  if (!fd.valid()) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    close_keeping_errno(fd);
-    return -1;
-  }
+  if (fstat(fd.get(), &st) != 0) return -1;
   if (static_cast<size_t>(st.st_size) < size) {
-    close(fd);
     errno = EINVAL;
     return -1;
   }
-  fd_ = fd;
+  fd_ = std::move(fd);
   size_ = size;
   read_only_ = read_only;
   return 0;
 }
 
 int SharedMemory::map(SharedView* view) {
-  if (fd_ < 0) {
+  if (!fd_.valid()) {
     errno = EBADF;
     return -1;
   }
   int prot = read_only_ ? PROT_READ : PROT_READ | PROT_WRITE;
-  void* data = mmap(nullptr, size_, prot, MAP_SHARED, fd_, 0);
+  void* data = mmap(nullptr, size_, prot, MAP_SHARED, fd_.get(), 0);
   if (data == MAP_FAILED) return -1;
   // The view keeps its own descriptor: it shares the creator's lock, so the object counts
   // as held for as long as the view is mapped, even after the handle is closed.
-  int fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) {
+  UniqueFd fd(fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+  if (!fd.valid()) {
     int saved = errno;
     munmap(data, size_);
     errno = saved;
@@ -199,7 +183,7 @@ int SharedMemory::map(SharedView* view) {
   view->reset();
   view->data_ = data;
   view->size_ = size_;
-  view->fd_ = fd;
+  view->fd_ = std::move(fd);
   view->creator_ = creator_;
   return 0;
 }
@@ -274,9 +258,7 @@ int NamedEvent::try_wait() {
     errno = EBADF;
     return -1;
   }
-  for (;;) {
-    if (sem_trywait(as_sem(handle_)) == 0) break;
-    if (errno == EINTR) continue;
+  if (plat_retry_eintr([&] { return sem_trywait(as_sem(handle_)); }) != 0) {
     return errno == EAGAIN ? 0 : -1;
   }
   // Two setters racing past the "count is 0" test may have posted twice; the event has

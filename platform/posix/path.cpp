@@ -17,8 +17,6 @@ struct DriveMap {
   std::vector<DriveMapping> shares;  // windows_root is "\\server\share", lower case
 };
 
-bool is_sep(char c) { return c == '\\' || c == '/'; }
-
 std::string lower(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -35,9 +33,9 @@ std::vector<std::string_view> split_components(std::string_view s) {
   std::vector<std::string_view> parts;
   size_t i = 0;
   while (i < s.size()) {
-    while (i < s.size() && is_sep(s[i])) ++i;
+    while (i < s.size() && plat_is_path_separator(s[i])) ++i;
     size_t start = i;
-    while (i < s.size() && !is_sep(s[i])) ++i;
+    while (i < s.size() && !plat_is_path_separator(s[i])) ++i;
     if (i > start) parts.push_back(s.substr(start, i - start));
   }
   return parts;
@@ -46,13 +44,13 @@ std::vector<std::string_view> split_components(std::string_view s) {
 // Parses "\\server\share" (any separators, any case) into the map key.
 std::optional<std::string> unc_key(std::string_view s, size_t* consumed) {
   size_t i = 0;
-  while (i < s.size() && is_sep(s[i])) ++i;
+  while (i < s.size() && plat_is_path_separator(s[i])) ++i;
   size_t server_start = i;
-  while (i < s.size() && !is_sep(s[i])) ++i;
+  while (i < s.size() && !plat_is_path_separator(s[i])) ++i;
   std::string_view server = s.substr(server_start, i - server_start);
-  while (i < s.size() && is_sep(s[i])) ++i;
+  while (i < s.size() && plat_is_path_separator(s[i])) ++i;
   size_t share_start = i;
-  while (i < s.size() && !is_sep(s[i])) ++i;
+  while (i < s.size() && !plat_is_path_separator(s[i])) ++i;
   std::string_view share = s.substr(share_start, i - share_start);
   if (server.empty() || share.empty()) return std::nullopt;
   if (consumed != nullptr) *consumed = i;
@@ -81,7 +79,7 @@ std::shared_ptr<const DriveMap> load_map() {
     if (key.size() >= 2 && isalpha(static_cast<unsigned char>(key[0])) && key[1] == ':' &&
         split_components(key.substr(2)).empty()) {
       map->letters[toupper(static_cast<unsigned char>(key[0])) - 'A'] = root;
-    } else if (key.size() > 2 && is_sep(key[0]) && is_sep(key[1])) {
+    } else if (key.size() > 2 && plat_is_path_separator(key[0]) && plat_is_path_separator(key[1])) {
       size_t used = 0;
       std::optional<std::string> k = unc_key(key, &used);
       if (!k || !split_components(key.substr(used)).empty()) continue;
@@ -139,12 +137,13 @@ std::string join_under(const std::string& root, std::string_view rest) {
 int plat_native_path(std::string_view w, std::string* native) {
   if (w.empty()) return not_found();
   // Long-path prefix "\\?\" names the same thing without it.
-  if (w.size() >= 4 && is_sep(w[0]) && is_sep(w[1]) && w[2] == '?' && is_sep(w[3])) {
+  if (w.size() >= 4 && plat_is_path_separator(w[0]) && plat_is_path_separator(w[1]) &&
+      w[2] == '?' && plat_is_path_separator(w[3])) {
     w.remove_prefix(4);
     if (w.empty()) return not_found();
   }
   std::shared_ptr<const DriveMap> map = current_map();
-  if (w.size() >= 2 && is_sep(w[0]) && is_sep(w[1])) {
+  if (w.size() >= 2 && plat_is_path_separator(w[0]) && plat_is_path_separator(w[1])) {
     size_t used = 0;
     std::optional<std::string> key = unc_key(w, &used);
     if (!key) return not_found();
@@ -163,7 +162,7 @@ int plat_native_path(std::string_view w, std::string* native) {
     *native = join_under(*root, w.substr(2));
     return 0;
   }
-  if (is_sep(w[0])) {  // rooted on the current drive, which is C:
+  if (plat_is_path_separator(w[0])) {  // rooted on the current drive, which is C:
     const std::optional<std::string>& root = map->letters['C' - 'A'];
     if (!root) return not_found();
     *native = join_under(*root, w);
@@ -215,11 +214,13 @@ int plat_windows_path(std::string_view n, std::string* windows) {
     }
   };
   for (int i = 0; i < 26; ++i) {
-    if (map->letters[i]) consider(std::string(1, static_cast<char>('A' + i)) + ":", *map->letters[i]);
+    if (map->letters[i])
+      consider(std::string(1, static_cast<char>('A' + i)) + ":", *map->letters[i]);
   }
   for (const DriveMapping& m : map->shares) consider(m.windows_root, m.native_root);
   if (!found) return not_found();
-  std::string rest = best_len == 0 ? norm.substr(1) : norm.substr(std::min(norm.size(), best_len + 1));
+  std::string rest =
+      best_len == 0 ? norm.substr(1) : norm.substr(std::min(norm.size(), best_len + 1));
   for (char& c : rest) {
     if (c == '/') c = '\\';
   }
@@ -236,7 +237,8 @@ std::vector<DriveMapping> plat_drive_map() {
   std::vector<DriveMapping> out;
   for (int i = 0; i < 26; ++i) {
     if (map->letters[i]) {
-      out.push_back(DriveMapping{std::string(1, static_cast<char>('A' + i)) + ":", *map->letters[i]});
+      out.push_back(
+          DriveMapping{std::string(1, static_cast<char>('A' + i)) + ":", *map->letters[i]});
     }
   }
   out.insert(out.end(), map->shares.begin(), map->shares.end());

@@ -1,16 +1,16 @@
-#include "platform/process.h"
+#include "platform/posix/posix_env.h"
 
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <spawn.h>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include "platform/clock.h"
+#include "platform/retry.h"
 
 extern char** environ;
 
@@ -18,10 +18,10 @@ namespace {
 
 // Words the shell runs itself: they need no program on the search path.
 constexpr const char* kShellWords[] = {
-    ":", ".", "[", "alias", "break", "cd", "command", "continue", "echo", "eval", "exec", "exit",
-    "export", "false", "for", "if", "printf", "read", "return", "set", "shift", "test", "times",
-    "trap", "true", "type", "ulimit", "umask", "unset", "until", "wait", "while", "case", "{", "(",
-    "!",
+    ":",      ".",     "[",     "alias",  "break", "cd",   "command", "continue", "echo",
+    "eval",   "exec",  "exit",  "export", "false", "for",  "if",      "printf",   "read",
+    "return", "set",   "shift", "test",   "times", "trap", "true",    "type",     "ulimit",
+    "umask",  "unset", "until", "wait",   "while", "case", "{",       "(",        "!",
 };
 
 std::string first_word(const char* line) {
@@ -70,8 +70,18 @@ bool program_found(const char* line) {
 
 }  // namespace
 
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(other.pid_), status_(other.status_), reaped_(other.reaped_) {
+  other.pid_ = -1;
+}
+
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
+    // What the destructor would do for the child given up.
+    if (pid_ > 0 && !reaped_) {
+      int status;
+      (void)plat_retry_eintr([&] { return waitpid(pid_, &status, WNOHANG); });
+    }
     pid_ = other.pid_;
     status_ = other.status_;
     reaped_ = other.reaped_;
@@ -84,18 +94,19 @@ ChildProcess::~ChildProcess() {
   // Reap an ended child so it does not linger as a zombie; a running one is left alone.
   if (pid_ > 0 && !reaped_) {
     int status;
-    waitpid(pid_, &status, WNOHANG);
+    (void)plat_retry_eintr([&] { return waitpid(pid_, &status, WNOHANG); });
   }
 }
 
-int plat_process_start(const char* command_line, ChildProcess* child) {
+int posix_process_start(const char* command_line, ChildProcess* child) {
   if (command_line == nullptr || !program_found(command_line)) {
     errno = ENOENT;
     return -1;
   }
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attr, 0);
   sigset_t empty;
   sigemptyset(&empty);
@@ -119,49 +130,50 @@ int plat_process_start(const char* command_line, ChildProcess* child) {
   return 0;
 }
 
-PlatWaitResult plat_process_wait(ChildProcess& child, uint32_t timeout_ms) {
+PlatWaitResult posix_process_wait(Env* env, ChildProcess& child, uint32_t timeout_ms) {
   if (!child.valid()) {
     errno = ECHILD;
     return PLAT_WAIT_FAILED;
   }
-  if (child.reaped_) return PLAT_WAIT_ENDED;
-  uint64_t deadline = plat_tick_ms() + timeout_ms;
+  if (child.ended()) return PLAT_WAIT_ENDED;
+  // Polled on the Env's clock, so a wrapped clock governs the time-out too.
+  uint64_t deadline = env->tick_ms() + timeout_ms;
   for (;;) {
     int status = 0;
-    pid_t r = waitpid(child.pid_, &status, WNOHANG);
-    if (r == child.pid_) {
-      child.status_ = status;
-      child.reaped_ = true;
+    pid_t r = plat_retry_eintr([&] { return waitpid(child.get(), &status, WNOHANG); });
+    if (r == child.get()) {
+      child.record_end(status);
       return PLAT_WAIT_ENDED;
     }
-    if (r == -1 && errno != EINTR) return PLAT_WAIT_FAILED;
-    uint64_t now = plat_tick_ms();
+    if (r == -1) return PLAT_WAIT_FAILED;
+    uint64_t now = env->tick_ms();
     if (now >= deadline) return PLAT_WAIT_TIMEOUT;
-    plat_sleep_ms(static_cast<uint32_t>(deadline - now < 10 ? deadline - now : 10));
+    env->sleep_ms(static_cast<uint32_t>(deadline - now < 10 ? deadline - now : 10));
   }
 }
 
-int plat_process_exit_code(const ChildProcess& child, uint32_t* code) {
-  if (!child.valid() || !child.reaped_) {
+int posix_process_exit_code(const ChildProcess& child, uint32_t* code) {
+  if (!child.valid() || !child.ended()) {
     errno = child.valid() ? EBUSY : ECHILD;
     return -1;
   }
-  if (WIFEXITED(child.status_)) {
-    *code = static_cast<uint32_t>(WEXITSTATUS(child.status_));
-  } else if (WIFSIGNALED(child.status_)) {
-    *code = 128u + static_cast<uint32_t>(WTERMSIG(child.status_));
+  const int status = child.wait_status();
+  if (WIFEXITED(status)) {
+    *code = static_cast<uint32_t>(WEXITSTATUS(status));
+  } else if (WIFSIGNALED(status)) {
+    *code = 128u + static_cast<uint32_t>(WTERMSIG(status));
   } else {
     *code = 255;
   }
   return 0;
 }
 
-int plat_process_terminate(ChildProcess& child) {
+int posix_process_terminate(ChildProcess& child) {
   if (!child.valid()) {
     errno = ESRCH;
     return -1;
   }
-  if (child.reaped_) return 0;
+  if (child.ended()) return 0;
   if (kill(-child.get(), SIGKILL) != 0 && kill(child.get(), SIGKILL) != 0) return -1;
   return 0;
 }

@@ -5,29 +5,22 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/error.h"
-#include "platform/file.h"
 #include "tests/support/test_support.h"
 
 TEST(ClockTest, LocalTimeIsPlausibleAndTicksAdvance) {
-  LocalTime t = plat_local_time();
+  Env* env = plat_env();
+  LocalTime t = env->local_time();
   EXPECT_GE(t.year, 2024);
   EXPECT_GE(t.month, 1);
   EXPECT_LE(t.month, 12);
   EXPECT_LT(t.millisecond, 1000);
-  uint64_t a = plat_tick_ms();
-  plat_sleep_ms(20);
-  uint64_t b = plat_tick_ms();
+  uint64_t a = env->tick_ms();
+  env->sleep_ms(20);
+  uint64_t b = env->tick_ms();
   EXPECT_GE(b - a, 20u);
   EXPECT_LT(b - a, 2000u);
-}
-
-TEST(ClockTest, FrozenClockIsUsedUntilReleased) {
-  plat_set_local_time_source([] { return LocalTime{2001, 2, 3, 4, 5, 6, 7}; });
-  EXPECT_EQ(plat_local_time().year, 2001);
-  plat_set_local_time_source(nullptr);
-  EXPECT_GE(plat_local_time().year, 2024);
 }
 
 TEST(ErrorMessageTest, MessagesAndUnknownValues) {
@@ -41,13 +34,13 @@ TEST(ErrorMessageTest, MessagesAndUnknownValues) {
 TEST(FileTest, FopenTranslatesAndIsCloseOnExec) {
   testing_support::TempDir dir;
   testing_support::ScopedCwd cwd(dir.path());
-  FILE* f = plat_fopen("sub\\..\\x.txt", "w");
+  FILE* f = plat_env()->open_stream("sub\\..\\x.txt", "w");
   EXPECT_EQ(f, nullptr);  // relative ".." is kept: "sub" does not exist
-  f = plat_fopen("x.txt", "w");
+  f = plat_env()->open_stream("x.txt", "w");
   ASSERT_NE(f, nullptr);
   EXPECT_NE(fcntl(fileno(f), F_GETFD) & FD_CLOEXEC, 0);
   fclose(f);
   EXPECT_TRUE(testing_support::file_exists(dir.file("x.txt")));
-  EXPECT_EQ(plat_fopen("Q:\\nowhere", "r"), nullptr);
+  EXPECT_EQ(plat_env()->open_stream("Q:\\nowhere", "r"), nullptr);
   EXPECT_EQ(errno, ENOENT);
 }

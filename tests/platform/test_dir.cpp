@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <map>
 
+#include "platform/env.h"
 #include "platform/error.h"
-#include "platform/fs.h"
 #include "platform/path.h"
 #include "tests/support/test_support.h"
 
@@ -32,11 +32,11 @@ class DirSearchTest : public ::testing::Test {
   std::vector<PlatFindData> list(const std::string& pattern) {
     std::vector<PlatFindData> out;
     PlatFindData data;
-    PlatFindHandle find = plat_find_first(pattern, &data);
+    PlatFindHandle find = plat_env()->find_first(pattern, &data);
     if (!find) return out;
     do {
       out.push_back(data);
-    } while (plat_find_next(find.get(), &data) == 0);
+    } while (plat_env()->find_next(find.get(), &data) == 0);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(plat_last_error(), PLAT_ERROR_NO_MORE_FILES);
     return out;
@@ -88,13 +88,13 @@ TEST_F(DirSearchTest, NamePatternsIgnoreCaseAndMissingFoldersFail) {
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_STREQ(hits[0].name, "Desktop.INI");
   PlatFindData data;
-  EXPECT_FALSE(plat_find_first("D:\\nothing-like-this", &data));
+  EXPECT_FALSE(plat_env()->find_first("D:\\nothing-like-this", &data));
   EXPECT_EQ(plat_last_error(), PLAT_ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(plat_find_first("D:\\missing\\*", &data));
+  EXPECT_FALSE(plat_env()->find_first("D:\\missing\\*", &data));
   EXPECT_EQ(plat_last_error(), PLAT_ERROR_PATH_NOT_FOUND);
-  EXPECT_FALSE(plat_find_first("D:\\file.txt\\*", &data));
+  EXPECT_FALSE(plat_env()->find_first("D:\\file.txt\\*", &data));
   EXPECT_EQ(plat_last_error(), PLAT_ERROR_PATH_NOT_FOUND);
-  EXPECT_FALSE(plat_find_first("Q:\\*", &data));
+  EXPECT_FALSE(plat_env()->find_first("Q:\\*", &data));
   EXPECT_EQ(plat_last_error(), PLAT_ERROR_PATH_NOT_FOUND);
 }
 
@@ -109,48 +109,48 @@ TEST_F(DirSearchTest, TimesAreFiletimes) {
 
 TEST_F(DirSearchTest, StatusOpensAndExclusiveCreation) {
   PlatFileStatus st{};
-  ASSERT_EQ(plat_file_status("D:\\file.txt", &st), 0);
+  ASSERT_EQ(plat_env()->file_status("D:\\file.txt", &st), 0);
   EXPECT_TRUE(st.is_regular);
   EXPECT_EQ(st.size, 5u);
-  ASSERT_EQ(plat_file_status("D:\\folder", &st), 0);
+  ASSERT_EQ(plat_env()->file_status("D:\\folder", &st), 0);
   EXPECT_TRUE(st.is_directory);
   errno = 0;
-  EXPECT_EQ(plat_file_status("D:\\missing", &st), -1);
+  EXPECT_EQ(plat_env()->file_status("D:\\missing", &st), -1);
   EXPECT_EQ(errno, ENOENT);
 
-  int fd = plat_create_new("D:\\new.bin", 0640);
+  int fd = plat_env()->create_new("D:\\new.bin", 0640);
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(plat_close(fd), 0);
+  EXPECT_EQ(plat_env()->close_file(fd), 0);
   struct stat s {};
   ASSERT_EQ(stat(d("new.bin").c_str(), &s), 0);
   mode_t mask = umask(0);
   umask(mask);
   EXPECT_EQ(s.st_mode & 0777, 0640u & ~mask);
   errno = 0;
-  EXPECT_EQ(plat_create_new("D:\\new.bin", 0600), -1);
+  EXPECT_EQ(plat_env()->create_new("D:\\new.bin", 0600), -1);
   EXPECT_EQ(errno, EEXIST);
   ASSERT_EQ(symlink(d("elsewhere").c_str(), d("dangling").c_str()), 0);
-  EXPECT_EQ(plat_create_new("D:\\dangling", 0600), -1);
+  EXPECT_EQ(plat_env()->create_new("D:\\dangling", 0600), -1);
   EXPECT_FALSE(testing_support::file_exists(d("elsewhere")));
 
   ASSERT_EQ(mkfifo(d("fifo").c_str(), 0600), 0);
-  fd = plat_open_read("D:\\fifo");  // must not wait for a writer
+  fd = plat_env()->open_read("D:\\fifo");  // must not wait for a writer
   ASSERT_GE(fd, 0);
-  plat_close(fd);
+  plat_env()->close_file(fd);
 }
 
 TEST_F(DirSearchTest, FullDirectoryPaths) {
   std::string full;
-  ASSERT_EQ(plat_full_directory_path("d\\folder", &full), 0);
+  ASSERT_EQ(plat_env()->full_directory_path("d\\folder", &full), 0);
   EXPECT_EQ(full, "D:\\folder");
-  ASSERT_EQ(plat_full_directory_path(".", &full), 0);
+  ASSERT_EQ(plat_env()->full_directory_path(".", &full), 0);
   char* real = realpath(dir_.path().c_str(), nullptr);
   std::string expected = std::string("C:") + real;
   free(real);
   for (char& c : expected) c = c == '/' ? '\\' : c;
   EXPECT_EQ(full, expected);
   errno = 0;
-  EXPECT_EQ(plat_full_directory_path("d\\file.txt", &full), -1);
+  EXPECT_EQ(plat_env()->full_directory_path("d\\file.txt", &full), -1);
   EXPECT_EQ(errno, ENOTDIR);
 }
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/file_system.h"
+#include "platform/env.h"
 #include "tests/support/test_support.h"
 
 using testing_support::file_exists;
@@ -22,7 +22,7 @@ namespace {
 TEST(FileSystemTest, FilesByRelativeAndDrivePaths) {
   TempDir dir;
   ScopedCwd cwd(dir.path());
-  FileSystem* fs = plat_file_system();
+  Env* fs = plat_env();
   ASSERT_EQ(fs->make_dir("sub"), 0);
   EXPECT_EQ(fs->make_dir("sub"), -1);
   EXPECT_EQ(errno, EEXIST);
@@ -73,7 +73,7 @@ TEST(FileSystemTest, FilesByRelativeAndDrivePaths) {
 TEST(FileSystemTest, UnmappedDriveIsNotFound) {
   TempDir dir;
   ScopedCwd cwd(dir.path());
-  FileSystem* fs = plat_file_system();
+  Env* fs = plat_env();
   EXPECT_EQ(fs->open_file("Q:\\x", PLAT_OPEN_READ), -1);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(fs->file_exists("Q:\\x"), 0);
@@ -86,15 +86,15 @@ TEST(FileSystemTest, FolderWithoutSearchPermissionIsNotUsable) {
   TempDir dir;
   ScopedCwd cwd(dir.path());
   ASSERT_EQ(mkdir("closed", 0600), 0);
-  EXPECT_EQ(plat_file_system()->dir_usable("closed"), 0);
+  EXPECT_EQ(plat_env()->dir_usable("closed"), 0);
 }
 
 // The wrapper forwards everything; a double overrides one call.
 TEST(FileSystemTest, WrapperForwardsAndOverridesOneCall) {
   TempDir dir;
   ScopedCwd cwd(dir.path());
-  struct NoRename : FileSystemWrapper {
-    NoRename() : FileSystemWrapper(plat_file_system()) {}
+  struct NoRename : EnvWrapper {
+    NoRename() : EnvWrapper(plat_env()) {}
     int rename_file(std::string_view, std::string_view) override {
       errno = EACCES;
       return -1;

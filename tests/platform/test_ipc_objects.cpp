@@ -329,5 +329,5 @@ TEST(IpcObjectsTest, DescriptorsAreNotInheritedByChildProcesses) {
   pclose(pipe);
   EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
   EXPECT_EQ(listing.find("/dev/shm"), std::string::npos) << listing;
-  SharedMemory::unlink(board.c_str());
+  (void)SharedMemory::unlink(board.c_str());
 }

@@ -72,8 +72,8 @@ class AgentProcessTest : public ::testing::Test {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
-    SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
-    NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
+    (void)SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
+    (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
   }
 
   // Starts the agent in the test folder with `args`; its stderr goes to agent.stderr.

@@ -338,6 +338,16 @@ TEST_F(OperatorTest, HelpAndVersion) {
   EXPECT_EQ(ctl("--version", &out), 0);
   EXPECT_TRUE(std::regex_match(out, std::regex("varno-ctl [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << out;
   EXPECT_EQ(ctl("no-such-command", &out), 2);
+
+  const std::string server = std::string(VARNO_BUILD_DIR) + "/tools/kfs-devserver/kfs-devserver";
+  const std::string answer = dir() + "/server-answer.txt";
+  ASSERT_EQ(testing_support::run_command(server + " --version > " + answer), 0);
+  EXPECT_TRUE(std::regex_match(read_file(answer),
+                               std::regex("kfs-devserver [0-9]+\\.[0-9]+\\.[0-9]+\n")));
+  for (const char* help : {" --help", " restore --help"}) {
+    ASSERT_EQ(testing_support::run_command(server + help + " > " + answer), 0) << help;
+    EXPECT_NE(read_file(answer).find("restore --store DIR --dest N"), std::string::npos) << help;
+  }
 }
 
 // The guide's annotated example: every key, read by the parser, and clean for the check.

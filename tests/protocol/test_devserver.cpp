@@ -172,12 +172,14 @@ class DevServerTest : public ::testing::Test {
     if (requests != nullptr) *requests = count;
     return names;
   }
-  int restore(const std::string& to, const char* key = kAccountKeyHex) {
+  int restore(const std::string& to, const char* key = kAccountKeyHex,
+              const char* dest_flag = "--dest") {
     // The last close has no reply: a request that has one shows the server handled it.
     list_folder("/");
     std::string command = std::string(VARNO_BUILD_DIR) +
                           "/tools/kfs-devserver/kfs-devserver restore --store " + store_ +
-                          " --user 5 --account-key " + key + " --to " + to + " >/dev/null 2>&1";
+                          " " + dest_flag + " 5 --account-key " + key + " --to " + to +
+                          " >/dev/null 2>&1";
     return testing_support::run_command(command);
   }
 
@@ -211,6 +213,9 @@ TEST_F(DevServerTest, FilesGoUpAsVersionsAndRestoreToTheirPlainBytes) {
   EXPECT_EQ(testing_support::read_file(to + "/docs/big.txt"), big);
   EXPECT_EQ(testing_support::read_file(to + "/docs/empty"), "");
   EXPECT_EQ(testing_support::read_file(to + "/docs/one"), "single block");
+  std::string old_name = dir_.file("restored-by-user");
+  ASSERT_EQ(restore(old_name, kAccountKeyHex, "--user"), 0) << "--user stays an alias of --dest";
+  EXPECT_EQ(testing_support::read_file(old_name + "/docs/big.txt"), big);
   EXPECT_NE(restore(dir_.file("wrong"),
                     "ff0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
             0);
@@ -346,7 +351,7 @@ TEST_F(DevServerTest, DroppedConnectionIsHealedTransparently) {
   ASSERT_EQ(lock(&session_), 0);  // the login and the lock: then the server drops
   session_.reconnect_wait_ms = 1;
   // The server closes just after its reply; the probe finds it once it has arrived.
-  pollfd p{session_.socket, POLLIN, 0};
+  pollfd p{session_.socket.get(), POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 10000), 1);
   // The same user and schedule take their lock over on the new connection.
   ckfs_path_request folder{0, "/after"};

@@ -13,6 +13,7 @@
 #include "protocol/ckfs.h"
 #include "protocol/wire.h"
 #include "tests/support/kfs_peers.h"
+#include "tests/support/test_hooks.h"
 #include "tests/support/test_support.h"
 #include "util/memory.h"
 
@@ -21,7 +22,7 @@ using testing_support::TempDir;
 
 namespace {
 
-const uint8_t kKey[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+const uint8_t kKey[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                           17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 
 struct CipherPair {
@@ -42,8 +43,8 @@ int roundtrip(ckfs_cipher* enc, ckfs_cipher* dec, const std::vector<uint8_t>& da
   kfs_wire::put16(header + 3, 0x1234);
   header[5] = ERR_EXISTS;
   std::vector<uint8_t> frame(CKFS_FRAME_BUFFER);
-  *frame_size = ckfs_frame_encode(enc, header, data.data(), static_cast<int>(data.size()),
-                                  frame.data());
+  *frame_size =
+      ckfs_frame_encode(enc, header, data.data(), static_cast<int>(data.size()), frame.data());
   if (*frame_size < 0) return -1;
   int e = ckfs_frame_length(frame.data());
   memcpy(ckfs_cipher_frame(dec), frame.data() + 6, static_cast<size_t>(e));
@@ -171,8 +172,8 @@ TEST(HostsTest, PortsMissingFilesAndEmptyLists) {
   EXPECT_EQ(ckfs_host_port(1), 12);
   EXPECT_EQ(testing_support::read_file("etc/hosts"), "a.invalid:\nb.invalid:12abc\n")
       << "only a renamed default address rewrites the file";
-  EXPECT_EQ(ckfs_tcp_connect("127.0.0.1", 0), -1);
-  EXPECT_EQ(ckfs_tcp_connect("127.0.0.1", 70000), -1);
+  EXPECT_FALSE(ckfs_tcp_connect("127.0.0.1", 0).valid());
+  EXPECT_FALSE(ckfs_tcp_connect("127.0.0.1", 70000).valid());
   EXPECT_EQ(ckfs_host_name(5), nullptr);
   // A line longer than the reader's buffer is split, never overrun.
   testing_support::write_file("etc/hosts", std::string(3000, 'h') + ":1\nz.invalid:2\n");

@@ -14,6 +14,7 @@
 
 #include "protocol/ckfs.h"
 #include "protocol/wire.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/kfs_peers.h"
 #include "tests/support/test_support.h"
 
@@ -95,7 +96,10 @@ TEST_F(ScriptedPeerTest, KeyTextOf511BytesIsAcceptedAnd512IsRefusedUnread) {
 
 TEST_F(ScriptedPeerTest, KeyIsReadFromMemorySoALeftoverKeyFileDoesNotMatter) {
   testing_support::write_file("temp_pem_file.pem", "left by a killed agent");
-  ScriptedPeer peer([](int, kfsd::Conn& conn) { serve_login(conn); answer(conn, 0); });
+  ScriptedPeer peer([](int, kfsd::Conn& conn) {
+    serve_login(conn);
+    answer(conn, 0);
+  });
   start(peer.port());
   EXPECT_STREQ(session_.key_file_path, "temp_pem_file.pem");
   ckfs_path_request mkdir{0, "/a"};
@@ -129,8 +133,8 @@ TEST_F(ScriptedPeerTest, UnexpectedHandshakeRepliesAreRefused) {
     uint16_t number;
     uint8_t status;
   };
-  for (Case c : {Case{31, 128, 0, 0}, Case{32, 128, 1, 0}, Case{32, 129, 0, 0},
-                 Case{32, 128, 0, 4}, Case{33, 128, 0, 0}}) {
+  for (Case c : {Case{31, 128, 0, 0}, Case{32, 128, 1, 0}, Case{32, 129, 0, 0}, Case{32, 128, 0, 4},
+                 Case{33, 128, 0, 0}}) {
     ScriptedPeer peer([c](int, kfsd::Conn& conn) {
       kfsd::Packet request;
       int kind = 0;
@@ -175,10 +179,10 @@ TEST_F(ScriptedPeerTest, ChecksumMismatchIsAReadErrorAndKeepsTheConnection) {
   start(peer.port());
   ckfs_path_request mkdir{0, "/docs"};
   EXPECT_EQ(ckfs_mkdir(&session_, &mkdir), ERR_SCKREAD);
-  int socket_before = session_.socket;
+  int socket_before = session_.socket.get();
   EXPECT_GE(socket_before, 0);
   EXPECT_EQ(ckfs_mkdir(&session_, &mkdir), ERR_EXISTS);
-  EXPECT_EQ(session_.socket, socket_before);
+  EXPECT_EQ(session_.socket.get(), socket_before);
 }
 
 TEST_F(ScriptedPeerTest, ReplyOfAnotherTypeOrNumberIsASequenceError) {
@@ -218,9 +222,6 @@ TEST_F(ScriptedPeerTest, FrameLongerThanTheBufferIsAReadError) {
   EXPECT_EQ(ckfs_mkdir(&session_, &mkdir), ERR_SCKREAD);
 }
 
-std::vector<uint32_t> g_waits;
-void record_wait(uint32_t ms) { g_waits.push_back(ms); }
-
 TEST_F(ScriptedPeerTest, DroppedConnectionIsHealedByANewHandshakeAndLoginBeforeTheResend) {
   std::vector<uint8_t> halves[2];
   kfsd::Packet resent;
@@ -237,8 +238,9 @@ TEST_F(ScriptedPeerTest, DroppedConnectionIsHealedByANewHandshakeAndLoginBeforeT
       2);
   start(peer.port());
   session_.reconnect_wait_ms = CKFS_RECONNECT_WAIT_MS;
-  session_.sleep_ms = record_wait;
-  g_waits.clear();
+  testing_support::ManualClockEnv clock;  // records the waits instead of spending them
+  session_.env = &clock;
+  const std::vector<uint32_t>& g_waits = clock.sleeps;
   uint32_t user = 5;
   ckfs_lock_request lock{0, 1, &user};
   ASSERT_EQ(ckfs_user_lock(&session_, &lock), 0);
@@ -247,7 +249,7 @@ TEST_F(ScriptedPeerTest, DroppedConnectionIsHealedByANewHandshakeAndLoginBeforeT
   EXPECT_EQ(session_.lock_token, 0x11111111u);
   session_.keep_lock_token = 1;
   // Wait until the close has arrived, so the probe sees it.
-  pollfd p{session_.socket, POLLIN, 0};
+  pollfd p{session_.socket.get(), POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 10000), 1);
   ckfs_path_request mkdir{0, "/docs/new"};
   EXPECT_EQ(ckfs_mkdir(&session_, &mkdir), 0);
@@ -270,7 +272,8 @@ TEST_F(ScriptedPeerTest, ReconnectionWaitComesFromTheEnvironment) {
   ckfs_session_init(&session_);
   EXPECT_EQ(session_.reconnect_wait_ms, 30000u);
   EXPECT_EQ(session_.first_connect, 1);
-  EXPECT_EQ(session_.socket, -1);
+  EXPECT_FALSE(session_.socket.valid());
+  EXPECT_EQ(session_.env, plat_env());
 }
 
 TEST_F(ScriptedPeerTest, AgainByteMakesTheClientLogInAfreshBeforeTheRequest) {
@@ -297,8 +300,7 @@ TEST_F(ScriptedPeerTest, AgainByteMakesTheClientLogInAfreshBeforeTheRequest) {
 }
 
 TEST_F(ScriptedPeerTest, ServerThatAlwaysAsksAgainIsGivenUpOn) {
-  ScriptedPeer peer([](int, kfsd::Conn& conn) { serve_login(conn, 1); },
-                    CKFS_LOGIN_AGAIN_MAX + 1);
+  ScriptedPeer peer([](int, kfsd::Conn& conn) { serve_login(conn, 1); }, CKFS_LOGIN_AGAIN_MAX + 1);
   start(peer.port());
   uint32_t user = 5;
   ckfs_lock_request lock{0, 1, &user};
@@ -459,8 +461,9 @@ TEST_F(ScriptedPeerTest, ListingsAndOpenRepliesAreDecoded) {
 
 TEST_F(ScriptedPeerTest, SendToAClosedPeerFailsWithoutSignal) {
   ScriptedPeer peer([](int, kfsd::Conn& conn) { conn.close_now(); });
-  int fd = ckfs_tcp_connect("127.0.0.1", peer.port());
-  ASSERT_GE(fd, 0);
+  Socket socket = ckfs_tcp_connect("127.0.0.1", peer.port());
+  ASSERT_TRUE(socket.valid());
+  const int fd = socket.get();
   peer.join();
   std::vector<uint8_t> data(1 << 20, 1);
   int result = 0;
@@ -470,7 +473,6 @@ TEST_F(ScriptedPeerTest, SendToAClosedPeerFailsWithoutSignal) {
   EXPECT_EQ(result, -1);  // and the process is still here
   uint8_t b;
   EXPECT_EQ(ckfs_recv_all(fd, &b, 1), -1);
-  close(fd);
 }
 
 TEST_F(ScriptedPeerTest, NoServerAcceptingGivesIoError) {

@@ -137,8 +137,8 @@ void EngineWorld::SetUp() {
 
 void EngineWorld::TearDown() {
   server.reset();
-  SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
-  NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
+  (void)SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
+  (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
 }
 
 std::string EngineWorld::data(const std::string& relative) const {
@@ -240,7 +240,7 @@ std::string EngineWorld::restore(uint32_t user) {
   static int serial = 0;
   std::string to = dir() + "/restored" + std::to_string(++serial);
   std::string command = shell_quoted(kServer) + " restore --store " +
-                        shell_quoted(dir() + "/store") + " --user " + std::to_string(user) +
+                        shell_quoted(dir() + "/store") + " --dest " + std::to_string(user) +
                         " --account-key " + key_hex + " --to " + shell_quoted(to) +
                         " > /dev/null 2>&1";
   int rc = system(command.c_str());

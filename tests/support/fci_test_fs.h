@@ -1,6 +1,7 @@
-// File system doubles for the change index tests: one that counts calls, one that fails a
-// chosen call, and one that plays a crash (every call from the Nth on does nothing, and
-// bytes written since a file's last sync are lost).
+// Env doubles for the change index tests. Counting, failing and cutting calls short is
+// testing_support::FaultEnv's work; here are only what the index needs beyond it: page
+// loads counted, and a crash played (every call from the Nth on does nothing, and bytes
+// written since a file's last sync are lost).
 #pragma once
 
 #include <sys/stat.h>
@@ -10,150 +11,45 @@
 #include <map>
 #include <string>
 
-#include "platform/file_system.h"
+#include "platform/env.h"
 #include "platform/path.h"
+#include "tests/support/fault_env.h"
 
 namespace fci_test {
 
-class CountingFs : public FileSystemWrapper {
+using testing_support::FaultEnv;
+
+// Counts, besides every call, the reads that start a page load (a short last page takes
+// two calls).
+class PageCountingEnv : public FaultEnv {
  public:
-  CountingFs() : FileSystemWrapper(plat_file_system()) {}
   ssize_t read_at(int fd, void* buffer, size_t length, uint64_t offset) override {
-    ++reads;
     if (length == page_size) ++page_reads;
-    if (max_read > 0 && length > max_read) length = max_read;
-    return target()->read_at(fd, buffer, length, offset);
+    return FaultEnv::read_at(fd, buffer, length, offset);
   }
-  ssize_t write(int fd, const void* buffer, size_t length) override {
-    ++writes;
-    if (max_write > 0 && length > max_write) length = max_write;
-    return target()->write(fd, buffer, length);
-  }
-  int reads = 0;       // every read call
-  int page_reads = 0;  // calls that start a page load (a short last page takes two calls)
+  long reads() const { return calls(kRead); }
+  int page_reads = 0;
   size_t page_size = 4096;
-  int writes = 0;
-  size_t max_read = 0;   // > 0: every read answers at most this many bytes
-  size_t max_write = 0;  // > 0: every write takes at most this many bytes
 };
 
 // Real files, but syncs do nothing: tests that model durability themselves (or do not care)
 // stay fast.
-class NoSyncFs : public FileSystemWrapper {
- public:
-  NoSyncFs() : FileSystemWrapper(plat_file_system()) {}
-  int sync(int) override { return 0; }
-  int sync_dir(std::string_view) override { return 0; }
-};
-
-inline FileSystem* quick_fs() {
-  static NoSyncFs instance;
+inline FaultEnv* quick_fs() {
+  static FaultEnv instance = [] {
+    FaultEnv env;
+    env.skip_sync = true;
+    return env;
+  }();
   return &instance;
 }
-
-// Fails every call for which `fail` answers true, with EIO.
-class FailingFs : public FileSystemWrapper {
- public:
-  FailingFs() : FileSystemWrapper(plat_file_system()) {}
-  // (operation name, path or "" for descriptor calls) -> fail?
-  std::function<bool(const char*, std::string_view)> fail = [](const char*, std::string_view) {
-    return false;
-  };
-  int fired = 0;
-
-  int open_file(std::string_view path, unsigned flags) override {
-    if (check("open", path)) return -1;
-    return target()->open_file(path, flags);
-  }
-  ssize_t read_at(int fd, void* buffer, size_t length, uint64_t offset) override {
-    if (check("read", "")) return -1;
-    return target()->read_at(fd, buffer, length, offset);
-  }
-  ssize_t write(int fd, const void* buffer, size_t length) override {
-    if (check("write", "")) return -1;
-    return target()->write(fd, buffer, length);
-  }
-  int sync(int fd) override {
-    if (check("sync", "")) return -1;
-    return target()->sync(fd);
-  }
-  int rename_file(std::string_view from, std::string_view to) override {
-    if (check("rename", from)) return -1;
-    return target()->rename_file(from, to);
-  }
-
- private:
-  bool check(const char* op, std::string_view path) {
-    if (!fail(op, path)) return false;
-    ++fired;
-    errno = EIO;
-    return true;
-  }
-};
-
-// Fails exactly call number `fail_at` (1-based, counting every call) with EIO, and tracks
-// the descriptors it handed out so a test can prove none leak.
-class FailNthFs : public FileSystemWrapper {
- public:
-  explicit FailNthFs(long fail_at) : FileSystemWrapper(quick_fs()), fail_at_(fail_at) {}
-  bool fired() const { return fired_; }
-  int open_descriptors() const { return open_; }
-
-  int open_file(std::string_view path, unsigned flags) override {
-    if (fail()) return -1;
-    int fd = target()->open_file(path, flags);
-    if (fd >= 0) ++open_;
-    return fd;
-  }
-  int close_file(int fd) override {
-    --open_;  // closed even when reported as failed, as on Linux
-    int rc = target()->close_file(fd);
-    return fail() ? -1 : rc;
-  }
-  ssize_t read_at(int fd, void* buffer, size_t length, uint64_t offset) override {
-    return fail() ? -1 : target()->read_at(fd, buffer, length, offset);
-  }
-  ssize_t write(int fd, const void* buffer, size_t length) override {
-    return fail() ? -1 : target()->write(fd, buffer, length);
-  }
-  int64_t file_size(int fd) override { return fail() ? -1 : target()->file_size(fd); }
-  int sync(int fd) override { return fail() ? -1 : target()->sync(fd); }
-  int rename_file(std::string_view from, std::string_view to) override {
-    return fail() ? -1 : target()->rename_file(from, to);
-  }
-  int delete_file(std::string_view path) override {
-    return fail() ? -1 : target()->delete_file(path);
-  }
-  int make_dir(std::string_view path) override { return fail() ? -1 : target()->make_dir(path); }
-  int remove_dir(std::string_view path) override {
-    return fail() ? -1 : target()->remove_dir(path);
-  }
-  int file_exists(std::string_view path) override {
-    return fail() ? -1 : target()->file_exists(path);
-  }
-  int dir_usable(std::string_view path) override { return fail() ? 0 : target()->dir_usable(path); }
-  int sync_dir(std::string_view path) override { return fail() ? -1 : target()->sync_dir(path); }
-
- private:
-  bool fail() {
-    if (++calls_ != fail_at_) return false;
-    fired_ = true;
-    errno = EIO;
-    return true;
-  }
-  long fail_at_;
-  long calls_ = 0;
-  bool fired_ = false;
-  int open_ = 0;
-};
 
 // Plays a crash at call number `crash_at` (1-based, counting every call): that call and
 // every later one fail without effect, and each file loses the second half of what was
 // written to it since its last sync (a torn tail). Renames and deletions before the crash stay, as
 // a journaling file system keeps them in order.
-class CrashFs : public FileSystemWrapper {
+class CrashFs : public EnvWrapper {
  public:
-  explicit CrashFs(long crash_at) : FileSystemWrapper(plat_file_system()), crash_at_(crash_at) {}
+  explicit CrashFs(long crash_at) : EnvWrapper(plat_env()), crash_at_(crash_at) {}
   bool crashed() const { return crashed_; }
   long calls() const { return calls_; }
   // Called (once) when the crash happens, before unsynced bytes are dropped.
@@ -164,7 +60,7 @@ class CrashFs : public FileSystemWrapper {
     int fd = target()->open_file(path, flags);
     if (fd >= 0) {
       std::string native;
-      plat_native_path(path, &native);
+      (void)plat_native_path(path, &native);
       fd_path_[fd] = native;
       if ((flags & PLAT_OPEN_TRUNCATE) != 0 || files_.count(native) == 0) {
         // A new or emptied file: nothing of it is durable yet unless it existed synced.
@@ -218,8 +114,8 @@ class CrashFs : public FileSystemWrapper {
     int rc = target()->rename_file(from, to);
     if (rc == 0) {
       std::string a, b;
-      plat_native_path(from, &a);
-      plat_native_path(to, &b);
+      (void)plat_native_path(from, &a);
+      (void)plat_native_path(to, &b);
       auto it = files_.find(a);
       files_.erase(b);
       if (it != files_.end()) {
@@ -237,7 +133,7 @@ class CrashFs : public FileSystemWrapper {
     int rc = target()->delete_file(path);
     if (rc == 0) {
       std::string native;
-      plat_native_path(path, &native);
+      (void)plat_native_path(path, &native);
       files_.erase(native);
     }
     return rc;

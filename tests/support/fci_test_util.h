@@ -63,7 +63,7 @@ inline std::string raw_header(uint32_t version, uint32_t stamp) {
 
 // One whole run: open (whatever it finds), add every item, close with `stamp`.
 inline void write_index(const char* schedule, uint32_t stamp, const std::vector<Item>& items,
-                        FileSystem* fs = quick_fs()) {
+                        Env* fs = quick_fs()) {
   Fci index;
   index.fs = fs;
   (void)fci_open(&index, schedule, 0);

@@ -136,7 +136,7 @@ cat "$work/run.out"
 grep -q 'Backup job completed normally\.' "/var/lib/varno/$instance.kbs.log" || fail "the job did not complete"
 if ls /dev/shm | grep -qF "$namespace"; then fail "the agent left shared memory behind"; fi
 
-/usr/bin/kfs-devserver restore --store "$work/store" --user 1 --account-key "$key" --to "$work/restored" > /dev/null
+/usr/bin/kfs-devserver restore --store "$work/store" --dest 1 --account-key "$key" --to "$work/restored" > /dev/null
 diff -r "$data" "$work/restored/1/D Drive" || fail "the restored tree differs"
 kill "$server_pid"
 wait "$server_pid" 2> /dev/null || true

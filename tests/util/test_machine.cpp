@@ -69,7 +69,7 @@ TEST_F(MachineTest, RecordFieldsHaveTheirLayout) {
   setenv("PROCESSOR_IDENTIFIER", long_cpu.c_str(), 1);
   MachineInfo info;
   memset(&info, 0xAB, sizeof(info));
-  gather_machine_info(&info);
+  (void)gather_machine_info(&info);
 
   uint32_t memory = plat_total_physical_memory();
   EXPECT_GT(memory, 0u);
@@ -117,7 +117,7 @@ TEST_F(MachineTest, RecordFieldsHaveTheirLayout) {
 
 TEST_F(MachineTest, TokenIsTheSha1OfTheRecordAsOpensslComputesIt) {
   MachineInfo info;
-  gather_machine_info(&info);
+  (void)gather_machine_info(&info);
   std::string record = dir_.file("record.bin");
   write_file(record, std::string(reinterpret_cast<const char*>(info.bytes), sizeof(info.bytes)));
   std::string out = dir_.file("digest.txt");
@@ -144,7 +144,7 @@ TEST_F(MachineTest, WithoutANetworkAdapterTheFieldIsEmptyAndATokenIsMade) {
 TEST(MachineNoAdapterChild, AdapterFieldIsEmpty) {
   if (!fs_fixture::in_child()) GTEST_SKIP() << "runs as a child of MachineTest";
   MachineInfo info;
-  gather_machine_info(&info);
+  (void)gather_machine_info(&info);
   for (size_t i = MACHINE_INFO_ADAPTER; i < MACHINE_INFO_ADAPTER + 40; ++i)
     ASSERT_EQ(info.bytes[i], 0);
   uint8_t token[MACHINE_TOKEN_SIZE] = {};

@@ -44,7 +44,7 @@ std::set<std::string> listing(const char* path) {
   if (!find) return {"<none>"};
   do {
     names.insert(data.name);
-  } while (plat_find_next(find.get(), &data) == 0);
+  } while (plat_env()->find_next(find.get(), &data) == 0);
   return names;
 }
 

@@ -17,8 +17,16 @@ const char kUsage[] =
     "                     [--drop-after N] [--fail-query N] [--hold-lock USER:SECONDS]\n"
     "                     [--refuse-login CODE] [--corrupt-crc N] [--again-first-login]\n"
     "                     [--drop-data N] [--deny-prefix PATH]\n"
-    "       kfs-devserver restore --store DIR --user N --account-key HEX --to DIR\n"
-    "       kfs-devserver --help\n";
+    "       kfs-devserver restore --store DIR --dest N --account-key HEX --to DIR\n"
+    "       kfs-devserver --help | --version\n";
+
+const char kStoreHelp[] =
+    "\n"
+    "The store keeps one tree per destination: STORE/users/N/tree holds what was backed up\n"
+    "under the schedule's Dest=/N (N is the destination number, not the login's user\n"
+    "number); STORE/users/N/objects the block payloads; STORE/mail the reports handed to\n"
+    "the server. 'restore --dest N' writes the plain files of tree N below the --to folder\n"
+    "(decrypted with the account key); --user N is an old name for --dest N.\n";
 
 const char kFaultHelp[] =
     "\n"
@@ -120,15 +128,23 @@ std::string shorthand(const std::string& flag, std::string value) {
 
 int run_restore(int argc, char** argv) {
   std::string store, key, to;
-  long user = -1;
+  long dest = -1;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      printf("%s%s", kUsage, kStoreHelp);
+      return 0;
+    }
     if (i + 1 >= argc) return usage();
     const char* v = argv[++i];
     if (a == "--store") {
       store = v;
-    } else if (a == "--user") {
-      if (!number(v, 0, 0xffffffffL, &user)) return usage();
+    } else if (a == "--dest" || a == "--user") {
+      if (a == "--user") {
+        fputs("kfs-devserver: --user is an old name for --dest (the destination number)\n",
+              stderr);
+      }
+      if (!number(v, 0, 0xffffffffL, &dest)) return usage();
     } else if (a == "--account-key") {
       key = v;
     } else if (a == "--to") {
@@ -137,8 +153,8 @@ int run_restore(int argc, char** argv) {
       return usage();
     }
   }
-  if (store.empty() || to.empty() || user < 0 || key.empty()) return usage();
-  return kfsd::restore(store, static_cast<uint32_t>(user), key, to);
+  if (store.empty() || to.empty() || dest < 0 || key.empty()) return usage();
+  return kfsd::restore(store, static_cast<uint32_t>(dest), key, to);
 }
 
 // One option with a value; false on a bad one.
@@ -179,7 +195,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
-      printf("%s%s", kUsage, kFaultHelp);
+      printf("%s%s%s", kUsage, kFaultHelp, kStoreHelp);
+      return 0;
+    } else if (a == "--version") {
+      printf("kfs-devserver %s\n", VARNO_VERSION);
       return 0;
     } else if (a == "--verbose") {
       o.verbose = true;

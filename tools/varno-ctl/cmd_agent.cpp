@@ -8,7 +8,7 @@
 #include <string>
 
 #include "agent/runtime/ipc_names.h"
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"
 #include "platform/named_object.h"
@@ -49,7 +49,7 @@ int watch_json(BoardReader& reader) {
       print_not_running("the agent has gone away");
       return CTL_FAILED;
     }
-    plat_sleep_ms(kJsonWatchPeriodMs);
+    plat_env()->sleep_ms(kJsonWatchPeriodMs);
   }
 }
 
@@ -114,7 +114,7 @@ int ctl_status(int argc, char** argv) {
       fprintf(stderr, "varno-ctl: the agent has gone away\n");
       return CTL_FAILED;
     }
-    plat_sleep_ms(kWatchPeriodMs);
+    plat_env()->sleep_ms(kWatchPeriodMs);
   }
   if (terminal) printf("\n");
   board_print(reader.read());

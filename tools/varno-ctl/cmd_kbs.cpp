@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "agent/stream/cryptofile.h"
-#include "platform/file.h"
+#include "platform/env.h"
 #include "tools/varno-ctl/ctl.h"
 #include "tools/varno-ctl/encrypted_text.h"
 #include "tools/varno-ctl/schedule_check.h"
@@ -22,7 +22,7 @@ int usage() {
 }
 
 int encrypt_file(const char* in_path, const char* out_path) {
-  FILE* in = plat_fopen(in_path, "rb");
+  FILE* in = plat_env()->open_stream(in_path, "rb");
   if (in == nullptr) {
     fprintf(stderr, "varno-ctl: cannot open '%s': %s\n", in_path, strerror(errno));
     return CTL_FAILED;
@@ -38,7 +38,7 @@ int encrypt_file(const char* in_path, const char* out_path) {
     fprintf(stderr, "varno-ctl: the application key (etc/varno.ak) cannot be read or made\n");
     return CTL_FAILED;
   }
-  FILE* out = plat_fopen(out_path, "wb");
+  FILE* out = plat_env()->open_stream(out_path, "wb");
   if (out == nullptr) {
     OPENSSL_cleanse(key, sizeof key);
     fprintf(stderr, "varno-ctl: cannot create '%s': %s\n", out_path, strerror(errno));
@@ -66,7 +66,7 @@ int encrypt_file(const char* in_path, const char* out_path) {
 }  // namespace
 
 int ctl_decrypt_text(const char* in_path, FILE* out) {
-  FILE* in = plat_fopen(in_path, "rb");
+  FILE* in = plat_env()->open_stream(in_path, "rb");
   if (in == nullptr) {
     fprintf(stderr, "varno-ctl: cannot open '%s': %s\n", in_path, strerror(errno));
     return -1;
@@ -102,7 +102,7 @@ int ctl_kbs(int argc, char** argv) {
     return encrypt_file(argv[2], argv[3]);
   }
   if (strcmp(argv[1], "decrypt") != 0) return usage();
-  FILE* out = plat_fopen(argv[3], "wb");
+  FILE* out = plat_env()->open_stream(argv[3], "wb");
   if (out == nullptr) {
     fprintf(stderr, "varno-ctl: cannot create '%s': %s\n", argv[3], strerror(errno));
     return CTL_FAILED;

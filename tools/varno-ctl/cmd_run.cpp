@@ -8,16 +8,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "agent/runtime/ipc_names.h"
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/error.h"
-#include "platform/file.h"
-#include "platform/fs.h"
 #include "platform/mailslot.h"
-#include "platform/process.h"
 #include "tools/varno-ctl/board.h"
 #include "tools/varno-ctl/ctl.h"
 
@@ -58,7 +56,10 @@ std::string shell_quote(const std::string& s) {
 }
 
 bool executable(const std::string& path) {
-  return !path.empty() && access(path.c_str(), X_OK) == 0;
+  std::error_code ec;
+  auto status = std::filesystem::status(path, ec);
+  return !path.empty() && !ec && std::filesystem::is_regular_file(status) &&
+         (status.permissions() & (std::filesystem::perms::owner_exec | std::filesystem::perms::group_exec | std::filesystem::perms::others_exec)) != std::filesystem::perms::none;
 }
 
 // The agent installed beside this program, or the build tree's, or the one on the path.
@@ -85,7 +86,7 @@ std::string find_agent(const std::string& given) {
 // The messages of a log file, one per line, without their time prefixes.
 std::vector<std::string> log_messages(const std::string& windows_path) {
   std::vector<std::string> out;
-  FILE* f = plat_fopen(windows_path, "rb");
+  FILE* f = plat_env()->open_stream(windows_path, "rb");
   if (f == nullptr) return out;
   std::string text;
   char chunk[8192];
@@ -168,7 +169,7 @@ struct Run {
     std::string line =
         "exec " + shell_quote(agent) + " background " + shell_quote(schedule) + " </dev/null";
     if (!wait) line += " >/dev/null 2>&1";
-    if (plat_process_start(line.c_str(), &child) != 0) {
+    if (plat_env()->process_start(line.c_str(), &child) != 0) {
       fprintf(stderr, "varno-ctl: cannot start '%s': %s\n", agent.c_str(),
               plat_error_message(errno));
       return -1;
@@ -181,7 +182,7 @@ struct Run {
 
   bool child_running() {
     if (!started || !child.valid()) return false;
-    return plat_process_wait(child, 0) == PLAT_WAIT_TIMEOUT;
+    return plat_env()->process_wait(child, 0) == PLAT_WAIT_TIMEOUT;
   }
 
   int follow();
@@ -257,7 +258,7 @@ int Run::follow() {
       ++deliveries;
       if (deliver() != 0) return CTL_FAILED;
     }
-    plat_sleep_ms(kPollMs);
+    plat_env()->sleep_ms(kPollMs);
   }
   if (terminal && board_open) printf("\n");
   return outcome();
@@ -277,7 +278,7 @@ int Run::outcome() {
       stopped = true;
     if (m.find("borting") != std::string::npos) reason = m;  // "aborting", "Aborting"
   }
-  if (started) (void)plat_process_wait(child, kAgentExitWaitMs);
+  if (started) (void)plat_env()->process_wait(child, kAgentExitWaitMs);
   if (!job.empty() && job.back() == kCompleted) {
     printf("Job '%s' complete: %d files sent, %d current (see '%s.log')\n", schedule.c_str(), sent,
            current, schedule.c_str());
@@ -315,12 +316,12 @@ int ctl_run(int argc, char** argv) {
     return CTL_FAILED;
   }
   PlatFileStatus st{};
-  if (plat_file_status(run.schedule, &st) != 0 || !st.is_regular) {
+  if (plat_env()->file_status(run.schedule, &st) != 0 || !st.is_regular) {
     fprintf(stderr, "varno-ctl: no schedule file '%s' in this working folder\n",
             run.schedule.c_str());
     return CTL_FAILED;
   }
-  if (plat_file_status("etc/hosts", &st) != 0) {
+  if (plat_env()->file_status("etc/hosts", &st) != 0) {
     fprintf(stderr,
             "varno-ctl: no etc/hosts here: run varno-ctl in the agent's working folder "
             "(the folder that holds etc/)\n");

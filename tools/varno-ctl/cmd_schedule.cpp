@@ -4,20 +4,21 @@
 // sees only the text. Checks that need this machine (sources, filter folders) read the
 // drive map of the working folder, as the agent does.
 #include <openssl/crypto.h>
-#include <unistd.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "agent/backup/filters.h"
 #include "agent/backup/settings.h"
+#include "agent/runtime/log.h"
 #include "agent/schedule/procjob.h"
-#include "platform/file.h"
-#include "platform/fs.h"
+#include "platform/env.h"
+#include "platform/launch.h"
 #include "tools/varno-ctl/ctl.h"
 #include "tools/varno-ctl/schedule_check.h"
 
@@ -129,32 +130,35 @@ std::string joined(const Checker& c) {
   return text;
 }
 
-// Runs `parse` with the job log (which, with no job log open, is standard error) caught;
-// answers its code and puts the last message, without its time prefix, in `message`.
+// Runs `parse` with a scratch job log open and answers its code; puts the last message
+// the parser logged, without its time prefix, in `message`. The parser's texts are the
+// agent's own, read back from where the agent writes them.
 template <typename Parse>
 int caught(Parse parse, std::string* message) {
-  fflush(stderr);
-  FILE* sink = tmpfile();
-  int saved = sink != nullptr ? dup(STDERR_FILENO) : -1;
-  if (saved >= 0) dup2(fileno(sink), STDERR_FILENO);
+  std::error_code ec;
+  std::string base = (std::filesystem::temp_directory_path(ec) /
+                      ("varno-check-" + std::to_string(plat_current_process_id())))
+                         .string();
+  bool open = !ec && log_job_open(base.c_str()) == 0;
   int code = parse();
-  fflush(stderr);
   message->clear();
-  if (saved >= 0) {
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    rewind(sink);
+  if (!open) return code;
+  log_job_close();
+  std::string log_path = base + ".log";
+  FILE* log = plat_env()->open_stream(log_path, "rb");
+  if (log != nullptr) {
     std::vector<char> buffer(kTextMax);
-    while (fgets(buffer.data(), static_cast<int>(buffer.size()), sink) != nullptr) {
+    while (fgets(buffer.data(), static_cast<int>(buffer.size()), log) != nullptr) {
       std::string line = buffer.data();
       size_t mark = line.find("] ");
       if (mark != std::string::npos) line = line.substr(mark + 2);
       while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-      if (!line.empty()) *message = line;
+      if (!line.empty() && line.rfind("Initialized log file", 0) != 0) *message = line;
     }
     OPENSSL_cleanse(buffer.data(), buffer.size());
+    fclose(log);
   }
-  if (sink != nullptr) fclose(sink);
+  plat_env()->delete_file(log_path);
   return code;
 }
 
@@ -259,7 +263,7 @@ bool is_hex(char ch) {
 // Whether a Windows-form path names something on this machine; the agent's texts if not.
 bool exists_here(const std::string& path, std::string* why, std::string* note) {
   PlatFileStatus st{};
-  if (plat_file_status(path, &st) == 0) return true;
+  if (plat_env()->file_status(path, &st) == 0) return true;
   int e = errno;
   char line[kTextMax];
   snprintf(line, sizeof line, kStatFailed, e, path.c_str());
@@ -473,7 +477,7 @@ std::vector<ScheduleProblem> schedule_check_text(const std::string& plain) {
 }
 
 int schedule_check_file(const char* path, FILE* out, bool summary, int* errors) {
-  FILE* in = plat_fopen(path, "rb");
+  FILE* in = plat_env()->open_stream(path, "rb");
   if (in == nullptr) {
     fprintf(stderr, "varno-ctl: cannot open '%s': %s\n", path, strerror(errno));
     return -1;

@@ -147,8 +147,8 @@ TEST_F(FciTest, LeftoverReadOnlyFileWinsOverAnUnfinishedIndex) {
 
 TEST_F(FciTest, RenameFailureDeletesTheIndex) {
   write_index(kSchedule, 4, {{"a", 1, 1}});
-  FailingFs fs;
-  fs.fail = [](const char* op, std::string_view) { return std::string_view(op) == "rename"; };
+  FaultEnv fs;
+  fs.fail_if([](FaultEnv::Kind kind, std::string_view) { return kind == FaultEnv::kRename; });
   Fci index;
   index.fs = &fs;
   EXPECT_EQ(fci_open(&index, kSchedule, 4), -1);
@@ -158,10 +158,10 @@ TEST_F(FciTest, RenameFailureDeletesTheIndex) {
 
 TEST_F(FciTest, OpenFailureKeepsTheReadOnlyFile) {
   write_index(kSchedule, 4, {{"a", 1, 1}});
-  FailingFs fs;
-  fs.fail = [](const char* op, std::string_view path) {
-    return std::string_view(op) == "open" && path.ends_with(".ro");
-  };
+  FaultEnv fs;
+  fs.fail_if([](FaultEnv::Kind kind, std::string_view path) {
+    return kind == FaultEnv::kOpen && path.ends_with(".ro");
+  });
   Fci index;
   index.fs = &fs;
   EXPECT_EQ(fci_open(&index, kSchedule, 4), -1);
@@ -200,15 +200,15 @@ TEST_F(FciTest, KeyBelowTheFirstLeadCostsNoPageRead) {
     if (key[0] < 0x80 && low.size() < 50) low.push_back(p);
   }
   write_index(kSchedule, 6, items);
-  CountingFs fs;
+  PageCountingEnv fs;
   Fci index;
   index.fs = &fs;
   ASSERT_EQ(fci_open(&index, kSchedule, 6), 0) << index.error;
   EXPECT_EQ(index.lead_count, 4u);
-  EXPECT_EQ(fs.reads, 1 + 4);  // header and one lead per page
-  fs.reads = 0;
+  EXPECT_EQ(fs.reads(), 1 + 4);  // header and one lead per page
+  fs.reset_counts();
   for (const std::string& p : low) EXPECT_EQ(current_of(&index, p, 10, 20), 0);
-  EXPECT_EQ(fs.reads, 0);
+  EXPECT_EQ(fs.reads(), 0);
   EXPECT_EQ(fs.page_reads, 0);
   // A hit reads its page once, and only once.
   for (int round = 0; round < 2; ++round) {
@@ -220,11 +220,11 @@ TEST_F(FciTest, KeyBelowTheFirstLeadCostsNoPageRead) {
 TEST_F(FciTest, ExactLeadMatchNeedsNoPageRead) {
   std::vector<Item> items = make_items(300);
   write_index(kSchedule, 6, items);
-  CountingFs fs;
+  PageCountingEnv fs;
   Fci index;
   index.fs = &fs;
   ASSERT_EQ(fci_open(&index, kSchedule, 6), 0);
-  fs.reads = 0;
+  fs.reset_counts();
   int leads_found = 0;
   for (const Item& item : items) {
     uint8_t key[FCI_KEY_SIZE];
@@ -237,7 +237,7 @@ TEST_F(FciTest, ExactLeadMatchNeedsNoPageRead) {
     }
   }
   EXPECT_EQ(leads_found, 3);
-  EXPECT_EQ(fs.reads, 0);
+  EXPECT_EQ(fs.reads(), 0);
 }
 
 TEST_F(FciTest, DuplicateKeysAcceptWhicheverPasses) {
@@ -381,11 +381,10 @@ TEST_F(FciTest, SortFileThatCannotBeCreatedLosesOnlyThatRecord) {
 TEST_F(FciTest, PageReadFailureInvalidatesTheIndex) {
   std::vector<Item> items = make_items(1000);
   write_index(kSchedule, 21, items);
-  FailingFs fs;
+  FaultEnv fs;
   bool armed = false;
-  fs.fail = [&armed](const char* op, std::string_view) {
-    return armed && std::string_view(op) == "read";
-  };
+  fs.fail_if(
+      [&armed](FaultEnv::Kind kind, std::string_view) { return armed && kind == FaultEnv::kRead; });
   Fci index;
   index.fs = &fs;
   ASSERT_EQ(fci_open(&index, kSchedule, 21), 0);
@@ -409,7 +408,7 @@ TEST_F(FciTest, PageReadFailureInvalidatesTheIndex) {
 
 TEST_F(FciTest, PartialReadsAndWritesAreCompleted) {
   std::vector<Item> items = make_items(2000);
-  CountingFs fs;
+  PageCountingEnv fs;
   fs.max_read = 7;
   fs.max_write = 13;
   write_index(kSchedule, 31, items, &fs);
@@ -421,19 +420,17 @@ TEST_F(FciTest, PartialReadsAndWritesAreCompleted) {
 
 TEST_F(FciTest, WriteFailureWhileBuildingKeepsTheOldIndex) {
   write_index(kSchedule, 40, make_items(10));
-  for (const char* op : {"write", "sync", "rename"}) {
-    FailingFs fs;
+  for (FaultEnv::Kind op : {FaultEnv::kWrite, FaultEnv::kSync, FaultEnv::kRename}) {
+    FaultEnv fs;
     bool in_close = false;
-    fs.fail = [&](const char* o, std::string_view) {
-      return in_close && std::string_view(o) == op;
-    };
+    fs.fail_if([&](FaultEnv::Kind kind, std::string_view) { return in_close && kind == op; });
     Fci index;
     index.fs = &fs;
     ASSERT_EQ(fci_open(&index, kSchedule, 40), 0) << op << ": " << index.error;
     ASSERT_EQ(fci_add(&index, "x", 1, 1), 0);
     in_close = true;
     fci_close(&index, 41);
-    EXPECT_GT(fs.fired, 0) << op;
+    EXPECT_GT(fs.fired(), 0) << op;
     EXPECT_FALSE(file_exists(at("job.fci"))) << op;
     EXPECT_FALSE(file_exists(at("job.fci.tmp"))) << op;
     EXPECT_TRUE(file_exists(at("job.fci.ro"))) << op;
@@ -446,26 +443,26 @@ TEST_F(FciTest, PageCacheEvictsOldestFirstAndHitsDoNotAge) {
   std::string header = raw_header(1, 1);
   write_file(at("job.fci"), header);
   std::filesystem::resize_file(at("job.fci"), FCI_HEADER_SIZE + 5200 * FCI_PAGE_SIZE);
-  CountingFs fs;
+  PageCountingEnv fs;
   Fci index;
   index.fs = &fs;
   ASSERT_EQ(fci_open(&index, kSchedule, 1), 0) << index.error;
   ASSERT_EQ(index.lead_count, 5200u);
-  fs.reads = 0;
+  fs.reset_counts();
   for (uint32_t p = 0; p < FCI_CACHE_PAGES; ++p) ASSERT_NE(fci_get_page(&index, p), nullptr);
-  EXPECT_EQ(fs.reads, FCI_CACHE_PAGES);
+  EXPECT_EQ(fs.reads(), FCI_CACHE_PAGES);
   EXPECT_EQ(fci_get_page(&index, 0)->record_count, FCI_RECORDS_PER_PAGE);  // hit: no read, no aging
-  EXPECT_EQ(fs.reads, FCI_CACHE_PAGES);
+  EXPECT_EQ(fs.reads(), FCI_CACHE_PAGES);
   ASSERT_NE(fci_get_page(&index, 5120), nullptr);  // evicts page 0, the oldest
-  EXPECT_EQ(fs.reads, FCI_CACHE_PAGES + 1);
+  EXPECT_EQ(fs.reads(), FCI_CACHE_PAGES + 1);
   ASSERT_NE(fci_get_page(&index, 1), nullptr);  // still cached
-  EXPECT_EQ(fs.reads, FCI_CACHE_PAGES + 1);
+  EXPECT_EQ(fs.reads(), FCI_CACHE_PAGES + 1);
   ASSERT_NE(fci_get_page(&index, 0), nullptr);  // gone: read again, evicting page 1
-  EXPECT_EQ(fs.reads, FCI_CACHE_PAGES + 2);
+  EXPECT_EQ(fs.reads(), FCI_CACHE_PAGES + 2);
   ASSERT_NE(fci_get_page(&index, 2), nullptr);
-  EXPECT_EQ(fs.reads, FCI_CACHE_PAGES + 2);
+  EXPECT_EQ(fs.reads(), FCI_CACHE_PAGES + 2);
   ASSERT_NE(fci_get_page(&index, 1), nullptr);
-  EXPECT_EQ(fs.reads, FCI_CACHE_PAGES + 3);
+  EXPECT_EQ(fs.reads(), FCI_CACHE_PAGES + 3);
   EXPECT_EQ(index.ring_count, static_cast<uint32_t>(FCI_CACHE_PAGES));
   EXPECT_EQ(index.pages->count, static_cast<uint32_t>(FCI_CACHE_PAGES));
   EXPECT_EQ(fci_get_page(&index, 5200), nullptr);  // past the end
@@ -492,7 +489,7 @@ TEST_F(FciTest, ThreeHundredThousandRecordsRoundTrip) {
   std::shuffle(shuffled.begin(), shuffled.end(), rng);
   write_index(kSchedule, 1234567, shuffled);
   EXPECT_EQ(read_file(at("job.fci")).size(), 8u + 300000u * 32u);
-  CountingFs fs;
+  PageCountingEnv fs;
   Fci index;
   index.fs = &fs;
   ASSERT_EQ(fci_open(&index, kSchedule, 1234567), 0) << index.error;

@@ -45,7 +45,7 @@ std::vector<Item> new_items() {
   return items;
 }
 
-void run_job(FileSystem* fs, uint32_t expected, uint32_t new_stamp, bool close = true) {
+void run_job(Env* fs, uint32_t expected, uint32_t new_stamp, bool close = true) {
   Fci index;
   index.fs = fs;
   (void)fci_open(&index, kSchedule, expected);
@@ -174,9 +174,11 @@ TEST(FciCrash, FailingAnySingleCallLeaksNothingAndRecovers) {
     TempDir dir;
     ScopedCwd cwd(dir.path());
     write_index(kSchedule, kOldStamp, old_items());
-    FailNthFs fs(n);
+    FaultEnv fs;
+    fs.skip_sync = true;
+    fs.fail_nth(FaultEnv::kAny, n);
     run_job(&fs, kOldStamp, kNewStamp);
-    if (!fs.fired()) break;
+    if (fs.fired() == 0) break;
     ASSERT_EQ(fs.open_descriptors(), 0) << "failed call " << n;
     // The run finished its close, so the server now holds the new stamp.
     check_recovery(kNewStamp, "failed call " + std::to_string(n), false);
@@ -195,10 +197,10 @@ TEST(FciCrash, KillAfterCloseBeforeTheLockReleaseInvalidates) {
 }
 
 // A real process killed with SIGKILL when a chosen call is reached.
-class KillFs : public FileSystemWrapper {
+class KillFs : public EnvWrapper {
  public:
   KillFs(std::string op, std::string_view path_suffix, int nth)
-      : FileSystemWrapper(quick_fs()), op_(std::move(op)), suffix_(path_suffix), nth_(nth) {}
+      : EnvWrapper(quick_fs()), op_(std::move(op)), suffix_(path_suffix), nth_(nth) {}
   int open_file(std::string_view path, unsigned flags) override {
     if (path.ends_with(suffix_) && op_ == "open") maybe_die();
     int fd = target()->open_file(path, flags);

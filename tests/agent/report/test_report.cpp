@@ -5,7 +5,7 @@
 #include <string>
 
 #include "agent/report/report.h"
-#include "platform/clock.h"
+#include "tests/support/test_hooks.h"
 #include "util/list.h"
 
 namespace {

@@ -21,11 +21,11 @@
 #include <vector>
 
 #include "agent/report/report.h"
-#include "platform/clock.h"
 #include "platform/file.h"
 #include "protocol/ckfs.h"
 #include "protocol/codes.h"
 #include "tests/support/kfs_peers.h"
+#include "tests/support/test_hooks.h"
 #include "tests/support/test_support.h"
 #include "util/list.h"
 #include "util/machine.h"

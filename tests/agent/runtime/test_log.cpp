@@ -4,8 +4,9 @@
 #include <string>
 
 #include "agent/runtime/log.h"
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/path.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/test_support.h"
 
 using testing_support::read_file;
@@ -14,27 +15,23 @@ using testing_support::TempDir;
 
 namespace {
 
-LocalTime frozen() {
-  return LocalTime{2026, 3, 9, 7, 5, 4, 7};
-}
-
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     cwd_ = std::make_unique<ScopedCwd>(dir_.path());
-    plat_set_local_time_source(frozen);
+    clock_.now = LocalTime{2026, 3, 9, 7, 5, 4, 7};
   }
   void TearDown() override {
-    plat_set_local_time_source(nullptr);
     log_job_close();
     log_agent_close();
   }
+  testing_support::ManualClockEnv clock_;
   TempDir dir_;
   std::unique_ptr<ScopedCwd> cwd_;
 };
 
 TEST_F(LogTest, LineFormatHasNoOpeningBracketAndFourDigitMilliseconds) {
-  ASSERT_EQ(log_agent_open(), 0);
+  ASSERT_EQ(log_agent_open(&clock_), 0);
   log_agent("varno-backup.exe: %s\n", "Started.");
   log_agent("no newline");
   log_agent_close();
@@ -44,23 +41,22 @@ TEST_F(LogTest, LineFormatHasNoOpeningBracketAndFourDigitMilliseconds) {
 }
 
 TEST_F(LogTest, RealClockLinesMatchTheFormat) {
-  plat_set_local_time_source(nullptr);
-  ASSERT_EQ(log_agent_open(), 0);
+  ASSERT_EQ(log_agent_open(plat_env()), 0);
   log_agent("x\n");
   EXPECT_TRUE(std::regex_match(read_file(dir_.file("agent.log")),
                                std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.0\d{3}\] x\n)")));
 }
 
 TEST_F(LogTest, EachLineIsOnDiskAtOnce) {
-  ASSERT_EQ(log_agent_open(), 0);
+  ASSERT_EQ(log_agent_open(&clock_), 0);
   log_agent("first\n");
   EXPECT_NE(read_file(dir_.file("agent.log")).find("first\n"), std::string::npos);
 }
 
 TEST_F(LogTest, AgentLogIsEmptiedAtEachOpenAndSilentWhenClosed) {
-  ASSERT_EQ(log_agent_open(), 0);
+  ASSERT_EQ(log_agent_open(&clock_), 0);
   log_agent("old\n");
-  ASSERT_EQ(log_agent_open(), 0);
+  ASSERT_EQ(log_agent_open(&clock_), 0);
   log_agent("new\n");
   log_agent_close();
   log_agent("after close\n");
@@ -68,7 +64,7 @@ TEST_F(LogTest, AgentLogIsEmptiedAtEachOpenAndSilentWhenClosed) {
 }
 
 TEST_F(LogTest, LongMessagesAreCutToTheLineMaximum) {
-  ASSERT_EQ(log_agent_open(), 0);
+  ASSERT_EQ(log_agent_open(&clock_), 0);
   std::string big(20000, 'x');
   log_agent("%s", big.c_str());
   log_agent_close();
@@ -82,9 +78,9 @@ TEST_F(LogTest, JobLogLivesBesideTheScheduleAndHoldsOnlyTheLastRun) {
   testing_support::write_file(dir_.file("etc/drives"), "J:=" + dir_.path() + "/jobs\n");
   testing_support::make_dirs(dir_.file("jobs"));
   plat_drive_map_reload();
-  ASSERT_EQ(log_job_open("J:\\nightly.kbs"), 0);
+  ASSERT_EQ(log_job_open("J:\\nightly.kbs", &clock_), 0);
   log_job("run one\n");
-  ASSERT_EQ(log_job_open("J:\\nightly.kbs"), 0);
+  ASSERT_EQ(log_job_open("J:\\nightly.kbs", &clock_), 0);
   log_job("run two\n");
   log_job_close();
   EXPECT_EQ(read_file(dir_.file("jobs/nightly.kbs.log")),
@@ -94,7 +90,7 @@ TEST_F(LogTest, JobLogLivesBesideTheScheduleAndHoldsOnlyTheLastRun) {
 
 TEST_F(LogTest, WithoutAJobLogLinesGoToTheDebuggerWithTheirTime) {
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(log_job_open("Q:\\unmapped\\job.kbs"), -1);
+  EXPECT_EQ(log_job_open("Q:\\unmapped\\job.kbs", &clock_), -1);
   EXPECT_FALSE(log_job_is_open());
   log_job("Got value of '%s' for '%s'\n", "1", "mirror");
   std::string err = ::testing::internal::GetCapturedStderr();

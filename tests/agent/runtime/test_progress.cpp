@@ -13,6 +13,7 @@
 #include "agent/runtime/progress.h"
 #include "platform/clock.h"
 #include "platform/named_object.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/test_support.h"
 
 using testing_support::read_file;
@@ -20,10 +21,6 @@ using testing_support::ScopedCwd;
 using testing_support::TempDir;
 
 namespace {
-
-LocalTime frozen() {
-  return LocalTime{2026, 3, 9, 7, 5, 4, 7};
-}  // a Monday
 
 uint64_t le64(const unsigned char* p) {
   uint64_t v = 0;
@@ -68,23 +65,24 @@ class ProgressTest : public ::testing::Test {
                      std::to_string(getpid());
     setenv("VARNO_IPC_NAMESPACE", ns.c_str(), 1);
     cwd_ = std::make_unique<ScopedCwd>(dir_.path());
-    plat_set_local_time_source(frozen);
-    ASSERT_EQ(log_agent_open(), 0);
+    clock_.now = LocalTime{2026, 3, 9, 7, 5, 4, 7};  // a Monday
+    clock_.tick = 0x12345678;
+    ASSERT_EQ(log_agent_open(&clock_), 0);
   }
   void TearDown() override {
     progress_release();
-    plat_set_local_time_source(nullptr);
     log_agent_close();
     unsetenv("VARNO_IPC_NAMESPACE");
   }
   std::string agent_log() { return read_file(dir_.file("agent.log")); }
 
+  testing_support::ManualClockEnv clock_;  // before the board that holds it
   TempDir dir_;
   std::unique_ptr<ScopedCwd> cwd_;
 };
 
 TEST_F(ProgressTest, OpenPublishesAFreshRecordAtTheFixedOffsets) {
-  ASSERT_EQ(progress_open(), 0);
+  ASSERT_EQ(progress_open(&clock_), 0);
   Reader r;
   r.open();
   for (size_t offset = 0; offset < 64; offset += 8) EXPECT_EQ(r.u64(offset), 0u) << offset;
@@ -93,9 +91,7 @@ TEST_F(ProgressTest, OpenPublishesAFreshRecordAtTheFixedOffsets) {
   EXPECT_EQ(r.text(544, 4096), "");
   const uint16_t expected[8] = {2026, 3, 1, 9, 7, 5, 4, 7};
   for (int i = 0; i < 8; ++i) EXPECT_EQ(le16(r.at(4640 + 2 * i)), expected[i]) << i;
-  uint32_t created = le32(r.at(4656));
-  uint32_t now = static_cast<uint32_t>(plat_tick_ms());
-  EXPECT_LE(now - created, 60000u) << "tick taken at creation";
+  EXPECT_EQ(le32(r.at(4656)), clock_.tick) << "tick taken at creation";
   EXPECT_EQ(le32(r.at(4660)), 0u);
   EXPECT_EQ(r.u64(4664), 0u);
   EXPECT_NE(agent_log().find("] Successfully created hTerminateBackupEvent event\n"),
@@ -103,7 +99,7 @@ TEST_F(ProgressTest, OpenPublishesAFreshRecordAtTheFixedOffsets) {
 }
 
 TEST_F(ProgressTest, FileCountersAndByteTotals) {
-  ASSERT_EQ(progress_open(), 0);
+  ASSERT_EQ(progress_open(&clock_), 0);
   Reader r;
   r.open();
   progress_set_total(5000);
@@ -136,7 +132,7 @@ TEST_F(ProgressTest, FileCountersAndByteTotals) {
 }
 
 TEST_F(ProgressTest, StartTickWaitsForTheNextCopy) {
-  ASSERT_EQ(progress_open(), 0);
+  ASSERT_EQ(progress_open(&clock_), 0);
   Reader r;
   r.open();
   progress_set_start_tick(0xA1B2C3D4u);
@@ -146,7 +142,7 @@ TEST_F(ProgressTest, StartTickWaitsForTheNextCopy) {
 }
 
 TEST_F(ProgressTest, TextFieldsAreBoundedAndScheduleNameLeavesNoTrace) {
-  ASSERT_EQ(progress_open(), 0);
+  ASSERT_EQ(progress_open(&clock_), 0);
   Reader r;
   r.open();
   std::string long_name(300, 'n');
@@ -173,7 +169,7 @@ TEST_F(ProgressTest, TextFieldsAreBoundedAndScheduleNameLeavesNoTrace) {
 
 TEST_F(ProgressTest, OneStopRequestIsAnsweredOnceEvenWhenNobodyPolled) {
   EXPECT_EQ(progress_terminate_requested(), 0) << "before open";
-  ASSERT_EQ(progress_open(), 0);
+  ASSERT_EQ(progress_open(&clock_), 0);
   NamedEvent client;
   ASSERT_EQ(client.open_existing(ipc_object_name(TERMINATE_EVENT_NAME).c_str()), 0);
   EXPECT_EQ(progress_terminate_requested(), 0);
@@ -186,7 +182,7 @@ TEST_F(ProgressTest, OneStopRequestIsAnsweredOnceEvenWhenNobodyPolled) {
 }
 
 TEST_F(ProgressTest, AfterCloseStopsAreNotSeenButTheBoardStillTakesWrites) {
-  ASSERT_EQ(progress_open(), 0);
+  ASSERT_EQ(progress_open(&clock_), 0);
   Reader r;
   r.open();
   NamedEvent client;
@@ -220,7 +216,7 @@ TEST_F(ProgressTest, SettersBeforeOpenAreSilent) {
 }
 
 TEST_F(ProgressTest, ReleaseRemovesBothNames) {
-  ASSERT_EQ(progress_open(), 0);
+  ASSERT_EQ(progress_open(&clock_), 0);
   progress_release();
   SharedMemory board;
   EXPECT_EQ(board.open_existing(ipc_object_name(PROGRESS_BOARD_NAME).c_str(), 1, true), -1);
@@ -244,7 +240,7 @@ TEST_F(ProgressTest, ObjectsLeftByAKilledAgentDoNotStopTheNextOne) {
     ASSERT_EQ(stale_event.create(event.c_str(), true), 0);
     ASSERT_EQ(stale_event.set(), 0);
   }  // handles gone, names left behind
-  ASSERT_EQ(progress_open(), 0);
+  ASSERT_EQ(progress_open(&clock_), 0);
   Reader r;
   r.open();
   EXPECT_EQ(r.u64(0), 0u);
@@ -268,7 +264,7 @@ TEST_F(ProgressTest, AStopRequestForALiveAgentSurvivesASecondAgentStarting) {
 
 TEST_F(ProgressTest, BoardThatCannotBeCreatedLeavesEverythingSilent) {
   setenv("VARNO_IPC_NAMESPACE", std::string(400, 'z').c_str(), 1);
-  EXPECT_EQ(progress_open(), -1);
+  EXPECT_EQ(progress_open(&clock_), -1);
   EXPECT_TRUE(std::regex_search(
       agent_log(), std::regex(R"(\] Could not create file mapping object \(Error [1-9][0-9]*\)\. )"
                               R"(Backup progress information will not be available\.\n)")))

@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "agent/runtime/unique_fd.h"
+#include "agent/runtime/unique_file.h"
+#include "platform/handle.h"
 
 namespace {
 

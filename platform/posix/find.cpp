@@ -1,4 +1,4 @@
-#include "platform/fs.h"
+#include "platform/posix/posix_env.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,8 +11,10 @@
 #include <cstring>
 
 #include "platform/error.h"
+#include "platform/handle.h"
 #include "platform/path.h"
 #include "platform/posix/native_error.h"
+#include "platform/retry.h"
 
 namespace {
 
@@ -23,10 +25,6 @@ uint64_t to_filetime(const statx_timestamp& t) {
   if (t.tv_sec < 0 && static_cast<uint64_t>(-t.tv_sec) * 10000000ull > kFiletimeUnixEpoch) return 0;
   int64_t ticks = t.tv_sec * 10000000ll + t.tv_nsec / 100;
   return static_cast<uint64_t>(static_cast<int64_t>(kFiletimeUnixEpoch) + ticks);
-}
-
-bool is_sep(char c) {
-  return c == '\\' || c == '/';
 }
 
 }  // namespace
@@ -116,13 +114,13 @@ void plat_find_close(PlatFind* find) {
   delete find;
 }
 
-PlatFindHandle plat_find_first(std::string_view pattern, PlatFindData* data) {
+PlatFindHandle posix_find_first(std::string_view pattern, PlatFindData* data) {
   if (data == nullptr || pattern.empty()) {
     fail_with(EINVAL);
     return nullptr;
   }
   size_t cut = pattern.size();
-  while (cut > 0 && !is_sep(pattern[cut - 1])) --cut;
+  while (cut > 0 && !plat_is_path_separator(pattern[cut - 1])) --cut;
   std::string_view folder = pattern.substr(0, cut);
   std::string_view names = pattern.substr(cut);
   // Keep a root separator ("\*" or "D:\*"), drop the one that ends a longer folder.
@@ -138,26 +136,24 @@ PlatFindHandle plat_find_first(std::string_view pattern, PlatFindData* data) {
 
   auto find = PlatFindHandle(new PlatFind);
   if (names != "*" && names != "*.*" && !names.empty()) find->name_pattern = std::string(names);
-  int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-  if (fd == -1) {
+  UniqueFd fd(plat_retry_eintr(
+      [&] { return open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK); }));
+  if (!fd.valid()) {
     int e = errno;
     fail_with(e,
               e == ENOENT || e == ENOTDIR ? PLAT_ERROR_PATH_NOT_FOUND : native_to_windows_error(e));
     return nullptr;
   }
-  if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &find->self) != 0) {
-    int e = errno;
-    close(fd);
-    fail_with(e);
+  if (statx(fd.get(), "", AT_EMPTY_PATH, kStatxMask, &find->self) != 0) {
+    fail_with(errno);
     return nullptr;
   }
-  find->dir = fdopendir(fd);
+  find->dir = fdopendir(fd.get());
   if (find->dir == nullptr) {
-    int e = errno;
-    close(fd);
-    fail_with(e);
+    fail_with(errno);
     return nullptr;
   }
+  (void)fd.release();  // the listing owns it now
   find->pending_dots = 2;
   int r = find->next(data);
   if (r != 0) {
@@ -171,130 +167,10 @@ PlatFindHandle plat_find_first(std::string_view pattern, PlatFindData* data) {
   return find;
 }
 
-int plat_find_next(PlatFind* find, PlatFindData* data) {
+int posix_find_next(PlatFind* find, PlatFindData* data) {
   if (find == nullptr || data == nullptr) return fail_with(EINVAL);
   int r = find->next(data);
   if (r == 1) return fail_with(ENOENT, PLAT_ERROR_NO_MORE_FILES);
   if (r == -1) return fail_with(errno);
   return 0;
-}
-
-int plat_file_status(std::string_view path, PlatFileStatus* status) {
-  std::string native;
-  if (status == nullptr) return fail_with(EINVAL);
-  if (plat_native_path(path, &native) != 0) return -1;
-  struct stat st {};
-  if (stat(native.c_str(), &st) != 0) return fail_with(errno);
-  status->is_directory = S_ISDIR(st.st_mode);
-  status->is_regular = S_ISREG(st.st_mode);
-  status->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-  status->modification_time = static_cast<int64_t>(st.st_mtime);
-  return 0;
-}
-
-int plat_open_read(std::string_view path) {
-  std::string native;
-  if (plat_native_path(path, &native) != 0) return -1;
-  int fd;
-  do {
-    fd = open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  } while (fd == -1 && errno == EINTR);
-  if (fd == -1) return fail_with(errno);
-  return fd;
-}
-
-int plat_create_new(std::string_view path, unsigned mode) {
-  std::string native;
-  if (plat_native_path(path, &native) != 0) return -1;
-  int fd;
-  do {
-    fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
-              static_cast<mode_t>(mode));
-  } while (fd == -1 && errno == EINTR);
-  if (fd == -1) return fail_with(errno);
-  return fd;
-}
-
-namespace {
-
-bool write_fully(int fd, const void* bytes, size_t length) {
-  const char* p = static_cast<const char*>(bytes);
-  while (length > 0) {
-    ssize_t n = write(fd, p, length);
-    if (n == -1 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
-namespace {
-
-int create_exclusive_and_write(const std::string& native, unsigned mode, const void* bytes,
-                               size_t length) {
-  int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
-                static_cast<mode_t>(mode));
-  if (fd == -1) return fail_with(errno);
-  bool ok = write_fully(fd, bytes, length) && fsync(fd) == 0;
-  int e = errno;
-  close(fd);
-  return ok ? 0 : fail_with(e);
-}
-
-}  // namespace
-
-int plat_publish_new_file(std::string_view path, unsigned mode, const void* bytes, size_t length) {
-  std::string native;
-  if (plat_native_path(path, &native) != 0) return -1;
-  size_t slash = native.rfind('/');
-  std::string folder = slash == std::string::npos ? "."
-                       : slash == 0               ? "/"
-                                                  : native.substr(0, slash);
-  // An unnamed file in the target folder, linked under the name once written: linking
-  // fails rather than replace, and nobody can open the name before the bytes are there.
-  int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, static_cast<mode_t>(mode));
-  if (fd == -1) {
-    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
-      return create_exclusive_and_write(native, mode, bytes, length);
-    }
-    return fail_with(errno);
-  }
-  if (fchmod(fd, static_cast<mode_t>(mode)) != 0 || !write_fully(fd, bytes, length) ||
-      fsync(fd) != 0) {
-    int e = errno;
-    close(fd);
-    return fail_with(e);
-  }
-  std::string self = "/proc/self/fd/" + std::to_string(fd);
-  int r = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW);
-  int e = errno;
-  close(fd);
-  if (r == 0) return 0;
-  if (e == EEXIST) return fail_with(e);
-  // No /proc to link through: plain exclusive creation still never replaces anything.
-  return create_exclusive_and_write(native, mode, bytes, length);
-}
-
-int plat_close(int fd) {
-  // Linux releases the descriptor even when close reports EINTR; never retry.
-  if (close(fd) != 0) return fail_with(errno);
-  return 0;
-}
-
-int plat_full_directory_path(std::string_view path, std::string* full) {
-  if (full == nullptr) return fail_with(EINVAL);
-  std::string native;
-  if (plat_native_path(path, &native) != 0) return -1;
-  if (native.empty()) native = ".";
-  char* real = realpath(native.c_str(), nullptr);
-  if (real == nullptr) return fail_with(errno);
-  std::string resolved(real);
-  free(real);
-  struct stat st {};
-  if (stat(resolved.c_str(), &st) != 0) return fail_with(errno);
-  if (!S_ISDIR(st.st_mode)) return fail_with(ENOTDIR, PLAT_ERROR_DIRECTORY);
-  return plat_windows_path(resolved, full);
 }

@@ -1,0 +1,238 @@
+#include "platform/named_object.h"
+
+#include <windows.h>
+
+#include <cerrno>
+
+#include "platform/win32/handle.h"
+#include "platform/win32/win_error.h"
+
+// Windows removes a named object with its last handle or view, so nothing outlives the
+// processes that use it: unlink has nothing to do, and an object that can be opened at
+// all is held by a live process (or by a reader that still has it open).
+
+namespace {
+
+// A descriptor with a present but null DACL: every account may open the object with full
+// access. Not inheritable.
+class NullDaclAttributes {
+ public:
+  NullDaclAttributes() {
+    ok_ = InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+          SetSecurityDescriptorDacl(&descriptor_, TRUE, nullptr, FALSE);
+    attributes_.nLength = sizeof attributes_;
+    attributes_.lpSecurityDescriptor = &descriptor_;
+    attributes_.bInheritHandle = FALSE;
+  }
+  SECURITY_ATTRIBUTES* get() { return ok_ ? &attributes_ : nullptr; }
+
+ private:
+  SECURITY_DESCRIPTOR descriptor_;
+  SECURITY_ATTRIBUTES attributes_;
+  bool ok_ = false;
+};
+
+}  // namespace
+
+std::string plat_object_name(const char* windows_name) {
+  return windows_name != nullptr ? std::string(windows_name) : std::string();
+}
+
+// ---- SharedView -------------------------------------------------------------------------
+
+SharedView::~SharedView() {
+  reset();
+}
+
+SharedView::SharedView(SharedView&& other) noexcept
+    : data_(other.data_), size_(other.size_), fd_(other.fd_), creator_(other.creator_) {
+  other.data_ = nullptr;
+  other.size_ = 0;
+  other.fd_ = -1;
+  other.creator_ = false;
+}
+
+SharedView& SharedView::operator=(SharedView&& other) noexcept {
+  if (this != &other) {
+    reset();
+    data_ = other.data_;
+    size_ = other.size_;
+    fd_ = other.fd_;
+    creator_ = other.creator_;
+    other.data_ = nullptr;
+    other.size_ = 0;
+    other.fd_ = -1;
+    other.creator_ = false;
+  }
+  return *this;
+}
+
+void SharedView::reset() {
+  if (data_ != nullptr) UnmapViewOfFile(data_);
+  data_ = nullptr;
+  size_ = 0;
+  fd_ = -1;
+  creator_ = false;
+}
+
+// Names need no removal here (see above), so every creator may count as the last one.
+bool SharedView::sole_creator() {
+  return data_ != nullptr && creator_;
+}
+
+bool SharedView::creator_alive() {
+  return data_ != nullptr;
+}
+
+// ---- SharedMemory -----------------------------------------------------------------------
+
+SharedMemory::~SharedMemory() {
+  reset();
+}
+
+SharedMemory::SharedMemory(SharedMemory&& other) noexcept
+    : fd_(other.fd_), size_(other.size_), read_only_(other.read_only_), creator_(other.creator_) {
+  other.fd_ = -1;
+}
+
+SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.fd_;
+    size_ = other.size_;
+    read_only_ = other.read_only_;
+    creator_ = other.creator_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void SharedMemory::reset() {
+  if (fd_ >= 0) close_handle_quietly(int_to_handle(fd_));
+  fd_ = -1;
+  size_ = 0;
+  read_only_ = false;
+  creator_ = false;
+}
+
+int SharedMemory::create(const char* windows_name, size_t size) {
+  reset();
+  if (windows_name == nullptr || size == 0) return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
+  NullDaclAttributes attributes;
+  if (attributes.get() == nullptr) return fail_win32();
+  // Backed by the paging file; an existing mapping of the name is opened instead.
+  uint64_t wide = size;
+  HANDLE h =
+      CreateFileMappingA(INVALID_HANDLE_VALUE, attributes.get(), PAGE_READWRITE,
+                         static_cast<DWORD>(wide >> 32), static_cast<DWORD>(wide), windows_name);
+  if (h == nullptr) return fail_win32();
+  fd_ = handle_to_int(h);
+  size_ = size;
+  creator_ = true;
+  return 0;
+}
+
+int SharedMemory::open_existing(const char* windows_name, size_t size, bool read_only) {
+  reset();
+  if (windows_name == nullptr || size == 0) return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
+  DWORD access = read_only ? FILE_MAP_READ : FILE_MAP_READ | FILE_MAP_WRITE;
+  HANDLE h = OpenFileMappingA(access, FALSE, windows_name);
+  if (h == nullptr) return fail_win32();
+  // The object's size shows only through a view of all of it.
+  void* whole = MapViewOfFile(h, access, 0, 0, 0);
+  MEMORY_BASIC_INFORMATION info{};
+  bool big_enough = whole != nullptr && VirtualQuery(whole, &info, sizeof info) == sizeof info &&
+                    info.RegionSize >= size;
+  DWORD code = GetLastError();
+  if (whole != nullptr) UnmapViewOfFile(whole);
+  if (!big_enough) {
+    CloseHandle(h);
+    if (whole == nullptr) return fail_win32(code);
+    return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
+  }
+  fd_ = handle_to_int(h);
+  size_ = size;
+  read_only_ = read_only;
+  return 0;
+}
+
+int SharedMemory::map(SharedView* view) {
+  if (fd_ < 0 || view == nullptr) return fail_errno(EBADF, ERROR_INVALID_HANDLE);
+  DWORD access = read_only_ ? FILE_MAP_READ : FILE_MAP_ALL_ACCESS;
+  void* data = MapViewOfFile(int_to_handle(fd_), access, 0, 0, size_);
+  if (data == nullptr) return fail_win32();
+  view->reset();
+  view->data_ = data;
+  view->size_ = size_;
+  view->creator_ = creator_;
+  return 0;
+}
+
+int SharedMemory::unlink(const char*) {
+  return 0;
+}
+
+// ---- NamedEvent -------------------------------------------------------------------------
+
+NamedEvent::~NamedEvent() {
+  reset();
+}
+
+NamedEvent::NamedEvent(NamedEvent&& other) noexcept : handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
+
+NamedEvent& NamedEvent::operator=(NamedEvent&& other) noexcept {
+  if (this != &other) {
+    reset();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+void NamedEvent::reset() {
+  if (handle_ != nullptr) close_handle_quietly(handle_);
+  handle_ = nullptr;
+}
+
+int NamedEvent::create(const char* windows_name) {
+  reset();
+  if (windows_name == nullptr) return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
+  NullDaclAttributes attributes;
+  if (attributes.get() == nullptr) return fail_win32();
+  // Auto-reset, not signalled.
+  HANDLE h = CreateEventA(attributes.get(), FALSE, FALSE, windows_name);
+  if (h == nullptr) return fail_win32();
+  // Another process holds the name already: the event starts clear all the same.
+  if (GetLastError() == ERROR_ALREADY_EXISTS) ResetEvent(h);
+  handle_ = h;
+  return 0;
+}
+
+int NamedEvent::open_existing(const char* windows_name) {
+  reset();
+  if (windows_name == nullptr) return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
+  HANDLE h = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, windows_name);
+  if (h == nullptr) return fail_win32();
+  handle_ = h;
+  return 0;
+}
+
+int NamedEvent::set() {
+  if (handle_ == nullptr) return fail_errno(EBADF, ERROR_INVALID_HANDLE);
+  if (!SetEvent(handle_)) return fail_win32();
+  return 0;
+}
+
+int NamedEvent::try_wait() {
+  if (handle_ == nullptr) return fail_errno(EBADF, ERROR_INVALID_HANDLE);
+  DWORD r = WaitForSingleObject(handle_, 0);
+  if (r == WAIT_OBJECT_0) return 1;
+  if (r == WAIT_TIMEOUT) return 0;
+  return fail_win32();
+}
+
+int NamedEvent::unlink(const char*) {
+  return 0;
+}

@@ -1,0 +1,90 @@
+#include "platform/system.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/win32/win_error.h"
+#include "platform/win32/wow64.h"
+
+namespace {
+
+using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+
+template <typename Fn>
+Fn lookup(const char* module, const char* name) {
+  HMODULE m = GetModuleHandleA(module);
+  if (m == nullptr) return nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m, name)));
+}
+
+}  // namespace
+
+std::string plat_windows_directory() {
+  char dir[MAX_PATH + 1] = {};
+  UINT n = GetWindowsDirectoryA(dir, sizeof dir);
+  if (n == 0 || n >= sizeof dir) return "C:\\";
+  return std::string(dir, n);
+}
+
+OsVersion plat_os_version() {
+  // GetVersionEx answers what the program's manifest claims; the kernel's own answer is
+  // the release that runs.
+  OSVERSIONINFOW info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  auto rtl_get_version = lookup<RtlGetVersionFn>("ntdll.dll", "RtlGetVersion");
+  if (rtl_get_version != nullptr && rtl_get_version(&info) == 0) {
+    return OsVersion{static_cast<int>(info.dwPlatformId), static_cast<int>(info.dwMajorVersion),
+                     static_cast<int>(info.dwMinorVersion)};
+  }
+  return OsVersion{VER_PLATFORM_WIN32_NT, 0, 0};
+}
+
+int plat_registry_read_string(const char* subkey, const char* value_name, char* buffer,
+                              size_t capacity) {
+  if (subkey == nullptr || buffer == nullptr || capacity == 0 || capacity > MAXDWORD) {
+    return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
+  }
+  HKEY key = nullptr;
+  LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE, &key);
+  if (r != ERROR_SUCCESS) return fail_win32(static_cast<uint32_t>(r));
+  DWORD type = 0;
+  DWORD size = static_cast<DWORD>(capacity - 1);
+  r = RegQueryValueExA(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+  RegCloseKey(key);
+  if (r != ERROR_SUCCESS) return fail_win32(static_cast<uint32_t>(r));
+  if (type != REG_SZ) return fail_errno(EINVAL, ERROR_INVALID_DATA);
+  buffer[size < capacity ? size : capacity - 1] = '\0';
+  return 0;
+}
+
+bool plat_has_fs_redirection() {
+  return wow64_redirection_functions(nullptr, nullptr);
+}
+
+bool wow64_redirection_functions(Wow64DisableFn* disable, Wow64RevertFn* revert) {
+  auto d = lookup<Wow64DisableFn>("kernel32.dll", "Wow64DisableWow64FsRedirection");
+  auto r = lookup<Wow64RevertFn>("kernel32.dll", "Wow64RevertWow64FsRedirection");
+  if (disable != nullptr) *disable = d;
+  if (revert != nullptr) *revert = r;
+  return d != nullptr && r != nullptr;
+}
+
+int wow64_disable_redirection(void** old_value) {
+  Wow64DisableFn disable = nullptr;
+  if (!wow64_redirection_functions(&disable, nullptr) || disable == nullptr) {
+    return fail_errno(ENOSYS, ERROR_PROC_NOT_FOUND);
+  }
+  if (!disable(old_value)) return fail_win32();
+  return 0;
+}
+
+int wow64_revert_redirection(void* old_value) {
+  Wow64RevertFn revert = nullptr;
+  if (!wow64_redirection_functions(nullptr, &revert) || revert == nullptr) {
+    return fail_errno(ENOSYS, ERROR_PROC_NOT_FOUND);
+  }
+  if (!revert(old_value)) return fail_win32();
+  return 0;
+}
