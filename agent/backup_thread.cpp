@@ -72,7 +72,7 @@ void run_queued(const BackupThreadArgs& args, char* message, size_t size, std::s
     }
     log_agent("procjob('%s') begin\n", message);
     log_agent("See '%s.log' for details.\n", message);
-    args.run_job(message);
+    args.run_job(message, args.env);
     log_agent("procjob('%s') complete\n", message);
     *last_job = message;
   } while (ipc_rx_read(message, size, &count) == 0);
@@ -90,7 +90,7 @@ uint32_t backup_thread(const BackupThreadArgs& args) {
   if (args.initial_path != nullptr) {
     log_agent("initial procjob('%s') begin\n", args.initial_path);
     log_agent("See '%s.log' for details.\n", args.initial_path);
-    args.run_job(args.initial_path);
+    args.run_job(args.initial_path, args.env);
     progress_close();
     log_agent("initial procjob('%s') complete\n", args.initial_path);
     last_job = args.initial_path;

@@ -21,10 +21,7 @@
 #include "agent/runtime/log.h"
 #include "agent/runtime/progress.h"
 #include "agent/runtime/unique_file.h"
-#include "platform/clock.h"
-#include "platform/file.h"
-#include "platform/fs.h"
-#include "platform/handle.h"
+#include "platform/env.h"
 #include "platform/knobs.h"
 #include "protocol/ckfs.h"
 #include "util/error.h"
@@ -76,21 +73,21 @@ std::string unc_to_share_path(const char* path) {
   return p;
 }
 
-bool is_reparse_point(const char* path) {
+bool is_reparse_point(Env* env, const char* path) {
   PlatFindData data{};
-  PlatFindHandle find = plat_find_first(path, &data);
+  PlatFindHandle find = env->find_first(path, &data);
   return find && (data.attributes & PLAT_ATTR_REPARSE_POINT) != 0;
 }
 
 // Counts one source or filter folder of the sizing pass.
-void size_item(const char* path, const ScheduleFilter* filter, Totals* totals) {
+void size_item(Env* env, const char* path, const ScheduleFilter* filter, Totals* totals) {
   ItemStatus st{};
-  if (engine_stat(unc_to_share_path(path).c_str(), &st) != 0) {
+  if (engine_stat(env, unc_to_share_path(path).c_str(), &st) != 0) {
     ++totals->missing;
     ++totals->items;
     return;
   }
-  if (is_reparse_point(path)) {
+  if (is_reparse_point(env, path)) {
     log_job("FILE: Ignoring '%s' because it is a reparse point.\n", path);
     return;
   }
@@ -105,7 +102,7 @@ void size_item(const char* path, const ScheduleFilter* filter, Totals* totals) {
   }
 }
 
-Totals sizing_pass() {
+Totals sizing_pass(Env* env) {
   Totals totals;
   JobSettings& job = job_settings();
   log_job("Calculating...\n");
@@ -118,11 +115,11 @@ Totals sizing_pass() {
       ++totals.excluded;
       continue;
     }
-    size_item(source, nullptr, &totals);
+    size_item(env, source, nullptr, &totals);
   }
   for (int i = 0; i < list_count(job.filters); ++i) {
     liveness_bump();
-    size_item(job_filter(i)->folder, job_filter(i), &totals);
+    size_item(env, job_filter(i)->folder, job_filter(i), &totals);
   }
   log_job("Calculated backup size: %" PRIu64 " bytes\n", totals.bytes);
   log_job("Calculated backup size on disk: %" PRIu64 " bytes\n", totals.bytes_on_disk);
@@ -131,14 +128,14 @@ Totals sizing_pass() {
   return totals;
 }
 
-int file_md5(const char* path, uint8_t digest[16]) {
-  UniqueFd fd(plat_open_read(path));
+int file_md5(Env* env, const char* path, uint8_t digest[16]) {
+  EnvFile fd(env, env->open_read(path));
   if (!fd.valid()) return -1;
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
   uint8_t buffer[4096];
   ssize_t n;
-  while ((n = plat_read(fd.get(), buffer, sizeof buffer)) > 0)
+  while ((n = env->read(fd.get(), buffer, sizeof buffer)) > 0)
     EVP_DigestUpdate(ctx, buffer, static_cast<size_t>(n));
   unsigned int length = 0;
   EVP_DigestFinal_ex(ctx, digest, &length);
@@ -150,11 +147,11 @@ std::string stamp_path(const char* schedule_path) {
   return std::string(schedule_path) + ".ts";
 }
 
-void check_stamp(const char* schedule_path, ckfs_session* session) {
+void check_stamp(Env* env, const char* schedule_path, ckfs_session* session) {
   size_t n = 0;
   uint8_t stamp[1024];
   {
-    UniqueFile f(plat_fopen(stamp_path(schedule_path), "rb"));
+    UniqueFile f(env->open_stream(stamp_path(schedule_path), "rb"));
     if (!f) return;
     n = fread(stamp, 1, sizeof stamp, f.get());
   }
@@ -162,16 +159,16 @@ void check_stamp(const char* schedule_path, ckfs_session* session) {
   // vouch that the schedule is unchanged.
   uint8_t digest[16];
   memset(digest, 0, sizeof digest);
-  bool vouches = n >= 20 && memcmp(stamp, "md5=", 4) == 0 && file_md5(schedule_path, digest) == 0 &&
-                 memcmp(stamp + 4, digest, 16) == 0;
+  bool vouches = n >= 20 && memcmp(stamp, "md5=", 4) == 0 &&
+                 file_md5(env, schedule_path, digest) == 0 && memcmp(stamp + 4, digest, 16) == 0;
   if (!vouches) session->lock_token = 0;
 }
 
-void write_stamp(const char* schedule_path) {
+void write_stamp(Env* env, const char* schedule_path) {
   uint8_t digest[16];
   memset(digest, 0, sizeof digest);
-  file_md5(schedule_path, digest);
-  UniqueFile f(plat_fopen(stamp_path(schedule_path), "wb"));
+  file_md5(env, schedule_path, digest);
+  UniqueFile f(env->open_stream(stamp_path(schedule_path), "wb"));
   if (!f) return;
   fwrite("md5=", 1, 4, f.get());
   fwrite(digest, 1, 16, f.get());
@@ -247,7 +244,7 @@ void back_up_item(JobContext* job, const std::string& base, const char* item,
     return;
   }
   ItemStatus st{};
-  if (engine_stat(unc_to_share_path(item).c_str(), &st) != 0) {
+  if (engine_stat(job->env, unc_to_share_path(item).c_str(), &st) != 0) {
     int e = errno;
     log_job("FILE: ERROR (errno %d) while attempting to stat() file: '%s'\n", e, item);
     if (e == ENOENT) log_job("Previous error indicates the file was not found.\n");
@@ -256,7 +253,7 @@ void back_up_item(JobContext* job, const std::string& base, const char* item,
     report_fail_file_errno(item, e);
     return;
   }
-  if (is_reparse_point(item)) {
+  if (is_reparse_point(job->env, item)) {
     log_job("FILE: Ignoring '%s' because it is a reparse point.\n", item);
     return;
   }
@@ -274,9 +271,9 @@ uint32_t engine_lock_wait_ms(uint32_t production_ms) {
   return ms < production_ms ? ms : production_ms;
 }
 
-int engine_stat(const char* local, ItemStatus* status) {
+int engine_stat(Env* env, const char* local, ItemStatus* status) {
   PlatFileStatus st{};
-  if (plat_file_status(local, &st) != 0) return -1;
+  if (env->file_status(local, &st) != 0) return -1;
   status->is_directory = st.is_directory;
   status->modification_time = static_cast<int32_t>(st.modification_time);
   status->size = st.is_directory ? 0 : st.size;
@@ -292,7 +289,7 @@ int send_with_lock(JobContext* job, const std::function<int()>& send) {
   while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < kLockWaits) {
     int lock_code = lock(job, job->index_valid ? CKFS_LOCK_USES_INDEX : 0);
     while (lock_code == ERR_ACCESS && waits < kLockWaits) {
-      plat_sleep_ms(engine_lock_wait_ms(60000));
+      job->env->sleep_ms(engine_lock_wait_ms(60000));
       ++waits;
       lock_code = lock(job, job->index_valid ? CKFS_LOCK_USES_INDEX : 0);
     }
@@ -346,7 +343,7 @@ bool take_user_lock(JobContext* job) {
         "Could not obtain user lock (user already logged in?); Sleeping %d seconds and trying "
         "%d more times...\n",
         5, left);
-    plat_sleep_ms(engine_lock_wait_ms(5000));
+    job->env->sleep_ms(engine_lock_wait_ms(5000));
     code = lock(job, 0);
   }
   if (code == ERR_ACCESS) {
@@ -383,7 +380,7 @@ void transfer(JobContext* job, const Totals& totals) {
   report_begin(totals.items, totals.bytes, dest);
   progress_set_status("Backing up...");
   log_job("Starting backup of files...\n");
-  progress_set_start_tick(static_cast<uint32_t>(plat_tick_ms()));
+  progress_set_start_tick(static_cast<uint32_t>(job->env->tick_ms()));
 
   std::string base = dest;
   if (base.size() >= ENGINE_REMOTE_PATH_MAX - 1) base.resize(ENGINE_REMOTE_PATH_MAX - 2);
@@ -410,7 +407,7 @@ void transfer(JobContext* job, const Totals& totals) {
 
 // `connections`: the session's count when the transfer began.
 void end_session(JobContext* job, uint32_t connections) {
-  uint32_t now = static_cast<uint32_t>(plat_unix_time());
+  uint32_t now = static_cast<uint32_t>(job->env->unix_time());
   job->session.lock_token = now;
   (void)lock(job, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
   // The close of a file awaits no reply: when the connection broke during the run (seen at
@@ -422,12 +419,12 @@ void end_session(JobContext* job, uint32_t connections) {
 }
 
 // From the user lock to the logout. Answers false when the lock could not be taken.
-bool run_session(const char* schedule_path, const Totals& totals) {
+bool run_session(Env* env, const char* schedule_path, const Totals& totals) {
   // On the heap: the send buffer and the index are large.
-  auto job = std::make_unique<JobContext>();
+  auto job = std::make_unique<JobContext>(env);
   start_session(job.get(), schedule_path, totals.bytes);
   if (!take_user_lock(job.get())) return false;
-  check_stamp(schedule_path, &job->session);
+  check_stamp(job->env, schedule_path, &job->session);
   open_index(job.get(), schedule_path);
   // Connections made from here on broke an earlier one (see end_session).
   const uint32_t connections = job->session.connections;
@@ -440,25 +437,28 @@ bool run_session(const char* schedule_path, const Totals& totals) {
 
 }  // namespace
 
-JobContext::JobContext() {
+JobContext::JobContext(Env* job_env) : env(job_env) {
   ckfs_session_init(&session);
+  session.env = env;
+  index.env = env;
 }
 
 JobContext::~JobContext() {
   ckfs_session_reset(&session);
 }
 
-int __do_backup(const char* schedule_path) {
+int __do_backup(const char* schedule_path, Env* env) {
   progress_set_schedule_name(job_option(OPT_NAME));
-  if (has_command(OPT_PRECMD) && !run_backup_command(COMMAND_PRE_BACKUP, job_option(OPT_PRECMD))) {
+  if (has_command(OPT_PRECMD) &&
+      !run_backup_command(COMMAND_PRE_BACKUP, job_option(OPT_PRECMD), env)) {
     return 0;
   }
-  Totals totals = sizing_pass();
-  if (!run_session(schedule_path, totals)) return 0;
-  write_stamp(schedule_path);
+  Totals totals = sizing_pass(env);
+  if (!run_session(env, schedule_path, totals)) return 0;
+  write_stamp(env, schedule_path);
   if (user_terminated()) return 0;
   if (has_command(OPT_POSTCMD) &&
-      !run_backup_command(COMMAND_POST_BACKUP, job_option(OPT_POSTCMD))) {
+      !run_backup_command(COMMAND_POST_BACKUP, job_option(OPT_POSTCMD), env)) {
     return 0;
   }
   log_job("Backup job completed normally.\n");

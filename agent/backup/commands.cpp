@@ -10,8 +10,8 @@
 #include "agent/runtime/liveness.h"
 #include "agent/runtime/log.h"
 #include "agent/runtime/progress.h"
+#include "platform/env.h"
 #include "platform/knobs.h"
-#include "platform/process.h"
 #include "platform/system.h"
 #include "util/error.h"
 
@@ -110,18 +110,18 @@ struct CommandRun {
 };
 
 // A stop request while the pre-backup command runs ends the job at once.
-void stop_for_user(const CommandTexts& t, ChildProcess& child, PlatWaitResult result) {
+void stop_for_user(Env* env, const CommandTexts& t, ChildProcess& child, PlatWaitResult result) {
   report_failure_text(kPreUserStop);
-  if (result == PLAT_WAIT_ENDED || plat_process_terminate(child) == 0) {
+  if (result == PLAT_WAIT_ENDED || env->process_terminate(child) == 0) {
     log_job("%s", t.terminated);
   } else {
     log_job(t.terminate_failed, error_text(errno));
   }
-  plat_process_wait(child, kWaitSliceMs);
+  (void)env->process_wait(child, kWaitSliceMs);
 }
 
 // Judges the last wait's result (and the exit code of an ended process) into `run`.
-void judge(const CommandTexts& t, const char* command_line, ChildProcess& child,
+void judge(Env* env, const CommandTexts& t, const char* command_line, ChildProcess& child,
            PlatWaitResult result, uint32_t limit, CommandRun* run) {
   if (result == PLAT_WAIT_TIMEOUT) {
     run->line = format(t.timed_out, command_line, static_cast<int>(limit));
@@ -130,7 +130,7 @@ void judge(const CommandTexts& t, const char* command_line, ChildProcess& child,
   } else if (result == PLAT_WAIT_FAILED) {
     run->line = format(t.wait_failed, command_line, error_text(errno));
     run->failure = KIND_B;
-  } else if (plat_process_exit_code(child, &run->exit_code) != 0) {
+  } else if (env->process_exit_code(child, &run->exit_code) != 0) {
     run->line = format(t.exit_code_failed, command_line, error_text(errno));
     run->failure = KIND_A;
   } else if (run->exit_code != 0) {
@@ -143,22 +143,22 @@ void judge(const CommandTexts& t, const char* command_line, ChildProcess& child,
 
 // Waits in one-second slices, each a sign of life for the watchdog, up to the time limit.
 // False when a stop request ended the job first (pre-backup only).
-bool wait_and_judge(CommandKind kind, const CommandTexts& t, const char* command_line,
+bool wait_and_judge(Env* env, CommandKind kind, const CommandTexts& t, const char* command_line,
                     ChildProcess& child, CommandRun* run) {
   uint32_t limit = plat_knob_ms(KNOB_COMMAND_LIMIT_MS, kDefaultLimitMs);
   uint32_t elapsed = 0;
   PlatWaitResult result;
   for (;;) {
-    result = plat_process_wait(child, kWaitSliceMs);
+    result = env->process_wait(child, kWaitSliceMs);
     liveness_bump();
     elapsed += kWaitSliceMs;
     if (kind == COMMAND_PRE_BACKUP && user_terminated()) {
-      stop_for_user(t, child, result);
+      stop_for_user(env, t, child, result);
       return false;
     }
     if (result != PLAT_WAIT_TIMEOUT || elapsed >= limit) break;
   }
-  judge(t, command_line, child, result, limit, run);
+  judge(env, t, command_line, child, result, limit, run);
   return true;
 }
 
@@ -179,9 +179,9 @@ bool log_failure(const CommandTexts& t, bool fatal, const CommandRun& run) {
 
 // Stops a command that outran its time limit. Answers true when it ends the job (it
 // could not be stopped).
-bool stop_timed_out(CommandKind kind, const CommandTexts& t, ChildProcess& child) {
-  if (plat_process_terminate(child) == 0) {
-    plat_process_wait(child, kWaitSliceMs);
+bool stop_timed_out(Env* env, CommandKind kind, const CommandTexts& t, ChildProcess& child) {
+  if (env->process_terminate(child) == 0) {
+    (void)env->process_wait(child, kWaitSliceMs);
     log_job("%s", t.terminated);
     return false;
   }
@@ -196,7 +196,7 @@ bool stop_timed_out(CommandKind kind, const CommandTexts& t, ChildProcess& child
 
 }  // namespace
 
-bool run_backup_command(CommandKind kind, const char* command_line) {
+bool run_backup_command(CommandKind kind, const char* command_line, Env* env) {
   const CommandTexts& t = kind == COMMAND_PRE_BACKUP ? kPre : kPost;
   bool fatal = schedule_number(job_option(kind == COMMAND_PRE_BACKUP ? OPT_FATALPRECMD
                                                                      : OPT_FATALPOSTCMD)) != 0;
@@ -207,14 +207,14 @@ bool run_backup_command(CommandKind kind, const char* command_line) {
 
   CommandRun run;
   ChildProcess child;
-  if (plat_process_start(command_line, &child) != 0) {
+  if (env->process_start(command_line, &child) != 0) {
     run.line = format(t.create_process, command_line, error_text(errno));
     run.failure = KIND_A;
-  } else if (!wait_and_judge(kind, t, command_line, child, &run)) {
+  } else if (!wait_and_judge(env, kind, t, command_line, child, &run)) {
     return false;  // stopped by the user: the job ends here
   }
   bool ends_job = log_failure(t, fatal, run);
-  if (run.timed_out && stop_timed_out(kind, t, child)) ends_job = true;
+  if (run.timed_out && stop_timed_out(env, kind, t, child)) ends_job = true;
   revert_redirection();
   return !ends_job;
 }

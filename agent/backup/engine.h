@@ -13,6 +13,7 @@
 
 #include "agent/backup/fci/fci.h"
 #include "agent/backup/settings.h"
+#include "platform/env.h"
 #include "protocol/ckfs.h"
 
 // A local item's status as the walk reads it.
@@ -29,11 +30,12 @@ constexpr int ENGINE_REMOTE_PATH_MAX = 1024;  // bytes, NUL included
 
 // The run of one job.
 struct JobContext {
-  JobContext();   // the session initialised
-  ~JobContext();  // the session reset
+  explicit JobContext(Env* env);  // the session initialised; it and the index use `env`
+  ~JobContext();                  // the session reset
   JobContext(const JobContext&) = delete;
   JobContext& operator=(const JobContext&) = delete;
 
+  Env* env;                     // every file, clock and process call of the run
   ckfs_session session{};       // from the user lock to the end of the session
   Fci index;                    // opened after the user lock, closed at the end
   bool index_valid = false;     // the old index matched the server's stamp
@@ -62,10 +64,10 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
 
 // MD5 of up to `length` bytes at `offset` of `fd`, in 8192-byte reads. 0, or 1 on a read
 // error (the digest is then not written).
-int block_md5(int fd, int64_t offset, uint32_t length, uint8_t digest[16]);
+int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16]);
 
 // Status of a local item through the platform layer; -1 with errno on failure.
-int engine_stat(const char* local, ItemStatus* status);
+int engine_stat(Env* env, const char* local, ItemStatus* status);
 
 // Waits of the lock retries: 60 s (and 5 s for the job's first lock) unless the
 // VARNO_LOCK_WAIT_MS knob shortens them for tests.

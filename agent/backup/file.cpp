@@ -12,10 +12,7 @@
 #include "agent/runtime/log.h"
 #include "agent/runtime/progress.h"
 #include "agent/stream/stream.h"
-#include "platform/clock.h"
-#include "platform/file.h"
-#include "platform/fs.h"
-#include "platform/handle.h"
+#include "platform/env.h"
 #include "protocol/ckfs.h"
 #include "util/error.h"
 #include "util/fsa.h"
@@ -54,9 +51,9 @@ int send_write(ckfs_session* session, uint32_t connection, uint8_t handle, uint8
 
 // Builds the chain for block j: read, optional checksum, deflate, AES. Logs and answers
 // false when a stage cannot be set up.
-StreamPtr build_chain(int fd, int64_t offset, int limit, uint64_t* counter, uint8_t* digest,
-                      const uint8_t* key, const char* local) {
-  StreamPtr chain = file_read_stream_new(fd, offset, limit, counter);
+StreamPtr build_chain(Env* env, int fd, int64_t offset, int limit, uint64_t* counter,
+                      uint8_t* digest, const uint8_t* key, const char* local) {
+  StreamPtr chain = file_read_stream_new(fd, offset, limit, counter, env);
   if (!chain) {
     log_job("FILE: ERROR: Setup of file read stream failed on '%s'\n", local);
     return nullptr;
@@ -84,8 +81,8 @@ StreamPtr build_chain(int fd, int64_t offset, int limit, uint64_t* counter, uint
 
 }  // namespace
 
-int block_md5(int fd, int64_t offset, uint32_t length, uint8_t digest[16]) {
-  if (plat_seek(fd, offset) != 0) return 1;
+int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16]) {
+  if (env->seek(fd, offset) != 0) return 1;
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1) {
     EVP_MD_CTX_free(ctx);
@@ -94,7 +91,7 @@ int block_md5(int fd, int64_t offset, uint32_t length, uint8_t digest[16]) {
   uint8_t buffer[8192];
   uint32_t left = length;
   while (left > 0) {
-    ssize_t n = plat_read(fd, buffer, left < sizeof buffer ? left : sizeof buffer);
+    ssize_t n = env->read(fd, buffer, left < sizeof buffer ? left : sizeof buffer);
     if (n < 0) {
       EVP_MD_CTX_free(ctx);
       return 1;
@@ -133,7 +130,7 @@ struct Transfer {
   const char* local;
   const char* remote;
   const ItemStatus* status;
-  UniqueFd file;            // opened on the first attempt, kept across retries
+  EnvFile file;             // opened on the first attempt, kept across retries
   ckfs_wopen_request open;  // this attempt's request and the server's answer
   uint32_t connection = 0;  // the session's connection that opened the file
   uint64_t bytes_read = 0;  // local bytes read during this attempt
@@ -157,7 +154,7 @@ void record_stored(Transfer* t) {
 // Opens the local file on the first attempt. kNext, or kSettled with the outcome done.
 Step open_local(Transfer* t) {
   if (t->file.valid()) return Step::kNext;
-  t->file.reset(plat_open_read(t->local));
+  t->file.reset(t->job->env->open_read(t->local));
   if (t->file.valid()) return Step::kNext;
   map_system_error();
   int err = errno;
@@ -221,7 +218,7 @@ Step query_block(Transfer* t, uint32_t j, Block* block) {
   block->single = open.block_count == 1;
   block->query_has_md5 = !block->single && j < open.checksummed_blocks;
   if (block->query_has_md5 &&
-      block_md5(t->file.get(), block->offset, open.block_size, block->digest) != 0) {
+      block_md5(t->job->env, t->file.get(), block->offset, open.block_size, block->digest) != 0) {
     report_fail_file_errno(t->local, errno);
     log_job("FILE: ERROR: Failed calculating checksum for: '%s'\n", t->local);
     return Step::kFailed;
@@ -284,8 +281,8 @@ Step pump_chain(Transfer* t, Stream* chain, int* last) {
 Step stream_block(Transfer* t, Block* block) {
   const uint32_t block_size = t->open.block_size;
   StreamPtr chain =
-      build_chain(t->file.get(), block->offset, static_cast<int>(block_size), &t->bytes_read,
-                  block->single || block->query_has_md5 ? nullptr : block->digest,
+      build_chain(t->job->env, t->file.get(), block->offset, static_cast<int>(block_size),
+                  &t->bytes_read, block->single || block->query_has_md5 ? nullptr : block->digest,
                   job_settings().account_key, t->local);
   if (!chain) {
     report_fail_file_errno(t->local, -1);
@@ -378,7 +375,7 @@ Step run_attempts(Transfer* t) {
       progress_end_file(PROGRESS_FAILED);
       return Step::kSettled;
     }
-    (void)plat_seek(t->file.get(), 0);
+    (void)t->job->env->seek(t->file.get(), 0);
   }
 }
 
@@ -411,7 +408,7 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
     return;
   }
   progress_begin_file(local, status->size);
-  Transfer t{job, local, remote, status, UniqueFd(), ckfs_wopen_request{}};
+  Transfer t{job, local, remote, status, EnvFile(job->env, -1), ckfs_wopen_request{}};
   int current = 0;
   (void)fci_lookup(&job->index, local, status->modification_time, status->size, &current);
   if (current) {

@@ -13,8 +13,8 @@
 #include "agent/runtime/liveness.h"
 #include "agent/runtime/log.h"
 #include "agent/runtime/progress.h"
+#include "platform/env.h"
 #include "platform/error.h"
-#include "platform/fs.h"
 #include "protocol/ckfs.h"
 #include "util/ignore.h"
 
@@ -120,8 +120,8 @@ bool is_other_walks_root(const char* local, const ScheduleFilter* filter) {
 
 // The folder's listing, with "." in `data`; empty when the folder cannot be listed (a
 // denied access is reported) or is itself a reparse point.
-PlatFindHandle open_search(const char* local, PlatFindData* data) {
-  PlatFindHandle find = plat_find_first(search_pattern(local), data);
+PlatFindHandle open_search(Env* env, const char* local, PlatFindData* data) {
+  PlatFindHandle find = env->find_first(search_pattern(local), data);
   if (!find) {
     if (plat_last_error() == PLAT_ERROR_ACCESS_DENIED) report_fail_file_errno(local, EACCES);
     return find;
@@ -158,7 +158,7 @@ enum class Visit { kSeen, kUnseen, kStopped };
 Visit visit_file(JobContext* job, const Folder& dir, const std::string& child,
                  const std::string& remote_child, const PresyncEntry* listed) {
   ItemStatus st{};
-  if (engine_stat(child.c_str(), &st) != 0) {
+  if (engine_stat(job->env, child.c_str(), &st) != 0) {
     // Gone between the listing and now: nothing to send, nothing to report, and its
     // server copy stays listed so a mirrored folder drops it too.
     return Visit::kUnseen;
@@ -206,7 +206,7 @@ Visit visit_entry(JobContext* job, const Folder& dir, const PlatFindData& data,
 // Every entry of the listing, in its order. False when the walk stopped before the end.
 bool visit_entries(JobContext* job, const Folder& dir, PlatFind* find, PlatFindData* data,
                    std::vector<PresyncEntry>* listed) {
-  for (bool more = true; more; more = plat_find_next(find, data) == 0) {
+  for (bool more = true; more; more = job->env->find_next(find, data) == 0) {
     if (user_terminated()) return false;
     if (strcmp(data->name, ".") == 0 || strcmp(data->name, "..") == 0) continue;
     if (strlen(data->name) + dir.local.size() + 2 > kPathMax) continue;
@@ -254,7 +254,7 @@ void do_dir(JobContext* job, const char* local, const char* remote, const Schedu
   if (user_terminated() || is_ignore_path(local, true)) return;
   if (is_other_walks_root(local, filter)) return;
   PlatFindData data{};
-  PlatFindHandle find = open_search(local, &data);
+  PlatFindHandle find = open_search(job->env, local, &data);
   if (!find || !mirror_folder(job, local, remote, filter)) return;
 
   const Folder dir{local, remote, filter};

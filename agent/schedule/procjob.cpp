@@ -16,7 +16,6 @@
 #include "agent/runtime/log.h"
 #include "agent/runtime/unique_file.h"
 #include "agent/stream/cryptofile.h"
-#include "platform/file.h"
 #include "platform/privilege.h"
 #include "util/memory.h"
 #include "util/text.h"
@@ -170,11 +169,11 @@ void settle(ScheduleOption& o, const char* value, bool always) {
   o.seen = true;
 }
 
-std::string choose_queue_path(const char* schedule_path) {
+std::string choose_queue_path(const char* schedule_path, Env* env) {
   std::string candidate;
   for (int i = 0; i <= 9; ++i) {
     candidate = std::string(schedule_path) + (i == 0 ? "" : "-" + std::to_string(i)) + ".eml";
-    if (!UniqueFile(plat_fopen(candidate, "rb"))) return candidate;
+    if (!UniqueFile(env->open_stream(candidate, "rb"))) return candidate;
   }
   return candidate;
 }
@@ -227,8 +226,8 @@ int parse_pieces(const std::function<bool(char*)>& next) {
 }
 
 // Reads the schedule into the settings. Answers 0 or the code that refused it.
-int read_schedule(const char* schedule_path) {
-  UniqueFile file(plat_fopen(schedule_path, "rb"));
+int read_schedule(const char* schedule_path, Env* env) {
+  UniqueFile file(env->open_stream(schedule_path, "rb"));
   if (!file) {
     log_job("Cound not open schedule file '%s'; aborting.\n", schedule_path);
     return PROCJOB_OPEN_FAILED;
@@ -316,13 +315,13 @@ int enable_privilege(const char* name, int enable) {
   return 1627;
 }
 
-int procjob(const char* schedule_path) {
-  log_job_open(schedule_path);
+int procjob(const char* schedule_path, Env* env) {
+  log_job_open(schedule_path, env);
   privilege_line("SeBackupPrivilege", "SE_BACKUP_NAME");
   privilege_line("SeRestorePrivilege", "SE_RESTORE_NAME");
   privilege_line("SeSecurityPrivilege", "SE_SECURITY_NAME");
 
-  int code = read_schedule(schedule_path);
+  int code = read_schedule(schedule_path, env);
   if (code != 0) return code;
 
   code = schedule_settle();
@@ -342,7 +341,7 @@ int procjob(const char* schedule_path) {
   hex_decode(acckey, 32, j.account_key);
 
   int64_t schedule_id = schedule_id_from_path(schedule_path);
-  std::string queue_path = choose_queue_path(schedule_path);
+  std::string queue_path = choose_queue_path(schedule_path, env);
   uint8_t digest[20];
   unsigned int digest_length = 0;
   EVP_Digest(j.account_key, sizeof j.account_key, digest, &digest_length, EVP_sha1(), nullptr);
@@ -359,7 +358,7 @@ int procjob(const char* schedule_path) {
     log_job("Got filter: '%s'\n", job_filter(i)->folder);
 
   log_job("Calling __do_backup()...\n");
-  __do_backup(schedule_path);
+  __do_backup(schedule_path, env);
   job_settings_free();
   return PROCJOB_OK;
 }

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/env.h"
+
 // Return codes, one per refusal (the job log says which).
 enum ProcjobCode : int {
   PROCJOB_OK = 0,
@@ -21,7 +23,8 @@ enum ProcjobCode : int {
   PROCJOB_BAD_KEY = 2616,
 };
 
-int procjob(const char* schedule_path);
+// Runs the job of `schedule_path`; every file, clock and process call goes through `env`.
+int procjob(const char* schedule_path, Env* env);
 
 // Enables (or disables) a privilege by its Windows name. Answers 0 or 1627.
 int enable_privilege(const char* name, int enable);

@@ -65,7 +65,7 @@ inline std::string raw_header(uint32_t version, uint32_t stamp) {
 inline void write_index(const char* schedule, uint32_t stamp, const std::vector<Item>& items,
                         Env* fs = quick_fs()) {
   Fci index;
-  index.fs = fs;
+  index.env = fs;
   (void)fci_open(&index, schedule, 0);
   for (const Item& item : items) {
     ASSERT_EQ(fci_add(&index, item.path.c_str(), item.time, item.size), 0) << index.error;

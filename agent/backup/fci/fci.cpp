@@ -17,35 +17,9 @@ namespace {
 constexpr const char kSourceName[] = "fci.cpp";
 constexpr size_t kNewIndexBuffer = 16 * 1024;
 
-FileSystem* fs_of(const Fci* f) {
-  return f->fs != nullptr ? f->fs : plat_file_system();
+Env* fs_of(const Fci* f) {
+  return f->env != nullptr ? f->env : plat_env();
 }
-
-// A descriptor of a FileSystem held by one scope: closed quietly when it ends, or by
-// close(), which answers whether the file's last bytes made it.
-class FsFile {
- public:
-  FsFile(FileSystem* fs, int fd) : fs_(fs), fd_(fd) {}
-  ~FsFile() {
-    if (fd_ >= 0) (void)fs_->close_file(fd_);
-  }
-  FsFile(const FsFile&) = delete;
-  FsFile& operator=(const FsFile&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  // 0, or -1 with errno.
-  [[nodiscard]] int close() { return fd_ < 0 ? 0 : fs_->close_file(release()); }
-
- private:
-  FileSystem* fs_;
-  int fd_;
-};
 
 void set_error(Fci* f, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void set_error(Fci* f, const char* format, ...) {
@@ -60,7 +34,7 @@ const char* sys_text(int errnum) {
 }
 
 // Short reads are repeated; answers the bytes read (fewer only at end of file) or -1.
-ssize_t read_full(FileSystem* fs, int fd, uint8_t* out, size_t length, uint64_t offset) {
+ssize_t read_full(Env* fs, int fd, uint8_t* out, size_t length, uint64_t offset) {
   size_t done = 0;
   while (done < length) {
     ssize_t n = fs->read_at(fd, out + done, length - done, offset + done);
@@ -71,7 +45,7 @@ ssize_t read_full(FileSystem* fs, int fd, uint8_t* out, size_t length, uint64_t 
   return static_cast<ssize_t>(done);
 }
 
-int write_full(FileSystem* fs, int fd, const uint8_t* bytes, size_t length) {
+int write_full(Env* fs, int fd, const uint8_t* bytes, size_t length) {
   size_t done = 0;
   while (done < length) {
     ssize_t n = fs->write(fd, bytes + done, length - done);
@@ -223,7 +197,7 @@ void invalidate_and_delete_ro(Fci* f) {
 }
 
 void load_leads(Fci* f) {
-  FileSystem* fs = fs_of(f);
+  Env* fs = fs_of(f);
   int64_t file_size = fs->file_size(f->fd);
   if (file_size < static_cast<int64_t>(FCI_HEADER_SIZE)) {  // failed, or shrank since the header
     set_error(f, "FCI invalid: reading lead record %d: %s", 0,
@@ -271,7 +245,7 @@ void load_leads(Fci* f) {
 // failed write every later write is dropped and finish() answers -1.
 class IndexWriter {
  public:
-  IndexWriter(FileSystem* fs, int out)
+  IndexWriter(Env* fs, int out)
       : fs_(fs), out_(out), buffer_(static_cast<uint8_t*>(malloc(kNewIndexBuffer))) {
     ok_ = buffer_ != nullptr;
   }
@@ -304,7 +278,7 @@ class IndexWriter {
   }
 
  private:
-  FileSystem* fs_;
+  Env* fs_;
   int out_;
   uint8_t* buffer_;
   size_t buffered_ = 0;
@@ -318,7 +292,7 @@ struct SortRecord {
 // Reads bucket `b` whole into `*records` (grown as needed), then releases and deletes the
 // bucket file. Answers the record count, or -1 when the bucket's records are lost.
 int64_t take_bucket(Fci* f, int b, SortRecord** records, uint64_t* capacity) {
-  FileSystem* fs = fs_of(f);
+  Env* fs = fs_of(f);
   FciBucket* bucket = &f->buckets[b];
   bool usable = !bucket->failed && flush_bucket(f, bucket) == 0;
   uint64_t count = bucket->written / FCI_RECORD_SIZE;
@@ -374,7 +348,7 @@ int build_new_index(Fci* f, int out, uint32_t new_stamp) {
 }
 
 // Leftover buckets belong to a run that never closed: start empty.
-void reset_sort_folder(FileSystem* fs) {
+void reset_sort_folder(Env* fs) {
   if (fs->dir_usable(FCI_SORT_DIR) != 1) {
     fs->make_dir(FCI_SORT_DIR);
     return;
@@ -389,7 +363,7 @@ void reset_sort_folder(FileSystem* fs) {
 // Derives the paths and moves the last index to the ".ro" name (or keeps the ".ro" file an
 // unfinished close left). Marks the index invalid when there is none to read.
 void take_old_index(Fci* f, const char* schedule_path) {
-  FileSystem* fs = fs_of(f);
+  Env* fs = fs_of(f);
   if (schedule_path == nullptr || derive_paths(f, schedule_path) != 0) {
     f->path[0] = f->ro_path[0] = f->tmp_path[0] = 0;
     set_error(f, "FCI invalid: index path too long");
@@ -413,7 +387,7 @@ void take_old_index(Fci* f, const char* schedule_path) {
 
 // Opens the ".ro" file and checks its header against the expected stamp.
 void check_old_index(Fci* f, uint32_t expected_stamp) {
-  FileSystem* fs = fs_of(f);
+  Env* fs = fs_of(f);
   f->fd = fs->open_file(f->ro_path, PLAT_OPEN_READ);
   if (f->fd < 0) {
     set_error(f, "FCI invalid: open read-only fci failed: %s", sys_text(errno));
@@ -468,7 +442,7 @@ Fci::~Fci() {
 int fci_open(Fci* f, const char* schedule_path, uint32_t expected_stamp) {
   free_reader(f);
   for (FciBucket& bucket : f->buckets) release_bucket(f, &bucket);
-  FileSystem* fs = fs_of(f);
+  Env* fs = fs_of(f);
   reset_sort_folder(fs);
 
   f->flags = 0;
@@ -617,8 +591,8 @@ int fci_add(Fci* f, const char* path, uint32_t time, uint64_t size) {
   if (bucket->fd < 0) {
     char name[32];
     bucket_path(b, name);
-    FsFile file(fs_of(f), fs_of(f)->open_file(name, PLAT_OPEN_READ | PLAT_OPEN_WRITE |
-                                                        PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE));
+    EnvFile file(fs_of(f), fs_of(f)->open_file(name, PLAT_OPEN_READ | PLAT_OPEN_WRITE |
+                                                         PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE));
     if (!file.valid()) {
       set_error(f, "FCI error: opening sort file %d: %s", b, sys_text(errno));
       return -1;
@@ -645,14 +619,14 @@ void fci_close(Fci* f, uint32_t new_stamp) {
   if ((f->flags & FCI_CLOSED) != 0) return;
   f->flags |= FCI_CLOSED;
   free_reader(f);
-  FileSystem* fs = fs_of(f);
+  Env* fs = fs_of(f);
 
   if (new_stamp != 0 && f->path[0] != 0) {
     // The next index exists under its final name only once it is complete and durable,
     // so a kill at any point leaves either the old ".ro" file or both (and the next open
     // then trusts the ".ro" file, whose stamp the server still holds).
-    FsFile out(fs,
-               fs->open_file(f->tmp_path, PLAT_OPEN_WRITE | PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE));
+    EnvFile out(
+        fs, fs->open_file(f->tmp_path, PLAT_OPEN_WRITE | PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE));
     if (out.valid()) {
       int built = build_new_index(f, out.get(), new_stamp);
       if (out.close() != 0) built = -1;

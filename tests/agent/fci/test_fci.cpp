@@ -150,7 +150,7 @@ TEST_F(FciTest, RenameFailureDeletesTheIndex) {
   FaultEnv fs;
   fs.fail_if([](FaultEnv::Kind kind, std::string_view) { return kind == FaultEnv::kRename; });
   Fci index;
-  index.fs = &fs;
+  index.env = &fs;
   EXPECT_EQ(fci_open(&index, kSchedule, 4), -1);
   EXPECT_STREQ(index.error, "FCI invalid: rename read-only fci failed: Input/output error");
   EXPECT_FALSE(file_exists(at("job.fci")));
@@ -163,7 +163,7 @@ TEST_F(FciTest, OpenFailureKeepsTheReadOnlyFile) {
     return kind == FaultEnv::kOpen && path.ends_with(".ro");
   });
   Fci index;
-  index.fs = &fs;
+  index.env = &fs;
   EXPECT_EQ(fci_open(&index, kSchedule, 4), -1);
   EXPECT_STREQ(index.error, "FCI invalid: open read-only fci failed: Input/output error");
   EXPECT_TRUE(file_exists(at("job.fci.ro")));
@@ -202,7 +202,7 @@ TEST_F(FciTest, KeyBelowTheFirstLeadCostsNoPageRead) {
   write_index(kSchedule, 6, items);
   PageCountingEnv fs;
   Fci index;
-  index.fs = &fs;
+  index.env = &fs;
   ASSERT_EQ(fci_open(&index, kSchedule, 6), 0) << index.error;
   EXPECT_EQ(index.lead_count, 4u);
   EXPECT_EQ(fs.reads(), 1 + 4);  // header and one lead per page
@@ -222,7 +222,7 @@ TEST_F(FciTest, ExactLeadMatchNeedsNoPageRead) {
   write_index(kSchedule, 6, items);
   PageCountingEnv fs;
   Fci index;
-  index.fs = &fs;
+  index.env = &fs;
   ASSERT_EQ(fci_open(&index, kSchedule, 6), 0);
   fs.reset_counts();
   int leads_found = 0;
@@ -386,7 +386,7 @@ TEST_F(FciTest, PageReadFailureInvalidatesTheIndex) {
   fs.fail_if(
       [&armed](FaultEnv::Kind kind, std::string_view) { return armed && kind == FaultEnv::kRead; });
   Fci index;
-  index.fs = &fs;
+  index.env = &fs;
   ASSERT_EQ(fci_open(&index, kSchedule, 21), 0);
   EXPECT_EQ(current_of(&index, items[0].path, items[0].time, items[0].size), 1);
   armed = true;
@@ -413,7 +413,7 @@ TEST_F(FciTest, PartialReadsAndWritesAreCompleted) {
   fs.max_write = 13;
   write_index(kSchedule, 31, items, &fs);
   Fci index;
-  index.fs = &fs;
+  index.env = &fs;
   ASSERT_EQ(fci_open(&index, kSchedule, 31), 0) << index.error;
   for (const Item& item : items) ASSERT_EQ(current_of(&index, item.path, item.time, item.size), 1);
 }
@@ -425,7 +425,7 @@ TEST_F(FciTest, WriteFailureWhileBuildingKeepsTheOldIndex) {
     bool in_close = false;
     fs.fail_if([&](FaultEnv::Kind kind, std::string_view) { return in_close && kind == op; });
     Fci index;
-    index.fs = &fs;
+    index.env = &fs;
     ASSERT_EQ(fci_open(&index, kSchedule, 40), 0) << op << ": " << index.error;
     ASSERT_EQ(fci_add(&index, "x", 1, 1), 0);
     in_close = true;
@@ -445,7 +445,7 @@ TEST_F(FciTest, PageCacheEvictsOldestFirstAndHitsDoNotAge) {
   std::filesystem::resize_file(at("job.fci"), FCI_HEADER_SIZE + 5200 * FCI_PAGE_SIZE);
   PageCountingEnv fs;
   Fci index;
-  index.fs = &fs;
+  index.env = &fs;
   ASSERT_EQ(fci_open(&index, kSchedule, 1), 0) << index.error;
   ASSERT_EQ(index.lead_count, 5200u);
   fs.reset_counts();
@@ -491,7 +491,7 @@ TEST_F(FciTest, ThreeHundredThousandRecordsRoundTrip) {
   EXPECT_EQ(read_file(at("job.fci")).size(), 8u + 300000u * 32u);
   PageCountingEnv fs;
   Fci index;
-  index.fs = &fs;
+  index.env = &fs;
   ASSERT_EQ(fci_open(&index, kSchedule, 1234567), 0) << index.error;
   EXPECT_EQ(index.lead_count, (300000u + 127u) / 128u);
   fs.page_reads = 0;

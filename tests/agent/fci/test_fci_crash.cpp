@@ -47,7 +47,7 @@ std::vector<Item> new_items() {
 
 void run_job(Env* fs, uint32_t expected, uint32_t new_stamp, bool close = true) {
   Fci index;
-  index.fs = fs;
+  index.env = fs;
   (void)fci_open(&index, kSchedule, expected);
   for (const Item& item : new_items()) {
     int current = 0;
@@ -83,7 +83,7 @@ void expect_answers(Fci* index, const std::vector<Item>* expected, const std::st
 // the index that stamp was written with.
 void check_recovery(uint32_t server_stamp, const std::string& where, bool exact = true) {
   Fci next;
-  next.fs = quick_fs();
+  next.env = quick_fs();
   int rc = fci_open(&next, kSchedule, server_stamp);
   EXPECT_FALSE(file_exists("job.fci.tmp")) << where;
   std::vector<Item> olds = old_items(), news = new_items();
@@ -98,7 +98,7 @@ void check_recovery(uint32_t server_stamp, const std::string& where, bool exact 
     ASSERT_EQ(fci_add(&next, item.path.c_str(), item.time, item.size), 0);
   fci_close(&next, 3000);
   Fci after;
-  after.fs = quick_fs();
+  after.env = quick_fs();
   ASSERT_EQ(fci_open(&after, kSchedule, 3000), 0) << where << ": " << after.error;
   expect_answers(&after, &news, where + " after");
 }
@@ -256,7 +256,7 @@ TEST(FciCrash, KilledProcessLeavesRecoverableFiles) {
     if (child == 0) {
       KillFs fs(point.op, point.suffix, point.nth);
       Fci index;
-      index.fs = &fs;
+      index.env = &fs;
       (void)fci_open(&index, kSchedule, kOldStamp);
       // Many records so that bucket files are written during the walk.
       for (const Item& item : make_items(40000, 1000)) {

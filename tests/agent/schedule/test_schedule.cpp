@@ -92,7 +92,7 @@ class ScheduleTest : public ::testing::Test {
   }
   int run(const std::string& plain, const char* path = kSchedule) {
     write_kbs(path, plain);
-    return procjob(path);
+    return procjob(path, plat_env());
   }
   std::string log(const char* path = kSchedule) { return read_file(std::string(path) + ".log"); }
 
@@ -122,7 +122,7 @@ class ScheduleTest : public ::testing::Test {
 // ---- return codes ----
 
 TEST_F(ScheduleTest, MissingFileIs2266) {
-  EXPECT_EQ(procjob("nothere.kbs"), PROCJOB_OPEN_FAILED);
+  EXPECT_EQ(procjob("nothere.kbs", plat_env()), PROCJOB_OPEN_FAILED);
   EXPECT_NE(read_file("nothere.kbs.log")
                 .find("] Cound not open schedule file 'nothere.kbs'; aborting.\n"),
             std::string::npos);
@@ -135,7 +135,7 @@ TEST_F(ScheduleTest, UnavailableApplicationKeyIs2274) {
       {
         make_dirs("etc/varno.ak");  // a folder where the key file should be
         write_file(kSchedule, "not even encrypted");
-        int code = procjob(kSchedule);
+        int code = procjob(kSchedule, plat_env());
         bool logged =
             log().find("Unable to initialize crypto on file; aborting.\n") != std::string::npos;
         log_job_close();
@@ -148,10 +148,10 @@ TEST_F(ScheduleTest, UnavailableApplicationKeyIs2274) {
 
 TEST_F(ScheduleTest, EmptyOrTruncatedFileIs2283) {
   write_file(kSchedule, "");
-  EXPECT_EQ(procjob(kSchedule), PROCJOB_DECRYPT_FAILED);
+  EXPECT_EQ(procjob(kSchedule, plat_env()), PROCJOB_DECRYPT_FAILED);
   EXPECT_NE(log().find("Unable to decrypt file; aborting.\n"), std::string::npos);
   write_file(kSchedule, std::string(15, 'x'));  // not even one cipher block
-  EXPECT_EQ(procjob(kSchedule), PROCJOB_DECRYPT_FAILED);
+  EXPECT_EQ(procjob(kSchedule, plat_env()), PROCJOB_DECRYPT_FAILED);
 }
 
 TEST_F(ScheduleTest, HeaderRules) {
@@ -481,7 +481,7 @@ TEST_F(ScheduleTest, ScheduleFromTheOperatorToolAndItsQueueFileBack) {
         const char* failure = nullptr;
         if (run_command(ctl + " kbs encrypt plain.txt 1234ABCD.kbs >/dev/null 2>&1") != 0) {
           failure = "kbs encrypt failed";
-        } else if (procjob(kSchedule) != PROCJOB_OK) {
+        } else if (procjob(kSchedule, plat_env()) != PROCJOB_OK) {
           failure = "procjob refused the tool's schedule";
         } else if (run_command(ctl + " queue show 1234ABCD.kbs.eml > shown.txt 2>/dev/null") != 0) {
           failure = "queue show failed";

@@ -102,8 +102,8 @@ void run_progress() {
   log_job("Test job: stop request seen; later polls answering stop: %d\n", again);
 }
 
-int test_job(const char* schedule_path) {
-  log_job_open(schedule_path);
+int test_job(const char* schedule_path, Env* env) {
+  log_job_open(schedule_path, env);
   const char* base = base_name(schedule_path);
   if (starts_with(base, "hang"))
     run_hang();
