@@ -2,14 +2,14 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "agent/backup_thread.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "agent/progress.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
 #include "platform/error.h"
+#include "platform/knobs.h"
 #include "platform/thread.h"
 
 namespace {
@@ -17,16 +17,6 @@ namespace {
 constexpr uint32_t kWatchdogMs = 3600000;
 constexpr int kWatchdogSeconds = 3600;
 constexpr uint32_t kIdleMs = 1000;
-
-uint32_t knob_ms(const char* name, uint32_t fallback) {
-  const char* text = getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long value = strtoul(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value > UINT32_MAX) return fallback;
-  return static_cast<uint32_t>(value);
-}
 
 int finish(int code) {
   progress_release();
@@ -39,6 +29,56 @@ int finish(int code) {
 [[noreturn]] void finish_now(int code) {
   progress_remove_names();
   plat_exit_process(code);
+}
+
+// Reports how the backup thread ended and ends the agent.
+int thread_ended(PlatThread& thread) {
+  uint32_t code = 0;
+  if (thread.exit_code(&code) != 0) {
+    log_agent("Unable to determine backup thread exit code: %s\n", plat_error_message(errno));
+  } else if (code != 0) {
+    log_agent("Backup thread exited abnormally.\n");
+  } else {
+    log_agent("Backup thread exited normally.\n");
+  }
+  if (thread.terminated()) finish_now(0);
+  return finish(0);
+}
+
+// A whole slice without a sign of life: the thread is taken for hung and terminated.
+void thread_silent() {
+  progress_close();
+  log_agent("Backup thread timed out after %d seconds; Aborting backup.\n", kWatchdogSeconds);
+}
+
+// The watchdog: waits for the backup thread in slices and terminates it when a slice
+// passes without a sign of life. Answers the exit code, or ends the process itself.
+int watch(PlatThread& thread) {
+  // The knob's range starts at 1: a zero slice would judge without waiting.
+  uint32_t slice_ms = plat_knob_ms(KNOB_WATCHDOG_MS, kWatchdogMs);
+  for (;;) {
+    uint32_t snapshot = liveness_counter.load(std::memory_order_relaxed);
+    switch (thread.wait_for(slice_ms)) {
+      case ThreadWait::ended:
+        return thread_ended(thread);
+      case ThreadWait::abandoned:
+        log_agent("Backup thread died unexpectedly.\n");
+        finish_now(0);
+      case ThreadWait::timed_out:
+        if (liveness_counter.load(std::memory_order_relaxed) == snapshot) {
+          thread_silent();
+          if (thread.terminate(1) == 0) {
+            log_agent("Backup thread terminated successfully.\n");
+          } else {
+            log_agent("Unable to terminate backup thread: %s\n", plat_error_message(errno));
+          }
+        }
+        break;
+      case ThreadWait::failed:
+        log_agent("Unable to wait for backup thread: %s\n", plat_error_message(errno));
+        finish_now(0);
+    }
+  }
 }
 
 }  // namespace
@@ -57,7 +97,7 @@ int agent_main(int argc, char** argv, JobRunner run_job) {
     return finish(2);
   }
 
-  BackupThreadArgs args{run_job, nullptr, 1, knob_ms("VARNO_IDLE_MS", kIdleMs), plat_env()};
+  BackupThreadArgs args{run_job, nullptr, 1, plat_knob_ms(KNOB_IDLE_MS, kIdleMs), plat_env()};
   if (argc >= 3) {
     args.initial_path = argv[2];
     log_agent("Initial backup schedule: '%s'\n", args.initial_path);
@@ -75,42 +115,5 @@ int agent_main(int argc, char** argv, JobRunner run_job) {
     return finish(1);
   }
   liveness_counter.store(0, std::memory_order_relaxed);
-
-  uint32_t slice_ms = knob_ms("VARNO_WATCHDOG_MS", kWatchdogMs);
-  if (slice_ms == 0) slice_ms = kWatchdogMs;  // a zero slice would judge without waiting
-  for (;;) {
-    uint32_t snapshot = liveness_counter.load(std::memory_order_relaxed);
-    switch (thread.wait_for(slice_ms)) {
-      case ThreadWait::ended: {
-        uint32_t code = 0;
-        if (thread.exit_code(&code) != 0) {
-          log_agent("Unable to determine backup thread exit code: %s\n", plat_error_message(errno));
-        } else if (code != 0) {
-          log_agent("Backup thread exited abnormally.\n");
-        } else {
-          log_agent("Backup thread exited normally.\n");
-        }
-        if (thread.terminated()) finish_now(0);
-        return finish(0);
-      }
-      case ThreadWait::abandoned:
-        log_agent("Backup thread died unexpectedly.\n");
-        finish_now(0);
-      case ThreadWait::timed_out:
-        if (liveness_counter.load(std::memory_order_relaxed) == snapshot) {
-          progress_close();
-          log_agent("Backup thread timed out after %d seconds; Aborting backup.\n",
-                    kWatchdogSeconds);
-          if (thread.terminate(1) == 0) {
-            log_agent("Backup thread terminated successfully.\n");
-          } else {
-            log_agent("Unable to terminate backup thread: %s\n", plat_error_message(errno));
-          }
-        }
-        break;
-      case ThreadWait::failed:
-        log_agent("Unable to wait for backup thread: %s\n", plat_error_message(errno));
-        finish_now(0);
-    }
-  }
+  return watch(thread);
 }

@@ -7,7 +7,7 @@
 #include "platform/env.h"
 
 // Runs one job (procjob in the agent; tests put their own jobs in its place).
-using JobRunner = int (*)(const char* schedule_path);
+using JobRunner = int (*)(const char* schedule_path, Env* env);
 
 struct BackupThreadArgs {
   JobRunner run_job;

@@ -1,7 +1,6 @@
 // TRANSITIONAL: the free functions of the platform layer from before Env, kept as thin
 // forwards to plat_env() only for the files not yet moved to Env:
-//   agent/backup/{backup,commands,file,walk}.cpp, agent/backup/fci/fci.cpp,
-//   agent/report/{report,report_io}.cpp, agent/schedule/procjob.cpp, agent/stream/stream.cpp
+//   agent/report/{report,report_io}.cpp
 // New code takes an Env* instead (platform/env.h). scripts/checksrc.sh refuses any other
 // includer outside the tests. Delete this header with the last of those files' migration.
 #pragma once
@@ -62,8 +61,7 @@ inline int plat_close(int fd) {
   return f;
 }
 
-// plat_close and plat_process_wait stay without [[nodiscard]]: agent/backup/{backup,file}.cpp
-// and agent/backup/commands.cpp ignore their results.
+// plat_close and plat_process_wait stay without [[nodiscard]].
 
 // Defined out of line (platform/posix/transitional_clock.cpp) so a test-only object can
 // replace them with a settable clock (tests/support/test_hooks.cpp).

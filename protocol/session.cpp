@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "platform/env.h"
+#include "platform/knobs.h"
 #include "protocol/ckfs.h"
 #include "protocol/ckfs_internal.h"
 #include "protocol/wire.h"
@@ -20,15 +21,6 @@ using namespace kfs_wire;
 namespace {
 
 constexpr uint8_t kGreeting[4] = {0x01, 0x30, 0x32, 0x02};
-
-uint32_t reconnect_wait_from_environment() {
-  const char* text = getenv("VARNO_RECONNECT_WAIT_MS");
-  if (text == nullptr || *text == '\0') return CKFS_RECONNECT_WAIT_MS;
-  char* end = nullptr;
-  unsigned long value = strtoul(text, &end, 10);
-  if (end == text || *end != '\0' || value > 3600000UL) return CKFS_RECONNECT_WAIT_MS;
-  return static_cast<uint32_t>(value);
-}
 
 void close_connection(ckfs_session* session) {
   session->socket.reset();
@@ -135,7 +127,7 @@ void ckfs_session_init(ckfs_session* session) {
   *session = std::move(*std::make_unique<ckfs_session>());
   snprintf(session->key_file_path, sizeof session->key_file_path, "%s", "temp_pem_file.pem");
   session->first_connect = 1;
-  session->reconnect_wait_ms = reconnect_wait_from_environment();
+  session->reconnect_wait_ms = plat_knob_ms(KNOB_RECONNECT_WAIT_MS, CKFS_RECONNECT_WAIT_MS);
   session->env = plat_env();
 }
 

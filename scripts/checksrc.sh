@@ -50,7 +50,7 @@ fi
 
 # The transitional forwards (platform/transitional.h and the old headers that include it)
 # serve only these files until they move to Env.
-transitional_users='^(agent/backup/(backup|commands|file|walk)\.cpp|agent/backup/fci/fci\.(cpp|h)|agent/report/(report|report_io)\.cpp|agent/schedule/procjob\.cpp|agent/stream/stream\.cpp|platform/(fs|file|clock|process|file_system)\.h|platform/posix/transitional_clock\.cpp)$'
+transitional_users='^(agent/report/(report|report_io)\.cpp|platform/(fs|file|clock|process|file_system)\.h|platform/posix/transitional_clock\.cpp)$'
 transitional=$(git ls-files '*.cpp' '*.h' |
   grep -v -E '^(tests/|bench/|tools/kfs-devserver/|platform/win32/)' | grep -v -E "$transitional_users" |
   xargs -r grep -n -E '#include "platform/(transitional|fs|file|clock|process|file_system)\.h"' || true)

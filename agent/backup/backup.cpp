@@ -1,27 +1,28 @@
 // The job run: from the pre-backup command to the post-backup command, one job at a time
 // on the backup thread.
+#include <openssl/evp.h>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <openssl/evp.h>
 #include <string>
+
+#include "agent/backup/backup.h"
 
 #include "agent/backup/commands.h"
 #include "agent/backup/engine.h"
 #include "agent/backup/fci/fci.h"
 #include "agent/backup/filters.h"
 #include "agent/backup/job_state.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "agent/progress.h"
+#include "agent/backup/settings.h"
 #include "agent/report/report.h"
-#include "agent/schedule/procjob.h"
-#include "agent/schedule/settings.h"
-#include "platform/clock.h"
-#include "platform/file.h"
-#include "platform/fs.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
+#include "agent/runtime/unique_file.h"
+#include "platform/env.h"
+#include "platform/knobs.h"
 #include "protocol/ckfs.h"
 #include "util/error.h"
 #include "util/fs.h"
@@ -29,17 +30,8 @@
 
 namespace {
 
-constexpr int kLockRetries = 12;
-
-// The job run's state shared with the walk, the per-file backup and the filters.
-struct Engine {
-  Fci index;
-  bool index_valid = false;
-  uint32_t destination_id = 0;
-  uint64_t done_bytes = 0;
-  uint8_t send_buffer[ENGINE_SEND_BUFFER];
-};
-Engine* g_engine = nullptr;  // the run in progress
+constexpr int kLockRetries = 12;     // of the job's first lock, 5 s apart
+constexpr uint32_t kLockWaits = 12;  // of a lock re-taken for a request, 60 s apart
 
 struct Totals {
   uint64_t items = 0;
@@ -81,21 +73,21 @@ std::string unc_to_share_path(const char* path) {
   return p;
 }
 
-bool is_reparse_point(const char* path) {
+bool is_reparse_point(Env* env, const char* path) {
   PlatFindData data{};
-  PlatFindHandle find = plat_find_first(path, &data);
+  PlatFindHandle find = env->find_first(path, &data);
   return find && (data.attributes & PLAT_ATTR_REPARSE_POINT) != 0;
 }
 
 // Counts one source or filter folder of the sizing pass.
-void size_item(const char* path, const ScheduleFilter* filter, Totals* totals) {
+void size_item(Env* env, const char* path, const ScheduleFilter* filter, Totals* totals) {
   ItemStatus st{};
-  if (engine_stat(unc_to_share_path(path).c_str(), &st) != 0) {
+  if (engine_stat(env, unc_to_share_path(path).c_str(), &st) != 0) {
     ++totals->missing;
     ++totals->items;
     return;
   }
-  if (is_reparse_point(path)) {
+  if (is_reparse_point(env, path)) {
     log_job("FILE: Ignoring '%s' because it is a reparse point.\n", path);
     return;
   }
@@ -110,7 +102,7 @@ void size_item(const char* path, const ScheduleFilter* filter, Totals* totals) {
   }
 }
 
-Totals sizing_pass() {
+Totals sizing_pass(Env* env) {
   Totals totals;
   JobSettings& job = job_settings();
   log_job("Calculating...\n");
@@ -123,11 +115,11 @@ Totals sizing_pass() {
       ++totals.excluded;
       continue;
     }
-    size_item(source, nullptr, &totals);
+    size_item(env, source, nullptr, &totals);
   }
   for (int i = 0; i < list_count(job.filters); ++i) {
     liveness_bump();
-    size_item(job_filter(i)->folder, job_filter(i), &totals);
+    size_item(env, job_filter(i)->folder, job_filter(i), &totals);
   }
   log_job("Calculated backup size: %" PRIu64 " bytes\n", totals.bytes);
   log_job("Calculated backup size on disk: %" PRIu64 " bytes\n", totals.bytes_on_disk);
@@ -136,60 +128,66 @@ Totals sizing_pass() {
   return totals;
 }
 
-int file_md5(const char* path, uint8_t digest[16]) {
-  int fd = plat_open_read(path);
-  if (fd < 0) return -1;
+int file_md5(Env* env, const char* path, uint8_t digest[16]) {
+  EnvFile fd(env, env->open_read(path));
+  if (!fd.valid()) return -1;
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
   uint8_t buffer[4096];
   ssize_t n;
-  while ((n = plat_read(fd, buffer, sizeof buffer)) > 0) EVP_DigestUpdate(ctx, buffer, static_cast<size_t>(n));
+  while ((n = env->read(fd.get(), buffer, sizeof buffer)) > 0)
+    EVP_DigestUpdate(ctx, buffer, static_cast<size_t>(n));
   unsigned int length = 0;
   EVP_DigestFinal_ex(ctx, digest, &length);
   EVP_MD_CTX_free(ctx);
-  plat_close(fd);
   return 0;
 }
 
-std::string stamp_path(const char* schedule_path) { return std::string(schedule_path) + ".ts"; }
+std::string stamp_path(const char* schedule_path) {
+  return std::string(schedule_path) + ".ts";
+}
 
-void check_stamp(const char* schedule_path, ckfs_session* session) {
-  FILE* f = plat_fopen(stamp_path(schedule_path), "rb");
-  if (f == nullptr) return;
+void check_stamp(Env* env, const char* schedule_path, ckfs_session* session) {
+  size_t n = 0;
   uint8_t stamp[1024];
-  size_t n = fread(stamp, 1, sizeof stamp, f);
-  fclose(f);
+  {
+    UniqueFile f(env->open_stream(stamp_path(schedule_path), "rb"));
+    if (!f) return;
+    n = fread(stamp, 1, sizeof stamp, f.get());
+  }
   // A stamp that does not carry a full matching digest (torn, or of another form) cannot
   // vouch that the schedule is unchanged.
   uint8_t digest[16];
   memset(digest, 0, sizeof digest);
-  bool vouches = n >= 20 && memcmp(stamp, "md5=", 4) == 0 && file_md5(schedule_path, digest) == 0 &&
-                 memcmp(stamp + 4, digest, 16) == 0;
+  bool vouches = n >= 20 && memcmp(stamp, "md5=", 4) == 0 &&
+                 file_md5(env, schedule_path, digest) == 0 && memcmp(stamp + 4, digest, 16) == 0;
   if (!vouches) session->lock_token = 0;
 }
 
-void write_stamp(const char* schedule_path) {
+void write_stamp(Env* env, const char* schedule_path) {
   uint8_t digest[16];
   memset(digest, 0, sizeof digest);
-  file_md5(schedule_path, digest);
-  FILE* f = plat_fopen(stamp_path(schedule_path), "wb");
-  if (f == nullptr) return;
-  fwrite("md5=", 1, 4, f);
-  fwrite(digest, 1, 16, f);
-  fclose(f);
+  file_md5(env, schedule_path, digest);
+  UniqueFile f(env->open_stream(stamp_path(schedule_path), "wb"));
+  if (!f) return;
+  fwrite("md5=", 1, 4, f.get());
+  fwrite(digest, 1, 16, f.get());
+  // A stamp that did not reach the disk only costs the next run its index (the stamp is
+  // checked whole there); the line says the stamp was written, as before.
+  (void)f.close();
   log_job("Rewrote MD5.\n");
 }
 
-int lock(ckfs_session* session, uint8_t flags) {
-  uint32_t destination = g_engine->destination_id;
+int lock(JobContext* job, uint8_t flags) {
+  uint32_t destination = job->destination_id;
   ckfs_lock_request request{flags, 1, &destination};
-  return ckfs_user_lock(session, &request);
+  return ckfs_user_lock(&job->session, &request);
 }
 
 // Places the item's server path after `base` (which ends in "/"), creating its parent
 // folders when the full local path is mirrored. Answers false for an item that has no
 // place (a relative path with mirroring on).
-bool place_item(ckfs_session* session, const std::string& base, const char* item, bool mirror,
+bool place_item(JobContext* job, const std::string& base, const char* item, bool mirror,
                 std::string* remote) {
   std::string placed;
   if (mirror) {
@@ -215,9 +213,10 @@ bool place_item(ckfs_session* session, const std::string& base, const char* item
     for (char& c : placed) {
       if (c == '\\') c = '/';
     }
-    for (size_t slash = placed.find('/'); slash != std::string::npos; slash = placed.find('/', slash + 1)) {
+    for (size_t slash = placed.find('/'); slash != std::string::npos;
+         slash = placed.find('/', slash + 1)) {
       std::string folder = base + placed.substr(0, slash);
-      if (folder.size() < ENGINE_REMOTE_PATH_MAX) (void)mkdir_retry(session, 0, folder.c_str());
+      if (folder.size() < ENGINE_REMOTE_PATH_MAX) (void)mkdir_retry(job, 0, folder.c_str());
     }
   } else {
     const char* slash = strrchr(item, '\\');
@@ -233,11 +232,11 @@ bool place_item(ckfs_session* session, const std::string& base, const char* item
   return true;
 }
 
-void back_up_item(ckfs_session* session, const std::string& base, const char* item,
+void back_up_item(JobContext* job, const std::string& base, const char* item,
                   const ScheduleFilter* filter, bool mirror) {
   liveness_bump();
   std::string remote;
-  if (!place_item(session, base, item, mirror, &remote)) return;
+  if (!place_item(job, base, item, mirror, &remote)) return;
   if (is_excluded_source(item)) return;
   if (remote.size() >= ENGINE_REMOTE_PATH_MAX) {
     log_job("FILE: ERROR: Remote path too long for '%s'\n", item);
@@ -245,193 +244,221 @@ void back_up_item(ckfs_session* session, const std::string& base, const char* it
     return;
   }
   ItemStatus st{};
-  if (engine_stat(unc_to_share_path(item).c_str(), &st) != 0) {
+  if (engine_stat(job->env, unc_to_share_path(item).c_str(), &st) != 0) {
     int e = errno;
     log_job("FILE: ERROR (errno %d) while attempting to stat() file: '%s'\n", e, item);
     if (e == ENOENT) log_job("Previous error indicates the file was not found.\n");
-    if (e == EINVAL) log_job("Previous error indicates invalid parameter. Check for invalid file time stamps!\n");
+    if (e == EINVAL)
+      log_job("Previous error indicates invalid parameter. Check for invalid file time stamps!\n");
     report_fail_file_errno(item, e);
     return;
   }
-  if (is_reparse_point(item)) {
+  if (is_reparse_point(job->env, item)) {
     log_job("FILE: Ignoring '%s' because it is a reparse point.\n", item);
     return;
   }
   if (st.is_directory) {
-    do_dir(session, item, remote.c_str(), filter);
+    do_dir(job, item, remote.c_str(), filter);
   } else {
-    do_file(session, item, remote.c_str(), &st, filter);
+    do_file(job, item, remote.c_str(), &st, filter);
   }
 }
 
 }  // namespace
 
-Fci* engine_index() { return g_engine != nullptr ? &g_engine->index : nullptr; }
-bool engine_index_valid() { return g_engine != nullptr && g_engine->index_valid; }
-uint32_t engine_destination_id() { return g_engine != nullptr ? g_engine->destination_id : 0; }
-uint8_t* engine_send_buffer() { return g_engine != nullptr ? g_engine->send_buffer : nullptr; }
-void engine_add_done_bytes(uint64_t bytes) {
-  if (g_engine != nullptr) g_engine->done_bytes += bytes;
-}
-
 uint32_t engine_lock_wait_ms(uint32_t production_ms) {
-  const char* v = getenv("VARNO_LOCK_WAIT_MS");
-  if (v != nullptr && *v != '\0') {
-    long ms = strtol(v, nullptr, 10);
-    if (ms >= 0 && ms < static_cast<long>(production_ms)) return static_cast<uint32_t>(ms);
-  }
-  return production_ms;
+  uint32_t ms = plat_knob_ms(KNOB_LOCK_WAIT_MS, production_ms);
+  return ms < production_ms ? ms : production_ms;
 }
 
-int engine_stat(const char* local, ItemStatus* status) {
+int engine_stat(Env* env, const char* local, ItemStatus* status) {
   PlatFileStatus st{};
-  if (plat_file_status(local, &st) != 0) return -1;
+  if (env->file_status(local, &st) != 0) return -1;
   status->is_directory = st.is_directory;
   status->modification_time = static_cast<int32_t>(st.modification_time);
   status->size = st.is_directory ? 0 : st.size;
   return 0;
 }
 
-int mkdir_retry(ckfs_session* session, uint8_t flags, const char* path) {
-  ckfs_path_request request{flags, path};
-  int code = ckfs_mkdir(session, &request);
+int send_with_lock(JobContext* job, const std::function<int()>& send) {
+  int code = send();
   uint32_t waits = 0;
-  // A server may grant the lock and still refuse the folder; the request is sent again
-  // at most as often as the lock may be waited for, so such a refusal cannot spin.
+  // A server may grant the lock and still refuse the request; it is sent again at most as
+  // often as the lock may be waited for, so such a refusal cannot spin.
   uint32_t resends = 0;
-  while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < 12) {
-    int lock_code = lock(session, engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0);
-    while (lock_code == ERR_ACCESS && waits < 12) {
-      plat_sleep_ms(engine_lock_wait_ms(60000));
+  while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < kLockWaits) {
+    int lock_code = lock(job, job->index_valid ? CKFS_LOCK_USES_INDEX : 0);
+    while (lock_code == ERR_ACCESS && waits < kLockWaits) {
+      job->env->sleep_ms(engine_lock_wait_ms(60000));
       ++waits;
-      lock_code = lock(session, engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0);
+      lock_code = lock(job, job->index_valid ? CKFS_LOCK_USES_INDEX : 0);
     }
     if (lock_code != 0) return lock_code;
-    code = ckfs_mkdir(session, &request);
-    if ((code == ERR_ACCESS || code == ERR_SCKREAD) && waits >= 12) return code;
+    code = send();
+    if ((code == ERR_ACCESS || code == ERR_SCKREAD) && waits >= kLockWaits) return code;
   }
   return code;
 }
 
-int __do_backup(const char* schedule_path) {
-  JobSettings& job = job_settings();
-  progress_set_schedule_name(job_option(OPT_NAME));
+int mkdir_retry(JobContext* job, uint8_t flags, const char* path) {
+  ckfs_path_request request{flags, path};
+  return send_with_lock(job, [&] { return ckfs_mkdir(&job->session, &request); });
+}
 
-  if (job.options[OPT_PRECMD].value != nullptr && *job_option(OPT_PRECMD) != '\0' &&
-      !run_backup_command(COMMAND_PRE_BACKUP, job_option(OPT_PRECMD))) {
-    return 0;
-  }
+namespace {
 
-  Totals totals = sizing_pass();
+bool has_command(ScheduleOptionIndex option) {
+  return job_settings().options[option].value != nullptr && *job_option(option) != '\0';
+}
 
-  // The run's state lives on the heap: the send buffer and the index are large.
-  Engine* engine = new Engine();
-  g_engine = engine;
-  ckfs_session* session = new ckfs_session();
-
+// Fills the session record and the destination id from the job settings.
+void start_session(JobContext* job, const char* schedule_path, uint64_t total_bytes) {
+  const JobSettings& settings = job_settings();
+  ckfs_session* session = &job->session;
   progress_set_status("Synchronizing...");
-  ckfs_session_init(session);
   session->mode = 1;
   session->user_number = static_cast<uint32_t>(schedule_number(job_option(OPT_USER_ID)));
   get_machine_token(session->machine_token);
   snprintf(session->hosts_path, sizeof session->hosts_path, "%s", "etc/hosts");
   session->cipher_kind = 3;
   unsigned int digest_length = 0;
-  EVP_Digest(job.account_key, sizeof job.account_key, session->key_digest, &digest_length,
+  EVP_Digest(settings.account_key, sizeof settings.account_key, session->key_digest, &digest_length,
              EVP_sha1(), nullptr);
   snprintf(session->schedule_name, sizeof session->schedule_name, "%s", job_option(OPT_NAME));
   const char* file_name = strrchr(schedule_path, '\\');
   snprintf(session->schedule_file, sizeof session->schedule_file, "%s",
            file_name != nullptr ? file_name + 1 : schedule_path);
-  progress_set_total(totals.bytes);
+  progress_set_total(total_bytes);
   const char* dest = job_option(OPT_DEST);
-  engine->destination_id = dest[0] != '\0' ? static_cast<uint32_t>(schedule_number(dest + 1)) : 0;
+  job->destination_id = dest[0] != '\0' ? static_cast<uint32_t>(schedule_number(dest + 1)) : 0;
+}
 
-  auto finish = [&]() {
-    ckfs_session_reset(session);
-    delete session;
-    g_engine = nullptr;
-    delete engine;
-  };
-
-  int code = lock(session, 0);
+// The first request connects and logs in, so every connection or login failure arrives
+// as the lock's answer. Answers true when the lock is held; otherwise the failure is
+// logged and reported.
+bool take_user_lock(JobContext* job) {
+  int code = lock(job, 0);
   for (int left = kLockRetries; code == ERR_ACCESS && left > 0; --left) {
-    log_job("Could not obtain user lock (user already logged in?); Sleeping %d seconds and trying "
-            "%d more times...\n",
-            5, left);
-    plat_sleep_ms(engine_lock_wait_ms(5000));
-    code = lock(session, 0);
+    log_job(
+        "Could not obtain user lock (user already logged in?); Sleeping %d seconds and trying "
+        "%d more times...\n",
+        5, left);
+    job->env->sleep_ms(engine_lock_wait_ms(5000));
+    code = lock(job, 0);
   }
   if (code == ERR_ACCESS) {
     log_job("Maximum number of attempts to obtain user lock exhausted; aborting.\n");
-    report_session(session);
+    report_session(&job->session);
     report_failure_code(ERR_ACCESS);
-    finish();
-    return 0;
+    return false;
   }
   if (code != 0) {
     log_job("Unable to start user session (Error %d); aborting.\n", code);
     report_failure_code(code);
-    finish();
-    return 0;
+    return false;
   }
-  report_session(session);
+  report_session(&job->session);
   log_job("User lock obtained; Ready to begin.\n");
+  return true;
+}
 
-  check_stamp(schedule_path, session);
-
-  engine->index_valid = fci_open(&engine->index, schedule_path, session->lock_token) == 0;
-  if (!engine->index_valid) {
+void open_index(JobContext* job, const char* schedule_path) {
+  job->index_valid = fci_open(&job->index, schedule_path, job->session.lock_token) == 0;
+  if (!job->index_valid) {
     log_job("Not using FCI cache.\n");
-  } else {
-    log_job("Using FCI cache.\n");
-    (void)lock(session, CKFS_LOCK_USES_INDEX | CKFS_LOCK_INDEX_START);
-    session->keep_lock_token = 1;
+    return;
   }
+  log_job("Using FCI cache.\n");
+  (void)lock(job, CKFS_LOCK_USES_INDEX | CKFS_LOCK_INDEX_START);
+  job->session.keep_lock_token = 1;
+}
 
-  // Connections made from here on broke an earlier one (see the index at the end).
-  const uint32_t connections = session->connections;
+// Every source, then every filter folder, below the destination; ends with the report.
+void transfer(JobContext* job, const Totals& totals) {
+  const JobSettings& settings = job_settings();
+  const char* dest = job_option(OPT_DEST);
   report_begin(totals.items, totals.bytes, dest);
   progress_set_status("Backing up...");
   log_job("Starting backup of files...\n");
-  progress_set_start_tick(static_cast<uint32_t>(plat_tick_ms()));
+  progress_set_start_tick(static_cast<uint32_t>(job->env->tick_ms()));
 
   std::string base = dest;
   if (base.size() >= ENGINE_REMOTE_PATH_MAX - 1) base.resize(ENGINE_REMOTE_PATH_MAX - 2);
-  (void)mkdir_retry(session, 0, base.c_str());
+  (void)mkdir_retry(job, 0, base.c_str());
   if (base.empty() || base.back() != '/') base.push_back('/');
 
   bool mirror = schedule_number(job_option(OPT_MIRROR)) != 0;
-  for (int i = 0; i < list_count(job.sources) && !user_terminated(); ++i) {
-    back_up_item(session, base, list_item(job.sources, i), nullptr, mirror);
+  for (int i = 0; i < list_count(settings.sources) && !user_terminated(); ++i) {
+    back_up_item(job, base, list_item(settings.sources, i), nullptr, mirror);
   }
-  for (int i = 0; i < list_count(job.filters) && !user_terminated(); ++i) {
-    back_up_item(session, base, job_filter(i)->folder, job_filter(i), mirror);
+  for (int i = 0; i < list_count(settings.filters) && !user_terminated(); ++i) {
+    back_up_item(job, base, job_filter(i)->folder, job_filter(i), mirror);
   }
 
   if (user_terminated()) {
-    report_failure_text("The backup started but did not complete because it was terminated by the user.");
+    report_failure_text(
+        "The backup started but did not complete because it was terminated by the user.");
   }
   // The stop size is what the run leaves on the server: the bytes of every item it backed
   // up or found current.
-  report_success(engine->done_bytes);
+  report_success(job->done_bytes);
   log_job("Backup of files complete.\n");
+}
 
-  uint32_t now = static_cast<uint32_t>(plat_unix_time());
-  session->lock_token = now;
-  (void)lock(session, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
+// `connections`: the session's count when the transfer began.
+void end_session(JobContext* job, uint32_t connections) {
+  uint32_t now = static_cast<uint32_t>(job->env->unix_time());
+  job->session.lock_token = now;
+  (void)lock(job, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
   // The close of a file awaits no reply: when the connection broke during the run (seen at
   // the latest by the release above), a close may have been lost while its file stands in
   // the new index as sent. Such a run keeps the previous index, whose stamp no longer
   // matches, so the next run asks the server about every file again.
-  fci_close(&engine->index, session->connections != connections ? 0 : now);
-  finish();
-  log_job("Logged out user.\n");
+  fci_close(&job->index, job->session.connections != connections ? 0 : now);
+  free_today_folders(job);
+}
 
-  write_stamp(schedule_path);
+// From the user lock to the logout. Answers false when the lock could not be taken.
+bool run_session(Env* env, const char* schedule_path, const Totals& totals) {
+  // On the heap: the send buffer and the index are large.
+  auto job = std::make_unique<JobContext>(env);
+  start_session(job.get(), schedule_path, totals.bytes);
+  if (!take_user_lock(job.get())) return false;
+  check_stamp(job->env, schedule_path, &job->session);
+  open_index(job.get(), schedule_path);
+  // Connections made from here on broke an earlier one (see end_session).
+  const uint32_t connections = job->session.connections;
+  transfer(job.get(), totals);
+  end_session(job.get(), connections);
+  job.reset();
+  log_job("Logged out user.\n");
+  return true;
+}
+
+}  // namespace
+
+JobContext::JobContext(Env* job_env) : env(job_env) {
+  ckfs_session_init(&session);
+  session.env = env;
+  index.env = env;
+}
+
+JobContext::~JobContext() {
+  ckfs_session_reset(&session);
+}
+
+int __do_backup(const char* schedule_path, Env* env) {
+  progress_set_schedule_name(job_option(OPT_NAME));
+  if (has_command(OPT_PRECMD) &&
+      !run_backup_command(COMMAND_PRE_BACKUP, job_option(OPT_PRECMD), env)) {
+    return 0;
+  }
+  Totals totals = sizing_pass(env);
+  if (!run_session(env, schedule_path, totals)) return 0;
+  write_stamp(env, schedule_path);
   if (user_terminated()) return 0;
-  if (job.options[OPT_POSTCMD].value != nullptr && *job_option(OPT_POSTCMD) != '\0' &&
-      !run_backup_command(COMMAND_POST_BACKUP, job_option(OPT_POSTCMD))) {
+  if (has_command(OPT_POSTCMD) &&
+      !run_backup_command(COMMAND_POST_BACKUP, job_option(OPT_POSTCMD), env)) {
     return 0;
   }
   log_job("Backup job completed normally.\n");

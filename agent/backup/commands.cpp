@@ -5,12 +5,13 @@
 #include <string>
 
 #include "agent/backup/job_state.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "agent/progress.h"
+#include "agent/backup/settings.h"
 #include "agent/report/report.h"
-#include "agent/schedule/settings.h"
-#include "platform/process.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
+#include "platform/env.h"
+#include "platform/knobs.h"
 #include "platform/system.h"
 #include "util/error.h"
 
@@ -85,16 +86,6 @@ constexpr const char* kPreUserStop =
 
 enum FailureKind { KIND_NONE, KIND_A, KIND_B, KIND_C };
 
-// The 12-hour limit; tests shorten it with VARNO_COMMAND_LIMIT_MS.
-uint32_t command_limit_ms() {
-  const char* v = getenv("VARNO_COMMAND_LIMIT_MS");
-  if (v != nullptr && *v != '\0') {
-    long ms = strtol(v, nullptr, 10);
-    if (ms > 0 && ms <= static_cast<long>(kDefaultLimitMs)) return static_cast<uint32_t>(ms);
-  }
-  return kDefaultLimitMs;
-}
-
 template <typename... Args>
 std::string format(const char* fmt, Args... args) {
   char buf[LOG_LINE_MAX + 1];
@@ -110,88 +101,120 @@ void revert_redirection() {
   if (!plat_has_fs_redirection()) log_job("Skipping reverting Wow64FsRedirection.\n");
 }
 
+// How a command ended, as far as the job is concerned.
+struct CommandRun {
+  FailureKind failure = KIND_NONE;
+  std::string line;  // the failure's text
+  uint32_t exit_code = 0;
+  bool timed_out = false;
+};
+
+// A stop request while the pre-backup command runs ends the job at once.
+void stop_for_user(Env* env, const CommandTexts& t, ChildProcess& child, PlatWaitResult result) {
+  report_failure_text(kPreUserStop);
+  if (result == PLAT_WAIT_ENDED || env->process_terminate(child) == 0) {
+    log_job("%s", t.terminated);
+  } else {
+    log_job(t.terminate_failed, error_text(errno));
+  }
+  (void)env->process_wait(child, kWaitSliceMs);
+}
+
+// Judges the last wait's result (and the exit code of an ended process) into `run`.
+void judge(Env* env, const CommandTexts& t, const char* command_line, ChildProcess& child,
+           PlatWaitResult result, uint32_t limit, CommandRun* run) {
+  if (result == PLAT_WAIT_TIMEOUT) {
+    run->line = format(t.timed_out, command_line, static_cast<int>(limit));
+    run->failure = KIND_B;
+    run->timed_out = true;
+  } else if (result == PLAT_WAIT_FAILED) {
+    run->line = format(t.wait_failed, command_line, error_text(errno));
+    run->failure = KIND_B;
+  } else if (env->process_exit_code(child, &run->exit_code) != 0) {
+    run->line = format(t.exit_code_failed, command_line, error_text(errno));
+    run->failure = KIND_A;
+  } else if (run->exit_code != 0) {
+    run->line = format(t.non_zero, command_line, static_cast<int>(run->exit_code));
+    run->failure = KIND_C;
+  } else {
+    log_job("%s", t.success);
+  }
+}
+
+// Waits in one-second slices, each a sign of life for the watchdog, up to the time limit.
+// False when a stop request ended the job first (pre-backup only).
+bool wait_and_judge(Env* env, CommandKind kind, const CommandTexts& t, const char* command_line,
+                    ChildProcess& child, CommandRun* run) {
+  uint32_t limit = plat_knob_ms(KNOB_COMMAND_LIMIT_MS, kDefaultLimitMs);
+  uint32_t elapsed = 0;
+  PlatWaitResult result;
+  for (;;) {
+    result = env->process_wait(child, kWaitSliceMs);
+    liveness_bump();
+    elapsed += kWaitSliceMs;
+    if (kind == COMMAND_PRE_BACKUP && user_terminated()) {
+      stop_for_user(env, t, child, result);
+      return false;
+    }
+    if (result != PLAT_WAIT_TIMEOUT || elapsed >= limit) break;
+  }
+  judge(env, t, command_line, child, result, limit, run);
+  return true;
+}
+
+// Logs a failure with the fatal or non-fatal text of its kind; a fatal one is reported.
+// Answers true when it ends the job.
+bool log_failure(const CommandTexts& t, bool fatal, const CommandRun& run) {
+  if (run.failure == KIND_NONE) return false;
+  if (!fatal) {
+    log_job(run.failure == KIND_C ? t.not_fatal_c : t.not_fatal_ab, run.line.c_str());
+    return false;
+  }
+  if (run.failure == KIND_A) log_job(t.fatal_a, run.line.c_str());
+  if (run.failure == KIND_B) log_job(t.fatal_b, run.line.c_str());
+  if (run.failure == KIND_C) log_job(t.fatal_c, run.line.c_str(), static_cast<int>(run.exit_code));
+  report_failure_text(run.line.c_str());
+  return true;
+}
+
+// Stops a command that outran its time limit. Answers true when it ends the job (it
+// could not be stopped).
+bool stop_timed_out(Env* env, CommandKind kind, const CommandTexts& t, ChildProcess& child) {
+  if (env->process_terminate(child) == 0) {
+    (void)env->process_wait(child, kWaitSliceMs);
+    log_job("%s", t.terminated);
+    return false;
+  }
+  if (kind == COMMAND_PRE_BACKUP) {
+    log_job(t.terminate_failed, error_text(errno));
+  } else {
+    std::string why = format(t.terminate_failed, error_text(errno));
+    log_job("%s; Continuing.\n", why.c_str());
+  }
+  return true;
+}
+
 }  // namespace
 
-bool run_backup_command(CommandKind kind, const char* command_line) {
+bool run_backup_command(CommandKind kind, const char* command_line, Env* env) {
   const CommandTexts& t = kind == COMMAND_PRE_BACKUP ? kPre : kPost;
   bool fatal = schedule_number(job_option(kind == COMMAND_PRE_BACKUP ? OPT_FATALPRECMD
-                                                                      : OPT_FATALPOSTCMD)) != 0;
+                                                                     : OPT_FATALPOSTCMD)) != 0;
   disable_redirection();
   progress_set_status(t.status);
   progress_begin_file(command_line, 0);
   log_job(t.start, command_line);
 
-  FailureKind failure = KIND_NONE;
-  std::string line;
-  uint32_t exit_code = 0;
-  bool timed_out = false;
-  bool ends_job = false;
+  CommandRun run;
   ChildProcess child;
-  if (plat_process_start(command_line, &child) != 0) {
-    line = format(t.create_process, command_line, error_text(errno));
-    failure = KIND_A;
-  } else {
-    uint32_t limit = command_limit_ms();
-    uint32_t elapsed = 0;
-    PlatWaitResult result;
-    for (;;) {
-      result = plat_process_wait(child, kWaitSliceMs);
-      liveness_bump();
-      elapsed += kWaitSliceMs;
-      if (kind == COMMAND_PRE_BACKUP && user_terminated()) {
-        report_failure_text(kPreUserStop);
-        if (result == PLAT_WAIT_ENDED || plat_process_terminate(child) == 0) {
-          log_job("%s", t.terminated);
-        } else {
-          log_job(t.terminate_failed, error_text(errno));
-        }
-        plat_process_wait(child, kWaitSliceMs);
-        return false;
-      }
-      if (result != PLAT_WAIT_TIMEOUT || elapsed >= limit) break;
-    }
-    if (result == PLAT_WAIT_TIMEOUT) {
-      line = format(t.timed_out, command_line, static_cast<int>(limit));
-      failure = KIND_B;
-      timed_out = true;
-    } else if (result == PLAT_WAIT_FAILED) {
-      line = format(t.wait_failed, command_line, error_text(errno));
-      failure = KIND_B;
-    } else if (plat_process_exit_code(child, &exit_code) != 0) {
-      line = format(t.exit_code_failed, command_line, error_text(errno));
-      failure = KIND_A;
-    } else if (exit_code != 0) {
-      line = format(t.non_zero, command_line, static_cast<int>(exit_code));
-      failure = KIND_C;
-    } else {
-      log_job("%s", t.success);
-    }
+  if (env->process_start(command_line, &child) != 0) {
+    run.line = format(t.create_process, command_line, error_text(errno));
+    run.failure = KIND_A;
+  } else if (!wait_and_judge(env, kind, t, command_line, child, &run)) {
+    return false;  // stopped by the user: the job ends here
   }
-
-  if (failure != KIND_NONE) {
-    if (fatal) {
-      if (failure == KIND_A) log_job(t.fatal_a, line.c_str());
-      if (failure == KIND_B) log_job(t.fatal_b, line.c_str());
-      if (failure == KIND_C) log_job(t.fatal_c, line.c_str(), static_cast<int>(exit_code));
-      report_failure_text(line.c_str());
-      ends_job = true;
-    } else {
-      log_job(failure == KIND_C ? t.not_fatal_c : t.not_fatal_ab, line.c_str());
-    }
-  }
-  if (timed_out) {
-    if (plat_process_terminate(child) == 0) {
-      plat_process_wait(child, kWaitSliceMs);
-      log_job("%s", t.terminated);
-    } else if (kind == COMMAND_PRE_BACKUP) {
-      log_job(t.terminate_failed, error_text(errno));
-      ends_job = true;
-    } else {
-      std::string why = format(t.terminate_failed, error_text(errno));
-      log_job("%s; Continuing.\n", why.c_str());
-      ends_job = true;
-    }
-  }
+  bool ends_job = log_failure(t, fatal, run);
+  if (run.timed_out && stop_timed_out(env, kind, t, child)) ends_job = true;
   revert_redirection();
   return !ends_job;
 }

@@ -1,15 +1,20 @@
-// The backup engine's shared pieces: the job run's state that the walk, the per-file
-// backup and the filters reach (the change index, the destination id, the send buffer),
-// and the entry points of each stage. Backup thread only.
+// The backup engine's shared pieces: the job context that the run hands down the walk,
+// the per-file backup and the filters, and the entry points of each stage.
+//
+// Ownership: __do_backup creates one JobContext per run (after the sizing pass) and
+// destroys it at logout; what outlives it (the report, the job settings, the stop flag)
+// is process-wide by design. Backup thread only.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
 
-#include "agent/schedule/settings.h"
-
-struct ckfs_session;
-struct ckfs_wopen_request;
-struct Fci;
+#include "agent/backup/fci/fci.h"
+#include "agent/backup/settings.h"
+#include "platform/env.h"
+#include "protocol/ckfs.h"
 
 // A local item's status as the walk reads it.
 struct ItemStatus {
@@ -23,32 +28,47 @@ constexpr int ENGINE_SEND_BUFFER = 65536;
 constexpr int ENGINE_DATA_MESSAGE_MAX = 65466;
 constexpr int ENGINE_REMOTE_PATH_MAX = 1024;  // bytes, NUL included
 
-Fci* engine_index();
-bool engine_index_valid();
-uint32_t engine_destination_id();
-uint8_t* engine_send_buffer();
-// Bytes of the items this run backed up or found current: the report's stop size.
-void engine_add_done_bytes(uint64_t bytes);
+// The run of one job.
+struct JobContext {
+  explicit JobContext(Env* env);  // the session initialised; it and the index use `env`
+  ~JobContext();                  // the session reset
+  JobContext(const JobContext&) = delete;
+  JobContext& operator=(const JobContext&) = delete;
 
+  Env* env;                     // every file, clock and process call of the run
+  ckfs_session session{};       // from the user lock to the end of the session
+  Fci index;                    // opened after the user lock, closed at the end
+  bool index_valid = false;     // the old index matched the server's stamp
+  uint32_t destination_id = 0;  // Dest= as a number: the user of every lock request
+  uint64_t done_bytes = 0;      // bytes backed up or found current: the report's stop size
+  // Server folders this job created below "/Today/" (the `today_folders` list).
+  std::vector<std::string> today_folders;
+  // Carries the open request's security record, then each block's data messages.
+  uint8_t send_buffer[ENGINE_SEND_BUFFER] = {};
+};
+
+// Sends a request with `send`; when it answers ERR_ACCESS or ERR_SCKREAD, takes the user
+// lock again (waiting 60 s while the lock is held elsewhere, 12 waits in all) and sends it
+// again. Answers the request's code, or the lock's when the lock cannot be had.
+[[nodiscard]] int send_with_lock(JobContext* job, const std::function<int()>& send);
 // KFS_MKDIR with the user lock re-taken on ERR_ACCESS / ERR_SCKREAD (12 waits at most).
-int mkdir_retry(ckfs_session* session, uint8_t flags, const char* path);
+[[nodiscard]] int mkdir_retry(JobContext* job, uint8_t flags, const char* path);
 // KFS_FILE_WOPEN with the same lock handling.
-int file_wopen_retry(ckfs_session* session, ckfs_wopen_request* request);
+[[nodiscard]] int file_wopen_retry(JobContext* job, ckfs_wopen_request* request);
 
 // Walks one local folder (Windows form) mirrored at `remote` on the server.
-void do_dir(ckfs_session* session, const char* local, const char* remote,
-            const ScheduleFilter* filter);
+void do_dir(JobContext* job, const char* local, const char* remote, const ScheduleFilter* filter);
 // Backs up one regular file.
-void do_file(ckfs_session* session, const char* local, const char* remote,
-             const ItemStatus* status, const ScheduleFilter* filter);
+void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
+             const ScheduleFilter* filter);
 
 // MD5 of up to `length` bytes at `offset` of `fd`, in 8192-byte reads. 0, or 1 on a read
 // error (the digest is then not written).
-int block_md5(int fd, int64_t offset, uint32_t length, uint8_t digest[16]);
+int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16]);
 
 // Status of a local item through the platform layer; -1 with errno on failure.
-int engine_stat(const char* local, ItemStatus* status);
+int engine_stat(Env* env, const char* local, ItemStatus* status);
 
 // Waits of the lock retries: 60 s (and 5 s for the job's first lock) unless the
-// environment's VARNO_LOCK_WAIT_MS shortens them for tests.
+// VARNO_LOCK_WAIT_MS knob shortens them for tests.
 uint32_t engine_lock_wait_ms(uint32_t production_ms);

@@ -1,31 +1,26 @@
+#include <openssl/evp.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <openssl/evp.h>
 
 #include "agent/backup/engine.h"
+#include "agent/backup/fci/fci.h"
 #include "agent/backup/filters.h"
 #include "agent/backup/job_state.h"
-#include "agent/backup/fci/fci.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "agent/progress.h"
 #include "agent/report/report.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
 #include "agent/stream/stream.h"
-#include "platform/clock.h"
-#include "platform/file.h"
-#include "platform/fs.h"
+#include "platform/env.h"
 #include "protocol/ckfs.h"
 #include "util/error.h"
-#include "util/ignore.h"
 #include "util/fsa.h"
+#include "util/ignore.h"
 
 namespace {
 
 constexpr int kMaxAttempts = 20;
-constexpr uint32_t kLockWaits = 12;
-
-enum AttemptStatus { STATUS_OK = 0, STATUS_FAILED = -2, STATUS_RETRY = -4, STATUS_STOPPED = -5 };
 
 // The security record, serialized into the send buffer; 0 when there is none to send.
 uint16_t security_record(const char* local, uint8_t* out) {
@@ -56,9 +51,9 @@ int send_write(ckfs_session* session, uint32_t connection, uint8_t handle, uint8
 
 // Builds the chain for block j: read, optional checksum, deflate, AES. Logs and answers
 // false when a stage cannot be set up.
-StreamPtr build_chain(int fd, int64_t offset, int limit, uint64_t* counter, uint8_t* digest,
-                      const uint8_t* key, const char* local) {
-  StreamPtr chain = file_read_stream_new(fd, offset, limit, counter);
+StreamPtr build_chain(Env* env, int fd, int64_t offset, int limit, uint64_t* counter,
+                      uint8_t* digest, const uint8_t* key, const char* local) {
+  StreamPtr chain = file_read_stream_new(fd, offset, limit, counter, env);
   if (!chain) {
     log_job("FILE: ERROR: Setup of file read stream failed on '%s'\n", local);
     return nullptr;
@@ -86,8 +81,8 @@ StreamPtr build_chain(int fd, int64_t offset, int limit, uint64_t* counter, uint
 
 }  // namespace
 
-int block_md5(int fd, int64_t offset, uint32_t length, uint8_t digest[16]) {
-  if (plat_seek(fd, offset) != 0) return 1;
+int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16]) {
+  if (env->seek(fd, offset) != 0) return 1;
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1) {
     EVP_MD_CTX_free(ctx);
@@ -96,7 +91,7 @@ int block_md5(int fd, int64_t offset, uint32_t length, uint8_t digest[16]) {
   uint8_t buffer[8192];
   uint32_t left = length;
   while (left > 0) {
-    ssize_t n = plat_read(fd, buffer, left < sizeof buffer ? left : sizeof buffer);
+    ssize_t n = env->read(fd, buffer, left < sizeof buffer ? left : sizeof buffer);
     if (n < 0) {
       EVP_MD_CTX_free(ctx);
       return 1;
@@ -111,30 +106,301 @@ int block_md5(int fd, int64_t offset, uint32_t length, uint8_t digest[16]) {
   return 0;
 }
 
-int file_wopen_retry(ckfs_session* session, ckfs_wopen_request* request) {
-  int code = ckfs_file_wopen(session, request);
-  uint32_t waits = 0;
-  // As in mkdir_retry: a refusal that a fresh lock does not cure is not sent forever.
-  uint32_t resends = 0;
-  while ((code == ERR_ACCESS || code == ERR_SCKREAD) && resends++ < kLockWaits) {
-    uint32_t destination = engine_destination_id();
-    ckfs_lock_request lock{static_cast<uint8_t>(engine_index_valid() ? CKFS_LOCK_USES_INDEX : 0), 1,
-                           &destination};
-    int lock_code = ckfs_user_lock(session, &lock);
-    while (lock_code == ERR_ACCESS && waits < kLockWaits) {
-      plat_sleep_ms(engine_lock_wait_ms(60000));
-      ++waits;
-      lock_code = ckfs_user_lock(session, &lock);
-    }
-    if (lock_code != 0) return lock_code;
-    code = ckfs_file_wopen(session, request);
-    if ((code == ERR_ACCESS || code == ERR_SCKREAD) && waits >= kLockWaits) return code;
-  }
-  return code;
+int file_wopen_retry(JobContext* job, ckfs_wopen_request* request) {
+  return send_with_lock(job, [&] { return ckfs_file_wopen(&job->session, request); });
 }
 
-void do_file(ckfs_session* session, const char* local, const char* remote,
-             const ItemStatus* status, const ScheduleFilter* filter) {
+namespace {
+
+// How a step of the transfer ended. The numbers of kFailed and kStopped are the status
+// the job log names at the end.
+enum class Step {
+  kNext,       // go on
+  kUnchanged,  // the server holds this block already
+  kRetry,      // start the whole file over (fresh open, file rewound)
+  kFailed,     // the file failed; logged and reported where it happened
+  kStopped,    // the user stopped the backup
+  kSettled,    // the open settled the file (up to date, refused, gone): nothing to finish
+};
+constexpr int kFailedStatus = -2;
+
+// One file on its way to the server.
+struct Transfer {
+  JobContext* job;
+  const char* local;
+  const char* remote;
+  const ItemStatus* status;
+  EnvFile file;             // opened on the first attempt, kept across retries
+  ckfs_wopen_request open;  // this attempt's request and the server's answer
+  uint32_t connection = 0;  // the session's connection that opened the file
+  uint64_t bytes_read = 0;  // local bytes read during this attempt
+  bool closed = false;      // KFS_FILE_CLOSE sent for this attempt's handle
+};
+
+// One block of the attempt.
+struct Block {
+  int64_t offset;
+  bool single;         // the transfer has exactly one block: no checksums at all
+  bool query_has_md5;  // the server holds a checksum: the query carries ours
+  uint8_t digest[16];  // the query's MD5, or the one the checksum stage writes
+};
+
+// Stores the file as current or transferred: the index, the report, the done bytes.
+void record_stored(Transfer* t) {
+  (void)fci_add(&t->job->index, t->local, t->status->modification_time, t->status->size);
+  t->job->done_bytes += t->status->size;
+}
+
+// Opens the local file on the first attempt. kNext, or kSettled with the outcome done.
+Step open_local(Transfer* t) {
+  if (t->file.valid()) return Step::kNext;
+  t->file.reset(t->job->env->open_read(t->local));
+  if (t->file.valid()) return Step::kNext;
+  map_system_error();
+  int err = errno;
+  (void)ckfs_file_close(&t->job->session, t->open.handle);
+  progress_end_file(PROGRESS_FAILED);
+  if (err == ENOENT) {
+    log_job("FILE: File does not exist: '%s'\n", t->local);
+  } else {
+    log_job("FILE: ERROR Backing up '%s' (errno=%d)\n", t->local, err);
+    report_fail_file_errno(t->local, err);
+  }
+  return Step::kSettled;
+}
+
+// Opens the file on the server, then the local file. kNext, or kSettled.
+Step open_attempt(Transfer* t) {
+  const ItemStatus* status = t->status;
+  uint8_t* send = t->job->send_buffer;
+  t->open = ckfs_wopen_request{};
+  t->open.mode = 1;
+  t->open.modification_time = static_cast<int64_t>(status->modification_time);
+  t->open.path = t->remote;
+  t->open.size = status->size;
+  t->open.record_length = security_record(t->local, send);
+  t->open.record = send;
+  int code = file_wopen_retry(t->job, &t->open);
+  // A block size the stream cannot take is a broken reply, not a file to read.
+  if (code == 0 && t->open.block_count > 0 &&
+      (t->open.block_size == 0 || t->open.block_size > 0x40000000u)) {
+    (void)ckfs_file_close(&t->job->session, t->open.handle);
+    code = ERR_SEQUENCE;
+  }
+  if (code == ERR_UP2DATE) {
+    log_job("FILE: File was reported to be changed, but is in fact up to date: '%s'\n", t->local);
+    record_stored(t);
+    report_count_current();
+    progress_end_file(PROGRESS_CURRENT);
+    return Step::kSettled;
+  }
+  if (code != 0) {
+    log_job("FILE: ERROR: Failed to backup '%s' (errno=%d)\n", t->local, code);
+    report_fail_file_code(t->local, code);
+    progress_end_file(PROGRESS_FAILED);
+    return Step::kSettled;
+  }
+  Step step = open_local(t);
+  t->connection = t->job->session.connections;
+  t->bytes_read = 0;
+  return step;
+}
+
+// A broken link (or a server that lost the key) makes the file start over.
+bool restarts_file(int code) {
+  return code == ERR_BADKEY || code == ERR_SCKREAD;
+}
+
+// Asks the server whether it holds block `j`. kNext (send it), kUnchanged, kRetry, kFailed.
+Step query_block(Transfer* t, uint32_t j, Block* block) {
+  const ckfs_wopen_request& open = t->open;
+  block->offset = static_cast<int64_t>(j) * open.block_size;
+  block->single = open.block_count == 1;
+  block->query_has_md5 = !block->single && j < open.checksummed_blocks;
+  if (block->query_has_md5 &&
+      block_md5(t->job->env, t->file.get(), block->offset, open.block_size, block->digest) != 0) {
+    report_fail_file_errno(t->local, errno);
+    log_job("FILE: ERROR: Failed calculating checksum for: '%s'\n", t->local);
+    return Step::kFailed;
+  }
+  int code =
+      send_write(&t->job->session, t->connection, open.handle, CKFS_WRITE_QUERY,
+                 block->query_has_md5 ? block->digest : nullptr, block->query_has_md5 ? 16 : 0);
+  if (code == ERR_UP2DATE) {
+    progress_file_bytes(open.block_size);
+    return Step::kUnchanged;
+  }
+  if (restarts_file(code)) {
+    progress_file_bytes(0);
+    log_job(code == ERR_BADKEY ? "FILE: ERROR: ERR_BADKEY on '%s'\n"
+                               : "FILE: ERROR: ERR_SCKREAD on '%s'\n",
+            t->local);
+    return Step::kRetry;
+  }
+  if (code != 0) {
+    report_fail_file_code(t->local, code);
+    log_job("FILE: ERROR: Server side failure with error code %d on '%s'\n", code, t->local);
+    return Step::kFailed;
+  }
+  return Step::kNext;
+}
+
+// Pulls the chain dry into data messages. Answers the step and, in *last, the last read.
+Step pump_chain(Transfer* t, Stream* chain, int* last) {
+  uint8_t* send = t->job->send_buffer;
+  for (;;) {
+    if (progress_terminate_requested()) {
+      log_job("User terminated the backup.\n");
+      set_user_terminated();
+      return Step::kStopped;
+    }
+    *last = chain->read(send, ENGINE_DATA_MESSAGE_MAX);
+    if (*last < 0) return Step::kNext;
+    liveness_bump();
+    int code = send_write(&t->job->session, t->connection, t->open.handle, CKFS_WRITE_DATA, send,
+                          static_cast<uint32_t>(*last));
+    if (code == 0) {
+      progress_file_bytes(t->bytes_read);
+      if (*last == 0) return Step::kNext;
+      continue;
+    }
+    if (restarts_file(code)) {
+      log_job(code == ERR_BADKEY ? "FILE: ERROR: ERR_BADKEY on '%s'\n"
+                                 : "FILE: ERROR: ERR_SCKREAD on '%s'\n",
+              t->local);
+      progress_file_bytes(0);
+      return Step::kRetry;
+    }
+    log_job("FILE: ERROR: Failed with code %d on '%s'\n", code, t->local);
+    report_fail_file_code(t->local, code);
+    return Step::kFailed;
+  }
+}
+
+// Streams one block the server asked for through read, checksum, deflate and AES.
+Step stream_block(Transfer* t, Block* block) {
+  const uint32_t block_size = t->open.block_size;
+  StreamPtr chain =
+      build_chain(t->job->env, t->file.get(), block->offset, static_cast<int>(block_size),
+                  &t->bytes_read, block->single || block->query_has_md5 ? nullptr : block->digest,
+                  job_settings().account_key, t->local);
+  if (!chain) {
+    report_fail_file_errno(t->local, -1);
+    return Step::kFailed;
+  }
+  const uint64_t block_start = t->bytes_read;
+  int last = 0;
+  Step step = pump_chain(t, chain.get(), &last);
+  if (last == STREAM_FATAL) {
+    log_job("FILE: ERROR: MASSIVELY FATAL ERROR while processing '%s'; Aborting all backup.\n",
+            t->local);
+    report_failure_text("Massively fatal internal error! Backup aborted.");
+    exit(1);
+  }
+  // A read or cipher failure inside a block: the data sent so far cannot make a valid
+  // block, so the file is started over like a broken link would be; the attempt limit
+  // bounds a file that keeps failing. A block shorter or longer than the size the file
+  // was opened with (the file changed while being read) would be stored as a broken
+  // version, so it counts as such a failure too.
+  const uint64_t size = t->status->size;
+  const uint64_t offset = static_cast<uint64_t>(block->offset);
+  const uint64_t remaining = size > offset ? size - offset : 0;
+  const uint64_t expected = remaining < block_size ? remaining : block_size;
+  if (step == Step::kNext && (last == STREAM_ERROR || t->bytes_read - block_start != expected)) {
+    log_job("FILE: ERROR: Read failure while streaming '%s'\n", t->local);
+    return Step::kRetry;
+  }
+  return step;
+}
+
+// Closes the block with its checksum (none for a single-block transfer).
+Step end_block(Transfer* t, const Block& block) {
+  int code = send_write(&t->job->session, t->connection, t->open.handle, CKFS_WRITE_END,
+                        block.single ? nullptr : block.digest, block.single ? 0 : 16);
+  if (code == 0) return Step::kNext;
+  if (restarts_file(code)) {
+    log_job(code == ERR_BADKEY ? "FILE: ERROR: ERR_BADKEY on '%s' while sending checksum.\n"
+                               : "FILE: ERROR: ERR_SCKREAD on '%s' while sending checksum.\n",
+            t->local);
+    progress_file_bytes(0);
+    return Step::kRetry;
+  }
+  report_fail_file_code(t->local, code);
+  log_job("FILE: ERROR: Failed with code %d on '%s' while sending checksum\n", code, t->local);
+  return Step::kFailed;
+}
+
+// Every block of the attempt: query, then (when asked for) stream and end.
+Step send_blocks(Transfer* t) {
+  for (uint32_t j = 0; j < t->open.block_count; ++j) {
+    liveness_bump();
+    Block block{};
+    Step step = query_block(t, j, &block);
+    if (step == Step::kUnchanged) continue;
+    if (step == Step::kNext) step = stream_block(t, &block);
+    if (step == Step::kNext) step = end_block(t, block);
+    if (step != Step::kNext) return step;
+  }
+  return Step::kNext;
+}
+
+// The close commits the file; it too must reach the connection that opened it.
+Step commit(Transfer* t) {
+  (void)ckfs_file_close(&t->job->session, t->open.handle);
+  t->closed = true;
+  if (t->job->session.connections == t->connection) return Step::kNext;
+  log_job("FILE: ERROR: ERR_SCKREAD on '%s'\n", t->local);
+  t->closed = false;
+  return Step::kRetry;
+}
+
+// Attempts until one ends the file. Answers kNext (stored), kFailed, kStopped, or
+// kSettled when nothing is left to finish.
+Step run_attempts(Transfer* t) {
+  for (int attempts = 0;;) {
+    t->closed = false;
+    Step step = open_attempt(t);
+    if (step == Step::kSettled) return step;
+    step = send_blocks(t);
+    if (step == Step::kNext) step = commit(t);
+    if (step != Step::kRetry) return step;
+    progress_file_bytes(0);
+    if (++attempts >= kMaxAttempts) {
+      log_job(
+          "FILE: ERROR: Exceeded maximum retries (%d) while processing '%s'. Giving up on this "
+          "file.\n",
+          kMaxAttempts, t->local);
+      report_fail_file_code(t->local, ERR_BADKEY);
+      t->file.reset();
+      progress_end_file(PROGRESS_FAILED);
+      return Step::kSettled;
+    }
+    (void)t->job->env->seek(t->file.get(), 0);
+  }
+}
+
+// The end of a file that reached the server: its handle closed, the outcome recorded.
+void finish(Transfer* t, Step step) {
+  if (!t->closed) (void)ckfs_file_close(&t->job->session, t->open.handle);
+  t->file.reset();
+  if (step == Step::kNext) {
+    record_stored(t);
+    report_count_transferred();
+    log_job("FILE: Successfully backed up '%s'\n", t->local);
+    progress_end_file(PROGRESS_BACKED_UP);
+  } else if (step == Step::kStopped) {
+    log_job("FILE: User terminated backup while processing '%s'\n", t->local);
+    progress_end_file(PROGRESS_FAILED);
+  } else {
+    log_job("FILE: Failed backing up '%s' (KBS error code %d)\n", t->local, kFailedStatus);
+    progress_end_file(PROGRESS_FAILED);
+  }
+}
+
+}  // namespace
+
+void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
+             const ScheduleFilter* filter) {
   liveness_bump();
   if (is_ignore_path(local, status->is_directory)) return;
   if (filter != nullptr && filter_excludes(filter, local)) {
@@ -142,228 +408,20 @@ void do_file(ckfs_session* session, const char* local, const char* remote,
     return;
   }
   progress_begin_file(local, status->size);
+  Transfer t{job, local, remote, status, EnvFile(job->env, -1), ckfs_wopen_request{}};
   int current = 0;
-  (void)fci_lookup(engine_index(), local, status->modification_time, status->size, &current);
+  (void)fci_lookup(&job->index, local, status->modification_time, status->size, &current);
   if (current) {
     log_job("FILE: Current; Not backing up: '%s'\n", local);
-    (void)fci_add(engine_index(), local, status->modification_time, status->size);
+    record_stored(&t);
     report_count_current();
-    engine_add_done_bytes(status->size);
     progress_end_file(PROGRESS_CURRENT);
     return;
   }
-  if (filter != nullptr && make_today_folders(session, remote) != 0) {
+  if (filter != nullptr && make_today_folders(job, remote) != 0) {
     log_job("FILE: ERROR: Failed to generate filter parent directories while on '%s'\n", local);
     return;
   }
-
-  uint8_t* send = engine_send_buffer();
-  const uint8_t* key = job_settings().account_key;
-  int fd = -1;
-  int attempts = 0;
-  int state = STATUS_OK;
-  bool closed = false;
-  ckfs_wopen_request open{};
-  for (;;) {
-    // One attempt.
-    open = ckfs_wopen_request{};
-    open.mode = 1;
-    open.modification_time = static_cast<int64_t>(status->modification_time);
-    open.path = remote;
-    open.size = status->size;
-    open.record_length = security_record(local, send);
-    open.record = send;
-    int code = file_wopen_retry(session, &open);
-    // A block size the stream cannot take is a broken reply, not a file to read.
-    if (code == 0 && open.block_count > 0 && (open.block_size == 0 || open.block_size > 0x40000000u)) {
-      (void)ckfs_file_close(session, open.handle);
-      code = ERR_SEQUENCE;
-    }
-    if (code == ERR_UP2DATE) {
-      log_job("FILE: File was reported to be changed, but is in fact up to date: '%s'\n", local);
-      (void)fci_add(engine_index(), local, status->modification_time, status->size);
-      report_count_current();
-      engine_add_done_bytes(status->size);
-      progress_end_file(PROGRESS_CURRENT);
-      if (fd >= 0) plat_close(fd);
-      return;
-    }
-    if (code != 0) {
-      log_job("FILE: ERROR: Failed to backup '%s' (errno=%d)\n", local, code);
-      report_fail_file_code(local, code);
-      progress_end_file(PROGRESS_FAILED);
-      if (fd >= 0) plat_close(fd);
-      return;
-    }
-    if (fd < 0) {
-      fd = plat_open_read(local);
-      if (fd < 0) {
-        map_system_error();
-        int err = errno;
-        (void)ckfs_file_close(session, open.handle);
-        progress_end_file(PROGRESS_FAILED);
-        if (err == ENOENT) {
-          log_job("FILE: File does not exist: '%s'\n", local);
-        } else {
-          log_job("FILE: ERROR Backing up '%s' (errno=%d)\n", local, err);
-          report_fail_file_errno(local, err);
-        }
-        return;
-      }
-    }
-    const uint32_t connection = session->connections;
-    state = STATUS_OK;
-    uint64_t bytes_read = 0;
-    bool retry = false;
-    for (uint32_t j = 0; j < open.block_count && state == STATUS_OK && !retry; ++j) {
-      liveness_bump();
-      int64_t offset = static_cast<int64_t>(j) * open.block_size;
-      uint8_t digest[16];
-      bool single = open.block_count == 1;
-      bool query_has_md5 = !single && j < open.checksummed_blocks;
-      if (query_has_md5 && block_md5(fd, offset, open.block_size, digest) != 0) {
-        report_fail_file_errno(local, errno);
-        state = STATUS_FAILED;
-        log_job("FILE: ERROR: Failed calculating checksum for: '%s'\n", local);
-        break;
-      }
-      code = send_write(session, connection, open.handle, CKFS_WRITE_QUERY,
-                        query_has_md5 ? digest : nullptr, query_has_md5 ? 16 : 0);
-      if (code == ERR_UP2DATE) {
-        progress_file_bytes(open.block_size);
-        continue;
-      }
-      if (code == ERR_BADKEY || code == ERR_SCKREAD) {
-        progress_file_bytes(0);
-        log_job(code == ERR_BADKEY ? "FILE: ERROR: ERR_BADKEY on '%s'\n"
-                                   : "FILE: ERROR: ERR_SCKREAD on '%s'\n",
-                local);
-        retry = true;
-        break;
-      }
-      if (code != 0) {
-        report_fail_file_code(local, code);
-        state = STATUS_FAILED;
-        log_job("FILE: ERROR: Server side failure with error code %d on '%s'\n", code, local);
-        break;
-      }
-      StreamPtr chain = build_chain(fd, offset, static_cast<int>(open.block_size), &bytes_read,
-                                    single || query_has_md5 ? nullptr : digest, key, local);
-      if (!chain) {
-        report_fail_file_errno(local, -1);
-        state = STATUS_FAILED;
-        break;
-      }
-      int got = 0;
-      const uint64_t block_start = bytes_read;
-      for (;;) {
-        if (progress_terminate_requested()) {
-          log_job("User terminated the backup.\n");
-          set_user_terminated();
-          state = STATUS_STOPPED;
-          break;
-        }
-        got = chain->read(send, ENGINE_DATA_MESSAGE_MAX);
-        if (got < 0) break;
-        liveness_bump();
-        code = send_write(session, connection, open.handle, CKFS_WRITE_DATA, send,
-                          static_cast<uint32_t>(got));
-        if (code == 0) {
-          progress_file_bytes(bytes_read);
-          if (got == 0) break;
-          continue;
-        }
-        if (code == ERR_BADKEY || code == ERR_SCKREAD) {
-          log_job(code == ERR_BADKEY ? "FILE: ERROR: ERR_BADKEY on '%s'\n"
-                                     : "FILE: ERROR: ERR_SCKREAD on '%s'\n",
-                  local);
-          progress_file_bytes(0);
-          state = STATUS_RETRY;
-        } else {
-          log_job("FILE: ERROR: Failed with code %d on '%s'\n", code, local);
-          report_fail_file_code(local, code);
-          state = STATUS_FAILED;
-        }
-        break;
-      }
-      if (got == STREAM_FATAL) {
-        log_job("FILE: ERROR: MASSIVELY FATAL ERROR while processing '%s'; Aborting all backup.\n",
-                local);
-        report_failure_text("Massively fatal internal error! Backup aborted.");
-        exit(1);
-      }
-      // A read or cipher failure inside a block: the data sent so far cannot make a
-      // valid block, so the file is started over like a broken link would be; the
-      // attempt limit bounds a file that keeps failing. A block shorter or longer than
-      // the size the file was opened with (the file changed while being read) would be
-      // stored as a broken version, so it counts as such a failure too.
-      const uint64_t remaining =
-          status->size > static_cast<uint64_t>(offset) ? status->size - offset : 0;
-      const uint64_t expected = remaining < open.block_size ? remaining : open.block_size;
-      if (state == STATUS_OK && got != STREAM_FATAL &&
-          (got == STREAM_ERROR || bytes_read - block_start != expected)) {
-        log_job("FILE: ERROR: Read failure while streaming '%s'\n", local);
-        state = STATUS_RETRY;
-      }
-      chain.reset();
-      if (state == STATUS_RETRY) {
-        retry = true;
-        break;
-      }
-      if (state != STATUS_OK) break;
-      code = send_write(session, connection, open.handle, CKFS_WRITE_END, single ? nullptr : digest,
-                        single ? 0 : 16);
-      if (code == 0) continue;
-      if (code == ERR_BADKEY || code == ERR_SCKREAD) {
-        log_job(code == ERR_BADKEY ? "FILE: ERROR: ERR_BADKEY on '%s' while sending checksum.\n"
-                                   : "FILE: ERROR: ERR_SCKREAD on '%s' while sending checksum.\n",
-                local);
-        progress_file_bytes(0);
-        retry = true;
-        break;
-      }
-      report_fail_file_code(local, code);
-      state = STATUS_FAILED;
-      log_job("FILE: ERROR: Failed with code %d on '%s' while sending checksum\n", code, local);
-    }
-    if (!retry && state == STATUS_OK) {
-      // The close commits the file; it too must reach the connection that opened it.
-      (void)ckfs_file_close(session, open.handle);
-      closed = true;
-      if (session->connections != connection) {
-        log_job("FILE: ERROR: ERR_SCKREAD on '%s'\n", local);
-        closed = false;
-        retry = true;
-      }
-    }
-    if (!retry) break;
-    progress_file_bytes(0);
-    if (++attempts >= kMaxAttempts) {
-      log_job("FILE: ERROR: Exceeded maximum retries (%d) while processing '%s'. Giving up on this "
-              "file.\n",
-              kMaxAttempts, local);
-      report_fail_file_code(local, ERR_BADKEY);
-      plat_close(fd);
-      progress_end_file(PROGRESS_FAILED);
-      return;
-    }
-    (void)plat_seek(fd, 0);
-  }
-
-  // Finish.
-  if (!closed) (void)ckfs_file_close(session, open.handle);
-  plat_close(fd);
-  if (state == STATUS_OK) {
-    (void)fci_add(engine_index(), local, status->modification_time, status->size);
-    report_count_transferred();
-    engine_add_done_bytes(status->size);
-    log_job("FILE: Successfully backed up '%s'\n", local);
-    progress_end_file(PROGRESS_BACKED_UP);
-  } else if (state == STATUS_STOPPED) {
-    log_job("FILE: User terminated backup while processing '%s'\n", local);
-    progress_end_file(PROGRESS_FAILED);
-  } else {
-    log_job("FILE: Failed backing up '%s' (KBS error code %d)\n", local, state);
-    progress_end_file(PROGRESS_FAILED);
-  }
+  Step step = run_attempts(&t);
+  if (step != Step::kSettled) finish(&t, step);
 }

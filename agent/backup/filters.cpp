@@ -1,10 +1,10 @@
 #include "agent/backup/filters.h"
 
+#include <strings.h>
 #include <cctype>
 #include <cstring>
 #include <new>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 #include "agent/backup/engine.h"
@@ -14,11 +14,8 @@
 
 namespace {
 
-// Server folders this job created below "/Today/".
-std::vector<std::string> g_today_folders;
-
-bool remembered(const std::string& folder) {
-  for (const std::string& f : g_today_folders) {
+bool remembered(const std::vector<std::string>& folders, const std::string& folder) {
+  for (const std::string& f : folders) {
     if (strcasecmp(f.c_str(), folder.c_str()) == 0) return true;
   }
   return false;
@@ -26,13 +23,13 @@ bool remembered(const std::string& folder) {
 
 // Remembering is an optimisation: when memory runs out the folder is simply asked for
 // again later, which the server answers with ERR_EXISTS.
-void remember(const std::string& folder) {
+void remember(std::vector<std::string>* folders, const std::string& folder) {
   try {
-    if (g_today_folders.capacity() == 0) g_today_folders.reserve(16);
-    if (g_today_folders.size() == g_today_folders.capacity()) {
-      g_today_folders.reserve(g_today_folders.capacity() + g_today_folders.capacity() / 2);
+    if (folders->capacity() == 0) folders->reserve(16);
+    if (folders->size() == folders->capacity()) {
+      folders->reserve(folders->capacity() + folders->capacity() / 2);
     }
-    g_today_folders.push_back(folder);
+    folders->push_back(folder);
   } catch (const std::bad_alloc&) {
   }
 }
@@ -69,11 +66,17 @@ int path_prefix_match(const char* entry, const char* path) {
   return path[n] == '\\' ? 1 : 0;
 }
 
-bool is_excluded_source(const char* path) { return any_prefix(job_settings().exclusions, path); }
+bool is_excluded_source(const char* path) {
+  return any_prefix(job_settings().exclusions, path);
+}
 
-bool is_sync_path(const char* path) { return any_prefix(job_settings().sync_paths, path); }
+bool is_sync_path(const char* path) {
+  return any_prefix(job_settings().sync_paths, path);
+}
 
-bool is_filter_folder(const char* path) { return filter_for_folder(path) != nullptr; }
+bool is_filter_folder(const char* path) {
+  return filter_for_folder(path) != nullptr;
+}
 
 // Iterative matching with one backtrack point (the last "*"): the same answers as trying
 // every position after each star, without the exponential cost of patterns such as
@@ -127,7 +130,7 @@ bool filter_excludes(const ScheduleFilter* filter, const char* local_path) {
   return false;
 }
 
-int make_today_folders(ckfs_session* session, const char* remote_file_path) {
+int make_today_folders(JobContext* job, const char* remote_file_path) {
   const char* last = strrchr(remote_file_path, '/');
   if (last == nullptr) return -1;
   std::string parent(remote_file_path, last);
@@ -137,25 +140,25 @@ int make_today_folders(ckfs_session* session, const char* remote_file_path) {
   for (size_t cut = parent.find('/', start);; cut = parent.find('/', cut + 1)) {
     std::string folder = cut == std::string::npos ? parent : parent.substr(0, cut);
     int current = 0;
-    (void)fci_lookup(engine_index(), folder.c_str(), 0, 0, &current);
+    (void)fci_lookup(&job->index, folder.c_str(), 0, 0, &current);
     if (current) {
-      (void)fci_add(engine_index(), folder.c_str(), 0, 0);
-    } else if (!remembered(folder)) {
+      (void)fci_add(&job->index, folder.c_str(), 0, 0);
+    } else if (!remembered(job->today_folders, folder)) {
       ckfs_path_request request{0, folder.c_str()};
-      int code = ckfs_mkdir(session, &request);
+      int code = ckfs_mkdir(&job->session, &request);
       if (code != 0 && code != ERR_EXISTS) {
         report_fail_file_code(remote_file_path, code);
         return -2;
       }
-      remember(folder);
-      (void)fci_add(engine_index(), folder.c_str(), 0, 0);
+      remember(&job->today_folders, folder);
+      (void)fci_add(&job->index, folder.c_str(), 0, 0);
     }
     if (cut == std::string::npos) break;
   }
   return 0;
 }
 
-void free_today_folders() {
-  g_today_folders.clear();
-  g_today_folders.shrink_to_fit();
+void free_today_folders(JobContext* job) {
+  job->today_folders.clear();
+  job->today_folders.shrink_to_fit();
 }

@@ -3,9 +3,9 @@
 // on demand below "/Today/" for filtered files. Backup thread only.
 #pragma once
 
-#include "agent/schedule/settings.h"
+#include "agent/backup/settings.h"
 
-struct ckfs_session;
+struct JobContext;
 
 // 0 when `entry` is not a case-insensitive prefix of `path`; 2 when they are equal; 1 when
 // `entry` is a bare drive ("X:") or the character of `path` after it is a backslash.
@@ -24,5 +24,6 @@ bool filter_excludes(const ScheduleFilter* filter, const char* local_path);
 
 // Creates the folders of `remote_file_path` below its "/Today/" part that this job has not
 // created yet. Answers 0, -1 (no "/Today/" part) or -2 (a folder could not be created).
-int make_today_folders(ckfs_session* session, const char* remote_file_path);
-void free_today_folders();
+int make_today_folders(JobContext* job, const char* remote_file_path);
+// Forgets the job's list of created folders.
+void free_today_folders(JobContext* job);

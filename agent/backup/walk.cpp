@@ -1,20 +1,20 @@
+#include <strings.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 #include "agent/backup/engine.h"
+#include "agent/backup/fci/fci.h"
 #include "agent/backup/filters.h"
 #include "agent/backup/job_state.h"
-#include "agent/backup/fci/fci.h"
-#include "agent/liveness.h"
-#include "agent/log.h"
-#include "agent/progress.h"
 #include "agent/report/report.h"
+#include "agent/runtime/liveness.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/progress.h"
+#include "platform/env.h"
 #include "platform/error.h"
-#include "platform/fs.h"
 #include "protocol/ckfs.h"
 #include "util/ignore.h"
 
@@ -62,7 +62,9 @@ std::string search_pattern(const char* folder) {
   return out;
 }
 
-bool times_equal(int64_t a, int64_t b) { return a == b || a == b + 3600 || b == a + 3600; }
+bool times_equal(int64_t a, int64_t b) {
+  return a == b || a == b + 3600 || b == a + 3600;
+}
 
 // The server's entries of folder R, for mirroring deletions.
 std::vector<PresyncEntry> presync(ckfs_session* session, const char* local, const char* remote) {
@@ -79,9 +81,12 @@ std::vector<PresyncEntry> presync(ckfs_session* session, const char* local, cons
       return {};
     }
     for (int i = 0; i < list_count(find.entries); ++i) {
-      const ckfs_find_entry* e = reinterpret_cast<const ckfs_find_entry*>(list_item(find.entries, i));
-      entries.push_back(PresyncEntry{e->name != nullptr ? e->name : "", e->modification_time, e->size});
-      log_job("PRESYNC: Added '%s' to list of files in folder '%s'\n", entries.back().name.c_str(), local);
+      const ckfs_find_entry* e =
+          reinterpret_cast<const ckfs_find_entry*>(list_item(find.entries, i));
+      entries.push_back(
+          PresyncEntry{e->name != nullptr ? e->name : "", e->modification_time, e->size});
+      log_job("PRESYNC: Added '%s' to list of files in folder '%s'\n", entries.back().name.c_str(),
+              local);
     }
     uint32_t remaining = find.remaining;
     uint8_t handle = find.reply_handle;
@@ -96,127 +101,167 @@ std::vector<PresyncEntry> presync(ckfs_session* session, const char* local, cons
   return entries;
 }
 
-}  // namespace
+// A folder of the walk: the local path, its server mirror and the filter= record (or null).
+struct Folder {
+  std::string local;
+  std::string remote;
+  const ScheduleFilter* filter;
+};
 
-void do_dir(ckfs_session* session, const char* local, const char* remote,
-            const ScheduleFilter* filter) {
-  if (user_terminated() || is_ignore_path(local, true)) return;
-  if (filter != nullptr) {
-    if (strcasecmp(local, filter->folder) != 0 && is_filter_folder(local)) {
-      log_job("do_dir ignore: %s\n", local);
-      return;
-    }
-  } else if (is_filter_folder(local)) {
-    return;
+// Filter roots are walked under their own filter, never as part of another walk.
+bool is_other_walks_root(const char* local, const ScheduleFilter* filter) {
+  if (filter == nullptr) return is_filter_folder(local);
+  if (strcasecmp(local, filter->folder) != 0 && is_filter_folder(local)) {
+    log_job("do_dir ignore: %s\n", local);
+    return true;
   }
+  return false;
+}
 
-  PlatFindData data{};
-  PlatFindHandle find = plat_find_first(search_pattern(local), &data);
+// The folder's listing, with "." in `data`; empty when the folder cannot be listed (a
+// denied access is reported) or is itself a reparse point.
+PlatFindHandle open_search(Env* env, const char* local, PlatFindData* data) {
+  PlatFindHandle find = env->find_first(search_pattern(local), data);
   if (!find) {
     if (plat_last_error() == PLAT_ERROR_ACCESS_DENIED) report_fail_file_errno(local, EACCES);
-    return;
+    return find;
   }
-  if (strcmp(data.name, ".") == 0 && (data.attributes & PLAT_ATTR_REPARSE_POINT) != 0) {
+  if (strcmp(data->name, ".") == 0 && (data->attributes & PLAT_ATTR_REPARSE_POINT) != 0) {
     log_job("Ignoring '%s' as it is a reparse point.\n", local);
-    return;
+    return PlatFindHandle();
   }
+  return find;
+}
 
+// Creates the server folder unless the index knows it (filter walks create folders only on
+// demand) and records it for the next index. False when the server refused it.
+bool mirror_folder(JobContext* job, const char* local, const char* remote,
+                   const ScheduleFilter* filter) {
   int current = 0;
-  (void)fci_lookup(engine_index(), local, 0, 0, &current);
+  (void)fci_lookup(&job->index, local, 0, 0, &current);
   if (!current && filter == nullptr) {
     ckfs_path_request mkdir{0, remote};
-    int code = ckfs_mkdir(session, &mkdir);
+    int code = ckfs_mkdir(&job->session, &mkdir);
     if (code != 0 && code != ERR_EXISTS) {
       report_fail_file_code(remote, code);
-      return;
+      return false;
     }
   }
-  (void)fci_add(engine_index(), local, 0, 0);
+  (void)fci_add(&job->index, local, 0, 0);
+  return true;
+}
 
-  bool syncing = filter == nullptr && is_sync_path(local);
-  std::vector<PresyncEntry> listed;
-  if (syncing) listed = presync(session, local, remote);
+// What became of an entry. kUnseen leaves its server copy listed, so Sync deletes it.
+enum class Visit { kSeen, kUnseen, kStopped };
 
-  bool stopped = false;
-  std::string local_dir = local;
-  std::string remote_dir = remote;
-  for (bool more = true; more; more = plat_find_next(find.get(), &data) == 0) {
-    if (user_terminated()) {
-      stopped = true;
-      break;
-    }
-    if (strcmp(data.name, ".") == 0 || strcmp(data.name, "..") == 0) continue;
-    if (strlen(data.name) + local_dir.size() + 2 > kPathMax) continue;
-    std::string child = join(local_dir, data.name, '\\');
-    auto found = listed.end();
-    for (auto it = listed.begin(); it != listed.end(); ++it) {
-      if (it->name == data.name) {
+// A file of the walk: sent unless the server's listing shows it unchanged.
+Visit visit_file(JobContext* job, const Folder& dir, const std::string& child,
+                 const std::string& remote_child, const PresyncEntry* listed) {
+  ItemStatus st{};
+  if (engine_stat(job->env, child.c_str(), &st) != 0) {
+    // Gone between the listing and now: nothing to send, nothing to report, and its
+    // server copy stays listed so a mirrored folder drops it too.
+    return Visit::kUnseen;
+  }
+  bool send = !(listed != nullptr && times_equal(listed->modification_time, st.modification_time) &&
+                listed->size == st.size);
+  if (!send) {
+    liveness_bump();
+    report_count_current();
+    job->done_bytes += st.size;
+    progress_begin_file(dir.remote.c_str(), st.size);
+    progress_end_file(PROGRESS_CURRENT);
+    (void)fci_add(&job->index, child.c_str(), st.modification_time, st.size);
+    return Visit::kSeen;
+  }
+  if (progress_terminate_requested()) {
+    log_job("User terminated backup.\n");
+    set_user_terminated();
+    return Visit::kStopped;
+  }
+  do_file(job, child.c_str(), remote_child.c_str(), &st, dir.filter);
+  return Visit::kSeen;
+}
+
+Visit visit_entry(JobContext* job, const Folder& dir, const PlatFindData& data,
+                  const std::string& child, const PresyncEntry* listed) {
+  if (is_excluded_source(child.c_str())) return Visit::kSeen;
+  if ((data.attributes & PLAT_ATTR_REPARSE_POINT) != 0) {
+    log_job("Ignoring '%s' as it is a reparse point.\n", child.c_str());
+    return Visit::kUnseen;
+  }
+  std::string remote_child = join(dir.remote, data.name, '/');
+  if (remote_child.size() >= ENGINE_REMOTE_PATH_MAX) {
+    // The server path would not fit its buffer: the item cannot be mirrored.
+    log_job("FILE: ERROR: Remote path too long for '%s'\n", child.c_str());
+    report_fail_file_code(child.c_str(), ERR_INVARG);
+  } else if ((data.attributes & PLAT_ATTR_DIRECTORY) != 0) {
+    do_dir(job, child.c_str(), remote_child.c_str(), dir.filter);
+  } else {
+    return visit_file(job, dir, child, remote_child, listed);
+  }
+  return Visit::kSeen;
+}
+
+// Every entry of the listing, in its order. False when the walk stopped before the end.
+bool visit_entries(JobContext* job, const Folder& dir, PlatFind* find, PlatFindData* data,
+                   std::vector<PresyncEntry>* listed) {
+  for (bool more = true; more; more = job->env->find_next(find, data) == 0) {
+    if (user_terminated()) return false;
+    if (strcmp(data->name, ".") == 0 || strcmp(data->name, "..") == 0) continue;
+    if (strlen(data->name) + dir.local.size() + 2 > kPathMax) continue;
+    std::string child = join(dir.local, data->name, '\\');
+    auto found = listed->end();
+    for (auto it = listed->begin(); it != listed->end(); ++it) {
+      if (it->name == data->name) {
         found = it;
         break;
       }
     }
-    if (!is_excluded_source(child.c_str())) {
-      if ((data.attributes & PLAT_ATTR_REPARSE_POINT) != 0) {
-        log_job("Ignoring '%s' as it is a reparse point.\n", child.c_str());
-        continue;  // its server copy, if any, stays listed for the sync step
-      }
-      std::string remote_child = join(remote_dir, data.name, '/');
-      if (remote_child.size() >= ENGINE_REMOTE_PATH_MAX) {
-        // The server path would not fit its buffer: the item cannot be mirrored.
-        log_job("FILE: ERROR: Remote path too long for '%s'\n", child.c_str());
-        report_fail_file_code(child.c_str(), ERR_INVARG);
-      } else if ((data.attributes & PLAT_ATTR_DIRECTORY) != 0) {
-        do_dir(session, child.c_str(), remote_child.c_str(), filter);
-      } else {
-        ItemStatus st{};
-        if (engine_stat(child.c_str(), &st) != 0) {
-          // Gone between the listing and now: nothing to send, nothing to report, and its
-          // server copy stays listed so a mirrored folder drops it too.
-          continue;
-        }
-        bool send = !(found != listed.end() && times_equal(found->modification_time, st.modification_time) &&
-                      found->size == st.size);
-        if (send) {
-          if (progress_terminate_requested()) {
-            log_job("User terminated backup.\n");
-            set_user_terminated();
-            stopped = true;
-            break;
-          }
-          do_file(session, child.c_str(), remote_child.c_str(), &st, filter);
-        } else {
-          liveness_bump();
-          report_count_current();
-          engine_add_done_bytes(st.size);
-          progress_begin_file(remote, st.size);
-          progress_end_file(PROGRESS_CURRENT);
-          (void)fci_add(engine_index(), child.c_str(), st.modification_time, st.size);
-        }
-      }
-    }
-    if (found != listed.end()) listed.erase(found);
+    Visit visit = visit_entry(job, dir, *data, child, found != listed->end() ? &*found : nullptr);
+    if (visit == Visit::kStopped) return false;
+    if (visit == Visit::kSeen && found != listed->end()) listed->erase(found);
   }
-  find.reset();
+  return true;
+}
 
-  if (syncing && !stopped && !user_terminated()) {
-    log_job("SYNC: Synchronizing '%s'\n", local);
-    for (const PresyncEntry& e : listed) {
-      char path[ENGINE_REMOTE_PATH_MAX];
-      const char* sep = !remote_dir.empty() && remote_dir.back() == '/' ? "" : "/";
-      int n = snprintf(path, sizeof path, "%s%s%s", remote, sep, e.name.c_str());
-      if (n < 1 || n > static_cast<int>(kPathMax)) {
-        log_job("SYNC FILE: '%s' is gone; NOT deleting from server.\n", e.name.c_str());
-        continue;
-      }
-      log_job("SYNC OBJECT: '%s' is gone; deleting from server.\n", path);
-      ckfs_delete_request del{};
-      del.flags = 0;
-      del.path = path;
-      (void)ckfs_delete(session, &del);
-      del = ckfs_delete_request{};
-      del.flags = 1;
-      del.path = path;
-      (void)ckfs_delete(session, &del);
+// Deletes from the server what the local folder no longer holds.
+void sync_folder(JobContext* job, const Folder& dir, const std::vector<PresyncEntry>& listed) {
+  log_job("SYNC: Synchronizing '%s'\n", dir.local.c_str());
+  for (const PresyncEntry& e : listed) {
+    char path[ENGINE_REMOTE_PATH_MAX];
+    const char* sep = !dir.remote.empty() && dir.remote.back() == '/' ? "" : "/";
+    int n = snprintf(path, sizeof path, "%s%s%s", dir.remote.c_str(), sep, e.name.c_str());
+    if (n < 1 || n > static_cast<int>(kPathMax)) {
+      log_job("SYNC FILE: '%s' is gone; NOT deleting from server.\n", e.name.c_str());
+      continue;
     }
+    log_job("SYNC OBJECT: '%s' is gone; deleting from server.\n", path);
+    ckfs_delete_request del{};
+    del.flags = 0;
+    del.path = path;
+    (void)ckfs_delete(&job->session, &del);
+    del = ckfs_delete_request{};
+    del.flags = 1;
+    del.path = path;
+    (void)ckfs_delete(&job->session, &del);
   }
+}
+
+}  // namespace
+
+void do_dir(JobContext* job, const char* local, const char* remote, const ScheduleFilter* filter) {
+  if (user_terminated() || is_ignore_path(local, true)) return;
+  if (is_other_walks_root(local, filter)) return;
+  PlatFindData data{};
+  PlatFindHandle find = open_search(job->env, local, &data);
+  if (!find || !mirror_folder(job, local, remote, filter)) return;
+
+  const Folder dir{local, remote, filter};
+  bool syncing = filter == nullptr && is_sync_path(local);
+  std::vector<PresyncEntry> listed;
+  if (syncing) listed = presync(&job->session, local, remote);
+  bool completed = visit_entries(job, dir, find.get(), &data, &listed);
+  find.reset();
+  if (syncing && completed && !user_terminated()) sync_folder(job, dir, listed);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "agent/report/report_io.h"
+#include "agent/runtime/unique_file.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "protocol/codes.h"
@@ -52,7 +53,8 @@ class MessageBuffer {
     if (failed_ || data_ == nullptr) return false;
     if (length_ + n + 1 > capacity_) {
       size_t grown = capacity_;
-      while (grown < length_ + n + 1 && grown < kMessageMax) grown = std::min(grown * 2, kMessageMax);
+      while (grown < length_ + n + 1 && grown < kMessageMax)
+        grown = std::min(grown * 2, kMessageMax);
       if (length_ + n + 1 > grown) {
         failed_ = true;
         return false;
@@ -109,19 +111,32 @@ struct Report {
 // reaches it without threading it through).
 Report g_report;
 
-void break_report() { g_report.stage = REPORT_BROKEN; }
+void break_report() {
+  g_report.stage = REPORT_BROKEN;
+}
 
 std::string html_escape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out.push_back(c);
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out.push_back(c);
     }
   }
   return out;
@@ -172,7 +187,8 @@ std::string dst_path_text(const Report& r) {
 std::string error_rows(const Report& r, bool html) {
   int count = list_count(r.errors);
   std::string out;
-  if (count <= 0) return html ? "<tr><td class=\"rowtitle\" align=center>None!</td></tr>\n" : " - None!\n";
+  if (count <= 0)
+    return html ? "<tr><td class=\"rowtitle\" align=center>None!</td></tr>\n" : " - None!\n";
   if (html) out = "<tr><td class=\"rowtitle\">File</td><td class=\"rowtitle\">Error</td></tr>";
   for (int i = 0; i + 1 < count; i += 2) {
     std::string path = list_item(r.errors, i);
@@ -186,50 +202,55 @@ std::string error_rows(const Report& r, bool html) {
   return out;
 }
 
+std::string escaped(const std::string& text, bool html) {
+  return html ? html_escape(text) : text;
+}
+
+std::string delta_time_text(const Report& r) {
+  char buf[9];
+  int64_t d = r.stop_time - r.start_time;
+  format_duration(d > 0 ? static_cast<uint64_t>(d) : 0, buf);
+  return buf;
+}
+
+// The report's tags and what each stands for.
+struct Tag {
+  const char* name;
+  std::string (*text)(const Report& r, bool html);
+};
+
+constexpr Tag kTags[] = {
+    {"#JOB#", [](const Report& r, bool html) { return escaped(r.job_name, html); }},
+    {"#ERROR_MESSAGE#",
+     [](const Report& r, bool html) { return escaped(r.failure_message, html); }},
+    {"#ACCNAME#", [](const Report& r, bool html) { return escaped(r.account_name, html); }},
+    {"#USERNAME#", [](const Report& r, bool html) { return escaped(r.user_name, html); }},
+    {"#DSTPATH#", [](const Report& r, bool html) { return escaped(dst_path_text(r), html); }},
+    {"#START_TIME#", [](const Report& r, bool) { return ctime_text(r.start_time); }},
+    {"#START_SIZE#", [](const Report& r, bool) { return bytes_text(r.start_size); }},
+    {"#STOP_TIME#", [](const Report& r, bool) { return ctime_text(r.stop_time); }},
+    {"#STOP_SIZE#", [](const Report& r, bool) { return bytes_text(r.stop_size); }},
+    {"#DELTA_TIME#", [](const Report& r, bool) { return delta_time_text(r); }},
+    {"#DELTA_SIZE#",
+     [](const Report& r, bool) { return delta_size_text(r.stop_size, r.start_size); }},
+    {"#NUM_REQUESTED#", [](const Report& r, bool) { return count_text(r.requested); }},
+    {"#NUM_TRANSFERED#", [](const Report& r, bool) { return count_text(r.transferred); }},
+    {"#NUM_UP2DATE#", [](const Report& r, bool) { return count_text(r.up_to_date); }},
+    {"#NUM_FAILED#", [](const Report& r, bool) { return count_text(r.failed); }},
+    {"#ERROR_LIST#", [](const Report& r, bool html) { return error_rows(r, html); }},
+    {"#REMOVE_ME_URL#",
+     [](const Report&, bool) {
+       return std::string("https://" VARNO_REMOVAL_HOST "/remove_notification");
+     }},
+};
+
 // The text a tag at the start of `at` stands for; false when no tag starts there.
 bool expand_tag(const char* at, bool html, size_t* tag_length, std::string* value) {
-  const Report& r = g_report;
-  auto esc = [html](const std::string& s) { return html ? html_escape(s) : s; };
-  struct Tag {
-    const char* name;
-    int id;
-  };
-  static constexpr Tag kTags[] = {
-      {"#JOB#", 0},         {"#ERROR_MESSAGE#", 1}, {"#ACCNAME#", 2},       {"#USERNAME#", 3},
-      {"#DSTPATH#", 4},     {"#START_TIME#", 5},    {"#START_SIZE#", 6},    {"#STOP_TIME#", 7},
-      {"#STOP_SIZE#", 8},   {"#DELTA_TIME#", 9},    {"#DELTA_SIZE#", 10},   {"#NUM_REQUESTED#", 11},
-      {"#NUM_TRANSFERED#", 12}, {"#NUM_UP2DATE#", 13}, {"#NUM_FAILED#", 14}, {"#ERROR_LIST#", 15},
-      {"#REMOVE_ME_URL#", 16},
-  };
   for (const Tag& tag : kTags) {
     size_t n = strlen(tag.name);
     if (strncmp(at, tag.name, n) != 0) continue;
     *tag_length = n;
-    switch (tag.id) {
-      case 0: *value = esc(r.job_name); break;
-      case 1: *value = esc(r.failure_message); break;
-      case 2: *value = esc(r.account_name); break;
-      case 3: *value = esc(r.user_name); break;
-      case 4: *value = esc(dst_path_text(r)); break;
-      case 5: *value = ctime_text(r.start_time); break;
-      case 6: *value = bytes_text(r.start_size); break;
-      case 7: *value = ctime_text(r.stop_time); break;
-      case 8: *value = bytes_text(r.stop_size); break;
-      case 9: {
-        char buf[9];
-        int64_t d = r.stop_time - r.start_time;
-        format_duration(d > 0 ? static_cast<uint64_t>(d) : 0, buf);
-        *value = buf;
-        break;
-      }
-      case 10: *value = delta_size_text(r.stop_size, r.start_size); break;
-      case 11: *value = count_text(r.requested); break;
-      case 12: *value = count_text(r.transferred); break;
-      case 13: *value = count_text(r.up_to_date); break;
-      case 14: *value = count_text(r.failed); break;
-      case 15: *value = error_rows(r, html); break;
-      case 16: *value = "https://" VARNO_REMOVAL_HOST "/remove_notification"; break;
-    }
+    *value = tag.text(g_report, html);
     return true;
   }
   return false;
@@ -262,11 +283,11 @@ bool scan_template(const char* text, bool html) {
 std::string load_template(const char* kind, bool html) {
   char path[256];
   snprintf(path, sizeof path, "%s%s.emt", kind, html ? "_html" : "_txt");
-  FILE* f = plat_fopen(path, "rb");
-  if (f == nullptr) return "\nEmail template missing!";
+  UniqueFile f(plat_fopen(path, "rb"));
+  if (!f) return "\nEmail template missing!";
   std::vector<char> buffer(kTemplateBuffer);
-  size_t n = fread(buffer.data(), 1, kTemplateBuffer - 1, f);
-  fclose(f);
+  size_t n = fread(buffer.data(), 1, kTemplateBuffer - 1, f.get());
+  f.reset();
   if (n == 0 || n == kTemplateBuffer - 1) return "\nError loading email template!";
   buffer[n] = '\0';
   replace_all(buffer.data(), kTemplateBuffer, "\r", "");
@@ -274,10 +295,7 @@ std::string load_template(const char* kind, bool html) {
 }
 
 bool file_present(const std::string& path) {
-  FILE* f = plat_fopen(path, "rb");
-  if (f == nullptr) return false;
-  fclose(f);
-  return true;
+  return static_cast<bool>(UniqueFile(plat_fopen(path, "rb")));
 }
 
 // The queue file for the n-th queued message of one delivery. The first takes the name
@@ -341,7 +359,9 @@ void deliver(const char* kind) {
     size_t comma = entry.find(',');
     if (comma != std::string::npos) {
       long value = decimal_number(entry.substr(0, comma).c_str());
-      flags = static_cast<int>(value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : value);
+      flags = static_cast<int>(value > INT32_MAX   ? INT32_MAX
+                               : value < INT32_MIN ? INT32_MIN
+                                                   : value);
       address = entry.substr(comma + 1);
     }
     any |= compose(kind, address, flags, &queued);
@@ -377,9 +397,8 @@ void fail(const std::string& message) {
 }  // namespace
 
 void report_start(const char* queue_path, const char* queue_stem, const char* job_name,
-                  const List* recipients,
-                  int64_t schedule_id, uint32_t user_number, const uint8_t key_digest[20],
-                  int default_flags) {
+                  const List* recipients, int64_t schedule_id, uint32_t user_number,
+                  const uint8_t key_digest[20], int default_flags) {
   // Every job starts a fresh report, whatever became of the last one: a broken or
   // undelivered report of an earlier job must not silence this job's.
   Report& r = g_report;
@@ -389,7 +408,8 @@ void report_start(const char* queue_path, const char* queue_stem, const char* jo
   r.queue_stem = queue_stem != nullptr ? queue_stem : "";
   r.job_name = job_name != nullptr ? job_name : "";
   r.recipients.clear();
-  for (int i = 0; i < list_count(recipients); ++i) r.recipients.emplace_back(list_item(recipients, i));
+  for (int i = 0; i < list_count(recipients); ++i)
+    r.recipients.emplace_back(list_item(recipients, i));
   r.schedule_id = schedule_id;
   r.user_number = user_number;
   hex_encode(key_digest, 20, r.encryption_token);
@@ -449,11 +469,17 @@ void report_success(uint64_t stop_size) {
   deliver(kSuccess);
 }
 
-void report_failure_code(int kfs_code) { fail(kfs_error_description(kfs_code)); }
+void report_failure_code(int kfs_code) {
+  fail(kfs_error_description(kfs_code));
+}
 
-void report_failure_text(const char* text) { fail(text != nullptr ? text : ""); }
+void report_failure_text(const char* text) {
+  fail(text != nullptr ? text : "");
+}
 
-int report_stage() { return g_report.stage; }
+int report_stage() {
+  return g_report.stage;
+}
 
 std::string report_compose_for_test(const std::string& template_text, bool html) {
   g_report.message.allocate();

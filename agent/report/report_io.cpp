@@ -2,18 +2,19 @@
 
 #include <cstring>
 
+#include "agent/runtime/unique_file.h"
 #include "agent/stream/cryptofile.h"
 #include "platform/file.h"
 #include "protocol/ckfs.h"
 
-void report_io_session_names(const ckfs_session* session, std::string* account,
-                             std::string* user) {
+void report_io_session_names(const ckfs_session* session, std::string* account, std::string* user) {
   if (session == nullptr) {
     account->clear();
     user->clear();
     return;
   }
-  account->assign(session->account.name, strnlen(session->account.name, sizeof session->account.name));
+  account->assign(session->account.name,
+                  strnlen(session->account.name, sizeof session->account.name));
   user->assign(session->user.name, strnlen(session->user.name, sizeof session->user.name));
 }
 
@@ -30,15 +31,13 @@ int report_io_send(ckfs_session* session, int64_t schedule_id, const char* addre
 }
 
 int report_io_write_queue(const char* path, const std::string& plain) {
-  FILE* file = plat_fopen_exclusive(path, "wb");
-  if (file == nullptr) return -1;
+  UniqueFile file(plat_fopen_exclusive(path, "wb"));
+  if (!file) return -1;
   CryptoFile writer;
-  if (cryptofile_init_application(&writer, file, 1) != 0) {
-    fclose(file);
-    return -1;
-  }
+  if (cryptofile_init_application(&writer, file.get(), 1) != 0) return -1;
   cryptofile_write(&writer, plain.data(), plain.size());
   bool written = cryptofile_finish(&writer) == 1;
-  written = fclose(file) == 0 && written;
+  // The close flushes the last bytes: a queue file is written only when it succeeds.
+  written = file.close() == 0 && written;
   return written ? 0 : -1;
 }

@@ -1,21 +1,21 @@
 #include "agent/schedule/procjob.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <string>
 
-#include "agent/backup/filters.h"
-#include "agent/log.h"
+#include "agent/backup/backup.h"
+#include "agent/backup/settings.h"
 #include "agent/report/report.h"
-#include "agent/schedule/settings.h"
+#include "agent/runtime/log.h"
+#include "agent/runtime/unique_file.h"
 #include "agent/stream/cryptofile.h"
-#include "platform/file.h"
 #include "platform/privilege.h"
 #include "util/memory.h"
 #include "util/text.h"
@@ -26,56 +26,6 @@ constexpr int kLineBuffer = 260;
 constexpr const char* kHeader = "# Varno Backup Schedule";
 constexpr size_t kHeaderLength = 23;
 
-JobSettings g_job;  // the job in progress
-
-constexpr ScheduleOption kOptionTable[OPT_COUNT] = {
-    {"UserId=", true, nullptr, 7, false},       {"AccountId=", true, nullptr, 10, false},
-    {"Schedule=", true, nullptr, 9, false},     {"Dest=", true, nullptr, 5, false},
-    {"name=", true, nullptr, 5, false},         {"enabled=", true, nullptr, 8, false},
-    {"acckey=", true, nullptr, 7, false},       {"autoremove=", true, nullptr, 11, false},
-    {"mirror=", true, nullptr, 7, false},       {"precmd=", false, nullptr, 7, false},
-    {"postcmd=", false, nullptr, 8, false},     {"fatalprecmd=", false, nullptr, 12, false},
-    {"fatalpostcmd=", false, nullptr, 13, false},
-};
-
-void free_filter(void* data, size_t, int) {
-  ScheduleFilter* f = static_cast<ScheduleFilter*>(data);
-  for (int i = 0; i < f->pattern_count; ++i) free(f->patterns[i]);
-  free(f->patterns);
-  free(f);
-}
-
-}  // namespace
-
-void job_settings_free() {
-  JobSettings& j = g_job;
-  list_free(j.sources);
-  list_free(j.filters);
-  list_free(j.exclusions);
-  list_free(j.sync_paths);
-  list_free(j.recipients);
-  for (ScheduleOption& o : j.options) {
-    if (&o == &j.options[OPT_ACCKEY] && o.value != nullptr) OPENSSL_cleanse(o.value, strlen(o.value));
-    free(o.value);
-  }
-  OPENSSL_cleanse(j.account_key, sizeof j.account_key);
-  memset(&j, 0, sizeof j);
-}
-
-void job_settings_reset() {
-  job_settings_free();
-  JobSettings& j = g_job;
-  j.sources = list_create(50, 25, nullptr);
-  j.filters = list_create(10, 10, free_filter);
-  j.exclusions = list_create(1, 1, nullptr);
-  j.sync_paths = list_create(1, 10, nullptr);
-  j.recipients = nullptr;
-  j.html = true;
-  memcpy(j.options, kOptionTable, sizeof kOptionTable);
-}
-
-namespace {
-
 bool has_key(const char* line, const char* key, size_t* key_length) {
   size_t n = strlen(key);
   if (strncasecmp(line, key, n) != 0) return false;
@@ -83,7 +33,9 @@ bool has_key(const char* line, const char* key, size_t* key_length) {
   return true;
 }
 
-void append(List* list, const char* text) { list_insert(list, text, strlen(text), list_count(list)); }
+void append(List* list, const char* text) {
+  list_insert(list, text, strlen(text), list_count(list));
+}
 
 std::string trim(const std::string& s) {
   size_t b = 0;
@@ -116,7 +68,8 @@ void schedule_parse_filter(const char* value) {
     if (!piece.empty()) {
       if (count == capacity) {
         capacity += capacity / 2;
-        patterns = static_cast<char**>(util_realloc(patterns, static_cast<size_t>(capacity) * sizeof(char*)));
+        patterns = static_cast<char**>(
+            util_realloc(patterns, static_cast<size_t>(capacity) * sizeof(char*)));
       }
       patterns[count] = static_cast<char*>(util_alloc(piece.size() + 1));
       memcpy(patterns[count], piece.c_str(), piece.size() + 1);
@@ -136,14 +89,16 @@ void schedule_parse_filter(const char* value) {
   record.patterns = patterns;
   record.pattern_count = count;
   // The list copies the record's bytes; the copy owns the patterns from here on.
-  list_insert(g_job.filters, &record, sizeof record, list_count(g_job.filters));
+  list_insert(job_settings().filters, &record, sizeof record, list_count(job_settings().filters));
 }
 
 namespace {
 
 int compare_filters_descending(const void* a, const void* b) {
-  const ScheduleFilter* fa = reinterpret_cast<const ScheduleFilter*>(static_cast<const ListItem*>(a)->data);
-  const ScheduleFilter* fb = reinterpret_cast<const ScheduleFilter*>(static_cast<const ListItem*>(b)->data);
+  const ScheduleFilter* fa =
+      reinterpret_cast<const ScheduleFilter*>(static_cast<const ListItem*>(a)->data);
+  const ScheduleFilter* fb =
+      reinterpret_cast<const ScheduleFilter*>(static_cast<const ListItem*>(b)->data);
   return strcasecmp(fb->folder, fa->folder);
 }
 
@@ -152,7 +107,7 @@ int parse_line(char* line) {
   if (line[0] == ';' || line[0] == '#') return 0;
   line[strcspn(line, "\n")] = '\0';
   line[strcspn(line, "\r")] = '\0';
-  JobSettings& j = g_job;
+  JobSettings& j = job_settings();
   size_t n = 0;
   auto got = [](const char* value, const char* key) {
     log_job("Got value of '%s' for '%s'\n", value, key);
@@ -214,13 +169,11 @@ void settle(ScheduleOption& o, const char* value, bool always) {
   o.seen = true;
 }
 
-std::string choose_queue_path(const char* schedule_path) {
+std::string choose_queue_path(const char* schedule_path, Env* env) {
   std::string candidate;
   for (int i = 0; i <= 9; ++i) {
     candidate = std::string(schedule_path) + (i == 0 ? "" : "-" + std::to_string(i)) + ".eml";
-    FILE* f = plat_fopen(candidate, "rb");
-    if (f == nullptr) return candidate;
-    fclose(f);
+    if (!UniqueFile(env->open_stream(candidate, "rb"))) return candidate;
   }
   return candidate;
 }
@@ -273,32 +226,29 @@ int parse_pieces(const std::function<bool(char*)>& next) {
 }
 
 // Reads the schedule into the settings. Answers 0 or the code that refused it.
-int read_schedule(const char* schedule_path) {
-  FILE* file = plat_fopen(schedule_path, "rb");
-  if (file == nullptr) {
+int read_schedule(const char* schedule_path, Env* env) {
+  UniqueFile file(env->open_stream(schedule_path, "rb"));
+  if (!file) {
     log_job("Cound not open schedule file '%s'; aborting.\n", schedule_path);
     return PROCJOB_OPEN_FAILED;
   }
   CryptoFile reader;
-  if (cryptofile_init_application(&reader, file, 0) != 0) {
+  if (cryptofile_init_application(&reader, file.get(), 0) != 0) {
     log_job("Unable to initialize crypto on file; aborting.\n");
-    fclose(file);
     return PROCJOB_CRYPTO_FAILED;
   }
   int code = parse_pieces(
       [&reader](char* line) { return cryptofile_gets(&reader, line, kLineBuffer) != nullptr; });
   (void)cryptofile_finish(&reader);
-  fclose(file);
+  file.reset();
   if (code == 0) log_job("Parsing KBS file: complete.\n");
   return code;
 }
 
 }  // namespace
 
-JobSettings& job_settings() { return g_job; }
-
 int schedule_settle() {
-  JobSettings& j = g_job;
+  JobSettings& j = job_settings();
   settle(j.options[OPT_AUTOREMOVE], "0", true);
   settle(j.options[OPT_MIRROR], "1", false);
   settle(j.options[OPT_FATALPRECMD], "0", false);
@@ -330,19 +280,6 @@ int schedule_parse_plain(const char* text, size_t length) {
   });
 }
 
-const char* job_option(ScheduleOptionIndex index) {
-  const char* v = g_job.options[index].value;
-  return v != nullptr ? v : "";
-}
-
-const ScheduleFilter* job_filter(int index) {
-  return reinterpret_cast<const ScheduleFilter*>(list_item(g_job.filters, index));
-}
-
-long schedule_number(const char* text) {
-  return decimal_number(text);
-}
-
 int64_t schedule_id_from_path(const char* schedule_path) {
   // The client names schedule files "<anything><8 hex digits>.kbs"; read the file name.
   // Windows takes "/" for a backslash too, and "C:name" is a name on drive C.
@@ -372,23 +309,24 @@ int enable_privilege(const char* name, int enable) {
   // Privileges are only ever raised here; lowering one needs nothing of the system.
   if (enable == 0) return 0;
   if (plat_enable_privilege(name) == 0) return 0;
-  fputs(errno == EINVAL ? "Failed LookupPrivilegeValue\n" : "Failed AdjustTokenPrivileges\n", stdout);
+  fputs(errno == EINVAL ? "Failed LookupPrivilegeValue\n" : "Failed AdjustTokenPrivileges\n",
+        stdout);
   fflush(stdout);
   return 1627;
 }
 
-int procjob(const char* schedule_path) {
-  log_job_open(schedule_path);
+int procjob(const char* schedule_path, Env* env) {
+  log_job_open(schedule_path, env);
   privilege_line("SeBackupPrivilege", "SE_BACKUP_NAME");
   privilege_line("SeRestorePrivilege", "SE_RESTORE_NAME");
   privilege_line("SeSecurityPrivilege", "SE_SECURITY_NAME");
 
-  int code = read_schedule(schedule_path);
+  int code = read_schedule(schedule_path, env);
   if (code != 0) return code;
 
   code = schedule_settle();
   if (code != 0) return code;
-  JobSettings& j = g_job;
+  JobSettings& j = job_settings();
   if (strcmp(job_option(OPT_ENABLED), "1") != 0) {
     log_job("The schedule is disabled; aborting.\n");
     job_settings_free();
@@ -403,7 +341,7 @@ int procjob(const char* schedule_path) {
   hex_decode(acckey, 32, j.account_key);
 
   int64_t schedule_id = schedule_id_from_path(schedule_path);
-  std::string queue_path = choose_queue_path(schedule_path);
+  std::string queue_path = choose_queue_path(schedule_path, env);
   uint8_t digest[20];
   unsigned int digest_length = 0;
   EVP_Digest(j.account_key, sizeof j.account_key, digest, &digest_length, EVP_sha1(), nullptr);
@@ -416,11 +354,11 @@ int procjob(const char* schedule_path) {
     qsort(j.filters->items, static_cast<size_t>(list_count(j.filters)), sizeof(ListItem),
           compare_filters_descending);
   }
-  for (int i = 0; i < list_count(j.filters); ++i) log_job("Got filter: '%s'\n", job_filter(i)->folder);
+  for (int i = 0; i < list_count(j.filters); ++i)
+    log_job("Got filter: '%s'\n", job_filter(i)->folder);
 
   log_job("Calling __do_backup()...\n");
-  __do_backup(schedule_path);
+  __do_backup(schedule_path, env);
   job_settings_free();
-  free_today_folders();
   return PROCJOB_OK;
 }

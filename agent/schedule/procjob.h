@@ -3,7 +3,10 @@
 // backup and frees the settings. Backup thread only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "platform/env.h"
 
 // Return codes, one per refusal (the job log says which).
 enum ProcjobCode : int {
@@ -20,7 +23,8 @@ enum ProcjobCode : int {
   PROCJOB_BAD_KEY = 2616,
 };
 
-int procjob(const char* schedule_path);
+// Runs the job of `schedule_path`; every file, clock and process call goes through `env`.
+int procjob(const char* schedule_path, Env* env);
 
 // Enables (or disables) a privilege by its Windows name. Answers 0 or 1627.
 int enable_privilege(const char* name, int enable);
@@ -29,5 +33,16 @@ int enable_privilege(const char* name, int enable);
 // "." of the file name, as hexadecimal; 0 when they are not eight hex digits.
 int64_t schedule_id_from_path(const char* schedule_path);
 
-// The job run, called once the schedule is parsed.
-int __do_backup(const char* schedule_path);
+// Parses a filter= value ("folder|flags|pattern;pattern...") and appends the record;
+// a value that does not parse is dropped.
+void schedule_parse_filter(const char* value);
+
+// Parses a schedule's plain text (header line first) into fresh settings, exactly as
+// procjob parses the decrypted file. Answers 0 or the ProcjobCode that refused it (the
+// settings are then freed). For tests and fuzzing; logs to the job log when one is open.
+int schedule_parse_plain(const char* text, size_t length);
+
+// After parsing: autoremove= becomes "0", mirror= "1" and the fatal flags "0" unless
+// given; then every required option must have been seen. Answers 0, or 2589 (the
+// settings are then freed).
+int schedule_settle();

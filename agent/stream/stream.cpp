@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/file.h"
 #include "util/memory.h"
 
 // Out of memory ends the process like every other allocation of the agent.
@@ -46,6 +45,7 @@ namespace {
 
 // The descriptor is the inner; `inner_ended` is the stage's own end flag.
 struct FileReadStream final : Stream {
+  Env* env = nullptr;
   int fd = -1;
   int inner_ended = 0;
   int32_t allowed = 0;  // bytes still allowed
@@ -58,7 +58,7 @@ struct FileReadStream final : Stream {
     if (inner_ended) return STREAM_END;
     if (length <= 0) return 0;  // no room is not the end of the file
     int want = std::min(length, allowed);
-    ssize_t got = want > 0 ? plat_read(fd, buffer, static_cast<size_t>(want)) : 0;
+    ssize_t got = want > 0 ? env->read(fd, buffer, static_cast<size_t>(want)) : 0;
     if (got < 0) return STREAM_ERROR;
     allowed -= static_cast<int32_t>(got);
     if (counter) *counter += static_cast<uint64_t>(got);
@@ -189,13 +189,14 @@ struct EncryptionStream final : BufferedStream {
 
 }  // namespace
 
-StreamPtr file_read_stream_new(int fd, int64_t offset, int limit, uint64_t* counter) {
+StreamPtr file_read_stream_new(int fd, int64_t offset, int limit, uint64_t* counter, Env* env) {
   auto* s = new FileReadStream;
+  s->env = env;
   s->fd = fd;
   s->allowed = std::max(limit, 0);
   s->counter = counter;
   // Reading from the wrong place would send wrong data as if it were the block.
-  s->seek_failed = plat_seek(fd, offset) != 0;
+  s->seek_failed = env->seek(fd, offset) != 0;
   return StreamPtr(s);
 }
 

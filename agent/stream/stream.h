@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/env.h"
+
 // Results of Stream::read besides a byte count (> 0) or 0 ("nothing this time").
 constexpr int STREAM_END = -1;    // end of stream; every later call answers it again
 constexpr int STREAM_ERROR = -2;  // read, compression or cipher failure
@@ -71,11 +73,12 @@ struct BufferedStream : Stream {
 // Drops the first n buffered bytes.
 void stream_consume(BufferedStream* stream, int n);
 
-// Reads from `fd` starting `offset` bytes from the start, at most `limit` bytes in all, and
-// adds every byte read to *counter when counter is not null. The descriptor stays the
-// caller's and must outlive the stage. A descriptor that cannot be positioned makes every
-// read answer STREAM_ERROR.
-StreamPtr file_read_stream_new(int fd, int64_t offset, int limit, uint64_t* counter);
+// Reads from `fd` starting `offset` bytes from the start, at most `limit` bytes in all,
+// through `env`, and adds every byte read to *counter when counter is not null. The
+// descriptor stays the caller's and must outlive the stage. A descriptor that cannot be
+// positioned makes every read answer STREAM_ERROR.
+StreamPtr file_read_stream_new(int fd, int64_t offset, int limit, uint64_t* counter,
+                               Env* env = plat_env());
 
 // The constructors below take the inner stage only when they succeed: on null, `inner` is
 // left with the caller, who releases what it has built.

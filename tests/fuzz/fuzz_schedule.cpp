@@ -3,7 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "agent/schedule/settings.h"
+#include "agent/backup/settings.h"
+#include "agent/schedule/procjob.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int code = schedule_parse_plain(reinterpret_cast<const char*>(data), size);

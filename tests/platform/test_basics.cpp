@@ -23,7 +23,7 @@ TEST(ClockTest, LocalTimeIsPlausibleAndTicksAdvance) {
   EXPECT_LT(b - a, 2000u);
 }
 
-TEST(ErrorTest, MessagesAndUnknownValues) {
+TEST(ErrorMessageTest, MessagesAndUnknownValues) {
   EXPECT_STREQ(plat_error_message(ENOENT), strerror(ENOENT));
   EXPECT_STREQ(plat_error_message(99999), "Unknown error");
   plat_set_last_error(5);

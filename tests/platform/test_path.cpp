@@ -26,7 +26,7 @@ std::string windows(const std::string& n) {
   return out;
 }
 
-class PathTest : public ::testing::Test {
+class NativePathTest : public ::testing::Test {
  protected:
   void SetUp() override {
     write_file(dir_.file("etc/drives"),
@@ -44,7 +44,7 @@ class PathTest : public ::testing::Test {
   std::unique_ptr<ScopedCwd> cwd_;
 };
 
-TEST_F(PathTest, DriveLettersInAnyCase) {
+TEST_F(NativePathTest, DriveLettersInAnyCase) {
   EXPECT_EQ(native("C:\\Users\\bob\\file.txt"), "/Users/bob/file.txt");
   EXPECT_EQ(native("c:\\Users"), "/Users");
   EXPECT_EQ(native("D:\\a\\b"), "/mnt/data/a/b");
@@ -56,26 +56,26 @@ TEST_F(PathTest, DriveLettersInAnyCase) {
   EXPECT_EQ(native("D:"), "/mnt/data");
 }
 
-TEST_F(PathTest, DoubledAndTrailingSeparatorsCollapse) {
+TEST_F(NativePathTest, DoubledAndTrailingSeparatorsCollapse) {
   EXPECT_EQ(native("C:\\\\Users\\\\\\bob\\"), "/Users/bob");
   EXPECT_EQ(native("D:\\a\\\\b\\\\"), "/mnt/data/a/b");
   EXPECT_EQ(native("\\\\fs1\\\\docs\\\\x"), "/srv/docs/x");
 }
 
-TEST_F(PathTest, DotDotNeverClimbsAboveTheDriveRoot) {
+TEST_F(NativePathTest, DotDotNeverClimbsAboveTheDriveRoot) {
   EXPECT_EQ(native("D:\\..\\..\\etc\\passwd"), "/mnt/data/etc/passwd");
   EXPECT_EQ(native("D:\\a\\.\\b\\..\\c"), "/mnt/data/a/c");
   EXPECT_EQ(native("\\\\fs1\\docs\\..\\x"), "/srv/docs/x");
 }
 
-TEST_F(PathTest, UncRootsWithAndWithoutTrailingBackslash) {
+TEST_F(NativePathTest, UncRootsWithAndWithoutTrailingBackslash) {
   EXPECT_EQ(native("\\\\fs1\\docs"), "/srv/docs");
   EXPECT_EQ(native("\\\\fs1\\docs\\"), "/srv/docs");
   EXPECT_EQ(native("\\\\FS1\\DOCS\\Reports\\q1.xls"), "/srv/docs/Reports/q1.xls");
   EXPECT_EQ(native("//fs1/docs/a"), "/srv/docs/a");
 }
 
-TEST_F(PathTest, UnmappedDrivesAndSharesAreNotFound) {
+TEST_F(NativePathTest, UnmappedDrivesAndSharesAreNotFound) {
   EXPECT_EQ(native("Q:\\x"), "<2>");
   EXPECT_EQ(plat_last_error(), PLAT_ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(native("F:\\x"), "<2>");  // a relative native root is refused
@@ -85,7 +85,7 @@ TEST_F(PathTest, UnmappedDrivesAndSharesAreNotFound) {
   EXPECT_EQ(native(""), "<2>");
 }
 
-TEST_F(PathTest, RelativePathsStayRelative) {
+TEST_F(NativePathTest, RelativePathsStayRelative) {
   EXPECT_EQ(native("etc\\drives"), "etc/drives");
   EXPECT_EQ(native("agent.log"), "agent.log");
   EXPECT_EQ(native("a\\\\b\\"), "a/b");
@@ -93,11 +93,11 @@ TEST_F(PathTest, RelativePathsStayRelative) {
   EXPECT_EQ(native("\\Windows"), "/Windows");  // rooted: the current drive, C:
 }
 
-TEST_F(PathTest, LongPathPrefixIsDropped) {
+TEST_F(NativePathTest, LongPathPrefixIsDropped) {
   EXPECT_EQ(native("\\\\?\\D:\\a"), "/mnt/data/a");
 }
 
-TEST_F(PathTest, NativeToWindowsPicksTheLongestRoot) {
+TEST_F(NativePathTest, NativeToWindowsPicksTheLongestRoot) {
   EXPECT_EQ(windows("/home/bob/x"), "C:\\home\\bob\\x");
   EXPECT_EQ(windows("/"), "C:\\");
   EXPECT_EQ(windows("/mnt/data"), "D:\\");
@@ -110,18 +110,18 @@ TEST_F(PathTest, NativeToWindowsPicksTheLongestRoot) {
   EXPECT_EQ(windows("rel/x"), "rel\\x");
 }
 
-TEST_F(PathTest, NamesHoldingABackslashHaveNoWindowsForm) {
+TEST_F(NativePathTest, NamesHoldingABackslashHaveNoWindowsForm) {
   EXPECT_EQ(windows("/tmp/a\\b"), "<22>");
 }
 
-TEST_F(PathTest, RoundTripsThroughBothForms) {
+TEST_F(NativePathTest, RoundTripsThroughBothForms) {
   for (const char* w : {"C:\\a\\b c\\d.txt", "D:\\x", "E:\\", "\\\\fs1\\docs\\q"}) {
     std::string n = native(w);
     EXPECT_EQ(native(windows(n)), n) << w;
   }
 }
 
-TEST_F(PathTest, DriveMapListsLettersInOrderThenShares) {
+TEST_F(NativePathTest, DriveMapListsLettersInOrderThenShares) {
   std::vector<DriveMapping> map = plat_drive_map();
   ASSERT_EQ(map.size(), 5u);
   EXPECT_EQ(map[0].windows_root, "C:");

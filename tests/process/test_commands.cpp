@@ -2,16 +2,16 @@
 // the report it issues.
 #include <filesystem>
 
-#include "tests/process/engine_world.h"
+#include "tests/support/engine_world.h"
 
 namespace fs = std::filesystem;
 
 namespace engine_test {
 namespace {
 
-class CommandTest : public EngineWorld {};
+class CommandJobTest : public EngineWorld {};
 
-TEST_F(CommandTest, FatalPreCommandEndsTheJobBeforeAnySession) {
+TEST_F(CommandJobTest, FatalPreCommandEndsTheJobBeforeAnySession) {
   write_data("a.txt", "never sent\n");
   start_server();
   write_schedule("Src=D:\\\nprecmd=exit 3\nfatalprecmd=1\n");
@@ -42,7 +42,7 @@ TEST_F(CommandTest, FatalPreCommandEndsTheJobBeforeAnySession) {
   EXPECT_EQ(files_with_key(), std::vector<std::string>{});
 }
 
-TEST_F(CommandTest, ProgramThatCannotStartIsKindA) {
+TEST_F(CommandJobTest, ProgramThatCannotStartIsKindA) {
   write_data("a.txt", "sent when the failure is not fatal\n");
   start_server();
   const std::string line =
@@ -66,7 +66,7 @@ TEST_F(CommandTest, ProgramThatCannotStartIsKindA) {
   EXPECT_NE(queued_report().find(line), std::string::npos);
 }
 
-TEST_F(CommandTest, CommandsRunAroundTheBackupAndAFatalPostCommandKeepsTheReport) {
+TEST_F(CommandJobTest, CommandsRunAroundTheBackupAndAFatalPostCommandKeepsTheReport) {
   start_server();
   // The pre-backup command makes a file that the backup then finds.
   write_schedule(

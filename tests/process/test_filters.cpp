@@ -2,12 +2,12 @@
 // grandparent's filter, and the server folders created on demand below "/Today/".
 #include <filesystem>
 
-#include "tests/process/engine_world.h"
+#include "tests/support/engine_world.h"
 
 namespace engine_test {
 namespace {
 
-class FilterTest : public EngineWorld {
+class FilterJobTest : public EngineWorld {
  protected:
   // path below the data folder -> kept by the filters?
   std::map<std::string, bool> make_tree() {
@@ -61,7 +61,7 @@ class FilterTest : public EngineWorld {
       "filter=D:\\h\\sub\\deep\\deeper|2|*.doc\n";
 };
 
-TEST_F(FilterTest, PatternsAndInheritanceChooseTheFiles) {
+TEST_F(FilterJobTest, PatternsAndInheritanceChooseTheFiles) {
   std::map<std::string, bool> files = make_tree();
   start_server();
   write_schedule(filters_);
@@ -105,7 +105,7 @@ TEST_F(FilterTest, PatternsAndInheritanceChooseTheFiles) {
   EXPECT_EQ(r.count_server("KFS_MKDIR /5/Today/D Drive/h/sub/deep/deeper "), 1) << r.server;
 }
 
-TEST_F(FilterTest, FilteredFilesNeedATodayFolder) {
+TEST_F(FilterJobTest, FilteredFilesNeedATodayFolder) {
   write_data("f/a.doc", "kept by the pattern, but no place for it\n");
   start_server();
   write_schedule("Dest=/6\nfilter=D:\\f|0|*.doc\n");

@@ -3,7 +3,7 @@
 // aside after a run whose connection broke.
 #include <filesystem>
 
-#include "tests/process/engine_world.h"
+#include "tests/support/engine_world.h"
 
 namespace fs = std::filesystem;
 

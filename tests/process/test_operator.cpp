@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "agent/backup/settings.h"
 #include "agent/schedule/procjob.h"
-#include "agent/schedule/settings.h"
 #include "platform/clock.h"
-#include "tests/process/engine_world.h"
+#include "tests/support/engine_world.h"
 
 namespace engine_test {
 namespace {

@@ -1,7 +1,7 @@
 // Mirrored deletions under Sync= folders, and what they must never touch.
 #include <filesystem>
 
-#include "tests/process/engine_world.h"
+#include "tests/support/engine_world.h"
 
 namespace fs = std::filesystem;
 

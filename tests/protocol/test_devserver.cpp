@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "protocol/ckfs.h"
-#include "tests/protocol/kfs_peers.h"
+#include "tests/support/kfs_peers.h"
 #include "tests/support/test_support.h"
 #include "tools/kfs-devserver/faults.h"
 

@@ -12,7 +12,7 @@
 
 #include "protocol/ckfs.h"
 #include "protocol/wire.h"
-#include "tests/protocol/kfs_peers.h"
+#include "tests/support/kfs_peers.h"
 #include "tests/support/test_hooks.h"
 #include "tests/support/test_support.h"
 #include "util/memory.h"

@@ -14,8 +14,8 @@
 
 #include "protocol/ckfs.h"
 #include "protocol/wire.h"
-#include "tests/protocol/kfs_peers.h"
 #include "tests/support/fault_env.h"
+#include "tests/support/kfs_peers.h"
 #include "tests/support/test_support.h"
 
 using kfs_test::answer;

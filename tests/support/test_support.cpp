@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "platform/path.h"
 
@@ -30,7 +30,8 @@ TempDir::~TempDir() {
   if (path_.empty()) return;
   std::error_code ec;
   // Tests may leave folders without permissions; give them back so removal works.
-  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
+  for (auto it = fs::recursive_directory_iterator(
+           path_, fs::directory_options::skip_permission_denied, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_directory(ec) && !it->is_symlink(ec)) {
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
@@ -40,7 +41,9 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
-std::string TempDir::file(const std::string& relative) const { return path_ + "/" + relative; }
+std::string TempDir::file(const std::string& relative) const {
+  return path_ + "/" + relative;
+}
 
 ScopedCwd::ScopedCwd(const std::string& dir) {
   previous_ = fs::current_path().string();
@@ -74,7 +77,9 @@ bool file_exists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, ec));
 }
 
-void make_dirs(const std::string& path) { fs::create_directories(path); }
+void make_dirs(const std::string& path) {
+  fs::create_directories(path);
+}
 
 int run_command(const std::string& command) {
   int status = system(command.c_str());

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tests/util/fs_fixture.h"
+#include "tests/support/fs_fixture.h"
 #include "util/fsa.h"
 
 using testing_support::write_file;

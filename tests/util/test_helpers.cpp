@@ -44,7 +44,7 @@ TEST(MemoryTest, ZeroedAndZeroSizedAllocations) {
   free(r);
 }
 
-TEST(ErrorTest, MapsSynthesisedWindowsErrorsThroughTheTable) {
+TEST(ErrorTableTest, MapsSynthesisedWindowsErrorsThroughTheTable) {
   struct Case {
     unsigned long windows;
     int expected;
@@ -67,7 +67,7 @@ TEST(ErrorTest, MapsSynthesisedWindowsErrorsThroughTheTable) {
   plat_set_last_error(0);
 }
 
-TEST(ErrorTest, ErrorTextKeepsErrno) {
+TEST(ErrorTableTest, ErrorTextKeepsErrno) {
   errno = 77;
   EXPECT_STREQ(error_text(ENOENT), strerror(ENOENT));
   EXPECT_STREQ(error_text(-5), "Unknown error");

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "tests/util/fs_fixture.h"
+#include "tests/support/fs_fixture.h"
 #include "util/fs.h"
 #include "util/ignore.h"
 

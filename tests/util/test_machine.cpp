@@ -11,7 +11,7 @@
 #include <regex>
 
 #include "platform/machine.h"
-#include "tests/util/fs_fixture.h"
+#include "tests/support/fs_fixture.h"
 #include "util/fs.h"
 #include "util/machine.h"
 #include "util/system.h"

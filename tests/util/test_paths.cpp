@@ -11,7 +11,7 @@
 
 #include "platform/error.h"
 #include "platform/path.h"
-#include "tests/util/fs_fixture.h"
+#include "tests/support/fs_fixture.h"
 #include "util/fs.h"
 
 using testing_support::make_dirs;
@@ -19,7 +19,7 @@ using testing_support::write_file;
 
 namespace {
 
-class PathsTest : public fs_fixture::DriveD {};
+class FsHelpersTest : public fs_fixture::DriveD {};
 
 std::string absolute(const char* path) {
   char out[UTIL_PATH_BUFFER];
@@ -48,7 +48,7 @@ std::set<std::string> listing(const char* path) {
   return names;
 }
 
-TEST_F(PathsTest, AbsolutePathsAreCopiedAndRelativeFoldersResolved) {
+TEST_F(FsHelpersTest, AbsolutePathsAreCopiedAndRelativeFoldersResolved) {
   make_dirs(d("x/y"));
   EXPECT_EQ(absolute("D:\\not\\checked\\at\\all"), "D:\\not\\checked\\at\\all");
   EXPECT_EQ(absolute("\\\\srv\\share\\x"), "\\\\srv\\share\\x");
@@ -61,7 +61,7 @@ TEST_F(PathsTest, AbsolutePathsAreCopiedAndRelativeFoldersResolved) {
   EXPECT_EQ(absolute(""), "<" + std::to_string(ENOENT) + ">");
 }
 
-TEST_F(PathsTest, AbsolutePathsNeverMoveTheCurrentDirectory) {
+TEST_F(FsHelpersTest, AbsolutePathsNeverMoveTheCurrentDirectory) {
   make_dirs(d("x/y"));
   std::string before = std::filesystem::current_path();
   EXPECT_EQ(absolute("d\\x\\y"), "D:\\x\\y");
@@ -69,20 +69,20 @@ TEST_F(PathsTest, AbsolutePathsNeverMoveTheCurrentDirectory) {
   EXPECT_EQ(std::filesystem::current_path(), before);
 }
 
-TEST_F(PathsTest, LinkedFoldersResolveToTheirTarget) {
+TEST_F(FsHelpersTest, LinkedFoldersResolveToTheirTarget) {
   make_dirs(d("real/inner"));
   ASSERT_EQ(symlink(d("real").c_str(), d("alias").c_str()), 0);
   EXPECT_EQ(absolute("d\\alias\\inner"), "D:\\real\\inner");
 }
 
-TEST_F(PathsTest, AbsolutePathsThatDoNotFitAreRefused) {
+TEST_F(FsHelpersTest, AbsolutePathsThatDoNotFitAreRefused) {
   std::string long_path = "D:\\" + std::string(UTIL_PATH_BUFFER, 'a');
   EXPECT_EQ(absolute(long_path.c_str()), "<" + std::to_string(ERANGE) + ">");
   std::string just_fits = "D:\\" + std::string(UTIL_PATH_BUFFER - 4, 'a');
   EXPECT_EQ(absolute(just_fits.c_str()), just_fits);
 }
 
-TEST_F(PathsTest, ParentDirectories) {
+TEST_F(FsHelpersTest, ParentDirectories) {
   int n = -1;
   EXPECT_EQ(parent("D:\\", &n), "");
   EXPECT_EQ(n, 0);
@@ -99,7 +99,7 @@ TEST_F(PathsTest, ParentDirectories) {
   EXPECT_EQ(n, 0);
 }
 
-TEST_F(PathsTest, FindFirstCollapsesDoubledBackslashes) {
+TEST_F(FsHelpersTest, FindFirstCollapsesDoubledBackslashes) {
   write_file(d("x/one.txt"), "1");
   write_file(d("x/y/two.txt"), "2");
   std::set<std::string> clean = listing("D:\\x\\y");
@@ -111,7 +111,7 @@ TEST_F(PathsTest, FindFirstCollapsesDoubledBackslashes) {
   EXPECT_EQ(listing("D:\\"), (std::set<std::string>{".", "..", "x"}));
 }
 
-TEST_F(PathsTest, FindFirstOfTheCurrentDirectoryAndOfNothing) {
+TEST_F(FsHelpersTest, FindFirstOfTheCurrentDirectoryAndOfNothing) {
   std::set<std::string> here = listing(".");
   EXPECT_TRUE(here.count("etc"));
   EXPECT_TRUE(here.count("d"));
@@ -121,7 +121,7 @@ TEST_F(PathsTest, FindFirstOfTheCurrentDirectoryAndOfNothing) {
   EXPECT_EQ(plat_last_error(), PLAT_ERROR_PATH_NOT_FOUND);
 }
 
-TEST_F(PathsTest, ClusterSizeComesFromTheVolumeAndIsCachedPerLetter) {
+TEST_F(FsHelpersTest, ClusterSizeComesFromTheVolumeAndIsCachedPerLetter) {
   struct statvfs vfs {};
   ASSERT_EQ(statvfs(d("").c_str(), &vfs), 0);
   EXPECT_EQ(get_cluster_size("D:\\anything\\below"), static_cast<int>(vfs.f_bsize));
@@ -143,7 +143,7 @@ TEST_F(PathsTest, ClusterSizeComesFromTheVolumeAndIsCachedPerLetter) {
   EXPECT_EQ(get_cluster_size("E:\\"), static_cast<int>(vfs.f_bsize));
 }
 
-TEST_F(PathsTest, ClusterSizeOfAShare) {
+TEST_F(FsHelpersTest, ClusterSizeOfAShare) {
   write_file(dir_.file("etc/drives"), "\\\\fs1\\docs=" + d("") + "\n");
   plat_drive_map_reload();
   struct statvfs vfs {};

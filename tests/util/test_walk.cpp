@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tests/util/fs_fixture.h"
+#include "tests/support/fs_fixture.h"
 #include "util/fs.h"
 
 using testing_support::make_dirs;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "agent/ipc_names.h"
+#include "agent/runtime/ipc_names.h"
 #include "platform/error.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "agent/progress.h"
+#include "agent/runtime/progress.h"
 #include "platform/named_object.h"
 
 class BoardReader {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "agent/ipc_names.h"
+#include "agent/runtime/ipc_names.h"
 #include "platform/env.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"

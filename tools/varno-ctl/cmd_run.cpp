@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/ipc_names.h"
+#include "agent/runtime/ipc_names.h"
 #include "platform/env.h"
 #include "platform/error.h"
 #include "platform/mailslot.h"

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "agent/backup/filters.h"
+#include "agent/backup/settings.h"
+#include "agent/runtime/log.h"
 #include "agent/schedule/procjob.h"
-#include "agent/schedule/settings.h"
-#include "agent/log.h"
 #include "platform/env.h"
 #include "platform/launch.h"
 #include "tools/varno-ctl/ctl.h"

@@ -17,8 +17,8 @@ namespace {
 constexpr const char kSourceName[] = "fci.cpp";
 constexpr size_t kNewIndexBuffer = 16 * 1024;
 
-FileSystem* fs_of(const Fci* f) {
-  return f->fs != nullptr ? f->fs : plat_file_system();
+Env* fs_of(const Fci* f) {
+  return f->env != nullptr ? f->env : plat_env();
 }
 
 void set_error(Fci* f, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -34,7 +34,7 @@ const char* sys_text(int errnum) {
 }
 
 // Short reads are repeated; answers the bytes read (fewer only at end of file) or -1.
-ssize_t read_full(FileSystem* fs, int fd, uint8_t* out, size_t length, uint64_t offset) {
+ssize_t read_full(Env* fs, int fd, uint8_t* out, size_t length, uint64_t offset) {
   size_t done = 0;
   while (done < length) {
     ssize_t n = fs->read_at(fd, out + done, length - done, offset + done);
@@ -45,7 +45,7 @@ ssize_t read_full(FileSystem* fs, int fd, uint8_t* out, size_t length, uint64_t 
   return static_cast<ssize_t>(done);
 }
 
-int write_full(FileSystem* fs, int fd, const uint8_t* bytes, size_t length) {
+int write_full(Env* fs, int fd, const uint8_t* bytes, size_t length) {
   size_t done = 0;
   while (done < length) {
     ssize_t n = fs->write(fd, bytes + done, length - done);
@@ -197,7 +197,7 @@ void invalidate_and_delete_ro(Fci* f) {
 }
 
 void load_leads(Fci* f) {
-  FileSystem* fs = fs_of(f);
+  Env* fs = fs_of(f);
   int64_t file_size = fs->file_size(f->fd);
   if (file_size < static_cast<int64_t>(FCI_HEADER_SIZE)) {  // failed, or shrank since the header
     set_error(f, "FCI invalid: reading lead record %d: %s", 0,
@@ -241,76 +241,176 @@ void load_leads(Fci* f) {
   f->lead_count = static_cast<uint32_t>(count);
 }
 
+// The next index's bytes on their way to the temporary file, through one buffer. After a
+// failed write every later write is dropped and finish() answers -1.
+class IndexWriter {
+ public:
+  IndexWriter(Env* fs, int out)
+      : fs_(fs), out_(out), buffer_(static_cast<uint8_t*>(malloc(kNewIndexBuffer))) {
+    ok_ = buffer_ != nullptr;
+  }
+  ~IndexWriter() { free(buffer_); }
+  IndexWriter(const IndexWriter&) = delete;
+  IndexWriter& operator=(const IndexWriter&) = delete;
+
+  bool ok() const { return ok_; }
+
+  void emit(const uint8_t* bytes, size_t length) {
+    while (ok_ && length > 0) {
+      size_t take = std::min(length, kNewIndexBuffer - buffered_);
+      memcpy(buffer_ + buffered_, bytes, take);
+      buffered_ += take;
+      bytes += take;
+      length -= take;
+      if (buffered_ == kNewIndexBuffer) {
+        ok_ = write_full(fs_, out_, buffer_, buffered_) == 0;
+        buffered_ = 0;
+      }
+    }
+  }
+
+  // Writes what is buffered and makes the file durable. 0 or -1.
+  int finish() {
+    if (ok_ && buffered_ > 0) ok_ = write_full(fs_, out_, buffer_, buffered_) == 0;
+    buffered_ = 0;
+    if (ok_) ok_ = fs_->sync(out_) == 0;
+    return ok_ ? 0 : -1;
+  }
+
+ private:
+  Env* fs_;
+  int out_;
+  uint8_t* buffer_;
+  size_t buffered_ = 0;
+  bool ok_ = false;
+};
+
+struct SortRecord {
+  uint8_t bytes[FCI_RECORD_SIZE];
+};
+
+// Reads bucket `b` whole into `*records` (grown as needed), then releases and deletes the
+// bucket file. Answers the record count, or -1 when the bucket's records are lost.
+int64_t take_bucket(Fci* f, int b, SortRecord** records, uint64_t* capacity) {
+  Env* fs = fs_of(f);
+  FciBucket* bucket = &f->buckets[b];
+  bool usable = !bucket->failed && flush_bucket(f, bucket) == 0;
+  uint64_t count = bucket->written / FCI_RECORD_SIZE;
+  if (usable && count > *capacity) {
+    auto* grown = static_cast<SortRecord*>(realloc(*records, count * sizeof(SortRecord)));
+    if (grown == nullptr) {
+      usable = false;
+    } else {
+      *records = grown;
+      *capacity = count;
+    }
+  }
+  if (usable && count > 0) {
+    ssize_t n = read_full(fs, bucket->fd, (*records)[0].bytes, count * FCI_RECORD_SIZE, 0);
+    usable = n == static_cast<ssize_t>(count * FCI_RECORD_SIZE);
+  }
+  release_bucket(f, bucket);
+  char name[32];
+  bucket_path(b, name);
+  fs->delete_file(name);
+  return usable ? static_cast<int64_t>(count) : -1;
+}
+
 // Writes the collected records, bucket by bucket, into the temporary file. Answers 0 when
 // every record that reached its bucket is in the file and the file is durable.
 int build_new_index(Fci* f, int out, uint32_t new_stamp) {
-  FileSystem* fs = fs_of(f);
-  uint8_t* buffer = static_cast<uint8_t*>(malloc(kNewIndexBuffer));
-  if (buffer == nullptr) return -1;
-  size_t buffered = 0;
-  bool ok = true;
-  auto emit = [&](const uint8_t* bytes, size_t length) {
-    while (ok && length > 0) {
-      size_t take = std::min(length, kNewIndexBuffer - buffered);
-      memcpy(buffer + buffered, bytes, take);
-      buffered += take;
-      bytes += take;
-      length -= take;
-      if (buffered == kNewIndexBuffer) {
-        ok = write_full(fs, out, buffer, buffered) == 0;
-        buffered = 0;
-      }
-    }
-  };
-
+  IndexWriter writer(fs_of(f), out);
+  if (!writer.ok()) return -1;
   uint8_t header[FCI_HEADER_SIZE];
   fci::put_u32le(header, FCI_VERSION);
   fci::put_u32le(header + 4, new_stamp);
-  emit(header, sizeof header);
+  writer.emit(header, sizeof header);
 
-  struct Record {
-    uint8_t bytes[FCI_RECORD_SIZE];
-  };
-  Record* records = nullptr;
+  SortRecord* records = nullptr;
   uint64_t capacity = 0;
-  for (int b = 0; b < FCI_BUCKETS && ok; ++b) {
-    FciBucket* bucket = &f->buckets[b];
+  for (int b = 0; b < FCI_BUCKETS && writer.ok(); ++b) {
     // A bucket this run never opened has nothing of it; a stray file of that name is not
     // ours to read (the caller deletes it).
-    if (bucket->fd < 0) continue;
-    char name[32];
-    bucket_path(b, name);
-    bool usable = !bucket->failed && flush_bucket(f, bucket) == 0;
-    uint64_t count = bucket->written / FCI_RECORD_SIZE;
-    if (usable && count > capacity) {
-      auto* grown = static_cast<Record*>(realloc(records, count * sizeof(Record)));
-      if (grown == nullptr) {
-        usable = false;
-      } else {
-        records = grown;
-        capacity = count;
-      }
-    }
-    if (usable && count > 0) {
-      ssize_t n = read_full(fs, bucket->fd, records[0].bytes, count * FCI_RECORD_SIZE, 0);
-      usable = n == static_cast<ssize_t>(count * FCI_RECORD_SIZE);
-    }
-    release_bucket(f, bucket);
-    fs->delete_file(name);
-    if (!usable) continue;  // those records are lost: later lookups miss them
-    std::sort(records, records + count,
-              [](const Record& a, const Record& c) { return compare_keys(a.bytes, c.bytes) < 0; });
-    for (uint64_t i = 0; i < count && ok; ++i) {
+    if (f->buckets[b].fd < 0) continue;
+    int64_t count = take_bucket(f, b, &records, &capacity);
+    if (count < 0) continue;  // those records are lost: later lookups miss them
+    std::sort(records, records + count, [](const SortRecord& a, const SortRecord& c) {
+      return compare_keys(a.bytes, c.bytes) < 0;
+    });
+    for (int64_t i = 0; i < count && writer.ok(); ++i) {
       // The bucket is the key's first byte; anything else is not a record we wrote.
       if (records[i].bytes[0] != b) continue;
-      emit(records[i].bytes, FCI_RECORD_SIZE);
+      writer.emit(records[i].bytes, FCI_RECORD_SIZE);
     }
   }
   free(records);
-  if (ok && buffered > 0) ok = write_full(fs, out, buffer, buffered) == 0;
-  free(buffer);
-  if (ok) ok = fs->sync(out) == 0;
-  return ok ? 0 : -1;
+  return writer.finish();
+}
+
+// Leftover buckets belong to a run that never closed: start empty.
+void reset_sort_folder(Env* fs) {
+  if (fs->dir_usable(FCI_SORT_DIR) != 1) {
+    fs->make_dir(FCI_SORT_DIR);
+    return;
+  }
+  for (int b = 0; b < FCI_BUCKETS; ++b) {
+    char name[32];
+    bucket_path(b, name);
+    fs->delete_file(name);
+  }
+}
+
+// Derives the paths and moves the last index to the ".ro" name (or keeps the ".ro" file an
+// unfinished close left). Marks the index invalid when there is none to read.
+void take_old_index(Fci* f, const char* schedule_path) {
+  Env* fs = fs_of(f);
+  if (schedule_path == nullptr || derive_paths(f, schedule_path) != 0) {
+    f->path[0] = f->ro_path[0] = f->tmp_path[0] = 0;
+    set_error(f, "FCI invalid: index path too long");
+    f->flags |= FCI_INVALID;
+    return;
+  }
+  // A next index that a killed close never finished is garbage.
+  fs->delete_file(f->tmp_path);
+  if (fs->file_exists(f->ro_path) == 1) {
+    // The last run did not finish its close: its ".fci", if any, is not to be trusted.
+    fs->delete_file(f->path);
+  } else if (fs->file_exists(f->path) != 1) {
+    set_error(f, "FCI invalid: unintialized");
+    f->flags |= FCI_INVALID;
+  } else if (fs->rename_file(f->path, f->ro_path) != 0) {
+    set_error(f, "FCI invalid: rename read-only fci failed: %s", sys_text(errno));
+    fs->delete_file(f->path);
+    f->flags |= FCI_INVALID;
+  }
+}
+
+// Opens the ".ro" file and checks its header against the expected stamp.
+void check_old_index(Fci* f, uint32_t expected_stamp) {
+  Env* fs = fs_of(f);
+  f->fd = fs->open_file(f->ro_path, PLAT_OPEN_READ);
+  if (f->fd < 0) {
+    set_error(f, "FCI invalid: open read-only fci failed: %s", sys_text(errno));
+    f->flags |= FCI_INVALID;
+    return;
+  }
+  uint8_t header[FCI_HEADER_SIZE];
+  errno = 0;
+  ssize_t n = read_full(fs, f->fd, header, sizeof header, 0);
+  if (n != static_cast<ssize_t>(sizeof header)) {
+    set_error(f, "FCI invalid: reading header failed: %s", sys_text(n < 0 ? errno : ENODATA));
+    invalidate_and_delete_ro(f);
+    return;
+  }
+  f->version = fci::get_u32le(header);
+  f->stamp = static_cast<int32_t>(fci::get_u32le(header + 4));
+  if (f->version != FCI_VERSION) {
+    invalidate_and_delete_ro(f);
+  } else if (static_cast<uint32_t>(f->stamp) != expected_stamp) {
+    set_error(f, "FCI invalid: out of sync: client(%ld) != server(%ld)",
+              static_cast<long>(f->stamp), static_cast<long>(static_cast<int32_t>(expected_stamp)));
+    invalidate_and_delete_ro(f);
+  }
 }
 
 }  // namespace
@@ -342,70 +442,16 @@ Fci::~Fci() {
 int fci_open(Fci* f, const char* schedule_path, uint32_t expected_stamp) {
   free_reader(f);
   for (FciBucket& bucket : f->buckets) release_bucket(f, &bucket);
-  FileSystem* fs = fs_of(f);
-
-  // Leftover buckets belong to a run that never closed: start empty.
-  if (fs->dir_usable(FCI_SORT_DIR) == 1) {
-    for (int b = 0; b < FCI_BUCKETS; ++b) {
-      char name[32];
-      bucket_path(b, name);
-      fs->delete_file(name);
-    }
-  } else {
-    fs->make_dir(FCI_SORT_DIR);
-  }
+  Env* fs = fs_of(f);
+  reset_sort_folder(fs);
 
   f->flags = 0;
   f->error[0] = 0;
   f->version = 0;
   f->stamp = 0;
   f->path[0] = f->ro_path[0] = f->tmp_path[0] = 0;
-  if (schedule_path == nullptr || derive_paths(f, schedule_path) != 0) {
-    f->path[0] = f->ro_path[0] = f->tmp_path[0] = 0;
-    set_error(f, "FCI invalid: index path too long");
-    f->flags |= FCI_INVALID;
-  } else {
-    // A next index that a killed close never finished is garbage.
-    fs->delete_file(f->tmp_path);
-    if (fs->file_exists(f->ro_path) == 1) {
-      // The last run did not finish its close: its ".fci", if any, is not to be trusted.
-      fs->delete_file(f->path);
-    } else if (fs->file_exists(f->path) != 1) {
-      set_error(f, "FCI invalid: unintialized");
-      f->flags |= FCI_INVALID;
-    } else if (fs->rename_file(f->path, f->ro_path) != 0) {
-      set_error(f, "FCI invalid: rename read-only fci failed: %s", sys_text(errno));
-      fs->delete_file(f->path);
-      f->flags |= FCI_INVALID;
-    }
-  }
-
-  if ((f->flags & FCI_INVALID) == 0) {
-    f->fd = fs->open_file(f->ro_path, PLAT_OPEN_READ);
-    if (f->fd < 0) {
-      set_error(f, "FCI invalid: open read-only fci failed: %s", sys_text(errno));
-      f->flags |= FCI_INVALID;
-    } else {
-      uint8_t header[FCI_HEADER_SIZE];
-      errno = 0;
-      ssize_t n = read_full(fs, f->fd, header, sizeof header, 0);
-      if (n != static_cast<ssize_t>(sizeof header)) {
-        set_error(f, "FCI invalid: reading header failed: %s", sys_text(n < 0 ? errno : ENODATA));
-        invalidate_and_delete_ro(f);
-      } else {
-        f->version = fci::get_u32le(header);
-        f->stamp = static_cast<int32_t>(fci::get_u32le(header + 4));
-        if (f->version != FCI_VERSION) {
-          invalidate_and_delete_ro(f);
-        } else if (static_cast<uint32_t>(f->stamp) != expected_stamp) {
-          set_error(f, "FCI invalid: out of sync: client(%ld) != server(%ld)",
-                    static_cast<long>(f->stamp),
-                    static_cast<long>(static_cast<int32_t>(expected_stamp)));
-          invalidate_and_delete_ro(f);
-        }
-      }
-    }
-  }
+  take_old_index(f, schedule_path);
+  if ((f->flags & FCI_INVALID) == 0) check_old_index(f, expected_stamp);
 
   f->sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
   f->sha = EVP_MD_CTX_new();
@@ -545,19 +591,18 @@ int fci_add(Fci* f, const char* path, uint32_t time, uint64_t size) {
   if (bucket->fd < 0) {
     char name[32];
     bucket_path(b, name);
-    int fd = fs_of(f)->open_file(
-        name, PLAT_OPEN_READ | PLAT_OPEN_WRITE | PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE);
-    if (fd < 0) {
+    EnvFile file(fs_of(f), fs_of(f)->open_file(name, PLAT_OPEN_READ | PLAT_OPEN_WRITE |
+                                                         PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE));
+    if (!file.valid()) {
       set_error(f, "FCI error: opening sort file %d: %s", b, sys_text(errno));
       return -1;
     }
     bucket->buffer = static_cast<uint8_t*>(malloc(FCI_PAGE_SIZE));
     if (bucket->buffer == nullptr) {
-      fs_of(f)->close_file(fd);
       set_error(f, "FCI error: opening sort file %d: %s", b, sys_text(ENOMEM));
       return -1;
     }
-    bucket->fd = fd;
+    bucket->fd = file.release();  // the bucket owns it from here on
   }
   fci_encode_record(record, bucket->buffer + bucket->buffered);
   bucket->buffered += FCI_RECORD_SIZE;
@@ -574,16 +619,17 @@ void fci_close(Fci* f, uint32_t new_stamp) {
   if ((f->flags & FCI_CLOSED) != 0) return;
   f->flags |= FCI_CLOSED;
   free_reader(f);
-  FileSystem* fs = fs_of(f);
+  Env* fs = fs_of(f);
 
   if (new_stamp != 0 && f->path[0] != 0) {
     // The next index exists under its final name only once it is complete and durable,
     // so a kill at any point leaves either the old ".ro" file or both (and the next open
     // then trusts the ".ro" file, whose stamp the server still holds).
-    int out = fs->open_file(f->tmp_path, PLAT_OPEN_WRITE | PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE);
-    if (out >= 0) {
-      int built = build_new_index(f, out, new_stamp);
-      if (fs->close_file(out) != 0) built = -1;
+    EnvFile out(
+        fs, fs->open_file(f->tmp_path, PLAT_OPEN_WRITE | PLAT_OPEN_CREATE | PLAT_OPEN_TRUNCATE));
+    if (out.valid()) {
+      int built = build_new_index(f, out.get(), new_stamp);
+      if (out.close() != 0) built = -1;
       if (built == 0 && fs->rename_file(f->tmp_path, f->path) == 0) {
         char folder[FCI_PATH_MAX];
         folder_of(f->path, folder);

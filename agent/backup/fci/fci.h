@@ -13,7 +13,7 @@
 #include <cstdint>
 
 #include "agent/backup/fci/hash_table.h"
-#include "platform/file_system.h"
+#include "platform/env.h"
 
 constexpr uint32_t FCI_VERSION = 1;
 constexpr size_t FCI_HEADER_SIZE = 8;
@@ -70,8 +70,9 @@ struct Fci {
   Fci(const Fci&) = delete;
   Fci& operator=(const Fci&) = delete;
 
-  // File access; null means plat_file_system(). Set before fci_open; tests wrap it.
-  FileSystem* fs = nullptr;
+  // File access; null means plat_env(). Set before fci_open; the job run passes its own,
+  // tests wrap it.
+  Env* env = nullptr;
 
   int fd = -1;                  // the open ".ro" file
   char path[FCI_PATH_MAX];      // base + ".fci"

@@ -1,3 +1,0 @@
-#include "agent/liveness.h"
-
-std::atomic<uint32_t> liveness_counter{0};

@@ -1,0 +1,125 @@
+#include "agent/runtime/log.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <string>
+
+#include "platform/debug.h"
+#include "platform/env.h"
+
+namespace {
+
+constexpr int kBufferSize = LOG_LINE_MAX + 1;
+constexpr int kTraceBufferSize = 256;
+
+// Each open log with the Env it was opened through (its clock stamps the lines).
+FILE* g_agent_log = nullptr;
+Env* g_agent_env = nullptr;
+FILE* g_job_log = nullptr;  // backup thread only, as is its Env
+Env* g_job_env = nullptr;
+
+// vsnprintf answers the length it wanted; the bytes in the buffer are what counts.
+int clamp_length(int wanted, int capacity) {
+  if (wanted < 0) return 0;
+  return wanted >= capacity ? capacity - 1 : wanted;
+}
+
+int format_message(char* out, const char* format, va_list args) {
+  return clamp_length(vsnprintf(out, kBufferSize, format, args), kBufferSize);
+}
+
+void write_line(FILE* stream, Env* env, const char* message) {
+  char line[kBufferSize];
+  int length = log_format_line(line, message, env);
+  fwrite(line, 1, static_cast<size_t>(length), stream);
+  fflush(stream);
+}
+
+}  // namespace
+
+int log_format_line(char* out, const char* message, Env* env) {
+  LocalTime t = env->local_time();
+  int wanted = snprintf(out, kBufferSize, "%04d-%02d-%02d %02d:%02d:%02d.%04d] %s", t.year, t.month,
+                        t.day, t.hour, t.minute, t.second, t.millisecond, message);
+  return clamp_length(wanted, kBufferSize);
+}
+
+int log_agent_open(Env* env) {
+  log_agent_close();
+  g_agent_env = env;
+  g_agent_log = env->open_stream("agent.log", "w+");
+  return g_agent_log != nullptr ? 0 : -1;
+}
+
+void log_agent_close() {
+  if (g_agent_log != nullptr) fclose(g_agent_log);
+  g_agent_log = nullptr;
+  g_agent_env = nullptr;
+}
+
+FILE* log_agent_stream() {
+  return g_agent_log;
+}
+
+int log_job_open(const char* schedule_path, Env* env) {
+  log_job_close();
+  std::string path = std::string(schedule_path) + ".log";
+  g_job_env = env;
+  g_job_log = env->open_stream(path, "w+");
+  if (g_job_log == nullptr) log_job("Could not open log file '%s'\n", schedule_path);
+  log_job("Initialized log file '%s.log'\n", schedule_path);
+  return g_job_log != nullptr ? 0 : -1;
+}
+
+void log_job_close() {
+  if (g_job_log != nullptr) fclose(g_job_log);
+  g_job_log = nullptr;
+  g_job_env = nullptr;
+}
+
+bool log_job_is_open() {
+  return g_job_log != nullptr;
+}
+
+void log_agent(const char* format, ...) {
+  if (g_agent_log == nullptr) return;
+  int saved = errno;
+  char message[kBufferSize];
+  va_list args;
+  va_start(args, format);
+  format_message(message, format, args);
+  va_end(args);
+  write_line(g_agent_log, g_agent_env, message);
+  errno = saved;
+}
+
+void log_job(const char* format, ...) {
+  int saved = errno;
+  char message[kBufferSize];
+  va_list args;
+  va_start(args, format);
+  format_message(message, format, args);
+  va_end(args);
+  if (g_job_log != nullptr) {
+    write_line(g_job_log, g_job_env, message);
+  } else {
+    char line[kBufferSize];
+    log_format_line(line, message, g_job_env != nullptr ? g_job_env : plat_env());
+    plat_debug_output(line);
+  }
+  errno = saved;
+}
+
+void trace_debug(const char* format, ...) {
+  int saved = errno;
+  char message[kTraceBufferSize];
+  va_list args;
+  va_start(args, format);
+  int length =
+      clamp_length(vsnprintf(message, kTraceBufferSize - 2, format, args), kTraceBufferSize - 2);
+  va_end(args);
+  memcpy(message + length, "\r\n", 3);
+  plat_debug_output(message);
+  errno = saved;
+}

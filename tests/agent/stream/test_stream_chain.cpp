@@ -1,0 +1,479 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "agent/stream/stream.h"
+#include "platform/file.h"
+#include "tests/support/stream_test_util.h"
+#include "tests/support/test_support.h"
+
+using namespace stream_test;
+using testing_support::read_file;
+using testing_support::ScopedCwd;
+using testing_support::TempDir;
+using testing_support::write_file;
+
+namespace {
+
+using Slicer = std::function<int()>;
+
+Slicer whole() {
+  return [] { return 65466; };
+}
+Slicer bytewise() {
+  return [] { return 1; };
+}
+Slicer random_slices(uint32_t seed, int largest) {
+  auto rng = std::make_shared<std::mt19937>(seed);
+  return [rng, largest] { return 1 + static_cast<int>((*rng)() % static_cast<uint32_t>(largest)); };
+}
+
+// Innermost test stage: serves `data` in slices, then STREAM_END.
+struct MemoryStream final : Stream {
+  std::string data;
+  size_t pos = 0;
+  Slicer slice;
+  int read(void* buffer, int length) override {
+    if (length <= 0) return 0;
+    if (pos == data.size()) return STREAM_END;
+    size_t n =
+        std::min({static_cast<size_t>(length), static_cast<size_t>(slice()), data.size() - pos});
+    memcpy(buffer, data.data() + pos, n);
+    pos += n;
+    return static_cast<int>(n);
+  }
+  void destroy() override {}
+};
+
+StreamPtr memory_stream(const std::string& data, Slicer slice) {
+  auto* s = new MemoryStream;
+  s->data = data;
+  s->slice = std::move(slice);
+  return StreamPtr(s);
+}
+
+// Test stage answering a fixed script of results (a positive one with that many 'x'
+// bytes), then STREAM_END; counts its calls.
+struct ScriptStream final : Stream {
+  std::vector<int> script;
+  size_t next = 0;
+  int calls = 0;
+  int* destroyed = nullptr;
+  int read(void* buffer, int length) override {
+    calls++;
+    if (next == script.size()) return STREAM_END;
+    int r = script[next++];
+    if (r > 0) {
+      r = std::min(r, length);
+      memset(buffer, 'x', static_cast<size_t>(r));
+    }
+    return r;
+  }
+  void destroy() override {
+    if (destroyed) (*destroyed)++;
+  }
+  ~ScriptStream() override { destroy(); }
+};
+
+StreamPtr script_stream(std::vector<int> script, int* destroyed = nullptr) {
+  auto* s = new ScriptStream;
+  s->script = std::move(script);
+  s->destroyed = destroyed;
+  return StreamPtr(s);
+}
+
+struct Pulled {
+  std::string bytes;
+  int last = 0;  // the negative result that ended the pull
+};
+
+// Pulls until a negative result, with room chosen by `room`, and checks that no call
+// writes beyond the room it was given or claims more than it.
+Pulled pull(Stream* s, Slicer room) {
+  Pulled p;
+  constexpr unsigned char kGuard = 0xA5;
+  std::vector<unsigned char> buffer;
+  for (long calls = 0; calls < 20000000; calls++) {
+    int length = room();
+    buffer.assign(static_cast<size_t>(length) + 64, kGuard);
+    int r = s->read(buffer.data(), length);
+    for (size_t i = static_cast<size_t>(length); i < buffer.size(); i++) {
+      if (buffer[i] != kGuard) {
+        ADD_FAILURE() << "wrote past the room of " << length << " bytes";
+        p.last = 1;
+        return p;
+      }
+    }
+    if (r < 0) {
+      p.last = r;
+      return p;
+    }
+    EXPECT_LE(r, length);
+    p.bytes.append(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(r));
+  }
+  ADD_FAILURE() << "the stream never ended";
+  return p;
+}
+
+// checksum (when digest given) + compression + encryption over `inner`.
+StreamPtr wrap(StreamPtr inner, unsigned char* digest) {
+  if (digest) {
+    StreamPtr c = checksum_stream_new(std::move(inner), digest);
+    EXPECT_TRUE(c);
+    inner = std::move(c);
+  }
+  StreamPtr z = compression_stream_new(std::move(inner));
+  EXPECT_TRUE(z);
+  StreamPtr e = encryption_stream_new(std::move(z), test_key());
+  EXPECT_TRUE(e);
+  return e;
+}
+
+class ChainTest : public ::testing::Test {
+ protected:
+  void SetUp() override { cwd_ = std::make_unique<ScopedCwd>(dir_.path()); }
+
+  // The whole chain over a real file block, pulled 65466 bytes at a time.
+  Pulled file_chain(const std::string& contents, int64_t offset, int limit, unsigned char* digest,
+                    uint64_t* counter = nullptr) {
+    write_file(dir_.file("source.bin"), contents);
+    int fd = plat_open_read("source.bin");
+    EXPECT_GE(fd, 0);
+    StreamPtr chain = wrap(file_read_stream_new(fd, offset, limit, counter), digest);
+    Pulled p = pull(chain.get(), whole());
+    chain.reset();
+    plat_close(fd);
+    return p;
+  }
+
+  // Decrypts with openssl and inflates with Python; the plain block, or "<failed>".
+  std::string outside_plain(const std::string& chain_output) {
+    write_file(dir_.file("out.bin"), chain_output);
+    if (openssl_decrypt(dir_.file("out.bin"), dir_.file("dec.bin"), test_key()) != 0)
+      return "<openssl failed>";
+    if (python_inflate(dir_.file("dec.bin"), dir_.file("inf.bin")) != 0) return "<zlib failed>";
+    return read_file(dir_.file("inf.bin"));
+  }
+
+  TempDir dir_;
+  std::unique_ptr<ScopedCwd> cwd_;
+};
+
+// --- outside checks --------------------------------------------------------------------
+
+TEST_F(ChainTest, OutputDecryptsWithOpensslAndInflatesWithPythonAndDigestIsMd5sum) {
+  std::string file = mixed_corpus(400000, 7);
+  const int64_t offset = 70001;
+  const int limit = 200000;
+  unsigned char digest[16];
+  memset(digest, 0, sizeof digest);
+  uint64_t counter = 5;
+  Pulled p = file_chain(file, offset, limit, digest, &counter);
+  ASSERT_EQ(p.last, STREAM_END);
+  EXPECT_EQ(p.bytes.size() % 16, 0u);
+  std::string block = file.substr(offset, limit);
+  EXPECT_TRUE(outside_plain(p.bytes) == block);
+  EXPECT_EQ(counter, 5u + limit);
+  write_file(dir_.file("block.bin"), block);
+  EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(digest), 16)),
+            md5sum(dir_.file("block.bin"), dir_.file("md5.txt")));
+}
+
+TEST_F(ChainTest, LastBlockStopsAtTheEndOfTheFile) {
+  std::string file = mixed_corpus(10000, 3);
+  unsigned char digest[16];
+  uint64_t counter = 0;
+  Pulled p = file_chain(file, 9000, 65536, digest, &counter);
+  ASSERT_EQ(p.last, STREAM_END);
+  EXPECT_TRUE(outside_plain(p.bytes) == file.substr(9000));
+  EXPECT_EQ(counter, 1000u);
+}
+
+TEST_F(ChainTest, EmptyBlockIsOneEmptyZlibStreamInOneAesBlockWithMd5OfNothing) {
+  for (auto [offset, limit] : {std::pair<int64_t, int>{0, 0}, {5, 100}, {50, 10}}) {
+    unsigned char digest[16];
+    memset(digest, 0xEE, sizeof digest);
+    Pulled p = file_chain("12345", offset, limit, digest);
+    ASSERT_EQ(p.last, STREAM_END);
+    ASSERT_EQ(p.bytes.size(), 16u) << offset;
+    EXPECT_EQ(outside_plain(p.bytes), "");
+    write_file(dir_.file("dec.bin"), "");
+    EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(digest), 16)),
+              "d41d8cd98f00b204e9800998ecf8427e");
+  }
+  // The deflate-9 empty stream: header 78 da, an empty final block, Adler-32 of nothing.
+  StreamPtr z = compression_stream_new(memory_stream("", whole()));
+  EXPECT_EQ(hex(pull(z.get(), whole()).bytes), "78da030000000001");
+}
+
+// --- pinned bytes ----------------------------------------------------------------------
+
+// Key 00..1f, zero IV, "hello hello hello\n": deflate-9 then AES-256-CBC. Produced once by
+// python3 zlib.compress(data, 9) | openssl enc, independently of this code.
+TEST_F(ChainTest, OutputBytesArePinned) {
+  StreamPtr chain = wrap(memory_stream("hello hello hello\n", whole()), nullptr);
+  EXPECT_EQ(hex(pull(chain.get(), whole()).bytes),
+            "6afa32114e401812890d3c5512eed2b2226a1c1528ad90fc14d9107e9554ed1d");
+}
+
+// SP 800-38A F.2.5 (CBC-AES256.Encrypt): with a zero IV, a first block of P1 xor IV gives
+// the published ciphertext; the fifth block is the padding.
+TEST_F(ChainTest, EncryptionStageMatchesPublishedAes256CbcVector) {
+  AesCbcVector v = sp800_38a_cbc_aes256();
+  StreamPtr e = encryption_stream_new(memory_stream(v.plain, whole()),
+                                      reinterpret_cast<const unsigned char*>(v.key.data()));
+  Pulled p = pull(e.get(), whole());
+  ASSERT_EQ(p.bytes.size(), 80u);
+  EXPECT_EQ(hex(p.bytes.substr(0, 64)), v.cipher_hex);
+}
+
+// --- slicing and reuse -----------------------------------------------------------------
+
+// Input whole, byte by byte and in random slices, output pulled whole and in random
+// slices (including rooms below one cipher block): always the same bytes, also from a
+// second chain built the same way.
+TEST_F(ChainTest, OutputIsTheSameHoweverInputAndOutputAreSliced) {
+  const std::string data = mixed_corpus(70000, 11);
+  unsigned char reference_digest[16];
+  StreamPtr first = wrap(memory_stream(data, whole()), reference_digest);
+  Pulled reference = pull(first.get(), whole());
+  ASSERT_EQ(reference.last, STREAM_END);
+  EXPECT_TRUE(outside_plain(reference.bytes) == data);
+
+  struct Case {
+    const char* name;
+    Slicer in, out;
+  };
+  std::vector<Case> cases = {{"whole again", whole(), whole()},
+                             {"bytewise in", bytewise(), whole()},
+                             {"random in", random_slices(1, 5000), whole()},
+                             {"random out", whole(), random_slices(2, 300)},
+                             {"small out", random_slices(3, 40), random_slices(4, 40)}};
+  for (Case& c : cases) {
+    unsigned char digest[16];
+    StreamPtr chain = wrap(memory_stream(data, c.in), digest);
+    Pulled p = pull(chain.get(), c.out);
+    EXPECT_EQ(p.last, STREAM_END) << c.name;
+    EXPECT_TRUE(p.bytes == reference.bytes) << c.name;
+    EXPECT_EQ(memcmp(digest, reference_digest, 16), 0) << c.name;
+  }
+}
+
+TEST_F(ChainTest, EachStageAloneGivesTheSameBytesTwiceAndWhateverTheSlicing) {
+  const std::string data = mixed_corpus(30000, 5);
+  using Make = std::function<StreamPtr(StreamPtr)>;
+  unsigned char digest[16];
+  std::vector<std::pair<const char*, Make>> stages = {
+      {"checksum", [&](StreamPtr in) { return checksum_stream_new(std::move(in), digest); }},
+      {"compression", [](StreamPtr in) { return compression_stream_new(std::move(in)); }},
+      {"encryption",
+       [](StreamPtr in) { return encryption_stream_new(std::move(in), test_key()); }}};
+  for (auto& [name, make] : stages) {
+    std::string first;
+    for (int round = 0; round < 2; round++) {
+      for (Slicer in : {whole(), bytewise(), random_slices(round + 9, 3000)}) {
+        StreamPtr s = make(memory_stream(data, in));
+        Pulled p = pull(s.get(), random_slices(round + 20, 2000));
+        EXPECT_EQ(p.last, STREAM_END) << name;
+        if (first.empty()) first = p.bytes;
+        EXPECT_TRUE(p.bytes == first) << name << " round " << round;
+      }
+    }
+  }
+}
+
+TEST_F(ChainTest, CompressionCanBePulledOneByteAtATime) {
+  const std::string data = mixed_corpus(20000, 8);
+  StreamPtr a = compression_stream_new(memory_stream(data, whole()));
+  StreamPtr b = compression_stream_new(memory_stream(data, random_slices(6, 100)));
+  Pulled pa = pull(a.get(), whole());
+  Pulled pb = pull(b.get(), bytewise());
+  EXPECT_EQ(pb.last, STREAM_END);
+  EXPECT_TRUE(pa.bytes == pb.bytes);
+}
+
+// --- encryption room rule --------------------------------------------------------------
+
+TEST_F(ChainTest, EncryptionWaitsForRoomToFinish) {
+  StreamPtr e = encryption_stream_new(memory_stream("abc", whole()), test_key());
+  unsigned char out[64];
+  memset(out, 0x5A, sizeof out);
+  for (int room = 1; room <= 15; room++) EXPECT_EQ(e->read(out, room), 0) << room;
+  for (unsigned char c : out) EXPECT_EQ(c, 0x5A);  // nothing written while waiting
+  EXPECT_EQ(e->read(out, 16), 16);
+  EXPECT_EQ(e->read(out, 16), STREAM_END);
+  EXPECT_EQ(e->read(out, 16), STREAM_END);
+}
+
+TEST_F(ChainTest, EncryptionNeverFeedsMoreThanTheRoomAllows) {
+  // 17 bytes in, room 17: at most 2 bytes may go to one update (output <= 17).
+  std::string data(40, 'q');
+  StreamPtr e = encryption_stream_new(memory_stream(data, whole()), test_key());
+  Pulled p = pull(e.get(), [] { return 17; });
+  EXPECT_EQ(p.last, STREAM_END);
+  StreamPtr f = encryption_stream_new(memory_stream(data, whole()), test_key());
+  EXPECT_TRUE(pull(f.get(), whole()).bytes == p.bytes);
+  EXPECT_EQ(p.bytes.size(), 48u);
+}
+
+// --- buffer refill and consume ---------------------------------------------------------
+
+struct Probe : BufferedStream {
+  int read(void*, int) override { return STREAM_ERROR; }
+  void destroy() override { inner.reset(); }
+};
+
+TEST(StreamFill, FollowsTheInnerResults) {
+  Probe p;
+  p.inner = script_stream({STREAM_ERROR, STREAM_FATAL, 0, 10, 0, -7, 5});
+  EXPECT_EQ(stream_fill(&p), STREAM_ERROR);
+  EXPECT_EQ(stream_fill(&p), STREAM_FATAL);
+  EXPECT_EQ(stream_fill(&p), STREAM_ERROR);  // nothing from a live inner and nothing held
+  EXPECT_EQ(stream_fill(&p), 0);
+  EXPECT_EQ(p.buffer_fill, 10);
+  EXPECT_EQ(stream_fill(&p), 0);  // nothing new, but data held
+  EXPECT_EQ(stream_fill(&p), 0);  // unknown negative results are ignored
+  EXPECT_EQ(p.buffer_fill, 10);
+  EXPECT_EQ(stream_fill(&p), 0);
+  EXPECT_EQ(p.buffer_fill, 15);
+  EXPECT_EQ(p.inner_ended, 0);
+  EXPECT_EQ(stream_fill(&p), 0);
+  EXPECT_EQ(p.inner_ended, 1);
+  auto* inner = static_cast<ScriptStream*>(p.inner.get());
+  int calls = inner->calls;
+  EXPECT_EQ(stream_fill(&p), 0);  // ended: the inner is not asked again
+  EXPECT_EQ(inner->calls, calls);
+}
+
+TEST(StreamFill, FullBufferDoesNotAskTheInner) {
+  Probe p;
+  p.inner = script_stream({STREAM_BUFFER_SIZE, 1});
+  EXPECT_EQ(stream_fill(&p), 0);
+  EXPECT_EQ(p.buffer_fill, STREAM_BUFFER_SIZE);
+  EXPECT_EQ(stream_fill(&p), 0);
+  EXPECT_EQ(static_cast<ScriptStream*>(p.inner.get())->calls, 1);
+}
+
+TEST(StreamConsume, KeepsTheRestAtTheStart) {
+  Probe p;
+  memcpy(p.buffer, "abcdef", 6);
+  p.buffer_fill = 6;
+  stream_consume(&p, 0);
+  stream_consume(&p, -3);
+  EXPECT_EQ(p.buffer_fill, 6);
+  stream_consume(&p, 2);
+  EXPECT_EQ(p.buffer_fill, 4);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(p.buffer), 4), "cdef");
+  stream_consume(&p, 4);
+  EXPECT_EQ(p.buffer_fill, 0);
+}
+
+// --- failures --------------------------------------------------------------------------
+
+TEST(StreamFailures, FatalPassesThroughEveryStageAndLeavesTheDigestAlone) {
+  for (int code : {STREAM_FATAL, STREAM_ERROR}) {
+    unsigned char digest[16];
+    memset(digest, 0x77, sizeof digest);
+    StreamPtr chain = wrap(script_stream({100, 200, code}), digest);
+    unsigned char out[65466];
+    int r;
+    do r = chain->read(out, sizeof out);
+    while (r >= 0);
+    EXPECT_EQ(r, code);
+    for (unsigned char c : digest) EXPECT_EQ(c, 0x77);
+  }
+}
+
+TEST(StreamFailures, ChecksumPassesOtherResultsUnchanged) {
+  unsigned char digest[16];
+  StreamPtr c = checksum_stream_new(script_stream({0, STREAM_FATAL, 3}), digest);
+  char out[8];
+  EXPECT_EQ(c->read(out, 8), 0);
+  EXPECT_EQ(c->read(out, 8), STREAM_FATAL);
+  EXPECT_EQ(c->read(out, 8), 3);
+  EXPECT_EQ(c->read(out, 8), STREAM_END);
+  EXPECT_EQ(c->read(out, 8), STREAM_END);
+}
+
+TEST(StreamFailures, StalledInnerIsAnErrorNotAHang) {
+  StreamPtr z = compression_stream_new(script_stream({0, 0, 0}));
+  char out[64];
+  EXPECT_EQ(z->read(out, sizeof out), STREAM_ERROR);
+}
+
+TEST(StreamFailures, FailedConstructorLeavesTheInnerWithTheCaller) {
+  int destroyed = 0;
+  StreamPtr inner = script_stream({}, &destroyed);
+  EXPECT_FALSE(encryption_stream_new(std::move(inner), nullptr));
+  EXPECT_TRUE(inner);
+  EXPECT_FALSE(checksum_stream_new(std::move(inner), nullptr));
+  EXPECT_TRUE(inner);
+  EXPECT_EQ(destroyed, 0);
+  EXPECT_FALSE(compression_stream_new(nullptr));
+  EXPECT_FALSE(encryption_stream_new(nullptr, test_key()));
+  unsigned char digest[16];
+  EXPECT_FALSE(checksum_stream_new(nullptr, digest));
+}
+
+TEST(StreamFailures, DestroyReleasesTheWholeChainOnce) {
+  int destroyed = 0;
+  unsigned char digest[16];
+  StreamPtr chain = wrap(script_stream({5}, &destroyed), digest);
+  chain->destroy();
+  EXPECT_EQ(destroyed, 1);
+  chain->destroy();
+  char out[64];
+  EXPECT_EQ(chain->read(out, sizeof out), STREAM_ERROR);
+  chain.reset();
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST_F(ChainTest, FileReadStage) {
+  write_file(dir_.file("f.bin"), "0123456789");
+  int fd = plat_open_read("f.bin");
+  ASSERT_GE(fd, 0);
+  uint64_t counter = 0xFFFFFFFFull;  // the count carries into the high word
+  StreamPtr s = file_read_stream_new(fd, 3, 5, &counter);
+  char out[16];
+  EXPECT_EQ(s->read(out, 0), 0);  // no room is not the end of the block
+  EXPECT_EQ(s->read(out, 2), 2);
+  EXPECT_EQ(std::string(out, 2), "34");
+  EXPECT_EQ(s->read(out, 16), 3);
+  EXPECT_EQ(std::string(out, 3), "567");
+  EXPECT_EQ(s->read(out, 16), STREAM_END);
+  EXPECT_EQ(s->read(out, 16), STREAM_END);
+  EXPECT_EQ(counter, 0x100000004ull);
+  s->destroy();  // the descriptor stays open
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 8);
+  StreamPtr none = file_read_stream_new(fd, 0, -5, nullptr);  // a negative limit allows nothing
+  EXPECT_EQ(none->read(out, 16), STREAM_END);
+  plat_close(fd);
+}
+
+TEST_F(ChainTest, FileReadFailuresAreErrors) {
+  char out[16];
+  // A descriptor that cannot be positioned would give the wrong bytes.
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  ASSERT_EQ(write(pipe_fds[1], "abc", 3), 3);
+  StreamPtr p = file_read_stream_new(pipe_fds[0], 0, 10, nullptr);
+  EXPECT_EQ(p->read(out, 16), STREAM_ERROR);
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+  // A read that fails (a folder opened for reading).
+  testing_support::make_dirs(dir_.file("folder"));
+  int fd = plat_open_read("folder");
+  ASSERT_GE(fd, 0);
+  StreamPtr d = file_read_stream_new(fd, 0, 10, nullptr);
+  EXPECT_EQ(d->read(out, 16), STREAM_ERROR);
+  plat_close(fd);
+  EXPECT_EQ(plat_open_read("missing.bin"), -1);
+}
+
+}  // namespace

@@ -1,0 +1,321 @@
+#include "tests/support/engine_world.h"
+
+#include <openssl/rand.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include "agent/runtime/ipc_names.h"
+#include "platform/clock.h"
+#include "platform/named_object.h"
+
+namespace fs = std::filesystem;
+using testing_support::read_file;
+using testing_support::write_file;
+
+namespace engine_test {
+
+namespace {
+
+const std::string kBuild = VARNO_BUILD_DIR;
+const std::string kAgent = kBuild + "/agent/varno-backup";
+const std::string kCtl = kBuild + "/tools/varno-ctl";
+const std::string kServer = kBuild + "/tools/kfs-devserver/kfs-devserver";
+constexpr uint64_t kPatienceMs = 90000;  // only a hang reaches it
+
+std::string shell_quoted(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+}  // namespace
+
+std::string random_bytes(size_t n) {
+  std::string out(n, '\0');
+  if (n > 0) RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), static_cast<int>(n));
+  return out;
+}
+
+std::vector<std::string> JobRun::messages() const {
+  static const std::regex kLine(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{4}\] (.*)$)");
+  std::vector<std::string> out;
+  std::istringstream in(log);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::smatch m;
+    if (std::regex_match(line, m, kLine)) {
+      out.push_back(m[1]);
+    } else {
+      out.push_back(line);  // the rest of a message that held a line feed
+    }
+  }
+  return out;
+}
+
+bool JobRun::logged(const std::string& message) const {
+  return position(message) >= 0;
+}
+
+int JobRun::position(const std::string& message) const {
+  std::vector<std::string> all = messages();
+  auto it = std::find(all.begin(), all.end(), message);
+  return it == all.end() ? -1 : static_cast<int>(it - all.begin());
+}
+
+int JobRun::count_logged(const std::string& prefix) const {
+  int n = 0;
+  for (const std::string& m : messages()) n += m.rfind(prefix, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+std::string JobRun::requests() const {
+  static const std::regex kConn(R"(^conn \d+ )");
+  std::string out;
+  std::istringstream in(server);
+  std::string line;
+  while (std::getline(in, line)) out += std::regex_replace(line, kConn, "") + "\n";
+  return out;
+}
+
+int JobRun::count_server(const std::string& text) const {
+  int n = 0;
+  std::istringstream in(server);
+  std::string line;
+  while (std::getline(in, line)) n += line.find(text) != std::string::npos ? 1 : 0;
+  return n;
+}
+
+void EngineWorld::SetUp() {
+  static int serial = 0;
+  namespace_ = ".e" + std::to_string(getpid()) + "." + std::to_string(++serial);
+  setenv("VARNO_IPC_NAMESPACE", namespace_.c_str(), 1);
+  setenv("VARNO_IDLE_MS", "1", 1);
+  setenv("VARNO_RECONNECT_WAIT_MS", "1", 1);
+  setenv("VARNO_LOCK_WAIT_MS", "1", 1);
+  unsetenv("VARNO_WATCHDOG_MS");
+  unsetenv("VARNO_COMMAND_LIMIT_MS");
+  key_bytes = random_bytes(32);
+  static const char kHex[] = "0123456789abcdef";
+  key_hex.clear();
+  for (unsigned char c : key_bytes) {
+    key_hex += kHex[c >> 4];
+    key_hex += kHex[c & 15];
+  }
+  fs::create_directories(dir() + "/etc");
+  fs::create_directories(dir() + "/store");
+  fs::create_directories(data());
+  for (const auto& e : fs::directory_iterator(std::string(VARNO_SOURCE_DIR) + "/etc")) {
+    if (e.path().extension() == ".emt")
+      fs::copy_file(e.path(), dir() + "/etc/" + e.path().filename().string());
+  }
+  write_file(dir() + "/etc/drives", "D:=" + data() + "\n");
+}
+
+void EngineWorld::TearDown() {
+  server.reset();
+  (void)SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
+  (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
+}
+
+std::string EngineWorld::data(const std::string& relative) const {
+  return dir() + "/data" + (relative.empty() ? "" : "/" + relative);
+}
+
+void EngineWorld::write_data(const std::string& relative, const std::string& bytes) {
+  write_file(data(relative), bytes);
+}
+
+void EngineWorld::start_server(std::vector<std::string> flags) {
+  if (std::find(flags.begin(), flags.end(), "--block-size") == flags.end()) {
+    flags.insert(flags.begin(), {"--block-size", "16"});
+  }
+  flags.push_back("--verbose");
+  server = std::make_unique<kfs_test::DevServer>(dir() + "/store", flags);
+  ASSERT_NE(server->port(), 0);
+  write_file(dir() + "/etc/hosts", "127.0.0.1:" + std::to_string(server->port()) + "\n");
+  server_seen_ = 0;
+}
+
+void EngineWorld::stop_server() {
+  server.reset();
+}
+
+void EngineWorld::write_schedule(const std::string& lines) {
+  std::string text = "# Varno Backup Schedule\nUserId=1001\nAccountId=1\nSchedule=1\n";
+  if (lines.find("Dest=") == std::string::npos) text += "Dest=/1\n";
+  text += "name=Process test\nenabled=1\nacckey=" + key_hex + "\nhtml=0\n";
+  text += "schedule_email=owner@example.invalid\n";
+  text += lines;
+  std::string plain = dir() + "/schedule.txt";
+  write_file(plain, text);
+  // --force: tests write schedules the agent must refuse or whose sources are missing.
+  ASSERT_EQ(ctl("kbs encrypt --force schedule.txt " + std::string(kSchedule)), 0);
+  fs::remove(plain);
+}
+
+JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_running) {
+  JobRun result;
+  std::string log_path = dir() + "/" + kSchedule + ".log";
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir().c_str()) != 0) _exit(127);
+    if (freopen("agent.stderr", "a", stderr) == nullptr) _exit(127);
+    execl(kAgent.c_str(), kAgent.c_str(), "background", kSchedule, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  EXPECT_GT(pid, 0);
+  if (pid <= 0) return result;
+
+  SharedMemory memory;
+  SharedView view;
+  int status = 0;
+  bool ended = false;
+  uint64_t give_up = plat_tick_ms() + kPatienceMs;
+  uint64_t next_drain = plat_tick_ms() + 500;
+  while (!ended) {
+    if (!view.valid() && memory.open_existing(ipc_object_name(PROGRESS_BOARD_NAME).c_str(),
+                                              PROGRESS_BOARD_SIZE, true) == 0) {
+      if (memory.map(&view) != 0) view.reset();
+    }
+    if (while_running) {
+      ProgressBoard live;
+      if (view.valid()) memcpy(&live, view.data(), sizeof live);
+      while_running(view.valid() ? &live : nullptr);
+    }
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+    if (ended) break;
+    if (plat_tick_ms() > give_up) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "the agent did not end";
+      break;
+    }
+    // A server that cannot write its lines would stall the run.
+    if (server && plat_tick_ms() > next_drain) {
+      server->output();
+      next_drain = plat_tick_ms() + 500;
+    }
+    plat_sleep_ms(2);
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (view.valid()) {
+    memcpy(&result.board, view.data(), sizeof result.board);
+    result.board_seen = true;
+  }
+  result.log = read_file(log_path);
+  result.agent_log = read_file(dir() + "/agent.log");
+  if (server) {
+    std::string all = server->output();
+    result.server = all.substr(std::min(server_seen_, all.size()));
+    server_seen_ = all.size();
+  }
+  return result;
+}
+
+std::string EngineWorld::restore(uint32_t user) {
+  static int serial = 0;
+  std::string to = dir() + "/restored" + std::to_string(++serial);
+  std::string command = shell_quoted(kServer) + " restore --store " +
+                        shell_quoted(dir() + "/store") + " --dest " + std::to_string(user) +
+                        " --account-key " + key_hex + " --to " + shell_quoted(to) +
+                        " > /dev/null 2>&1";
+  int rc = system(command.c_str());
+  if (rc != 0) {
+    ADD_FAILURE() << "restore failed: " << rc;
+    return "";
+  }
+  return to;
+}
+
+std::map<std::string, std::string> EngineWorld::regular_files(const std::string& root) {
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) return out;
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_symlink(ec) || !it->is_regular_file(ec)) continue;
+    out[fs::relative(it->path(), root).string()] = read_file(it->path().string());
+  }
+  return out;
+}
+
+int EngineWorld::ctl(const std::string& args, std::string* output) {
+  std::string command =
+      "cd " + shell_quoted(dir()) + " && " + shell_quoted(kCtl) + " " + args + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::string text;
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
+  int status = pclose(pipe);
+  if (output != nullptr) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string EngineWorld::queued_report() {
+  std::string queue = std::string(kSchedule) + ".eml";
+  if (!testing_support::file_exists(dir() + "/" + queue)) return "";
+  std::string text;
+  EXPECT_EQ(ctl("queue show " + queue, &text), 0) << text;
+  return text;
+}
+
+std::string EngineWorld::report() {
+  std::vector<std::string> mails;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir() + "/store/mail", ec))
+    mails.push_back(e.path().string());
+  std::sort(mails.begin(), mails.end());
+  for (const std::string& m : mails) {
+    if (std::find(mails_seen_.begin(), mails_seen_.end(), m) == mails_seen_.end()) {
+      mails_seen_.push_back(m);
+      return read_file(m);
+    }
+  }
+  return queued_report();
+}
+
+std::vector<std::string> EngineWorld::files_with_key() const {
+  std::vector<std::string> out;
+  const std::string needles[] = {lower(key_hex), upper(key_hex), key_bytes};
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir(), ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_symlink(ec) || !it->is_regular_file(ec)) continue;
+    std::string bytes = read_file(it->path().string());
+    for (const std::string& needle : needles) {
+      if (bytes.find(needle) != std::string::npos) {
+        out.push_back(it->path().string());
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace engine_test

@@ -1,0 +1,99 @@
+// A whole backup world for the engine's process tests: a working folder with its own
+// etc/ (drive map, server address, report templates), a data folder mapped as D:, the real
+// kfs-devserver on an ephemeral loopback port with a store folder, an encrypted schedule,
+// and the real varno-backup and varno-ctl. Every run yields what the job left behind: the
+// job log, agent.log, the server's request lines, and the last state of the progress board.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/runtime/progress.h"
+#include "tests/support/kfs_peers.h"
+#include "tests/support/test_support.h"
+
+namespace engine_test {
+
+// The schedule file's name: its last eight characters before the dot are the schedule id.
+inline constexpr const char kSchedule[] = "job0000000a.kbs";
+
+struct JobRun {
+  int status = -1;        // exit status of the agent
+  std::string log;        // the job log
+  std::string agent_log;  // agent.log
+  std::string server;     // the server's lines for this run (with --verbose)
+  ProgressBoard board{};  // the board as the agent left it
+  bool board_seen = false;
+
+  // The job log's messages without their time prefixes, one per line.
+  std::vector<std::string> messages() const;
+  // True when some job log message equals `message` (without its line feed).
+  bool logged(const std::string& message) const;
+  // Job log messages that begin with `prefix`.
+  int count_logged(const std::string& prefix) const;
+  // The server's lines without their "conn N " prefixes.
+  std::string requests() const;
+  // Server lines that contain `text`.
+  int count_server(const std::string& text) const;
+  // The index of the first job log message equal to `message`, or -1.
+  int position(const std::string& message) const;
+};
+
+class EngineWorld : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  const std::string& dir() const { return work_.path(); }
+  // The local (POSIX) path of D:\<relative>, relative written with "/".
+  std::string data(const std::string& relative = "") const;
+  void write_data(const std::string& relative, const std::string& bytes);
+
+  // Starts kfs-devserver with --verbose and the given flags (block size 16 unless given).
+  void start_server(std::vector<std::string> flags = {});
+  void stop_server();
+
+  // Writes and encrypts the schedule: the required options (UserId 1001, Dest /1 unless
+  // `lines` names Dest=, the test's account key, html=0, a recipient) and then `lines`.
+  void write_schedule(const std::string& lines);
+
+  // Runs the agent on the schedule until it ends. `while_running` is called every few
+  // milliseconds with the live board (null until the board exists).
+  JobRun run(const std::function<void(const ProgressBoard*)>& while_running = nullptr);
+
+  // Restores the destination `user` into a fresh folder; its path, or "" on failure.
+  std::string restore(uint32_t user);
+  // Every regular file below `root`, by path relative to it, with its bytes.
+  static std::map<std::string, std::string> regular_files(const std::string& root);
+
+  // `varno-ctl ARGS` run in the working folder: exit status and output.
+  int ctl(const std::string& args, std::string* output = nullptr);
+  // The report of the last run: the mail the server stored, or else the queued mail.
+  std::string report();
+  std::string queued_report();
+
+  // Files of the working folder (store included) that hold the account key in clear,
+  // as hexadecimal text in either case or as its 32 raw bytes.
+  std::vector<std::string> files_with_key() const;
+
+  std::string key_hex;    // 64 hexadecimal digits, random per test
+  std::string key_bytes;  // the same 32 bytes
+  std::unique_ptr<kfs_test::DevServer> server;
+
+ private:
+  testing_support::TempDir work_;
+  std::string namespace_;
+  size_t server_seen_ = 0;
+  std::vector<std::string> mails_seen_;
+};
+
+std::string random_bytes(size_t n);
+
+}  // namespace engine_test
