@@ -89,24 +89,72 @@ bool match_bracket(const char* p, unsigned char c, int flags, const char** end) 
 
 }  // namespace
 
+namespace {
+
+struct ShellMatcher {
+  const char* name;
+  int flags;
+  bool pathname, noescape, period, casefold;
+
+  bool leading_period(const char* at) const {
+    return period && *at == '.' && (at == name || (pathname && at[-1] == '/'));
+  }
+  // A character a wildcard ('?', a bracket, a star) may take.
+  bool wildcard_takes(const char* at) const {
+    return *at != '\0' && !(pathname && *at == '/') && !leading_period(at);
+  }
+
+  // Matches the one pattern element at *p ('?', a bracket or a literal) against *s,
+  // advancing both when it matches.
+  bool step(const char** p, const char** s) const {
+    if (**p == '?') {
+      if (!wildcard_takes(*s)) return false;
+      ++*p;
+      ++*s;
+      return true;
+    }
+    if (**p == '[') {
+      const char* end = nullptr;
+      bool in = match_bracket(*p + 1, static_cast<unsigned char>(**s), flags, &end);
+      if (end == nullptr) {  // an unclosed '[' is an ordinary character
+        if (**s != '[') return false;
+        ++*p;
+        ++*s;
+        return true;
+      }
+      if (!in || !wildcard_takes(*s)) return false;
+      *p = end;
+      ++*s;
+      return true;
+    }
+    const char* lit = *p;
+    if (*lit == '\\' && !noescape && lit[1] != '\0') ++lit;
+    unsigned char a = static_cast<unsigned char>(*lit);
+    unsigned char b = static_cast<unsigned char>(**s);
+    if (b == '\0' || !(a == b || (casefold && fold(a) == fold(b)))) return false;
+    *p = lit + 1;
+    ++*s;
+    return true;
+  }
+};
+
+}  // namespace
+
 int shell_match(const char* pattern, const char* name, int flags) {
   if (pattern == nullptr || name == nullptr) return 1;
-  const bool pathname = (flags & MATCH_PATHNAME) != 0;
-  const bool noescape = (flags & MATCH_NOESCAPE) != 0;
-  const bool period = (flags & MATCH_PERIOD) != 0;
+  const ShellMatcher m{name,
+                       flags,
+                       (flags & MATCH_PATHNAME) != 0,
+                       (flags & MATCH_NOESCAPE) != 0,
+                       (flags & MATCH_PERIOD) != 0,
+                       (flags & MATCH_CASEFOLD) != 0};
   const bool leading_dir = (flags & MATCH_LEADING_DIR) != 0;
-  const bool casefold = (flags & MATCH_CASEFOLD) != 0;
   const char* p = pattern;
   const char* s = name;
   // One backtracking point (the last star) suffices: a later star can absorb whatever an
   // earlier one would, and with MATCH_PATHNAME no star can cross a '/'.
   const char* star_p = nullptr;
   const char* star_s = nullptr;
-
-  auto leading_period = [&](const char* at) {
-    return period && *at == '.' && (at == name || (pathname && at[-1] == '/'));
-  };
-
   for (;;) {
     if (*p == '\0') {
       if (*s == '\0' || (leading_dir && *s == '/')) return 0;
@@ -117,40 +165,11 @@ int shell_match(const char* pattern, const char* name, int flags) {
       star_p = p;
       star_s = s;
       continue;
-    } else if (*p == '?') {
-      if (*s != '\0' && !(pathname && *s == '/') && !leading_period(s)) {
-        ++p;
-        ++s;
-        continue;
-      }
-    } else if (*p == '[') {
-      const char* end = nullptr;
-      bool in = match_bracket(p + 1, static_cast<unsigned char>(*s), flags, &end);
-      if (end == nullptr) {
-        if (*s == '[') {  // an unclosed '[' is an ordinary character
-          ++p;
-          ++s;
-          continue;
-        }
-      } else if (in && *s != '\0' && !(pathname && *s == '/') && !leading_period(s)) {
-        p = end;
-        ++s;
-        continue;
-      }
-    } else {
-      const char* lit = p;
-      if (*lit == '\\' && !noescape && lit[1] != '\0') ++lit;
-      unsigned char a = static_cast<unsigned char>(*lit);
-      unsigned char b = static_cast<unsigned char>(*s);
-      if (b != '\0' && (a == b || (casefold && fold(a) == fold(b)))) {
-        p = lit + 1;
-        ++s;
-        continue;
-      }
+    } else if (m.step(&p, &s)) {
+      continue;
     }
     // Mismatch: let the last star take one more character, if it may.
-    if (star_p == nullptr) return 1;
-    if (*star_s == '\0' || (pathname && *star_s == '/') || leading_period(star_s)) return 1;
+    if (star_p == nullptr || !m.wildcard_takes(star_s)) return 1;
     ++star_s;
     p = star_p;
     s = star_s;

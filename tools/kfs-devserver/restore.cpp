@@ -67,6 +67,29 @@ bool inflate_all(const std::vector<uint8_t>& in, std::vector<uint8_t>* out) {
   return ok;
 }
 
+// The plain bytes of one stored file: every block decrypted, inflated and checked against
+// its MD5, and the total against the recorded size.
+bool file_content(const Store& store, uint32_t user, const uint8_t key[32], const FileMeta& meta,
+                  std::vector<uint8_t>* content) {
+  for (const Block& block : meta.blocks) {
+    std::ifstream in(store.objects(user) / block.object, std::ios::binary);
+    std::vector<uint8_t> payload((std::istreambuf_iterator<char>(in)),
+                                 std::istreambuf_iterator<char>());
+    std::vector<uint8_t> plain;
+    std::vector<uint8_t> data;
+    if (!in.good() && !in.eof()) return false;
+    if (!(decrypt(key, payload, &plain) && inflate_all(plain, &data))) return false;
+    if (block.md5 != "-") {
+      uint8_t digest[16];
+      unsigned int n = 0;
+      EVP_Digest(data.data(), data.size(), digest, &n, EVP_md5(), nullptr);
+      if (hex(digest, 16) != block.md5) return false;
+    }
+    content->insert(content->end(), data.begin(), data.end());
+  }
+  return content->size() == meta.size;
+}
+
 }  // namespace
 
 int restore(const std::string& store_dir, uint32_t user, const std::string& account_key_hex,
@@ -98,25 +121,7 @@ int restore(const std::string& store_dir, uint32_t user, const std::string& acco
     FileMeta meta;
     if (!Store::read_meta(it->path(), &meta)) continue;
     std::vector<uint8_t> content;
-    bool ok = true;
-    for (const Block& block : meta.blocks) {
-      std::ifstream in(store.objects(user) / block.object, std::ios::binary);
-      std::vector<uint8_t> payload((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
-      std::vector<uint8_t> plain;
-      std::vector<uint8_t> data;
-      if (!in.good() && !in.eof()) ok = false;
-      if (ok && !(decrypt(key, payload, &plain) && inflate_all(plain, &data))) ok = false;
-      if (ok && block.md5 != "-") {
-        uint8_t digest[16];
-        unsigned int n = 0;
-        EVP_Digest(data.data(), data.size(), digest, &n, EVP_md5(), nullptr);
-        if (hex(digest, 16) != block.md5) ok = false;
-      }
-      if (!ok) break;
-      content.insert(content.end(), data.begin(), data.end());
-    }
-    if (ok && content.size() != meta.size) ok = false;
+    bool ok = file_content(store, user, key, meta, &content);
     if (!ok || !write_atomic(target, content.data(), content.size())) {
       fprintf(stderr, "kfs-devserver: cannot restore %s\n", relative.c_str());
       ++failures;
