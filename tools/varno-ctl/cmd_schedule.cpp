@@ -291,33 +291,34 @@ bool under_any(const std::vector<std::string>& roots, const std::string& path) {
   return false;
 }
 
-void check_values(Checker* c) {
-  const JobSettings& j = job_settings();
+void check_enabled_and_key(Checker* c) {
   int enabled_line = option_line(*c, OPT_ENABLED);
   if (strcmp(job_option(OPT_ENABLED), "1") != 0 && enabled_line >= 0) {
     c->add(enabled_line + 1, SCHEDULE_ERROR,
            std::string(kDisabled) + " (enabled= must be exactly 1 for the job to run)");
   }
   int key_line = option_line(*c, OPT_ACCKEY);
+  if (key_line < 0) return;
   const char* key = job_option(OPT_ACCKEY);
-  if (key_line >= 0) {
-    size_t n = strlen(key);
-    if (n != 64) {
+  size_t n = strlen(key);
+  if (n != 64) {
+    c->add(key_line + 1, SCHEDULE_ERROR,
+           std::string(kBadKey) + " (acckey= holds " + std::to_string(n) +
+               " characters; it needs exactly 64 hexadecimal digits)");
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (!is_hex(key[i])) {
       c->add(key_line + 1, SCHEDULE_ERROR,
-             std::string(kBadKey) + " (acckey= holds " + std::to_string(n) +
-                 " characters; it needs exactly 64 hexadecimal digits)");
-    } else {
-      for (size_t i = 0; i < n; ++i) {
-        if (!is_hex(key[i])) {
-          c->add(key_line + 1, SCHEDULE_ERROR,
-                 "acckey= character " + std::to_string(i + 1) +
-                     " is not a hexadecimal digit; the agent would encrypt under a key nobody "
-                     "can give back");
-          break;
-        }
-      }
+             "acckey= character " + std::to_string(i + 1) +
+                 " is not a hexadecimal digit; the agent would encrypt under a key nobody "
+                 "can give back");
+      return;
     }
   }
+}
+
+void check_user_and_dest(Checker* c) {
   int user_line = option_line(*c, OPT_USER_ID);
   const char* user = job_option(OPT_USER_ID);
   if (user_line >= 0 && !isdigit(static_cast<unsigned char>(user[0]))) {
@@ -331,34 +332,76 @@ void check_values(Checker* c) {
     c->add(dest_line + 1, SCHEDULE_WARNING,
            "Dest= should be a server folder such as /1 (a '/' and the destination number)");
   }
+}
 
-  // Sources, exclusions and sync prefixes, line by line (the lists keep file order).
-  std::vector<std::string> roots;
-  std::vector<std::string> excluded;
-  for (int i = 0; i < list_count(j.exclusions); ++i) excluded.push_back(list_item(j.exclusions, i));
+// What the sources and filters select, for the checks that follow them.
+struct Selection {
+  std::vector<std::string> roots;     // Src= paths and filter folders
+  std::vector<std::string> excluded;  // XSrc= prefixes
   int sources = 0;
+};
+
+void check_sources(Checker* c, Selection* s) {
   for (size_t i = 1; i < c->lines.size(); ++i) {
     const Line& l = c->lines[i];
-    if (l.dropped) continue;
+    if (l.dropped || l.kind != LINE_SRC) continue;
     int at = static_cast<int>(i) + 1;
-    if (l.kind == LINE_SRC) {
-      std::string src = value_of(l, "Src=");
-      ++sources;
-      roots.push_back(src);
-      std::string why, note;
-      if (src.empty()) {
-        c->add(at, SCHEDULE_ERROR, "Src= names no path");
-      } else if (!exists_here(src, &why, &note)) {
-        c->add(at, SCHEDULE_ERROR, why + (note.empty() ? "" : "; " + note));
-      } else if (under_any(excluded, src)) {
-        c->add(at, SCHEDULE_WARNING,
-               "Src= '" + src + "' lies under an XSrc= prefix; nothing of it is backed up");
-      }
+    std::string src = value_of(l, "Src=");
+    ++s->sources;
+    s->roots.push_back(src);
+    std::string why, note;
+    if (src.empty()) {
+      c->add(at, SCHEDULE_ERROR, "Src= names no path");
+    } else if (!exists_here(src, &why, &note)) {
+      c->add(at, SCHEDULE_ERROR, why + (note.empty() ? "" : "; " + note));
+    } else if (under_any(s->excluded, src)) {
+      c->add(at, SCHEDULE_WARNING,
+             "Src= '" + src + "' lies under an XSrc= prefix; nothing of it is backed up");
     }
   }
+}
 
-  // Filters: each line on its own, as the parser would take it. The files a filter keeps
-  // are placed below a "/Today/" server folder, which only the destination can provide.
+// One filter= line the parser kept, at line `at`.
+void check_filter(Checker* c, const Selection& s, int at, const ScheduleFilter* f,
+                  const std::vector<std::string>& folders, bool today) {
+  std::string folder = f->folder;
+  for (const std::string& seen : folders) {
+    if (strcasecmp(seen.c_str(), folder.c_str()) == 0) {
+      c->add(at, SCHEDULE_WARNING,
+             "another filter= line names the folder '" + folder +
+                 "'; only one of them is ever used");
+      break;
+    }
+  }
+  if (!today) {
+    char line[kTextMax];
+    snprintf(line, sizeof line, kNoToday, (folder + "\\...").c_str());
+    c->add(at, SCHEDULE_ERROR,
+           std::string(line) +
+               " (for every file the filter keeps: Dest= must name a folder below "
+               "/Today, as Dest=/1/Today)");
+  }
+  for (int p = 0; p < f->pattern_count; ++p) {
+    if (strpbrk(f->patterns[p], "\\/") != nullptr) {
+      c->add(at, SCHEDULE_WARNING,
+             std::string("pattern '") + f->patterns[p] +
+                 "' can never match: patterns are matched against file names, which hold no '\\' "
+                 "or '/'");
+    }
+  }
+  std::string why, note;
+  if (!exists_here(folder, &why, &note)) {
+    c->add(at, SCHEDULE_ERROR, why + (note.empty() ? "" : "; " + note));
+  } else if (under_any(s.excluded, folder)) {
+    c->add(at, SCHEDULE_WARNING,
+           "the filter's folder lies under an XSrc= prefix; the filter never applies");
+  }
+}
+
+// Filters: each line on its own, as the parser would take it. The files a filter keeps
+// are placed below a "/Today/" server folder, which only the destination can provide.
+void check_filters(Checker* c, Selection* s) {
+  const JobSettings& j = job_settings();
   std::string dest = std::string(job_option(OPT_DEST)) + "/";
   bool today = dest.find("/Today/") != std::string::npos;
   std::vector<std::string> folders;
@@ -376,52 +419,20 @@ void check_values(Checker* c) {
       continue;
     }
     const ScheduleFilter* f = job_filter(before);
-    std::string folder = f->folder;
-    ++sources;
-    roots.push_back(folder);
-    for (const std::string& seen : folders) {
-      if (strcasecmp(seen.c_str(), folder.c_str()) == 0) {
-        c->add(at, SCHEDULE_WARNING,
-               "another filter= line names the folder '" + folder +
-                   "'; only one of them is ever used");
-        break;
-      }
-    }
-    folders.push_back(folder);
-    if (!today) {
-      char line[kTextMax];
-      snprintf(line, sizeof line, kNoToday, (folder + "\\...").c_str());
-      c->add(at, SCHEDULE_ERROR,
-             std::string(line) +
-                 " (for every file the filter keeps: Dest= must name a folder below "
-                 "/Today, as Dest=/1/Today)");
-    }
-    for (int p = 0; p < f->pattern_count; ++p) {
-      if (strpbrk(f->patterns[p], "\\/") != nullptr) {
-        c->add(at, SCHEDULE_WARNING,
-               std::string("pattern '") + f->patterns[p] +
-                   "' can never match: patterns are matched against file names, which hold no '\\' "
-                   "or '/'");
-      }
-    }
-    std::string why, note;
-    if (!exists_here(folder, &why, &note)) {
-      c->add(at, SCHEDULE_ERROR, why + (note.empty() ? "" : "; " + note));
-    } else if (under_any(excluded, folder)) {
-      c->add(at, SCHEDULE_WARNING,
-             "the filter's folder lies under an XSrc= prefix; the filter never applies");
-    }
+    check_filter(c, *s, at, f, folders, today);
+    ++s->sources;
+    s->roots.push_back(f->folder);
+    folders.push_back(f->folder);
   }
-  if (sources == 0) {
-    c->add(c->end_line(), SCHEDULE_WARNING, "no Src= or filter= line: the job backs up nothing");
-  }
+}
 
+void check_prefixes(Checker* c, const Selection& s) {
   for (size_t i = 1; i < c->lines.size(); ++i) {
     const Line& l = c->lines[i];
     if (l.dropped || (l.kind != LINE_XSRC && l.kind != LINE_SYNC)) continue;
     std::string value = value_of(l, l.kind == LINE_XSRC ? "XSrc=" : "Sync=");
     bool covered = false;
-    for (const std::string& r : roots) {
+    for (const std::string& r : s.roots) {
       if (path_prefix_match(r.c_str(), value.c_str()) != 0 ||
           path_prefix_match(value.c_str(), r.c_str()) != 0) {
         covered = true;
@@ -433,6 +444,20 @@ void check_values(Checker* c) {
                  "' is under no Src= or filter= folder; it has no effect");
     }
   }
+}
+
+void check_values(Checker* c) {
+  check_enabled_and_key(c);
+  check_user_and_dest(c);
+  const JobSettings& j = job_settings();
+  Selection s;
+  for (int i = 0; i < list_count(j.exclusions); ++i) s.excluded.push_back(list_item(j.exclusions, i));
+  check_sources(c, &s);
+  check_filters(c, &s);
+  if (s.sources == 0) {
+    c->add(c->end_line(), SCHEDULE_WARNING, "no Src= or filter= line: the job backs up nothing");
+  }
+  check_prefixes(c, s);
 }
 
 void scan_lines(Checker* c) {
