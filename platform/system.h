@@ -23,3 +23,11 @@ struct OsVersion {
 // Whether the system can switch off file system redirection for 32-bit programs (only
 // 64-bit Windows can).
 [[nodiscard]] bool plat_has_fs_redirection();
+
+// The folder holding the running program, in the system's own form ("/usr/bin",
+// "C:\Program Files\Varno"); empty when it cannot be told.
+[[nodiscard]] std::string plat_program_dir();
+// What the system appends to a program's file name: ".exe" on Windows, nothing here.
+[[nodiscard]] const char* plat_program_suffix();
+// The separator of the folders in the PATH variable.
+[[nodiscard]] char plat_search_path_separator();

@@ -88,3 +88,20 @@ int wow64_revert_redirection(void* old_value) {
   if (!revert(old_value)) return fail_win32();
   return 0;
 }
+
+std::string plat_program_dir() {
+  char self[MAX_PATH * 4];
+  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  if (n == 0 || n >= sizeof self) return std::string();
+  std::string path(self, n);
+  size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+const char* plat_program_suffix() {
+  return ".exe";
+}
+
+char plat_search_path_separator() {
+  return ';';
+}
