@@ -39,3 +39,15 @@ const char* plat_program_suffix() {
 char plat_search_path_separator() {
   return ':';
 }
+
+int plat_disable_fs_redirection(void**) {
+  plat_set_last_error(127);  // ERROR_PROC_NOT_FOUND
+  errno = ENOSYS;
+  return -1;
+}
+
+int plat_revert_fs_redirection(void*) {
+  plat_set_last_error(127);
+  errno = ENOSYS;
+  return -1;
+}

@@ -455,3 +455,16 @@ TEST(Win32Machine, FactsOfTheRunningSystem) {
 }
 
 }  // namespace
+
+// 64-bit Windows has the pair; a 64-bit process is never redirected, so the switch either
+// works or fails with the system's own error, never as a missing function.
+TEST(Win32System, FileSystemRedirectionIsFoundAtRunTime) {
+  ASSERT_TRUE(plat_has_fs_redirection());
+  void* old_value = nullptr;
+  if (plat_disable_fs_redirection(&old_value) == 0) {
+    EXPECT_EQ(plat_revert_fs_redirection(old_value), 0);
+  } else {
+    EXPECT_NE(errno, ENOSYS);
+    EXPECT_NE(plat_last_error(), 0u);
+  }
+}
