@@ -66,7 +66,7 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_KFSisValidPhone(JNIE
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_KFSisValidFax(JNIEnv*, jclass, jstring,
                                                                           jint)
-    __attribute__((alias("Java_com_varno_Native_KFSisValidPhone")));
+    __attribute__((alias("Java_com_varno_Native_KFSisValidPhone"), nothrow));
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_KFSisValidHisnum(JNIEnv*, jclass,
                                                                              jint count) {

@@ -7,6 +7,8 @@
 // SHELLgetIconBits destroys them; item identifier lists always stay the caller's. Volume
 // lists and security records are freed before the export returns. The single-instance
 // lock, once taken, is held by the platform layer until the process ends.
+#include <openssl/crypto.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -137,7 +139,7 @@ extern "C" JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_VARNOgetApplicatio
     env->SetByteArrayRegion(array.get(), 0, APPLICATION_KEY_SIZE,
                             reinterpret_cast<const jbyte*>(key));
   }
-  explicit_bzero(key, sizeof key);
+  OPENSSL_cleanse(key, sizeof key);
   return array.release();
 }
 

@@ -26,3 +26,7 @@ set(ZLIB_USE_STATIC_LIBS ON)
 
 # ctest and gtest_discover_tests run the programs through Wine's 64-bit loader.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+
+# The runtime's reentrant POSIX time functions (localtime_r, ctime_r, ...), which
+# mingw-w64 provides over its _s functions only on request.
+add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS=200112L)

@@ -14,6 +14,11 @@ struct PlatDescriptorTraits {
 struct PlatSocketTraits {
   static int close(int handle);
 };
+// The system's other objects (mailslots, shared memory): descriptors on POSIX, kernel
+// handles on Windows.
+struct PlatObjectTraits {
+  static int close(int handle);
+};
 
 template <typename Traits>
 class UniqueHandle {
@@ -59,6 +64,7 @@ class UniqueHandle {
 
 using UniqueFd = UniqueHandle<PlatDescriptorTraits>;
 using Socket = UniqueHandle<PlatSocketTraits>;
+using UniqueObject = UniqueHandle<PlatObjectTraits>;
 
 #include <cerrno>
 

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // This process's id (GetCurrentProcessId).
 [[nodiscard]] uint32_t plat_current_process_id();
@@ -21,3 +23,11 @@
 // opener started; -1 with errno (ENOENT when nothing exists at the path or there is no
 // opener).
 [[nodiscard]] int plat_shell_open(std::string_view path);
+
+// A command line for Env::process_start that runs `program` with `arguments`, each quoted
+// for the system so that spaces and quotes arrive intact, standard input from the null
+// device and, when `quiet`, the output discarded (a Windows program started so owns no
+// console output to discard).
+[[nodiscard]] std::string plat_program_command_line(const std::string& program,
+                                                    const std::vector<std::string>& arguments,
+                                                    bool quiet);

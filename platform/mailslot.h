@@ -14,13 +14,13 @@
 
 class MailslotReceiver {
  public:
-  // Move-only through its Socket.
+  // Move-only through its handle.
   MailslotReceiver() = default;
 
-  bool valid() const { return socket_.valid(); }
-  int get() const { return socket_.get(); }
-  [[nodiscard]] int release() { return socket_.release(); }
-  void reset(int fd = -1) { socket_.reset(fd); }
+  bool valid() const { return handle_.valid(); }
+  int get() const { return handle_.get(); }
+  [[nodiscard]] int release() { return handle_.release(); }
+  void reset(int fd = -1) { handle_.reset(fd); }
 
   // Takes the next message without waiting (read time-out 0). Answers its length (0 for
   // an empty message), or -1 with errno: EAGAIN when no message waits, EMSGSIZE when the
@@ -28,7 +28,7 @@ class MailslotReceiver {
   [[nodiscard]] ssize_t read(void* buffer, size_t capacity);
 
  private:
-  Socket socket_;
+  UniqueObject handle_;
 };
 
 // Creates the mailslot `name`. 0, or -1 with errno (EADDRINUSE when another receiver

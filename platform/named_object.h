@@ -43,7 +43,7 @@ class SharedView {
   friend class SharedMemory;
   void* data_ = nullptr;
   size_t size_ = 0;
-  UniqueFd fd_;
+  UniqueObject fd_;
   bool creator_ = false;
 };
 
@@ -74,7 +74,7 @@ class SharedMemory {
   [[nodiscard]] static int unlink(const char* windows_name);
 
  private:
-  UniqueFd fd_;
+  UniqueObject fd_;
   size_t size_ = 0;
   bool read_only_ = false;
   bool creator_ = false;

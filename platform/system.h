@@ -23,3 +23,19 @@ struct OsVersion {
 // Whether the system can switch off file system redirection for 32-bit programs (only
 // 64-bit Windows can).
 [[nodiscard]] bool plat_has_fs_redirection();
+
+// The folder holding the running program, in the system's own form ("/usr/bin",
+// "C:\Program Files\Varno"); empty when it cannot be told.
+[[nodiscard]] std::string plat_program_dir();
+// What the system appends to a program's file name: ".exe" on Windows, nothing here.
+[[nodiscard]] const char* plat_program_suffix();
+// The separator of the folders in the PATH variable.
+[[nodiscard]] char plat_search_path_separator();
+
+// Switches file system redirection for 32-bit programs off for this thread, keeping in
+// `old_value` what the revert needs; the functions are looked up at run time in
+// kernel32.dll. 0, or -1 with errno: ENOENT when kernel32.dll itself cannot be found,
+// ENOSYS when the system has no such function (always here), else the call's own failure;
+// the system's number is in plat_last_error().
+[[nodiscard]] int plat_disable_fs_redirection(void** old_value);
+[[nodiscard]] int plat_revert_fs_redirection(void* old_value);

@@ -63,7 +63,7 @@ inline int plat_close(int fd) {
 
 // plat_close and plat_process_wait stay without [[nodiscard]].
 
-// Defined out of line (platform/posix/transitional_clock.cpp) so a test-only object can
+// Defined out of line (platform/transitional_clock.cpp) so a test-only object can
 // replace them with a settable clock (tests/support/test_hooks.cpp).
 [[nodiscard]] LocalTime plat_local_time();
 [[nodiscard]] int64_t plat_unix_time();

@@ -232,8 +232,9 @@ int ckfs_email(ckfs_session* session, const ckfs_email_request* request) {
     w.bytes(list_item(request->recipients, i), n);
   }
   if (!w.ok()) return ERR_DATAMAX;
-  const long before_total = static_cast<long>(w.size());
-  long room = CKFS_EMAIL_PART_MAX - (before_total + 4);
+  // 64 bits: long is only 32 on Windows.
+  const int64_t before_total = static_cast<int64_t>(w.size());
+  int64_t room = CKFS_EMAIL_PART_MAX - (before_total + 4);
   if (room < 0) room = 0;
   uint32_t first = request->text_length < room ? request->text_length : static_cast<uint32_t>(room);
   w.u32(request->text_length);

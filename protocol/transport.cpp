@@ -1,6 +1,4 @@
 // Socket start-up, server address list, connection, frames and ckfs_transact.
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -14,7 +12,6 @@
 #include <memory>
 
 #include "platform/env.h"
-#include "platform/retry.h"
 #include "platform/socket.h"
 #include "protocol/ckfs.h"
 #include "protocol/ckfs_internal.h"
@@ -57,13 +54,15 @@ int parse_port(const char* text) {
 }  // namespace
 
 int ckfs_init() {
+  if (plat_socket_startup() != 0) return -1;
   ++g_started;
   return 0;
 }
 
 int ckfs_cleanup() {
-  if (g_started > 0) --g_started;
-  return 0;
+  if (g_started <= 0) return 0;
+  --g_started;
+  return plat_socket_cleanup();
 }
 
 bool ckfs_is_started() {
@@ -131,18 +130,14 @@ Socket ckfs_tcp_connect(const char* host, int port) {
 
 int ckfs_send_all(int socket, const void* bytes, int count) {
   if (count < 0) return -1;
-  ssize_t sent = plat_write_fully(
-      [socket](const void* p, size_t n) { return send(socket, p, n, MSG_NOSIGNAL); }, bytes,
-      static_cast<size_t>(count));
-  return sent < 0 ? -1 : count;
+  return plat_socket_send_all(socket, bytes, static_cast<size_t>(count)) < 0 ? -1 : count;
 }
 
 int ckfs_recv_all(int socket, void* buffer, int count) {
   uint8_t* p = static_cast<uint8_t*>(buffer);
   int done = 0;
   while (done < count) {
-    ssize_t n = plat_retry_eintr(
-        [&] { return recv(socket, p + done, static_cast<size_t>(count - done), 0); });
+    ssize_t n = plat_socket_recv(socket, p + done, static_cast<size_t>(count - done));
     if (n <= 0) return -1;
     done += static_cast<int>(n);
   }
@@ -284,9 +279,7 @@ void ckfs_packet_header(const ckfs_packet& packet, uint8_t header[CKFS_HEADER_SI
 int ckfs_send_packet(ckfs_session* session) {
   if (!session->socket.valid() || session->cipher == nullptr) return ERR_SCKWRITE;
   // A closed or failed connection shows as readable before any reply is due.
-  pollfd probe{session->socket.get(), POLLIN, 0};
-  int ready = plat_retry_eintr([&] { return poll(&probe, 1, 0); });
-  if (ready != 0) return ERR_SCKWRITE;
+  if (plat_socket_wait_readable(session->socket.get(), 0) != 0) return ERR_SCKWRITE;
   ckfs_packet& packet = session->packet;
   if (packet.length > CKFS_DATA_MAX) return ERR_DATAMAX;
   uint8_t header[CKFS_HEADER_SIZE];

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages of the Windows build: the mingw-w64 cross compiler (POSIX
-# threads flavour, for std::thread), zlib built for it, and Wine to run the tests. The
+# Installs the Debian packages of the Windows build: those of the Linux build (its server
+# and tools take part in the Windows tests), the mingw-w64 cross compiler (POSIX threads
+# flavour, for std::thread), zlib built for it, and Wine to run the tests. The
 # sources of OpenSSL come from the Debian source archive (scripts/windows-openssl.sh).
 # Quiet and quick when everything is already present; safe to run any number of times.
 set -euo pipefail
+
+# The Windows tests also run the Linux server and tools.
+bash "$(dirname "$0")/install-deps.sh"
 
 packages=(
   cmake ninja-build make

@@ -28,6 +28,11 @@ if ! apt-cache showsrc openssl 2>/dev/null | grep -q '^Package: openssl'; then
       echo
     done | $sudo tee "$list" >/dev/null
   fi
+  # A machine installed from media lists its mirrors one per line instead.
+  if [ -f /etc/apt/sources.list ] && [ ! -f /etc/apt/sources.list.d/debian-src.list ]; then
+    sed -n 's/^deb \(.*\)$/deb-src \1/p' /etc/apt/sources.list |
+      $sudo tee /etc/apt/sources.list.d/debian-src.list >/dev/null
+  fi
   $sudo apt-get update -qq >/dev/null
 fi
 

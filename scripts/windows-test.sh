@@ -10,6 +10,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build-win}")
 shift || true
 
+# The end-to-end test runs the Windows agent against the Linux server and tools.
+export VARNO_LINUX_BUILD=$(realpath -m "${VARNO_LINUX_BUILD:-$root/build}")
+if [ ! -x "$VARNO_LINUX_BUILD/tools/kfs-devserver/kfs-devserver" ] ||
+   [ ! -x "$VARNO_LINUX_BUILD/tools/varno-ctl" ]; then
+  cmake -S "$root" -B "$VARNO_LINUX_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$VARNO_LINUX_BUILD" -j "${JOBS:-$(nproc)}" --target kfs-devserver varno-ctl >/dev/null
+fi
+
 export WINEPREFIX="$build/wine"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=;mshtml="
@@ -31,4 +39,6 @@ ctest --output-on-failure -j "${JOBS:-$(nproc)}" "$@" || status=$?
 # with a reason; ctest keeps both only in its log.
 grep -h -A1 -E '^note: |\] Skipped$|: Skipped$' Testing/Temporary/LastTest.log 2>/dev/null |
   grep -v -E '^--$|^\[|^peer:' | sort -u | sed 's/^/windows-test: /' || true
+sed 's/^/windows-test: /' windows-not-run.txt 2>/dev/null || true
+grep -h '^windows-e2e: ' Testing/Temporary/LastTest.log 2>/dev/null | sort -u || true
 exit $status

@@ -2,6 +2,8 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 char* hex_encode(const void* bytes, size_t length, char* output) {
@@ -95,10 +97,12 @@ long decimal_number(const char* text) {
   while (isspace(static_cast<unsigned char>(*p))) ++p;
   bool negative = false;
   if (*p == '-' || *p == '+') negative = *p++ == '-';
-  long value = 0;
+  int64_t value = 0;
   while (isdigit(static_cast<unsigned char>(*p))) {
-    if (value < (1L << 40)) value = value * 10 + (*p - '0');
+    if (value < (int64_t{1} << 40)) value = value * 10 + (*p - '0');
     ++p;
   }
-  return negative ? -value : value;
+  // long is 32 bits on Windows: saturate there too rather than wrap.
+  if (value > LONG_MAX) value = LONG_MAX;
+  return static_cast<long>(negative ? -value : value);
 }

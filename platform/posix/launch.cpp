@@ -157,3 +157,24 @@ int plat_shell_open(std::string_view path) {
   if (!search_path("xdg-open", &opener)) return fail_with(ENOENT);
   return spawn_detached(opener, {"xdg-open", native});
 }
+
+std::string plat_program_command_line(const std::string& program,
+                                      const std::vector<std::string>& arguments, bool quiet) {
+  // The shell's single quotes keep every byte; a quote itself is closed, escaped, reopened.
+  auto quote = [](const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+      if (c == '\'') {
+        out += "'\\''";
+      } else {
+        out.push_back(c);
+      }
+    }
+    return out + "'";
+  };
+  std::string line = "exec " + quote(program);
+  for (const std::string& a : arguments) line += " " + quote(a);
+  line += " </dev/null";
+  if (quiet) line += " >/dev/null 2>&1";
+  return line;
+}

@@ -30,7 +30,7 @@ int make_address(const char* name, sockaddr_un* address, socklen_t* length) {
 }  // namespace
 
 ssize_t MailslotReceiver::read(void* buffer, size_t capacity) {
-  const int fd = socket_.get();
+  const int fd = handle_.get();
   if (fd < 0) {
     errno = EBADF;
     return -1;

@@ -126,7 +126,7 @@ void SharedMemory::reset() {
 int SharedMemory::create(const char* windows_name, size_t size) {
   reset();
   std::string name = plat_object_name(windows_name);
-  UniqueFd fd(shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  UniqueObject fd(shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (fd.valid()) {
     (void)fchmod(fd.get(), 0666);  // the umask must not narrow who may open it
   } else if (errno == EEXIST) {
@@ -149,7 +149,7 @@ int SharedMemory::create(const char* windows_name, size_t size) {
 int SharedMemory::open_existing(const char* windows_name, size_t size, bool read_only) {
   reset();
   std::string name = plat_object_name(windows_name);
-  UniqueFd fd(shm_open(name.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC, 0));
+  UniqueObject fd(shm_open(name.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC, 0));
   if (!fd.valid()) return -1;
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return -1;
@@ -173,7 +173,7 @@ int SharedMemory::map(SharedView* view) {
   if (data == MAP_FAILED) return -1;
   // The view keeps its own descriptor: it shares the creator's lock, so the object counts
   // as held for as long as the view is mapped, even after the handle is closed.
-  UniqueFd fd(fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+  UniqueObject fd(fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
   if (!fd.valid()) {
     int saved = errno;
     munmap(data, size_);

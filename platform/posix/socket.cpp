@@ -4,11 +4,21 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/native_error.h"
 #include "platform/retry.h"
+
+int plat_socket_startup() {
+  return 0;
+}
+
+int plat_socket_cleanup() {
+  return 0;
+}
 
 Socket plat_tcp_connect(const char* host, int port) {
   if (port <= 0 || port > 65535 || host == nullptr) {
@@ -39,4 +49,22 @@ Socket plat_tcp_connect(const char* host, int port) {
   int one = 1;
   (void)setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return s;
+}
+
+ssize_t plat_socket_send_all(int socket, const void* bytes, size_t length) {
+  return plat_write_fully(
+      [socket](const void* p, size_t n) { return ::send(socket, p, n, MSG_NOSIGNAL); }, bytes,
+      length);
+}
+
+ssize_t plat_socket_recv(int socket, void* buffer, size_t length) {
+  return plat_retry_eintr([&] { return ::recv(socket, buffer, length, 0); });
+}
+
+int plat_socket_wait_readable(int socket, int timeout_ms) {
+  pollfd probe{socket, POLLIN, 0};
+  int ready = plat_retry_eintr([&] { return ::poll(&probe, 1, timeout_ms < 0 ? 0 : timeout_ms); });
+  if (ready < 0) return fail_with(errno);
+  if (ready > 0 && (probe.revents & POLLNVAL) != 0) return fail_with(EBADF);
+  return ready > 0 ? 1 : 0;
 }

@@ -58,3 +58,27 @@ int plat_shell_open(std::string_view path) {
       return fail_errno(EINVAL, static_cast<uint32_t>(r));
   }
 }
+
+std::string plat_program_command_line(const std::string& program,
+                                      const std::vector<std::string>& arguments, bool) {
+  // The C runtime's rules: a word in double quotes; backslashes are literal except before
+  // a quote, where each one (and the quote) is escaped.
+  auto quote = [](const std::string& s) {
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : s) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+      backslashes = 0;
+      out.push_back(c);
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+  };
+  std::string line = quote(program);
+  for (const std::string& a : arguments) line += " " + quote(a);
+  return line;
+}

@@ -8,43 +8,21 @@
 #include "platform/win32/handle.h"
 #include "platform/win32/win_error.h"
 
-MailslotReceiver::~MailslotReceiver() {
-  reset();
-}
-
-MailslotReceiver::MailslotReceiver(MailslotReceiver&& other) noexcept : fd_(other.release()) {}
-
-MailslotReceiver& MailslotReceiver::operator=(MailslotReceiver&& other) noexcept {
-  if (this != &other) reset(other.release());
-  return *this;
-}
-
-int MailslotReceiver::release() {
-  int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void MailslotReceiver::reset(int fd) {
-  if (fd_ >= 0) close_handle_quietly(int_to_handle(fd_));
-  fd_ = fd;
-}
-
 ssize_t MailslotReceiver::read(void* buffer, size_t capacity) {
-  if (fd_ < 0) return fail_errno(EBADF, ERROR_INVALID_HANDLE);
+  if (!handle_.valid()) return fail_errno(EBADF, ERROR_INVALID_HANDLE);
   DWORD room = capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity);
   // A message larger than the buffer stays queued. Windows refuses the read itself; the
   // size is asked first all the same, as not every implementation does (Wine cuts the
   // message to the buffer and drops the rest).
   DWORD next = MAILSLOT_NO_MESSAGE;
-  if (GetMailslotInfo(int_to_handle(fd_), nullptr, &next, nullptr, nullptr) &&
+  if (GetMailslotInfo(int_to_handle(handle_.get()), nullptr, &next, nullptr, nullptr) &&
       next != MAILSLOT_NO_MESSAGE && next > room) {
     return fail_errno(EMSGSIZE, ERROR_INSUFFICIENT_BUFFER);
   }
   DWORD n = 0;
   // Read time-out 0: an empty slot fails at once with ERROR_SEM_TIMEOUT; a message larger
   // than the buffer fails with ERROR_INSUFFICIENT_BUFFER and stays queued.
-  if (!ReadFile(int_to_handle(fd_), buffer, room, &n, nullptr)) return fail_win32();
+  if (!ReadFile(int_to_handle(handle_.get()), buffer, room, &n, nullptr)) return fail_win32();
   return static_cast<ssize_t>(n);
 }
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/win32/handle.h"
 #include "platform/win32/win_error.h"
@@ -45,10 +46,9 @@ SharedView::~SharedView() {
 }
 
 SharedView::SharedView(SharedView&& other) noexcept
-    : data_(other.data_), size_(other.size_), fd_(other.fd_), creator_(other.creator_) {
+    : data_(other.data_), size_(other.size_), fd_(std::move(other.fd_)), creator_(other.creator_) {
   other.data_ = nullptr;
   other.size_ = 0;
-  other.fd_ = -1;
   other.creator_ = false;
 }
 
@@ -57,11 +57,10 @@ SharedView& SharedView::operator=(SharedView&& other) noexcept {
     reset();
     data_ = other.data_;
     size_ = other.size_;
-    fd_ = other.fd_;
+    fd_ = std::move(other.fd_);
     creator_ = other.creator_;
     other.data_ = nullptr;
     other.size_ = 0;
-    other.fd_ = -1;
     other.creator_ = false;
   }
   return *this;
@@ -71,7 +70,7 @@ void SharedView::reset() {
   if (data_ != nullptr) UnmapViewOfFile(data_);
   data_ = nullptr;
   size_ = 0;
-  fd_ = -1;
+  fd_.reset();
   creator_ = false;
 }
 
@@ -91,25 +90,24 @@ SharedMemory::~SharedMemory() {
 }
 
 SharedMemory::SharedMemory(SharedMemory&& other) noexcept
-    : fd_(other.fd_), size_(other.size_), read_only_(other.read_only_), creator_(other.creator_) {
-  other.fd_ = -1;
-}
+    : fd_(std::move(other.fd_)),
+      size_(other.size_),
+      read_only_(other.read_only_),
+      creator_(other.creator_) {}
 
 SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
   if (this != &other) {
     reset();
-    fd_ = other.fd_;
+    fd_ = std::move(other.fd_);
     size_ = other.size_;
     read_only_ = other.read_only_;
     creator_ = other.creator_;
-    other.fd_ = -1;
   }
   return *this;
 }
 
 void SharedMemory::reset() {
-  if (fd_ >= 0) close_handle_quietly(int_to_handle(fd_));
-  fd_ = -1;
+  fd_.reset();
   size_ = 0;
   read_only_ = false;
   creator_ = false;
@@ -126,7 +124,7 @@ int SharedMemory::create(const char* windows_name, size_t size) {
       CreateFileMappingA(INVALID_HANDLE_VALUE, attributes.get(), PAGE_READWRITE,
                          static_cast<DWORD>(wide >> 32), static_cast<DWORD>(wide), windows_name);
   if (h == nullptr) return fail_win32();
-  fd_ = handle_to_int(h);
+  fd_.reset(handle_to_int(h));
   size_ = size;
   creator_ = true;
   return 0;
@@ -150,16 +148,16 @@ int SharedMemory::open_existing(const char* windows_name, size_t size, bool read
     if (whole == nullptr) return fail_win32(code);
     return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
   }
-  fd_ = handle_to_int(h);
+  fd_.reset(handle_to_int(h));
   size_ = size;
   read_only_ = read_only;
   return 0;
 }
 
 int SharedMemory::map(SharedView* view) {
-  if (fd_ < 0 || view == nullptr) return fail_errno(EBADF, ERROR_INVALID_HANDLE);
+  if (!fd_.valid() || view == nullptr) return fail_errno(EBADF, ERROR_INVALID_HANDLE);
   DWORD access = read_only_ ? FILE_MAP_READ : FILE_MAP_ALL_ACCESS;
-  void* data = MapViewOfFile(int_to_handle(fd_), access, 0, 0, size_);
+  void* data = MapViewOfFile(int_to_handle(fd_.get()), access, 0, 0, size_);
   if (data == nullptr) return fail_win32();
   view->reset();
   view->data_ = data;
@@ -196,7 +194,7 @@ void NamedEvent::reset() {
   handle_ = nullptr;
 }
 
-int NamedEvent::create(const char* windows_name) {
+int NamedEvent::create(const char* windows_name, bool drop_stale_signal) {
   reset();
   if (windows_name == nullptr) return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
   NullDaclAttributes attributes;
@@ -204,8 +202,9 @@ int NamedEvent::create(const char* windows_name) {
   // Auto-reset, not signalled.
   HANDLE h = CreateEventA(attributes.get(), FALSE, FALSE, windows_name);
   if (h == nullptr) return fail_win32();
-  // Another process holds the name already: the event starts clear all the same.
-  if (GetLastError() == ERROR_ALREADY_EXISTS) ResetEvent(h);
+  // Another process holds the name already; its pending signal is real unless the caller
+  // knows that process to be gone.
+  if (drop_stale_signal && GetLastError() == ERROR_ALREADY_EXISTS) ResetEvent(h);
   handle_ = h;
   return 0;
 }

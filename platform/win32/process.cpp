@@ -1,14 +1,13 @@
-#include "platform/process.h"
-
+// Child processes of the Win32 Env: CreateProcess of the command line itself, shown
+// hidden. ChildProcess keeps the process handle in its pid_t field (64 bits here) and the
+// exit code as its wait status.
 #include <windows.h>
 
 #include <cerrno>
 #include <string>
 
+#include "platform/win32/win32_env.h"
 #include "platform/win32/win_error.h"
-
-// ChildProcess keeps the process handle in its pid_t field (64 bits here), its exit code
-// in status_ and "ended" in reaped_.
 
 namespace {
 
@@ -17,6 +16,11 @@ HANDLE as_handle(pid_t pid) {
 }
 
 }  // namespace
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(other.pid_), status_(other.status_), reaped_(other.reaped_) {
+  other.pid_ = -1;
+}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
@@ -34,7 +38,7 @@ ChildProcess::~ChildProcess() {
   if (pid_ > 0) CloseHandle(as_handle(pid_));
 }
 
-int plat_process_start(const char* command_line, ChildProcess* child) {
+int win32_process_start(const char* command_line, ChildProcess* child) {
   if (command_line == nullptr || child == nullptr) return fail_errno(ENOENT, ERROR_FILE_NOT_FOUND);
   std::string line = command_line;  // CreateProcess may write into it
   STARTUPINFOA startup{};
@@ -53,21 +57,20 @@ int plat_process_start(const char* command_line, ChildProcess* child) {
   return 0;
 }
 
-PlatWaitResult plat_process_wait(ChildProcess& child, uint32_t timeout_ms) {
+PlatWaitResult win32_process_wait(ChildProcess& child, uint32_t timeout_ms) {
   if (!child.valid()) {
     fail_errno(ECHILD, ERROR_INVALID_HANDLE);
     return PLAT_WAIT_FAILED;
   }
-  if (child.reaped_) return PLAT_WAIT_ENDED;
-  switch (WaitForSingleObject(as_handle(child.pid_), timeout_ms)) {
+  if (child.ended()) return PLAT_WAIT_ENDED;
+  switch (WaitForSingleObject(as_handle(child.get()), timeout_ms)) {
     case WAIT_OBJECT_0: {
       DWORD code = 0;
-      if (!GetExitCodeProcess(as_handle(child.pid_), &code)) {
+      if (!GetExitCodeProcess(as_handle(child.get()), &code)) {
         fail_win32();
         return PLAT_WAIT_FAILED;
       }
-      child.status_ = static_cast<int>(code);
-      child.reaped_ = true;
+      child.record_end(static_cast<int>(code));
       return PLAT_WAIT_ENDED;
     }
     case WAIT_TIMEOUT:
@@ -78,18 +81,18 @@ PlatWaitResult plat_process_wait(ChildProcess& child, uint32_t timeout_ms) {
   }
 }
 
-int plat_process_exit_code(const ChildProcess& child, uint32_t* code) {
-  if (!child.valid() || !child.reaped_) {
+int win32_process_exit_code(const ChildProcess& child, uint32_t* code) {
+  if (!child.valid() || !child.ended()) {
     return fail_errno(child.valid() ? EBUSY : ECHILD, ERROR_INVALID_HANDLE);
   }
-  *code = static_cast<uint32_t>(child.status_);
+  *code = static_cast<uint32_t>(child.wait_status());
   return 0;
 }
 
-int plat_process_terminate(ChildProcess& child) {
+int win32_process_terminate(ChildProcess& child) {
   if (!child.valid()) return fail_errno(ESRCH, ERROR_INVALID_HANDLE);
-  if (child.reaped_) return 0;
+  if (child.ended()) return 0;
   // Exit code -1, as the command runner reports a stopped command.
-  if (!TerminateProcess(as_handle(child.pid_), static_cast<UINT>(-1))) return fail_win32();
+  if (!TerminateProcess(as_handle(child.get()), static_cast<UINT>(-1))) return fail_win32();
   return 0;
 }

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "platform/win32/win_error.h"
-#include "platform/win32/wow64.h"
 
 namespace {
 
@@ -59,32 +58,57 @@ int plat_registry_read_string(const char* subkey, const char* value_name, char* 
   return 0;
 }
 
+namespace {
+
+using Wow64DisableFn = BOOL(WINAPI*)(PVOID*);
+using Wow64RevertFn = BOOL(WINAPI*)(PVOID);
+
+// The function `name` of kernel32.dll, or null with errno ENOENT (no module) or ENOSYS.
+template <typename Fn>
+Fn kernel32_function(const char* name) {
+  HMODULE m = GetModuleHandleA("kernel32.dll");
+  if (m == nullptr) {
+    fail_win32();
+    errno = ENOENT;
+    return nullptr;
+  }
+  auto f = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m, name)));
+  if (f == nullptr) fail_errno(ENOSYS, GetLastError());
+  return f;
+}
+
+}  // namespace
+
 bool plat_has_fs_redirection() {
-  return wow64_redirection_functions(nullptr, nullptr);
+  return lookup<Wow64DisableFn>("kernel32.dll", "Wow64DisableWow64FsRedirection") != nullptr &&
+         lookup<Wow64RevertFn>("kernel32.dll", "Wow64RevertWow64FsRedirection") != nullptr;
 }
 
-bool wow64_redirection_functions(Wow64DisableFn* disable, Wow64RevertFn* revert) {
-  auto d = lookup<Wow64DisableFn>("kernel32.dll", "Wow64DisableWow64FsRedirection");
-  auto r = lookup<Wow64RevertFn>("kernel32.dll", "Wow64RevertWow64FsRedirection");
-  if (disable != nullptr) *disable = d;
-  if (revert != nullptr) *revert = r;
-  return d != nullptr && r != nullptr;
+int plat_disable_fs_redirection(void** old_value) {
+  auto disable = kernel32_function<Wow64DisableFn>("Wow64DisableWow64FsRedirection");
+  if (disable == nullptr) return -1;
+  return disable(old_value) ? 0 : fail_win32();
 }
 
-int wow64_disable_redirection(void** old_value) {
-  Wow64DisableFn disable = nullptr;
-  if (!wow64_redirection_functions(&disable, nullptr) || disable == nullptr) {
-    return fail_errno(ENOSYS, ERROR_PROC_NOT_FOUND);
-  }
-  if (!disable(old_value)) return fail_win32();
-  return 0;
+int plat_revert_fs_redirection(void* old_value) {
+  auto revert = kernel32_function<Wow64RevertFn>("Wow64RevertWow64FsRedirection");
+  if (revert == nullptr) return -1;
+  return revert(old_value) ? 0 : fail_win32();
 }
 
-int wow64_revert_redirection(void* old_value) {
-  Wow64RevertFn revert = nullptr;
-  if (!wow64_redirection_functions(nullptr, &revert) || revert == nullptr) {
-    return fail_errno(ENOSYS, ERROR_PROC_NOT_FOUND);
-  }
-  if (!revert(old_value)) return fail_win32();
-  return 0;
+std::string plat_program_dir() {
+  char self[MAX_PATH * 4];
+  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  if (n == 0 || n >= sizeof self) return std::string();
+  std::string path(self, n);
+  size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+const char* plat_program_suffix() {
+  return ".exe";
+}
+
+char plat_search_path_separator() {
+  return ';';
 }

@@ -1,6 +1,6 @@
 // Hooks for tests of code that cannot take an Env yet. They live only in the test-only
 // object library `test_hooks`, which replaces the shipped definitions of the functions it
-// hooks (see util/memory_source.h and platform/posix/transitional_clock.cpp); the shipped
+// hooks (see util/memory_source.h and platform/transitional_clock.cpp); the shipped
 // binaries never contain them.
 #pragma once
 

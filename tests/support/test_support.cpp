@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "platform/path.h"
 
@@ -16,6 +19,16 @@ namespace fs = std::filesystem;
 namespace testing_support {
 
 TempDir::TempDir() {
+#ifdef _WIN32
+  // The system's temporary folder; a name nobody else has, made atomically.
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    fs::path candidate = fs::temp_directory_path() / ("varno-test-" + std::to_string(random()));
+    std::error_code ec;
+    if (fs::create_directory(candidate, ec)) path_ = candidate.string();
+  }
+  if (path_.empty()) ADD_FAILURE() << "no temporary folder could be made";
+#else
   const char* base = getenv("TMPDIR");
   std::string templ = std::string(base != nullptr && *base ? base : "/tmp") + "/varno-test-XXXXXX";
   char* made = mkdtemp(templ.data());
@@ -24,6 +37,7 @@ TempDir::TempDir() {
     return;
   }
   path_ = made;
+#endif
 }
 
 TempDir::~TempDir() {
@@ -84,9 +98,13 @@ void make_dirs(const std::string& path) {
 int run_command(const std::string& command) {
   int status = system(command.c_str());
   if (status == -1) return -1;
+#ifdef _WIN32
+  return status;  // the command's exit code itself
+#else
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
+#endif
 }
 
 }  // namespace testing_support

@@ -15,7 +15,9 @@
 #include "agent/runtime/ipc_names.h"
 #include "platform/env.h"
 #include "platform/error.h"
+#include "platform/launch.h"
 #include "platform/mailslot.h"
+#include "platform/system.h"
 #include "tools/varno-ctl/board.h"
 #include "tools/varno-ctl/ctl.h"
 
@@ -43,18 +45,6 @@ int usage() {
   return CTL_USAGE;
 }
 
-std::string shell_quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out + "'";
-}
-
 bool executable(const std::string& path) {
   std::error_code ec;
   auto status = std::filesystem::status(path, ec);
@@ -65,18 +55,19 @@ bool executable(const std::string& path) {
 // The agent installed beside this program, or the build tree's, or the one on the path.
 std::string find_agent(const std::string& given) {
   if (!given.empty()) return given;
-  std::string dir = ctl_program_dir();
+  const std::string name = std::string("varno-backup") + plat_program_suffix();
+  std::string dir = plat_program_dir();
   if (!dir.empty()) {
-    if (executable(dir + "/varno-backup")) return dir + "/varno-backup";
-    if (executable(dir + "/../agent/varno-backup")) return dir + "/../agent/varno-backup";
+    if (executable(dir + "/" + name)) return dir + "/" + name;
+    if (executable(dir + "/../agent/" + name)) return dir + "/../agent/" + name;
   }
   const char* path = getenv("PATH");
   std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
   size_t start = 0;
   while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
+    size_t end = dirs.find(plat_search_path_separator(), start);
     if (end == std::string::npos) end = dirs.size();
-    std::string candidate = dirs.substr(start, end - start) + "/varno-backup";
+    std::string candidate = dirs.substr(start, end - start) + "/" + name;
     if (end > start && executable(candidate)) return candidate;
     start = end + 1;
   }
@@ -166,9 +157,7 @@ struct Run {
       return -1;
     }
     // Its own process group, so a Ctrl-C of this command does not stop the job.
-    std::string line =
-        "exec " + shell_quote(agent) + " background " + shell_quote(schedule) + " </dev/null";
-    if (!wait) line += " >/dev/null 2>&1";
+    std::string line = plat_program_command_line(agent, {"background", schedule}, !wait);
     if (plat_env()->process_start(line.c_str(), &child) != 0) {
       fprintf(stderr, "varno-ctl: cannot start '%s': %s\n", agent.c_str(),
               plat_error_message(errno));
@@ -204,10 +193,7 @@ int Run::follow() {
   BoardReader board;
   bool board_open = false;
   bool stop_sent = false;
-  struct sigaction action {};
-  action.sa_handler = on_terminate;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGTERM, on_terminate);
   for (;;) {
     bool done = false;
     for (const std::string& m : mark.since()) {

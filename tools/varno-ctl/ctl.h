@@ -21,6 +21,3 @@ int ctl_queue(int argc, char** argv);
 
 // Prints "<what> is not available in this build" and answers CTL_FAILED.
 int ctl_not_available(const char* what);
-
-// The directory of this program ("" when unknown), to find the agent installed beside it.
-const char* ctl_program_dir();

@@ -1,5 +1,3 @@
-#include <unistd.h>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -62,8 +60,6 @@ void print_usage(FILE* out) {
   fprintf(out, "  varno-ctl --help | --version\n");
 }
 
-char g_program_dir[PATH_MAX];
-
 }  // namespace
 
 int ctl_not_available(const char* what) {
@@ -71,19 +67,7 @@ int ctl_not_available(const char* what) {
   return CTL_FAILED;
 }
 
-const char* ctl_program_dir() {
-  return g_program_dir;
-}
-
 int main(int argc, char** argv) {
-  ssize_t n = readlink("/proc/self/exe", g_program_dir, sizeof g_program_dir - 1);
-  if (n > 0) {
-    g_program_dir[n] = '\0';
-    char* slash = strrchr(g_program_dir, '/');
-    if (slash != nullptr) *slash = '\0';
-  } else {
-    g_program_dir[0] = '\0';
-  }
   if (argc < 2) {
     print_usage(stderr);
     return CTL_USAGE;

@@ -13,13 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/error.h"
-#include "platform/fs.h"
 #include "platform/machine.h"
 #include "platform/mailslot.h"
 #include "platform/named_object.h"
 #include "platform/privilege.h"
-#include "platform/process.h"
 #include "platform/security.h"
 #include "platform/system.h"
 #include "platform/thread.h"
@@ -52,13 +51,13 @@ std::string peer() {
 // Runs the peer with `arguments`; its exit code, or -1 when it did not end in 20 s.
 int run_peer(const std::string& arguments) {
   ChildProcess child;
-  if (plat_process_start((peer() + " " + arguments).c_str(), &child) != 0) return -1;
-  if (plat_process_wait(child, 20000) != PLAT_WAIT_ENDED) {
-    plat_process_terminate(child);
+  if (plat_env()->process_start((peer() + " " + arguments).c_str(), &child) != 0) return -1;
+  if (plat_env()->process_wait(child, 20000) != PLAT_WAIT_ENDED) {
+    (void)plat_env()->process_terminate(child);
     return -1;
   }
   uint32_t code = 0;
-  return plat_process_exit_code(child, &code) == 0 ? static_cast<int>(code) : -1;
+  return plat_env()->process_exit_code(child, &code) == 0 ? static_cast<int>(code) : -1;
 }
 
 class TempDir {
@@ -142,7 +141,8 @@ bool make_folder_link(const std::string& link, const std::string& target, std::s
   std::string from = unix_name(target), to = unix_name(link);
   if (from.empty() || to.empty()) return false;
   ChildProcess ln;
-  if (plat_process_start(("Z:\\bin\\ln -s \"" + from + "\" \"" + to + "\"").c_str(), &ln) != 0) {
+  if (plat_env()->process_start(("Z:\\bin\\ln -s \"" + from + "\" \"" + to + "\"").c_str(), &ln) !=
+      0) {
     *why += "; Z:\\bin\\ln: error " + std::to_string(plat_last_error());
     return false;
   }
@@ -225,7 +225,7 @@ TEST(Win32NamedObjects, BoardAndEventOpenedFromAnotherProcess) {
   ASSERT_EQ(memory.map(&view), 0);
   memcpy(static_cast<char*>(view.data()) + 64, "Backing up...", 14);
   NamedEvent event;
-  ASSERT_EQ(event.create(event_name.c_str()), 0);
+  ASSERT_EQ(event.create(event_name.c_str(), true), 0);
   EXPECT_EQ(event.try_wait(), 0) << "created not signalled";
 
   // Both carry a null DACL: any account may open them.
@@ -280,17 +280,17 @@ TEST(Win32Process, HiddenChildrenAndTheirExitCodes) {
   EXPECT_EQ(run_peer("hidden"), 0) << "started with SW_HIDE";
 
   ChildProcess child;
-  ASSERT_EQ(plat_process_start((peer() + " sleep 30000").c_str(), &child), 0);
-  EXPECT_EQ(plat_process_wait(child, 100), PLAT_WAIT_TIMEOUT);
+  ASSERT_EQ(plat_env()->process_start((peer() + " sleep 30000").c_str(), &child), 0);
+  EXPECT_EQ(plat_env()->process_wait(child, 100), PLAT_WAIT_TIMEOUT);
   uint32_t code = 0;
-  EXPECT_EQ(plat_process_exit_code(child, &code), -1);
-  EXPECT_EQ(plat_process_terminate(child), 0);
-  EXPECT_EQ(plat_process_wait(child, 10000), PLAT_WAIT_ENDED);
-  ASSERT_EQ(plat_process_exit_code(child, &code), 0);
+  EXPECT_EQ(plat_env()->process_exit_code(child, &code), -1);
+  EXPECT_EQ(plat_env()->process_terminate(child), 0);
+  EXPECT_EQ(plat_env()->process_wait(child, 10000), PLAT_WAIT_ENDED);
+  ASSERT_EQ(plat_env()->process_exit_code(child, &code), 0);
   EXPECT_EQ(code, 0xFFFFFFFFu) << "terminated with exit code -1";
 
   ChildProcess missing;
-  EXPECT_EQ(plat_process_start("varno-no-such-program-here.exe", &missing), -1);
+  EXPECT_EQ(plat_env()->process_start("varno-no-such-program-here.exe", &missing), -1);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(plat_last_error(), static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
   EXPECT_STRNE(plat_error_message(ENOENT), strerror(ENOENT)) << "the system's message text";
@@ -338,12 +338,12 @@ TEST(Win32Find, ReparsePointIsFlaggedAndNeverWalked) {
   };
   std::vector<Entry> seen;
   PlatFindData data;
-  PlatFindHandle find = plat_find_first(dir.path() + "\\*", &data);
+  PlatFindHandle find = plat_env()->find_first(dir.path() + "\\*", &data);
   ASSERT_TRUE(find) << plat_last_error();
   do {
     seen.push_back({data.name, data.attributes,
                     (static_cast<uint64_t>(data.size_high) << 32) | data.size_low});
-  } while (plat_find_next(find.get(), &data) == 0);
+  } while (plat_env()->find_next(find.get(), &data) == 0);
   EXPECT_EQ(plat_last_error(), static_cast<uint32_t>(ERROR_NO_MORE_FILES));
 
   auto entry = [&](const char* name) -> const Entry* {
@@ -376,7 +376,7 @@ TEST(Win32Find, ReparsePointIsFlaggedAndNeverWalked) {
   std::sort(walked.begin(), walked.end());
   EXPECT_EQ(walked, expected);
 
-  EXPECT_FALSE(plat_find_first(dir.file("missing\\*"), &data));
+  EXPECT_FALSE(plat_env()->find_first(dir.file("missing\\*"), &data));
   EXPECT_EQ(plat_last_error(), static_cast<uint32_t>(ERROR_PATH_NOT_FOUND));
 }
 
@@ -455,3 +455,16 @@ TEST(Win32Machine, FactsOfTheRunningSystem) {
 }
 
 }  // namespace
+
+// 64-bit Windows has the pair; a 64-bit process is never redirected, so the switch either
+// works or fails with the system's own error, never as a missing function.
+TEST(Win32System, FileSystemRedirectionIsFoundAtRunTime) {
+  ASSERT_TRUE(plat_has_fs_redirection());
+  void* old_value = nullptr;
+  if (plat_disable_fs_redirection(&old_value) == 0) {
+    EXPECT_EQ(plat_revert_fs_redirection(old_value), 0);
+  } else {
+    EXPECT_NE(errno, ENOSYS);
+    EXPECT_NE(plat_last_error(), 0u);
+  }
+}
