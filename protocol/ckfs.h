@@ -111,7 +111,8 @@ const char* ckfs_default_address();
 // the default numeric address is replaced by the default host name and the file rewritten.
 [[nodiscard]] int ckfs_read_hosts(ckfs_session* session);
 int ckfs_host_count();
-const char* ckfs_host_name(int index);  // null outside the list
+// Null outside the list; the text stays valid until the next read.
+const char* ckfs_host_name(int index);
 int ckfs_host_port(int index);
 
 // ---- transport ----

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <memory>
 
 #include "platform/env.h"
@@ -35,6 +36,9 @@ struct HostEntry {
   char host[1024];
   int port;
 };
+// Rebuilt by every read; the mutex keeps a reader on another thread from seeing it half
+// written.
+std::mutex g_hosts_mutex;
 HostEntry g_hosts[2];
 int g_host_count = 0;
 
@@ -77,16 +81,20 @@ const char* ckfs_default_address() {
 }
 
 int ckfs_host_count() {
+  std::lock_guard<std::mutex> lock(g_hosts_mutex);
   return g_host_count;
 }
 const char* ckfs_host_name(int index) {
+  std::lock_guard<std::mutex> lock(g_hosts_mutex);
   return (index >= 0 && index < g_host_count) ? g_hosts[index].host : nullptr;
 }
 int ckfs_host_port(int index) {
+  std::lock_guard<std::mutex> lock(g_hosts_mutex);
   return (index >= 0 && index < g_host_count) ? g_hosts[index].port : 0;
 }
 
 int ckfs_read_hosts(ckfs_session* session) {
+  std::lock_guard<std::mutex> lock(g_hosts_mutex);
   g_host_count = 0;
   FILE* file = plat_env()->open_stream(session->hosts_path, "r");
   if (file == nullptr) return ERR_BADPATH;
@@ -316,8 +324,12 @@ int ckfs_connect(ckfs_session* session) {
   if (rc != 0) return rc;
   // Copies: the list is rebuilt by the next read.
   HostEntry hosts[2];
-  int count = g_host_count;
-  memcpy(hosts, g_hosts, sizeof hosts);
+  int count = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_hosts_mutex);
+    count = g_host_count;
+    memcpy(hosts, g_hosts, sizeof hosts);
+  }
   for (int i = 0; i < count; ++i) {
     if (ckfs_handshake(session, hosts[i].host, hosts[i].port) == 0) return 0;
   }

@@ -1,5 +1,6 @@
 #include "agent/backup/commands.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,6 +12,7 @@
 #include "agent/runtime/log.h"
 #include "agent/runtime/progress.h"
 #include "platform/env.h"
+#include "platform/error.h"
 #include "platform/knobs.h"
 #include "platform/system.h"
 #include "util/error.h"
@@ -93,12 +95,35 @@ std::string format(const char* fmt, Args... args) {
   return buf;
 }
 
-void disable_redirection() {
-  if (!plat_has_fs_redirection()) log_job("Skipping disabling Wow64FsRedirection.\n");
+// File system redirection of a 32-bit program on 64-bit Windows, off while a command runs.
+struct Redirection {
+  bool disabled = false;
+  void* old_value = nullptr;  // what the revert needs
+};
+
+Redirection disable_redirection() {
+  Redirection r;
+  if (plat_disable_fs_redirection(&r.old_value) == 0) {
+    r.disabled = true;
+    log_job("Successfully disabled Wow64FsRedirection.\n");
+  } else if (errno == ENOENT) {
+    log_job("GetModuleHandle(kernel32.dll) failed with exit code %d.", plat_last_error());
+  } else if (errno == ENOSYS) {
+    log_job("Skipping disabling Wow64FsRedirection.\n");
+  } else {
+    log_job("Failed to disable Wow64FsRedirection. Error code %d\n", plat_last_error());
+  }
+  return r;
 }
 
-void revert_redirection() {
-  if (!plat_has_fs_redirection()) log_job("Skipping reverting Wow64FsRedirection.\n");
+void revert_redirection(const Redirection& r) {
+  if (plat_revert_fs_redirection(r.old_value) == 0) {
+    log_job("Successfully reverted Wow64FsRedirection.\n");
+  } else if (errno == ENOENT || errno == ENOSYS) {
+    log_job("Skipping reverting Wow64FsRedirection.\n");
+  } else {
+    log_job("Failed to revert Wow64FsRedirection. Error code %d\n", plat_last_error());
+  }
 }
 
 // How a command ended, as far as the job is concerned.
@@ -200,7 +225,7 @@ bool run_backup_command(CommandKind kind, const char* command_line, Env* env) {
   const CommandTexts& t = kind == COMMAND_PRE_BACKUP ? kPre : kPost;
   bool fatal = schedule_number(job_option(kind == COMMAND_PRE_BACKUP ? OPT_FATALPRECMD
                                                                      : OPT_FATALPOSTCMD)) != 0;
-  disable_redirection();
+  Redirection redirection = disable_redirection();
   progress_set_status(t.status);
   progress_begin_file(command_line, 0);
   log_job(t.start, command_line);
@@ -215,6 +240,6 @@ bool run_backup_command(CommandKind kind, const char* command_line, Env* env) {
   }
   bool ends_job = log_failure(t, fatal, run);
   if (run.timed_out && stop_timed_out(env, kind, t, child)) ends_job = true;
-  revert_redirection();
+  revert_redirection(redirection);
   return !ends_job;
 }
