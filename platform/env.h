@@ -127,7 +127,9 @@ class Env {
   // FILE_EXISTS) when anything, even a dangling link, already has the name.
   [[nodiscard]] virtual int create_new(std::string_view path, unsigned mode) = 0;
   // Opened without sharing (`flags` as open_file): EACCES while another open holds the file
-  // so, here or in another process. The lock is taken before truncation, so a file held by
+  // so, here or in another process, and while another process holds a record lock on it
+  // that conflicts (a write lock against any open, a read lock against a write open), as
+  // Java's FileChannel.lock takes. The lock is taken before truncation, so a file held by
   // someone else is left as it is.
   [[nodiscard]] virtual int open_exclusive(std::string_view path, unsigned flags) = 0;
   // Releases the descriptor even when it answers -1 (the error of a late write-back).
@@ -223,6 +225,10 @@ class Env {
 // Writes all `length` bytes through env->write (see plat_write_fully for the rules).
 // Answers `length`, or -1 with errno.
 [[nodiscard]] ssize_t plat_write_all(Env* env, int fd, const void* bytes, size_t length);
+
+// Writes `length` bytes to a stream as a Windows text-mode stream stores them: every line
+// feed as a carriage return and line feed. Answers whether every byte was written.
+[[nodiscard]] bool plat_write_text(FILE* stream, const char* text, size_t length);
 
 // A descriptor from an Env, closed through the same Env. Move-only: moving transfers it,
 // move-assignment and reset() close the old one, the destructor closes quietly (errno

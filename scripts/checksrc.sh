@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # House rules a compiler does not check: no unbounded string functions anywhere, the POSIX
 # calls that stand for Windows services (files, folders, descriptors, sockets, processes,
-# clocks, named objects) only inside the platform implementations, and the transitional platform
-# headers only in the files that have not moved to Env yet.
+# clocks, named objects) only inside the platform implementations.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 status=0
@@ -16,7 +15,6 @@ fi
 # "X::close(" defines one; ".read(" and "->write(" call members. "::open(" is a raw call.
 raw=$(git ls-files '*.cpp' '*.h' |
   grep -v -E '^(platform/posix/|platform/win32/|tests/|bench/|tools/kfs-devserver/)' |
-  grep -v -x -E 'platform/transitional\.h' |
   xargs -r perl -ne '
     BEGIN {
       $names = join "|", qw(
@@ -48,14 +46,4 @@ if [ -n "$raw" ]; then
   echo "checksrc: raw POSIX calls outside platform/posix/ and platform/win32/:"; echo "$raw"; status=1
 fi
 
-# The transitional forwards (platform/transitional.h and the old headers that include it)
-# serve only these files until they move to Env.
-transitional_users='^(agent/report/(report|report_io)\.cpp|platform/(fs|file|clock|process|file_system)\.h|platform/transitional_clock\.cpp)$'
-transitional=$(git ls-files '*.cpp' '*.h' |
-  grep -v -E '^(tests/|bench/|tools/kfs-devserver/)' | grep -v -E "$transitional_users" |
-  xargs -r grep -n -E '#include "platform/(transitional|fs|file|clock|process|file_system)\.h"' || true)
-if [ -n "$transitional" ]; then
-  echo "checksrc: transitional platform header outside the files not yet moved to Env:"
-  echo "$transitional"; status=1
-fi
 exit $status

@@ -83,7 +83,7 @@ run() {
 
 echo "== first run"
 run
-grep -E 'Calculated backup size:|FILE: Successfully|Backup job completed' demo00000001.kbs.log | tail -n 4
+grep -E 'Calculated backup size:|FILE: Successfully|Backup job completed' demo00000001.kbs.log | tr -d '\r' | tail -n 4
 echo "   files sent: $(grep -c 'FILE: Successfully backed up' demo00000001.kbs.log || true)"
 
 echo "== restore and compare"

@@ -10,8 +10,7 @@
 
 #include "agent/report/report_io.h"
 #include "agent/runtime/unique_file.h"
-#include "platform/clock.h"
-#include "platform/file.h"
+#include "platform/env.h"
 #include "protocol/codes.h"
 #include "util/error.h"
 #include "util/memory.h"
@@ -81,6 +80,7 @@ class MessageBuffer {
 
 struct Report {
   int stage = REPORT_IDLE;
+  Env* env = plat_env();  // the job's clock and files
   std::string queue_path;
   std::string queue_stem;
   std::string job_name;
@@ -283,7 +283,7 @@ bool scan_template(const char* text, bool html) {
 std::string load_template(const char* kind, bool html) {
   char path[256];
   snprintf(path, sizeof path, "%s%s.emt", kind, html ? "_html" : "_txt");
-  UniqueFile f(plat_fopen(path, "rb"));
+  UniqueFile f(g_report.env->open_stream(path, "rb"));
   if (!f) return "\nEmail template missing!";
   std::vector<char> buffer(kTemplateBuffer);
   size_t n = fread(buffer.data(), 1, kTemplateBuffer - 1, f.get());
@@ -295,7 +295,7 @@ std::string load_template(const char* kind, bool html) {
 }
 
 bool file_present(const std::string& path) {
-  return static_cast<bool>(UniqueFile(plat_fopen(path, "rb")));
+  return g_report.env->file_exists(path) != 0;
 }
 
 // The queue file for the n-th queued message of one delivery. The first takes the name
@@ -342,7 +342,8 @@ bool compose(const char* kind, const std::string& address, int flags, int* queue
   }
   // A name that could not be written (held open by a reader) is passed over by the next
   // recipient too: it takes the next free name instead of failing on the same one.
-  int written = report_io_write_queue(queue_path_for(*queued).c_str(), queue_text(address));
+  int written =
+      report_io_write_queue(g_report.env, queue_path_for(*queued).c_str(), queue_text(address));
   ++*queued;
   if (written != 0) break_report();
   return true;
@@ -350,7 +351,7 @@ bool compose(const char* kind, const std::string& address, int flags, int* queue
 
 void deliver(const char* kind) {
   Report& r = g_report;
-  if (!r.stopped) r.stop_time = plat_unix_time();
+  if (!r.stopped) r.stop_time = r.env->unix_time();
   bool any = false;
   int queued = 0;
   for (const std::string& entry : r.recipients) {
@@ -398,12 +399,13 @@ void fail(const std::string& message) {
 
 void report_start(const char* queue_path, const char* queue_stem, const char* job_name,
                   const List* recipients, int64_t schedule_id, uint32_t user_number,
-                  const uint8_t key_digest[20], int default_flags) {
+                  const uint8_t key_digest[20], int default_flags, Env* env) {
   // Every job starts a fresh report, whatever became of the last one: a broken or
   // undelivered report of an earlier job must not silence this job's.
   Report& r = g_report;
   list_free(r.errors);
   r.errors = nullptr;
+  r.env = env != nullptr ? env : plat_env();
   r.queue_path = queue_path != nullptr ? queue_path : "";
   r.queue_stem = queue_stem != nullptr ? queue_stem : "";
   r.job_name = job_name != nullptr ? job_name : "";
@@ -414,7 +416,7 @@ void report_start(const char* queue_path, const char* queue_stem, const char* jo
   r.user_number = user_number;
   hex_encode(key_digest, 20, r.encryption_token);
   r.default_flags = default_flags;
-  r.start_time = plat_unix_time();
+  r.start_time = r.env->unix_time();
   r.stop_time = 0;
   r.stopped = false;
   r.account_name.clear();
@@ -462,7 +464,7 @@ void report_fail_file_code(const char* path, int kfs_code) {
 
 void report_success(uint64_t stop_size) {
   if (!in_stage(REPORT_TRANSFER)) return;
-  g_report.stop_time = plat_unix_time();
+  g_report.stop_time = g_report.env->unix_time();
   g_report.stopped = true;
   g_report.stop_size = stop_size;
   g_report.failure_message.clear();

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/env.h"
 #include "util/list.h"
 
 struct ckfs_session;
@@ -31,11 +32,11 @@ constexpr int REPORT_FLAG_ONLY_ON_ERRORS = 2;
 // `queue_path` is the queue file the schedule chose; `queue_stem` the name its series is
 // made from (the schedule path), to which later recipients add ".eml" or "-1.eml" ..
 // "-9.eml". `recipients` is copied (it may be null: no recipient). `key_digest` is the
-// SHA-1 of the account key (20 bytes).
+// SHA-1 of the account key (20 bytes). The report reads its clock and templates and writes
+// its queue files through `env` until the next report_start.
 void report_start(const char* queue_path, const char* queue_stem, const char* job_name,
-                  const List* recipients,
-                  int64_t schedule_id, uint32_t user_number, const uint8_t key_digest[20],
-                  int default_flags);
+                  const List* recipients, int64_t schedule_id, uint32_t user_number,
+                  const uint8_t key_digest[20], int default_flags, Env* env = plat_env());
 void report_session(const ckfs_session* session);
 void report_begin(uint64_t requested, uint64_t start_size, const char* destination);
 void report_count_current();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+class Env;
 struct ckfs_session;
 
 // Account and user names from the session's login reply.
@@ -18,6 +19,8 @@ int report_io_send(ckfs_session* session, int64_t schedule_id, const char* addre
                    const char* message, size_t length);
 
 // Writes `plain` as an encrypted text file under the application key at `path` (a
-// Windows-form path), opened for writing without sharing. Answers 0, or -1 when the file
-// cannot be opened or the writer cannot start.
-int report_io_write_queue(const char* path, const std::string& plain);
+// Windows-form path) through `env`, without sharing: it fails while a reader holds the file
+// and leaves that file as it is. The text goes to a temporary name beside it that replaces
+// `path` only when complete, so a failed write leaves the old file or none, never a torn
+// one. Answers 0, or -1 when the file cannot be opened or written or the writer cannot start.
+int report_io_write_queue(Env* env, const char* path, const std::string& plain);

@@ -32,7 +32,8 @@ int format_message(char* out, const char* format, va_list args) {
 void write_line(FILE* stream, Env* env, const char* message) {
   char line[kBufferSize];
   int length = log_format_line(line, message, env);
-  fwrite(line, 1, static_cast<size_t>(length), stream);
+  // The desktop client reads the logs as the Windows text files they are there.
+  (void)plat_write_text(stream, line, static_cast<size_t>(length));
   fflush(stream);
 }
 

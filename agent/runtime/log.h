@@ -1,6 +1,7 @@
 // The agent log ("agent.log", the life of the process) and the job log (the schedule
 // path followed by ".log", everything one job does). Lines read
-// "YYYY-MM-DD hh:mm:ss.mmmm] message"; the message carries its own line feed. Every line
+// "YYYY-MM-DD hh:mm:ss.mmmm] message"; the message carries its own line feed, which the
+// files store as CR LF (Windows text mode; the debugger output keeps it bare). Every line
 // is flushed at once so the log is complete even when the process is killed.
 //
 // Thread safety: log_agent may be called from both agent threads (one write plus a flush

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/env.h"
 #include "util/machine.h"
 
 namespace {
@@ -23,9 +24,11 @@ void release(CryptoFile* cf) {
 }
 
 void put(CryptoFile* cf, const unsigned char* bytes, int length) {
-  if (length > 0 &&
-      fwrite(bytes, 1, static_cast<size_t>(length), cf->file) != static_cast<size_t>(length))
-    cf->failed = 1;
+  if (length <= 0) return;
+  auto n = static_cast<size_t>(length);
+  bool written = cf->env != nullptr ? plat_write_all(cf->env, cf->fd, bytes, n) == length
+                                    : fwrite(bytes, 1, n, cf->file) == n;
+  if (!written) cf->failed = 1;
 }
 
 void encrypt_block(CryptoFile* cf) {
@@ -58,23 +61,20 @@ void decrypt_more(CryptoFile* cf) {
   cf->plain_avail = std::clamp(produced, 0, CRYPTOFILE_PLAIN_SIZE);
 }
 
-}  // namespace
-
-CryptoFile::~CryptoFile() {
-  release(this);
-}
-
-int cryptofile_init(CryptoFile* cf, FILE* file, int encrypt, const unsigned char* key) {
+// Clears the record and starts the cipher; the caller then names where the bytes go.
+int start(CryptoFile* cf, bool has_target, int encrypt, const unsigned char* key) {
   if (!cf) {
     errno = EINVAL;
     return -1;
   }
   release(cf);
   cf->file = nullptr;
+  cf->env = nullptr;
+  cf->fd = -1;
   cf->encrypt = 0;
   cf->failed = 0;
   cf->eof = 0;
-  if (!file || !key) {
+  if (!has_target || !key) {
     errno = EINVAL;
     return -1;
   }
@@ -91,7 +91,25 @@ int cryptofile_init(CryptoFile* cf, FILE* file, int encrypt, const unsigned char
     return -1;
   }
   cf->encrypt = encrypt ? 1 : 0;
+  return 0;
+}
+
+}  // namespace
+
+CryptoFile::~CryptoFile() {
+  release(this);
+}
+
+int cryptofile_init(CryptoFile* cf, FILE* file, int encrypt, const unsigned char* key) {
+  if (start(cf, file != nullptr, encrypt, key) != 0) return -1;
   cf->file = file;
+  return 0;
+}
+
+int cryptofile_init_writer(CryptoFile* cf, Env* env, int fd, const unsigned char* key) {
+  if (start(cf, env != nullptr && fd >= 0, 1, key) != 0) return -1;
+  cf->env = env;
+  cf->fd = fd;
   return 0;
 }
 
@@ -147,7 +165,7 @@ int cryptofile_finish(CryptoFile* cf) {
       else
         put(cf, out, produced);
     }
-    if (!cf->failed && fflush(cf->file) != 0) cf->failed = 1;
+    if (!cf->failed && cf->file != nullptr && fflush(cf->file) != 0) cf->failed = 1;
   }
   release(cf);
   return cf->failed ? -1 : 1;
@@ -157,6 +175,14 @@ int cryptofile_init_application(CryptoFile* cf, FILE* file, int encrypt) {
   unsigned char key[32];
   if (get_application_key(key) != 0) return -1;
   int rc = cryptofile_init(cf, file, encrypt, key);
+  OPENSSL_cleanse(key, sizeof key);
+  return rc;
+}
+
+int cryptofile_init_application_writer(CryptoFile* cf, Env* env, int fd) {
+  unsigned char key[32];
+  if (get_application_key(key) != 0) return -1;
+  int rc = cryptofile_init_writer(cf, env, fd, key);
   OPENSSL_cleanse(key, sizeof key);
   return rc;
 }

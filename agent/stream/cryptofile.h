@@ -3,9 +3,9 @@
 // files and the mail queue use it; their plain text is their own business. Byte format:
 // FORMAT.md.
 //
-// Ownership: the caller opens and closes the FILE (binary mode) and must keep it open until
-// cryptofile_finish. The record owns its cipher context; its destructor releases it when
-// cryptofile_finish was never called. A record works in one direction, once.
+// Ownership: the caller opens and closes the FILE (binary mode) or the Env descriptor and
+// must keep it open until cryptofile_finish. The record owns its cipher context; its destructor
+// releases it when cryptofile_finish was never called. A record works in one direction, once.
 //
 // The reader treats the file as outside input: overlong lines come back in pieces, NUL
 // bytes are copied like any other byte, and a damaged or truncated file (or a wrong key)
@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <cstdio>
 
+class Env;
+
 // Plain text handled per cipher update: 63 AES blocks, so one update's output fits in
 // CRYPTOFILE_PLAIN_SIZE.
 constexpr int CRYPTOFILE_BLOCK_SIZE = 1008;
@@ -26,6 +28,8 @@ constexpr int CRYPTOFILE_KEY_SIZE = 32;
 
 struct CryptoFile {
   FILE* file = nullptr;  // not owned
+  Env* env = nullptr;    // a writer over a descriptor instead of a FILE
+  int fd = -1;           // not owned
   EVP_CIPHER_CTX* cipher = nullptr;
   int encrypt = 0;  // non-zero: writer
   int failed = 0;   // writer: a cipher step or a write failed
@@ -57,6 +61,13 @@ struct CryptoFile {
 // and mail queues are kept. -1 also when the key cannot be had.
 [[nodiscard]] int cryptofile_init_application(CryptoFile* cf, FILE* file, int encrypt);
 
+// A writer over the Env descriptor `fd` (not owned), for files whose writes a test must be
+// able to fail. Answers as cryptofile_init.
+[[nodiscard]] int cryptofile_init_writer(CryptoFile* cf, Env* env, int fd,
+                                         const unsigned char* key);
+// cryptofile_init_writer under the application key.
+[[nodiscard]] int cryptofile_init_application_writer(CryptoFile* cf, Env* env, int fd);
+
 // Reads one line like fgets: plain text up to and including the next "\n", at most size - 1
 // bytes, NUL-terminated; a longer line comes back in pieces, a last line without "\n"
 // without one. Answers `buffer`, or null for a writer, for size below 2, and at the end of
@@ -68,7 +79,7 @@ char* cryptofile_gets(CryptoFile* cf, char* buffer, int size);
 void cryptofile_write(CryptoFile* cf, const void* data, size_t length);
 
 // Writer: encrypts and writes what is buffered and the final padded block, then flushes
-// the FILE (it stays open). Both modes: releases the cipher context and wipes the plain
-// text buffers. Answers 1, or -1 when a writer's cipher step or write failed (the file is
-// then incomplete). A second call answers 1 and does nothing.
+// the FILE (it stays open; a descriptor is written unbuffered). Both modes: releases the cipher
+// context and wipes the plain text buffers. Answers 1, or -1 when a writer's cipher step or write
+// failed (the file is then incomplete). A second call answers 1 and does nothing.
 [[nodiscard]] int cryptofile_finish(CryptoFile* cf);

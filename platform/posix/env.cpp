@@ -94,6 +94,14 @@ class PosixEnv final : public Env {
     if (plat_retry_eintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
       return fail_with(EACCES);
     }
+    // flock does not see record locks (Java's FileChannel.lock takes those); an open file
+    // description lock conflicts with them, and like flock it lives with this open.
+    struct flock range {};
+    range.l_type = (flags & PLAT_OPEN_WRITE) != 0 ? F_WRLCK : F_RDLCK;
+    range.l_whence = SEEK_SET;  // start 0, length 0: the whole file, however it grows
+    if (plat_retry_eintr([&] { return ::fcntl(fd.get(), F_OFD_SETLK, &range); }) != 0) {
+      return fail_with(EACCES);
+    }
     if ((flags & PLAT_OPEN_TRUNCATE) != 0 &&
         plat_retry_eintr([&] { return ::ftruncate(fd.get(), 0); }) != 0) {
       return fail_with(errno);
@@ -315,4 +323,17 @@ class PosixEnv final : public Env {
 Env* plat_env() {
   static PosixEnv instance;
   return &instance;
+}
+
+bool plat_write_text(FILE* stream, const char* text, size_t length) {
+  while (length > 0) {
+    const void* lf = memchr(text, '\n', length);
+    size_t run = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - text) : length;
+    if (fwrite(text, 1, run, stream) != run) return false;
+    if (lf == nullptr) break;
+    if (fwrite("\r\n", 1, 2, stream) != 2) return false;
+    text += run + 1;
+    length -= run + 1;
+  }
+  return true;
 }

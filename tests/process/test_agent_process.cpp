@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "agent/runtime/ipc_names.h"
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/mailslot.h"
 #include "platform/named_object.h"
 #include "tests/support/test_support.h"
@@ -37,10 +37,10 @@ const std::string kCtl = std::string(VARNO_BUILD_DIR) + "/tools/varno-ctl";
 constexpr uint64_t kPatienceMs = 60000;  // generous: only a hang reaches it
 
 bool wait_until(const std::function<bool()>& done) {
-  uint64_t give_up = plat_tick_ms() + kPatienceMs;
+  uint64_t give_up = plat_env()->tick_ms() + kPatienceMs;
   while (!done()) {
-    if (plat_tick_ms() > give_up) return false;
-    plat_sleep_ms(5);
+    if (plat_env()->tick_ms() > give_up) return false;
+    plat_env()->sleep_ms(5);
   }
   return true;
 }
@@ -140,6 +140,7 @@ class AgentProcessTest : public ::testing::Test {
     std::istringstream in(log);
     std::string line;
     while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
       std::smatch m;
       if (!std::regex_match(line, m, kLine)) {
         ADD_FAILURE() << "not a log line: " << line;
@@ -265,8 +266,8 @@ TEST_F(AgentProcessTest, PostedJobsRunInOrderAndARepeatOfTheLastIsSkipped) {
   append(&expected, {skip, "Finished processing backup jobs; Exiting normally.",
                      "Backup thread exited normally."});
   EXPECT_EQ(messages(agent_log()), expected);
-  EXPECT_TRUE(log_has(dir_.file("A.log"), "] Initialized log file 'A.log'\n"));
-  EXPECT_TRUE(log_has(dir_.file("B.log"), "] Initialized log file 'B.log'\n"));
+  EXPECT_TRUE(log_has(dir_.file("A.log"), "] Initialized log file 'A.log'\r\n"));
+  EXPECT_TRUE(log_has(dir_.file("B.log"), "] Initialized log file 'B.log'\r\n"));
 }
 
 TEST_F(AgentProcessTest, EmptyMessageEndsTheJobLoop) {
@@ -354,7 +355,7 @@ TEST_F(AgentProcessTest, AnotherProcessFollowsTheBoardAndStopsTheJobOnce) {
   EXPECT_EQ(stop.status, 0) << stop.text;
   EXPECT_EQ(wait_agent(agent), 0);
   EXPECT_TRUE(log_has(dir_.file("progress.log"),
-                      "Test job: stop request seen; later polls answering stop: 0\n"));
+                      "Test job: stop request seen; later polls answering stop: 0\r\n"));
 
   Output after = ctl("status");
   EXPECT_EQ(after.status, 1);

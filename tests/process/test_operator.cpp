@@ -19,7 +19,7 @@
 
 #include "agent/backup/settings.h"
 #include "agent/schedule/procjob.h"
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "tests/support/engine_world.h"
 
 namespace engine_test {
@@ -200,7 +200,7 @@ TEST_F(OperatorTest, RunWaitStartsTheAgentAndExitsWithTheJobsOutcome) {
                             "/agent/varno-backup' background 2>/dev/null &";
     ASSERT_EQ(testing_support::run_command(agent_cmd), 0);
     std::string status;
-    for (int i = 0; i < 200 && ctl("status", &status) != 0; ++i) plat_sleep_ms(10);
+    for (int i = 0; i < 200 && ctl("status", &status) != 0; ++i) plat_env()->sleep_ms(10);
     ASSERT_EQ(ctl("run --wait " + std::string(kSchedule), &out), 0) << out;
     EXPECT_NE(out.find("Posted 'job0000000a.kbs' to the running agent"), std::string::npos) << out;
     EXPECT_NE(out.find("complete: 0 files sent, 1 current"), std::string::npos) << out;
@@ -246,7 +246,7 @@ TEST_F(OperatorTest, RunWaitExitsThreeWhenTheJobIsStopped) {
         asked = by_signal ? kill(pid, SIGTERM) == 0 : ctl("stop") == 0;
       }
       ended = waitpid(pid, &wstatus, WNOHANG) == pid;
-      if (!ended) plat_sleep_ms(10);
+      if (!ended) plat_env()->sleep_ms(10);
     }
     if (!ended) {
       kill(pid, SIGKILL);
@@ -300,7 +300,7 @@ TEST_F(OperatorTest, StatusJsonIsOneValidObjectPerChange) {
   for (int i = 0; i < 500; ++i) {  // the watcher ends once it has seen "Complete"
     watch = read_file(dir() + "/watch.jsonl");
     if (watch.find("\"complete\":true") != std::string::npos) break;
-    plat_sleep_ms(10);
+    plat_env()->sleep_ms(10);
   }
   write_file(dir() + "/one.json", one);
   // Python's json module, which nobody here wrote, must read every object.

@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "agent/runtime/ipc_names.h"
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/named_object.h"
 
 namespace fs = std::filesystem;
@@ -66,6 +66,7 @@ std::vector<std::string> JobRun::messages() const {
   std::istringstream in(log);
   std::string line;
   while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // the logs are text files
     std::smatch m;
     if (std::regex_match(line, m, kLine)) {
       out.push_back(m[1]);
@@ -194,8 +195,8 @@ JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_r
   SharedView view;
   int status = 0;
   bool ended = false;
-  uint64_t give_up = plat_tick_ms() + kPatienceMs;
-  uint64_t next_drain = plat_tick_ms() + 500;
+  uint64_t give_up = plat_env()->tick_ms() + kPatienceMs;
+  uint64_t next_drain = plat_env()->tick_ms() + 500;
   while (!ended) {
     if (!view.valid() && memory.open_existing(ipc_object_name(PROGRESS_BOARD_NAME).c_str(),
                                               PROGRESS_BOARD_SIZE, true) == 0) {
@@ -208,18 +209,18 @@ JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_r
     }
     ended = waitpid(pid, &status, WNOHANG) == pid;
     if (ended) break;
-    if (plat_tick_ms() > give_up) {
+    if (plat_env()->tick_ms() > give_up) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       ADD_FAILURE() << "the agent did not end";
       break;
     }
     // A server that cannot write its lines would stall the run.
-    if (server && plat_tick_ms() > next_drain) {
+    if (server && plat_env()->tick_ms() > next_drain) {
       server->output();
-      next_drain = plat_tick_ms() + 500;
+      next_drain = plat_env()->tick_ms() + 500;
     }
-    plat_sleep_ms(2);
+    plat_env()->sleep_ms(2);
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (view.valid()) {

@@ -3,14 +3,11 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "platform/transitional.h"
 #include "util/memory_source.h"
 
 namespace {
 
 std::atomic<int> g_fail_next{0};
-std::atomic<LocalTimeSource> g_local_source{nullptr};
-std::atomic<UnixTimeSource> g_unix_source{nullptr};
 
 bool injected_failure() {
   int n = g_fail_next.load(std::memory_order_relaxed);
@@ -34,21 +31,4 @@ void* util_memory_realloc(void* memory, size_t size) {
 }
 void* util_memory_calloc(size_t count, size_t size) {
   return injected_failure() ? nullptr : calloc(count, size);
-}
-
-void plat_set_local_time_source(LocalTimeSource source) {
-  g_local_source.store(source, std::memory_order_release);
-}
-void plat_set_unix_time_source(UnixTimeSource source) {
-  g_unix_source.store(source, std::memory_order_release);
-}
-
-LocalTime plat_local_time() {
-  if (LocalTimeSource source = g_local_source.load(std::memory_order_acquire)) return source();
-  return plat_env()->local_time();
-}
-
-int64_t plat_unix_time() {
-  if (UnixTimeSource source = g_unix_source.load(std::memory_order_acquire)) return source();
-  return plat_env()->unix_time();
 }

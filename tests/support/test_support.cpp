@@ -86,6 +86,17 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
+std::string read_text_file(const std::string& path) {
+  std::string text = read_file(path);
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
 bool file_exists(const std::string& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));

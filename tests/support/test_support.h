@@ -36,6 +36,8 @@ class ScopedCwd {
 
 void write_file(const std::string& path, const std::string& contents);
 std::string read_file(const std::string& path);
+// A text file the system writes as Windows text (the logs), with each CR LF read as LF.
+std::string read_text_file(const std::string& path);
 bool file_exists(const std::string& path);
 void make_dirs(const std::string& path);
 

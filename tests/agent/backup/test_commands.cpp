@@ -11,6 +11,7 @@
 #include "tests/support/test_support.h"
 
 using testing_support::read_file;
+using testing_support::read_text_file;
 using testing_support::ScopedCwd;
 using testing_support::TempDir;
 
@@ -37,7 +38,7 @@ class CommandRunnerTest : public ::testing::Test {
     o.value = strdup(value);
     o.seen = true;
   }
-  std::string job_log() { return read_file(dir_.file("job.kbs.log")); }
+  std::string job_log() { return read_text_file(dir_.file("job.kbs.log")); }
   bool logged(const std::string& line) { return job_log().find(line) != std::string::npos; }
 
   TempDir dir_;
@@ -111,7 +112,7 @@ TEST(CommandRunnerStopTest, EarlierUserStopEndsThePreCommandAfterOneSecond) {
   report_start("job.kbs.eml", "job.kbs", "job", nullptr, 0, 1, kDigest, 1);
   set_user_terminated();
   EXPECT_FALSE(run_backup_command(COMMAND_PRE_BACKUP, "sleep 30"));
-  std::string log = read_file(dir.file("job.kbs.log"));
+  std::string log = read_text_file(dir.file("job.kbs.log"));
   EXPECT_NE(log.find("] Successfully terminated the pre-backup command process.\n"),
             std::string::npos);
   EXPECT_EQ(report_stage(), REPORT_IDLE);

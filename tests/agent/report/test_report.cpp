@@ -5,29 +5,25 @@
 #include <string>
 
 #include "agent/report/report.h"
-#include "tests/support/test_hooks.h"
+#include "tests/support/fault_env.h"
 #include "util/list.h"
 
 namespace {
 
 const uint8_t kDigest[20] = {0xDE, 0xAD, 0xBE, 0xEF};
-int64_t g_now = 1000000000;  // 2001-09-09 01:46:40 UTC
-int64_t fake_now() {
-  return g_now;
-}
+// The report's clock; unix_now starts at  // 2001-09-09 01:46:40 UTC
+testing_support::ManualClockEnv g_clock;
 
 class ReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
-    g_now = 1000000000;
-    plat_set_unix_time_source(fake_now);
+    g_clock.unix_now = 1000000000;
   }
-  void TearDown() override { plat_set_unix_time_source(nullptr); }
 
   void start(const char* job = "Nightly <docs>") {
-    report_start("q.eml", "q", job, nullptr, 42, 7, kDigest, REPORT_FLAG_HTML);
+    report_start("q.eml", "q", job, nullptr, 42, 7, kDigest, REPORT_FLAG_HTML, &g_clock);
   }
 };
 
@@ -43,7 +39,7 @@ TEST_F(ReportTest, HashesThatStartNoTagAreCopied) {
 
 TEST_F(ReportTest, TagsBeforeTheSessionAreEmptyOrZero) {
   start("Job");
-  g_now += 5;
+  g_clock.unix_now += 5;
   std::string text = report_compose_for_test(
       "[#ACCNAME#][#USERNAME#][#DSTPATH#][#START_SIZE#][#NUM_FAILED#][#DELTA_SIZE#]", false);
   EXPECT_EQ(text, "[][][My Dorn/][0 bytes][0][0 bytes]");

@@ -15,17 +15,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "agent/report/report.h"
-#include "platform/file.h"
+#include "platform/env.h"
 #include "protocol/ckfs.h"
 #include "protocol/codes.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/kfs_peers.h"
-#include "tests/support/test_hooks.h"
 #include "tests/support/test_support.h"
 #include "util/list.h"
 #include "util/machine.h"
@@ -44,10 +45,8 @@ using testing_support::write_file;
 const uint8_t kDigest[20] = {0xDE, 0xAD, 0xBE, 0xEF, 0,  1,  2,  3,  4,  5,
                              6,    7,    8,    9,    10, 11, 12, 13, 14, 15};
 const char kToken[] = "DEADBEEF000102030405060708090A0B0C0D0E0F";
-int64_t g_now = 1000000000;  // Sun Sep  9 01:46:40 2001 UTC
-int64_t fake_now() {
-  return g_now;
-}
+// The report's clock; unix_now starts at  // Sun Sep  9 01:46:40 2001 UTC
+testing_support::ManualClockEnv g_clock;
 
 struct ListDeleter {
   void operator()(List* l) const { list_free(l); }
@@ -79,8 +78,7 @@ class ReportDelivery : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
-    g_now = 1000000000;
-    plat_set_unix_time_source(fake_now);
+    g_clock.unix_now = 1000000000;
     cwd_ = std::make_unique<ScopedCwd>(dir_.path());
     make_dirs("etc");
     for (const char* kind : {"success", "failinfo", "failnoinfo"}) {
@@ -90,15 +88,12 @@ class ReportDelivery : public ::testing::Test {
                  std::string(kind) + " #JOB#\n#ERROR_LIST#");
     }
   }
-  void TearDown() override {
-    plat_set_unix_time_source(nullptr);
-    cwd_.reset();
-  }
+  void TearDown() override { cwd_.reset(); }
 
   void start(const List* to, int flags = REPORT_FLAG_HTML, const char* queue = "q.eml",
              const char* job = "Nightly") {
     report_start(queue, std::string(queue, strlen(queue) - 4).c_str(), job, to, 42, 7, kDigest,
-                 flags);
+                 flags, &g_clock);
   }
   // Stages 1 to 3 without a session: a success report then has no server to go to.
   void start_transfer(const List* to, int flags = REPORT_FLAG_HTML, uint64_t requested = 3,
@@ -143,7 +138,7 @@ TEST_F(ReportDelivery, FailureBeforeTheSessionIsQueuedWithEmptyValuesAndTheTimeO
              "#START_TIME#|#STOP_TIME#|#DELTA_TIME#|#ERROR_MESSAGE#\n#ERROR_LIST#");
   auto to = recipients({"bob@example.com"});
   start(to.get(), 0);
-  g_now += 3661;
+  g_clock.unix_now += 3661;
   report_failure_text("Unable to start user session");
   EXPECT_EQ(report_stage(), REPORT_IDLE);
   // The exact file as openssl reads it: the queue lines, then the message.
@@ -291,7 +286,7 @@ TEST_F(ReportDelivery, LaterRecipientsPassOverNamesAlreadyTaken) {
   write_file("q.eml", "old");
   write_file("q-2.eml", "old2");
   auto to = recipients({"0,a@x", "0,b@x"});
-  report_start("q-1.eml", "q", "Nightly", to.get(), 42, 7, kDigest, 0);
+  report_start("q-1.eml", "q", "Nightly", to.get(), 42, 7, kDigest, 0, &g_clock);
   report_failure_code(ERR_AUTH_FAILURE);
   queued_message("q-1.eml", "a@x");
   queued_message("q-3.eml", "b@x");
@@ -302,7 +297,7 @@ TEST_F(ReportDelivery, LaterRecipientsPassOverNamesAlreadyTaken) {
 TEST_F(ReportDelivery, ADigitSuffixOfTheScheduleNameIsNotTakenForTheSeries) {
   write_file("nightly.eml", "another schedule's report");
   auto to = recipients({"0,a@x", "0,b@x"});
-  report_start("nightly-3.eml", "nightly-3", "Nightly", to.get(), 42, 7, kDigest, 0);
+  report_start("nightly-3.eml", "nightly-3", "Nightly", to.get(), 42, 7, kDigest, 0, &g_clock);
   report_failure_text("x");
   queued_message("nightly-3.eml", "a@x");
   queued_message("nightly-3-1.eml", "b@x");
@@ -313,7 +308,7 @@ TEST_F(ReportDelivery, WhenTheSeriesIsExhaustedTheLastNameIsReplaced) {
   write_file("q.eml", "old");
   for (int i = 1; i <= 9; ++i) write_file("q-" + std::to_string(i) + ".eml", "old");
   auto to = recipients({"0,a@x", "0,b@x"});
-  report_start("q-9.eml", "q", "Nightly", to.get(), 42, 7, kDigest, 0);
+  report_start("q-9.eml", "q", "Nightly", to.get(), 42, 7, kDigest, 0, &g_clock);
   report_failure_text("x");
   queued_message("q-9.eml", "b@x");
   EXPECT_EQ(read_file("q-8.eml"), "old");
@@ -322,13 +317,13 @@ TEST_F(ReportDelivery, WhenTheSeriesIsExhaustedTheLastNameIsReplaced) {
 
 TEST_F(ReportDelivery, QueueFileHeldByAReaderFailsThatRecipientOnly) {
   write_file("q.eml", "held");
-  FILE* reader = plat_fopen_exclusive("q.eml", "r");
-  ASSERT_NE(reader, nullptr);
+  EnvFile reader(plat_env(), plat_env()->open_exclusive("q.eml", PLAT_OPEN_READ));
+  ASSERT_TRUE(reader.valid());
   auto to = recipients({"0,a@x", "0,b@x"});
   start_transfer(to.get());
   report_failure_text("stopped");
   EXPECT_EQ(report_stage(), REPORT_IDLE) << "the delivery still ends";
-  fclose(reader);
+  reader.reset();
   EXPECT_EQ(read_file("q.eml"), "held") << "the reader's file is left as it is";
   queued_message("q-1.eml", "b@x");
   EXPECT_EQ(eml_files(), (std::vector<std::string>{"q-1.eml", "q.eml"}));
@@ -341,15 +336,91 @@ TEST_F(ReportDelivery, QueueFileHeldByAReaderFailsThatRecipientOnly) {
 
 TEST_F(ReportDelivery, SingleRecipientWithItsQueueFileHeldLosesTheReport) {
   write_file("q.eml", "held");
-  FILE* reader = plat_fopen_exclusive("q.eml", "r");
-  ASSERT_NE(reader, nullptr);
+  EnvFile reader(plat_env(), plat_env()->open_exclusive("q.eml", PLAT_OPEN_READ));
+  ASSERT_TRUE(reader.valid());
   auto to = recipients({"a@x"});
   start(to.get());
   report_failure_code(ERR_AUTH_FAILURE);
   EXPECT_EQ(report_stage(), REPORT_IDLE);
-  fclose(reader);
+  reader.reset();
   EXPECT_EQ(read_file("q.eml"), "held");
   EXPECT_EQ(eml_files(), std::vector<std::string>{"q.eml"});
+}
+
+// The desktop client reads the queue under Java's FileChannel.lock (a record lock, which
+// flock alone does not see): while it holds the file, the report for it is lost.
+TEST_F(ReportDelivery, QueueFileLockedByAJavaReaderIsLeftIntact) {
+  if (system("command -v java >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "no java on PATH: cannot hold the file the way the desktop client does";
+  }
+  write_file("q.eml", "held");
+  std::string command = "java " VARNO_REPORT_TEST_DIR "/QueueHolder.java q.eml > holder.out";
+  FILE* holder = popen(command.c_str(), "w");  // its standard input: closing it ends it
+  ASSERT_NE(holder, nullptr);
+  for (int i = 0; i < 1200 && read_file("holder.out") != "locked\n"; ++i) usleep(50000);
+  ASSERT_EQ(read_file("holder.out"), "locked\n") << "the holder never took its lock";
+
+  auto to = recipients({"a@x"});
+  start(to.get());
+  report_failure_code(ERR_AUTH_FAILURE);
+  EXPECT_EQ(report_stage(), REPORT_IDLE);
+  EXPECT_EQ(pclose(holder), 0);
+  EXPECT_EQ(read_file("q.eml"), "held");
+  EXPECT_FALSE(file_exists(dir_.file("q.eml.tmp")));
+  EXPECT_EQ(eml_files(), std::vector<std::string>{"q.eml"});
+}
+
+// A queue write that fails part-way leaves the earlier file whole (or none), never a torn
+// one a reader could take for a report; the report for that recipient is lost.
+TEST_F(ReportDelivery, FailedQueueWritesLeaveNoTornFile) {
+  using testing_support::FaultEnv;
+  struct Case {
+    const char* name;
+    std::function<void(FaultEnv&)> plan;
+  };
+  const Case cases[] = {
+      {"no space at the first write", [](FaultEnv& f) { f.fail_nth(FaultEnv::kWrite, 1, ENOSPC); }},
+      {"a write cut short, then no space",
+       [](FaultEnv& f) {
+         f.max_write = 100;
+         f.fail_nth(FaultEnv::kWrite, 3, ENOSPC);
+       }},
+      {"the sync fails", [](FaultEnv& f) { f.fail_nth(FaultEnv::kSync, 1, EIO); }},
+      {"the close fails", [](FaultEnv& f) { f.fail_nth(FaultEnv::kClose, 1, EIO); }},
+      {"the rename fails", [](FaultEnv& f) { f.fail_nth(FaultEnv::kRename, 1, EIO); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (bool earlier : {true, false}) {
+      if (earlier) {
+        write_file("q.eml", "an earlier report");
+      } else {
+        std::remove("q.eml");
+      }
+      FaultEnv faults(&g_clock);
+      c.plan(faults);
+      auto to = recipients({"0,a@x"});
+      report_start("q.eml", "q", "Nightly", to.get(), 42, 7, kDigest, 0, &faults);
+      report_failure_text("x");
+      EXPECT_EQ(faults.fired(), 1);
+      EXPECT_EQ(report_stage(), REPORT_IDLE);
+      EXPECT_EQ(faults.open_descriptors(), 0);
+      if (earlier) {
+        EXPECT_EQ(read_file("q.eml"), "an earlier report");
+      } else {
+        EXPECT_FALSE(file_exists(dir_.file("q.eml")));
+      }
+      EXPECT_FALSE(file_exists(dir_.file("q.eml.tmp")));
+    }
+  }
+  // The same plan that cuts writes short without failing them queues the whole report.
+  FaultEnv faults(&g_clock);
+  faults.max_write = 100;
+  auto to = recipients({"0,a@x"});
+  report_start("q.eml", "q", "Nightly", to.get(), 42, 7, kDigest, 0, &faults);
+  report_failure_text("x");
+  EXPECT_GT(faults.calls(FaultEnv::kWrite), 2);
+  EXPECT_EQ(queued_message("q.eml", "a@x"), "failnoinfo Nightly\n - None!\n");
 }
 
 TEST_F(ReportDelivery, TemplatesThatCannotBeUsedGiveFixedBodies) {
@@ -394,7 +465,7 @@ TEST_F(ReportDelivery, TotalsDurationsAndFailedFiles) {
   report_count_current();
   report_fail_file_errno("C:\\one.txt", ENOENT);
   report_fail_file_code("C:\\two.txt", ERR_AUTH_FAILURE);
-  g_now += 3661;
+  g_clock.unix_now += 3661;
   report_success(4999999000ULL);  // less than sized: a signed difference, not a wrapped one
   std::string expected =
       "5000000000 bytes|4999999000 bytes|-1000 bytes|01:01:01|4|1|1|2|"
@@ -409,7 +480,7 @@ TEST_F(ReportDelivery, HtmlFormEscapesEveryInsertedValue) {
   write_file("etc/failinfo_html.emt", "#JOB#|#ERROR_MESSAGE#|#DSTPATH#\n#ERROR_LIST#");
   write_file("etc/failinfo_txt.emt", "#JOB#|#ERROR_MESSAGE#\n#ERROR_LIST#");
   auto to = recipients({"1,a@x", "0,b@x"});
-  report_start("q.eml", "q", "A&B \"job\"", to.get(), 42, 7, kDigest, 1);
+  report_start("q.eml", "q", "A&B \"job\"", to.get(), 42, 7, kDigest, 1, &g_clock);
   report_session(nullptr);
   report_begin(1, 1, "/1/<b>");
   report_fail_file_code((std::string("C:\\") + evil).c_str(), ERR_AUTH_FAILURE);

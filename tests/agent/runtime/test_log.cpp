@@ -36,21 +36,28 @@ TEST_F(LogTest, LineFormatHasNoOpeningBracketAndFourDigitMilliseconds) {
   log_agent("no newline");
   log_agent_close();
   EXPECT_EQ(read_file(dir_.file("agent.log")),
-            "2026-03-09 07:05:04.0007] varno-backup.exe: Started.\n"
+            "2026-03-09 07:05:04.0007] varno-backup.exe: Started.\r\n"
             "2026-03-09 07:05:04.0007] no newline");
+}
+
+TEST_F(LogTest, EveryLineFeedIsStoredAsCarriageReturnAndLineFeed) {
+  ASSERT_EQ(log_agent_open(&clock_), 0);
+  log_agent("a\nb\r\n\n");
+  log_agent_close();
+  EXPECT_EQ(read_file(dir_.file("agent.log")), "2026-03-09 07:05:04.0007] a\r\nb\r\r\n\r\n");
 }
 
 TEST_F(LogTest, RealClockLinesMatchTheFormat) {
   ASSERT_EQ(log_agent_open(plat_env()), 0);
   log_agent("x\n");
   EXPECT_TRUE(std::regex_match(read_file(dir_.file("agent.log")),
-                               std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.0\d{3}\] x\n)")));
+                               std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.0\d{3}\] x\r\n)")));
 }
 
 TEST_F(LogTest, EachLineIsOnDiskAtOnce) {
   ASSERT_EQ(log_agent_open(&clock_), 0);
   log_agent("first\n");
-  EXPECT_NE(read_file(dir_.file("agent.log")).find("first\n"), std::string::npos);
+  EXPECT_NE(read_file(dir_.file("agent.log")).find("first\r\n"), std::string::npos);
 }
 
 TEST_F(LogTest, AgentLogIsEmptiedAtEachOpenAndSilentWhenClosed) {
@@ -60,7 +67,7 @@ TEST_F(LogTest, AgentLogIsEmptiedAtEachOpenAndSilentWhenClosed) {
   log_agent("new\n");
   log_agent_close();
   log_agent("after close\n");
-  EXPECT_EQ(read_file(dir_.file("agent.log")), "2026-03-09 07:05:04.0007] new\n");
+  EXPECT_EQ(read_file(dir_.file("agent.log")), "2026-03-09 07:05:04.0007] new\r\n");
 }
 
 TEST_F(LogTest, LongMessagesAreCutToTheLineMaximum) {
@@ -84,8 +91,8 @@ TEST_F(LogTest, JobLogLivesBesideTheScheduleAndHoldsOnlyTheLastRun) {
   log_job("run two\n");
   log_job_close();
   EXPECT_EQ(read_file(dir_.file("jobs/nightly.kbs.log")),
-            "2026-03-09 07:05:04.0007] Initialized log file 'J:\\nightly.kbs.log'\n"
-            "2026-03-09 07:05:04.0007] run two\n");
+            "2026-03-09 07:05:04.0007] Initialized log file 'J:\\nightly.kbs.log'\r\n"
+            "2026-03-09 07:05:04.0007] run two\r\n");
 }
 
 TEST_F(LogTest, WithoutAJobLogLinesGoToTheDebuggerWithTheirTime) {

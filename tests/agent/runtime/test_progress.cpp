@@ -11,7 +11,7 @@
 #include "agent/runtime/ipc_names.h"
 #include "agent/runtime/log.h"
 #include "agent/runtime/progress.h"
-#include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/named_object.h"
 #include "tests/support/fault_env.h"
 #include "tests/support/test_support.h"
@@ -94,7 +94,7 @@ TEST_F(ProgressTest, OpenPublishesAFreshRecordAtTheFixedOffsets) {
   EXPECT_EQ(le32(r.at(4656)), clock_.tick) << "tick taken at creation";
   EXPECT_EQ(le32(r.at(4660)), 0u);
   EXPECT_EQ(r.u64(4664), 0u);
-  EXPECT_NE(agent_log().find("] Successfully created hTerminateBackupEvent event\n"),
+  EXPECT_NE(agent_log().find("] Successfully created hTerminateBackupEvent event\r\n"),
             std::string::npos);
 }
 
@@ -267,7 +267,7 @@ TEST_F(ProgressTest, BoardThatCannotBeCreatedLeavesEverythingSilent) {
   EXPECT_EQ(progress_open(&clock_), -1);
   EXPECT_TRUE(std::regex_search(
       agent_log(), std::regex(R"(\] Could not create file mapping object \(Error [1-9][0-9]*\)\. )"
-                              R"(Backup progress information will not be available\.\n)")))
+                              R"(Backup progress information will not be available\.\r\n)")))
       << agent_log();
   progress_set_status("x");
   EXPECT_EQ(progress_terminate_requested(), 0);

@@ -22,7 +22,7 @@
 #include "agent/runtime/log.h"
 #include "agent/schedule/procjob.h"
 #include "agent/stream/cryptofile.h"
-#include "platform/file.h"
+#include "platform/env.h"
 #include "tests/support/test_support.h"
 #include "util/machine.h"
 #include "util/text.h"
@@ -32,6 +32,7 @@ namespace {
 using testing_support::file_exists;
 using testing_support::make_dirs;
 using testing_support::read_file;
+using testing_support::read_text_file;
 using testing_support::run_command;
 using testing_support::ScopedCwd;
 using testing_support::TempDir;
@@ -82,7 +83,7 @@ class ScheduleTest : public ::testing::Test {
   static void write_kbs(const std::string& path, const std::string& plain) {
     uint8_t key[32];
     ASSERT_EQ(get_application_key(key), 0);
-    FILE* f = plat_fopen(path, "wb");
+    FILE* f = plat_env()->open_stream(path, "wb");
     ASSERT_NE(f, nullptr);
     CryptoFile writer;
     ASSERT_EQ(cryptofile_init(&writer, f, 1, key), 0);
@@ -94,7 +95,9 @@ class ScheduleTest : public ::testing::Test {
     write_kbs(path, plain);
     return procjob(path, plat_env());
   }
-  std::string log(const char* path = kSchedule) { return read_file(std::string(path) + ".log"); }
+  std::string log(const char* path = kSchedule) {
+    return read_text_file(std::string(path) + ".log");
+  }
 
   static std::string app_key_hex() { return app_key_test::app_key_hex(); }
   std::string decrypt(const std::string& path) { return app_key_test::openssl_decrypt(path); }
@@ -123,7 +126,7 @@ class ScheduleTest : public ::testing::Test {
 
 TEST_F(ScheduleTest, MissingFileIs2266) {
   EXPECT_EQ(procjob("nothere.kbs", plat_env()), PROCJOB_OPEN_FAILED);
-  EXPECT_NE(read_file("nothere.kbs.log")
+  EXPECT_NE(read_text_file("nothere.kbs.log")
                 .find("] Cound not open schedule file 'nothere.kbs'; aborting.\n"),
             std::string::npos);
 }
@@ -262,7 +265,7 @@ TEST_F(ScheduleTest, TheAccountKeyNeverReachesALog) {
   EXPECT_EQ(run(schedule("acckey=" + key + "\n"), "c.kbs"), PROCJOB_OPTION_TWICE);
   log_agent_close();
   log_job_close();
-  std::string all = read_file("agent.log") + log() + log("b.kbs") + log("c.kbs");
+  std::string all = read_text_file("agent.log") + log() + log("b.kbs") + log("c.kbs");
   EXPECT_NE(all.find("Calling __do_backup()"), std::string::npos);
   for (const std::string& form :
        {key, upper(key), lower(key), upper(key.substr(1)), lower(key.substr(1))}) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "agent/stream/stream.h"
-#include "platform/file.h"
+#include "platform/env.h"
 #include "tests/support/stream_test_util.h"
 #include "tests/support/test_support.h"
 
@@ -143,12 +143,12 @@ class ChainTest : public ::testing::Test {
   Pulled file_chain(const std::string& contents, int64_t offset, int limit, unsigned char* digest,
                     uint64_t* counter = nullptr) {
     write_file(dir_.file("source.bin"), contents);
-    int fd = plat_open_read("source.bin");
+    int fd = plat_env()->open_read("source.bin");
     EXPECT_GE(fd, 0);
     StreamPtr chain = wrap(file_read_stream_new(fd, offset, limit, counter), digest);
     Pulled p = pull(chain.get(), whole());
     chain.reset();
-    plat_close(fd);
+    plat_env()->close_file(fd);
     return p;
   }
 
@@ -436,7 +436,7 @@ TEST(StreamFailures, DestroyReleasesTheWholeChainOnce) {
 
 TEST_F(ChainTest, FileReadStage) {
   write_file(dir_.file("f.bin"), "0123456789");
-  int fd = plat_open_read("f.bin");
+  int fd = plat_env()->open_read("f.bin");
   ASSERT_GE(fd, 0);
   uint64_t counter = 0xFFFFFFFFull;  // the count carries into the high word
   StreamPtr s = file_read_stream_new(fd, 3, 5, &counter);
@@ -453,7 +453,7 @@ TEST_F(ChainTest, FileReadStage) {
   EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 8);
   StreamPtr none = file_read_stream_new(fd, 0, -5, nullptr);  // a negative limit allows nothing
   EXPECT_EQ(none->read(out, 16), STREAM_END);
-  plat_close(fd);
+  plat_env()->close_file(fd);
 }
 
 TEST_F(ChainTest, FileReadFailuresAreErrors) {
@@ -468,12 +468,12 @@ TEST_F(ChainTest, FileReadFailuresAreErrors) {
   close(pipe_fds[1]);
   // A read that fails (a folder opened for reading).
   testing_support::make_dirs(dir_.file("folder"));
-  int fd = plat_open_read("folder");
+  int fd = plat_env()->open_read("folder");
   ASSERT_GE(fd, 0);
   StreamPtr d = file_read_stream_new(fd, 0, 10, nullptr);
   EXPECT_EQ(d->read(out, 16), STREAM_ERROR);
-  plat_close(fd);
-  EXPECT_EQ(plat_open_read("missing.bin"), -1);
+  plat_env()->close_file(fd);
+  EXPECT_EQ(plat_env()->open_read("missing.bin"), -1);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "agent/stream/cryptofile.h"
-#include "platform/file.h"
+#include "platform/env.h"
 #include "tests/support/stream_test_util.h"
 #include "tests/support/test_support.h"
 
@@ -26,7 +26,7 @@ class CryptoFileTest : public ::testing::Test {
   // Writes `text` through a CryptoFile writer, handing it over in pieces of `piece` bytes.
   void write_crypto(const std::string& name, const std::string& text, size_t piece,
                     const unsigned char* key = test_key()) {
-    FILE* f = plat_fopen(name, "wb");
+    FILE* f = plat_env()->open_stream(name, "wb");
     ASSERT_NE(f, nullptr);
     CryptoFile cf;
     ASSERT_EQ(cryptofile_init(&cf, f, 1, key), 0);
@@ -42,7 +42,7 @@ class CryptoFileTest : public ::testing::Test {
   std::vector<std::string> read_lines(const std::string& name, int size,
                                       const unsigned char* key = test_key()) {
     std::vector<std::string> lines;
-    FILE* f = plat_fopen(name, "rb");
+    FILE* f = plat_env()->open_stream(name, "rb");
     EXPECT_NE(f, nullptr);
     if (!f) return lines;
     CryptoFile cf;
@@ -162,7 +162,7 @@ TEST_F(CryptoFileTest, LinesComeBackInPiecesForEveryBufferSize) {
 
 TEST_F(CryptoFileTest, GetsEdgeCases) {
   write_crypto("s.kbs", "ab\ncd", 100);
-  FILE* f = plat_fopen("s.kbs", "rb");
+  FILE* f = plat_env()->open_stream("s.kbs", "rb");
   ASSERT_NE(f, nullptr);
   CryptoFile cf;
   ASSERT_EQ(cryptofile_init(&cf, f, 0, test_key()), 0);
@@ -183,7 +183,7 @@ TEST_F(CryptoFileTest, GetsEdgeCases) {
 }
 
 TEST_F(CryptoFileTest, WriterAndReaderIgnoreTheOtherDirection) {
-  FILE* f = plat_fopen("w.kbs", "wb");
+  FILE* f = plat_env()->open_stream("w.kbs", "wb");
   ASSERT_NE(f, nullptr);
   CryptoFile writer;
   ASSERT_EQ(cryptofile_init(&writer, f, 1, test_key()), 0);
@@ -195,7 +195,7 @@ TEST_F(CryptoFileTest, WriterAndReaderIgnoreTheOtherDirection) {
   fclose(f);
   EXPECT_EQ(read_file(dir_.file("w.kbs")).size(), 16u);
 
-  f = plat_fopen("w.kbs", "rb");
+  f = plat_env()->open_stream("w.kbs", "rb");
   CryptoFile reader;
   ASSERT_EQ(cryptofile_init(&reader, f, 0, test_key()), 0);
   cryptofile_write(&reader, "ignored", 7);

@@ -16,8 +16,7 @@
 #include "agent/runtime/liveness.h"
 #include "agent/runtime/log.h"
 #include "agent/runtime/progress.h"
-#include "platform/clock.h"
-#include "platform/file.h"
+#include "platform/env.h"
 
 namespace {
 
@@ -40,7 +39,7 @@ uint32_t busy_ms() {
 }
 
 bool file_present(const std::string& path) {
-  FILE* file = plat_fopen(path, "rb");
+  FILE* file = plat_env()->open_stream(path, "rb");
   if (file == nullptr) return false;
   fclose(file);
   return true;
@@ -48,16 +47,16 @@ bool file_present(const std::string& path) {
 
 void run_hang() {
   log_job("Test job: hanging\n");
-  for (;;) plat_sleep_ms(1000);
+  for (;;) plat_env()->sleep_ms(1000);
 }
 
 void run_busy() {
   uint32_t duration = busy_ms();
   log_job("Test job: busy for %u ms\n", duration);
-  uint64_t end = plat_tick_ms() + duration;
-  while (plat_tick_ms() < end) {
+  uint64_t end = plat_env()->tick_ms() + duration;
+  while (plat_env()->tick_ms() < end) {
     liveness_bump();
-    plat_sleep_ms(1);
+    plat_env()->sleep_ms(1);
   }
   log_job("Test job: busy done\n");
 }
@@ -67,7 +66,7 @@ void run_gate(const char* schedule_path) {
   log_job("Test job: waiting for '%s'\n", gate.c_str());
   while (!file_present(gate)) {
     liveness_bump();
-    plat_sleep_ms(10);
+    plat_env()->sleep_ms(10);
   }
   log_job("Test job: gate open\n");
 }
@@ -76,7 +75,7 @@ void run_progress() {
   progress_set_schedule_name("Stub schedule");
   progress_set_status("Backing up...");
   progress_set_total(1000);
-  progress_set_start_tick(static_cast<uint32_t>(plat_tick_ms()));
+  progress_set_start_tick(static_cast<uint32_t>(plat_env()->tick_ms()));
   progress_begin_file("C:\\data\\a.txt", 300);
   progress_file_bytes(100);
   progress_end_file(PROGRESS_BACKED_UP);
@@ -85,19 +84,19 @@ void run_progress() {
   progress_begin_file("C:\\data\\c.txt", 500);
   progress_file_bytes(250);
   log_job("Test job: waiting for a stop request\n");
-  uint64_t give_up = plat_tick_ms() + 120000;
+  uint64_t give_up = plat_env()->tick_ms() + 120000;
   while (progress_terminate_requested() == 0) {
-    if (plat_tick_ms() > give_up) {
+    if (plat_env()->tick_ms() > give_up) {
       log_job("Test job: no stop request came\n");
       return;
     }
     liveness_bump();
-    plat_sleep_ms(10);
+    plat_env()->sleep_ms(10);
   }
   int again = 0;
   for (int i = 0; i < 20; ++i) {
     again += progress_terminate_requested();
-    plat_sleep_ms(5);
+    plat_env()->sleep_ms(5);
   }
   log_job("Test job: stop request seen; later polls answering stop: %d\n", again);
 }
