@@ -347,7 +347,7 @@ int procjob(const char* schedule_path, Env* env) {
   EVP_Digest(j.account_key, sizeof j.account_key, digest, &digest_length, EVP_sha1(), nullptr);
   report_start(queue_path.c_str(), schedule_path, job_option(OPT_NAME), j.recipients, schedule_id,
                static_cast<uint32_t>(schedule_number(job_option(OPT_USER_ID))), digest,
-               j.html ? 1 : 0);
+               j.html ? 1 : 0, env);
   OPENSSL_cleanse(digest, sizeof digest);
 
   if (list_count(j.filters) > 1) {
