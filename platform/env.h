@@ -51,6 +51,9 @@ struct PlatFindData {
   uint32_t size_high;
   uint32_t size_low;
   char name[260];
+  // 0, or the errno of the status read that failed for this entry: then only the name and
+  // what the listing itself tells of the type are known (see find_first).
+  int status_error;
 };
 
 struct PlatFind;  // an open listing
@@ -187,6 +190,12 @@ class Env {
   // Reparse points carry PLAT_ATTR_REPARSE_POINT and are never opened or followed: symbolic
   // links, folders on another mount than their parent, and every entry that is neither a
   // regular file nor a folder. Names holding a backslash are passed over entirely.
+  //
+  // Windows lists every entry of a folder it can read. An entry whose status cannot be read
+  // (a folder that can be listed but not searched, an I/O error) is listed all the same,
+  // with `status_error` set, no times, no size, and PLAT_ATTR_DIRECTORY or
+  // PLAT_ATTR_REPARSE_POINT only as the listing's own type tells it; callers must not take
+  // those zeros for facts. Only an entry gone since the listing (ENOENT) is passed over.
   //
   // Null on failure, with last error PATH_NOT_FOUND, ACCESS_DENIED, FILE_NOT_FOUND (no
   // entry matches) or another translated error.

@@ -245,12 +245,7 @@ void back_up_item(JobContext* job, const std::string& base, const char* item,
   }
   ItemStatus st{};
   if (engine_stat(job->env, unc_to_share_path(item).c_str(), &st) != 0) {
-    int e = errno;
-    log_job("FILE: ERROR (errno %d) while attempting to stat() file: '%s'\n", e, item);
-    if (e == ENOENT) log_job("Previous error indicates the file was not found.\n");
-    if (e == EINVAL)
-      log_job("Previous error indicates invalid parameter. Check for invalid file time stamps!\n");
-    report_fail_file_errno(item, e);
+    report_stat_failure(item, errno);
     return;
   }
   if (is_reparse_point(job->env, item)) {
@@ -269,6 +264,14 @@ void back_up_item(JobContext* job, const std::string& base, const char* item,
 uint32_t engine_lock_wait_ms(uint32_t production_ms) {
   uint32_t ms = plat_knob_ms(KNOB_LOCK_WAIT_MS, production_ms);
   return ms < production_ms ? ms : production_ms;
+}
+
+void report_stat_failure(const char* item, int error) {
+  log_job("FILE: ERROR (errno %d) while attempting to stat() file: '%s'\n", error, item);
+  if (error == ENOENT) log_job("Previous error indicates the file was not found.\n");
+  if (error == EINVAL)
+    log_job("Previous error indicates invalid parameter. Check for invalid file time stamps!\n");
+  report_fail_file_errno(item, error);
 }
 
 int engine_stat(Env* env, const char* local, ItemStatus* status) {

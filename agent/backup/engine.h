@@ -68,6 +68,8 @@ int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[
 
 // Status of a local item through the platform layer; -1 with errno on failure.
 int engine_stat(Env* env, const char* local, ItemStatus* status);
+// Logs a failed status read of `item` and adds it to the report's failures.
+void report_stat_failure(const char* item, int error);
 
 // Waits of the lock retries: 60 s (and 5 s for the job's first lock) unless the
 // VARNO_LOCK_WAIT_MS knob shortens them for tests.

@@ -151,8 +151,9 @@ bool mirror_folder(JobContext* job, const char* local, const char* remote,
   return true;
 }
 
-// What became of an entry. kUnseen leaves its server copy listed, so Sync deletes it.
-enum class Visit { kSeen, kUnseen, kStopped };
+// What became of an entry. kUnseen leaves its server copy listed, so Sync deletes it;
+// kFailed keeps it, since a file that could not be read may well still exist.
+enum class Visit { kSeen, kUnseen, kFailed, kStopped };
 
 // A file of the walk: sent unless the server's listing shows it unchanged.
 Visit visit_file(JobContext* job, const Folder& dir, const std::string& child,
@@ -161,7 +162,9 @@ Visit visit_file(JobContext* job, const Folder& dir, const std::string& child,
   if (engine_stat(job->env, child.c_str(), &st) != 0) {
     // Gone between the listing and now: nothing to send, nothing to report, and its
     // server copy stays listed so a mirrored folder drops it too.
-    return Visit::kUnseen;
+    if (errno == ENOENT) return Visit::kUnseen;
+    report_stat_failure(child.c_str(), errno);
+    return Visit::kFailed;
   }
   bool send = !(listed != nullptr && times_equal(listed->modification_time, st.modification_time) &&
                 listed->size == st.size);
@@ -186,6 +189,10 @@ Visit visit_file(JobContext* job, const Folder& dir, const std::string& child,
 Visit visit_entry(JobContext* job, const Folder& dir, const PlatFindData& data,
                   const std::string& child, const PresyncEntry* listed) {
   if (is_excluded_source(child.c_str())) return Visit::kSeen;
+  if (data.status_error != 0) {
+    report_stat_failure(child.c_str(), data.status_error);
+    return Visit::kFailed;
+  }
   if ((data.attributes & PLAT_ATTR_REPARSE_POINT) != 0) {
     log_job("Ignoring '%s' as it is a reparse point.\n", child.c_str());
     return Visit::kUnseen;
@@ -220,7 +227,7 @@ bool visit_entries(JobContext* job, const Folder& dir, PlatFind* find, PlatFindD
     }
     Visit visit = visit_entry(job, dir, *data, child, found != listed->end() ? &*found : nullptr);
     if (visit == Visit::kStopped) return false;
-    if (visit == Visit::kSeen && found != listed->end()) listed->erase(found);
+    if (visit != Visit::kUnseen && found != listed->end()) listed->erase(found);
   }
   return true;
 }

@@ -62,6 +62,20 @@ struct PlatFind {
     snprintf(data->name, sizeof(data->name), "%s", name);
   }
 
+  // An entry whose status read failed with `error`: only the listing's type is known.
+  static void fill_unknown(const char* name, unsigned char type, int error, PlatFindData* data) {
+    memset(data, 0, sizeof(*data));
+    if (type == DT_DIR) {
+      data->attributes = PLAT_ATTR_DIRECTORY;
+    } else if (type == DT_REG || type == DT_UNKNOWN) {
+      data->attributes = PLAT_ATTR_NORMAL;
+    } else {
+      data->attributes = PLAT_ATTR_REPARSE_POINT;
+    }
+    data->status_error = error;
+    snprintf(data->name, sizeof(data->name), "%s", name);
+  }
+
   bool is_reparse(const struct statx& st) const {
     if (S_ISLNK(st.stx_mode)) return true;
     if (!S_ISREG(st.stx_mode) && !S_ISDIR(st.stx_mode)) return true;
@@ -102,7 +116,9 @@ struct PlatFind {
       if (!matches(name)) continue;
       struct statx st {};
       if (statx(dirfd(dir), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, kStatxMask, &st) != 0) {
-        continue;  // vanished since the listing, or not ours to look at
+        if (errno == ENOENT) continue;  // vanished since the listing
+        fill_unknown(name, entry->d_type, errno, data);
+        return 0;
       }
       fill(name, st, is_reparse(st), data);
       return 0;

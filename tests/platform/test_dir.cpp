@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <map>
+#include <sstream>
 
 #include "platform/env.h"
 #include "platform/error.h"
@@ -96,6 +99,53 @@ TEST_F(DirSearchTest, NamePatternsIgnoreCaseAndMissingFoldersFail) {
   EXPECT_EQ(plat_last_error(), PLAT_ERROR_PATH_NOT_FOUND);
   EXPECT_FALSE(plat_env()->find_first("Q:\\*", &data));
   EXPECT_EQ(plat_last_error(), PLAT_ERROR_PATH_NOT_FOUND);
+}
+
+// A folder that lists but cannot be searched: its entries are still listed, each with the
+// error of its status read, as FindNextFile lists every entry of a readable folder.
+TEST_F(DirSearchTest, EntriesWhoseStatusCannotBeReadAreListedWithTheError) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to list as another user";
+  testing_support::make_dirs(d("locked/sub"));
+  write_file(d("locked/a.txt"), "12345");
+  ASSERT_EQ(symlink("a.txt", d("locked/link").c_str()), 0);
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(d("locked").c_str(), 0644), 0);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    std::string out;
+    PlatFindData data;
+    PlatFindHandle find = plat_env()->find_first("D:\\locked\\*", &data);
+    if (!find) _exit(3);
+    do {
+      out += std::string(data.name) + " " + std::to_string(data.attributes) + " " +
+             std::to_string(data.status_error) + " " + std::to_string(data.size_low) + "\n";
+    } while (plat_env()->find_next(find.get(), &data) == 0);
+    if (write(fds[1], out.data(), out.size()) != static_cast<ssize_t>(out.size())) _exit(4);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string got;
+  char chunk[512];
+  ssize_t n;
+  while ((n = read(fds[0], chunk, sizeof chunk)) > 0) got.append(chunk, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  chmod(d("locked").c_str(), 0755);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::map<std::string, std::string> by_name;
+  std::istringstream in(got);
+  std::string name, rest;
+  while (in >> name && std::getline(in, rest)) by_name[name] = rest;
+  ASSERT_EQ(by_name.size(), 5u) << got;
+  EXPECT_EQ(by_name["."], " 16 0 0");  // the folder itself is known
+  EXPECT_EQ(by_name["a.txt"], " 128 13 0");
+  EXPECT_EQ(by_name["sub"], " 16 13 0");
+  EXPECT_EQ(by_name["link"], " 1024 13 0");
 }
 
 TEST_F(DirSearchTest, TimesAreFiletimes) {

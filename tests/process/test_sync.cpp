@@ -1,4 +1,6 @@
 // Mirrored deletions under Sync= folders, and what they must never touch.
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "tests/support/engine_world.h"
@@ -91,6 +93,46 @@ TEST_F(SyncTest, ReparsePointsDoNotKeepServerCopies) {
       "SYNC OBJECT: '/1/D Drive/docs/became link.txt' is gone; deleting from server."))
       << second.log;
   EXPECT_EQ(second.count_server("KFS_DELETE /1/D Drive/docs/became link.txt"), 2) << second.server;
+}
+
+// A file whose status cannot be read (here: in a folder that lists but cannot be searched,
+// as an ordinary user sees it) is a failure, not a deletion.
+TEST_F(SyncTest, UnreadableEntriesFailAndKeepTheirServerCopies) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the agent as another user";
+  write_data("docs/locked/a.txt", "cannot be read later\n");
+  write_data("docs/locked/sub/b.txt", "below the unreadable folder\n");
+  write_data("docs/open.txt", "stays readable\n");
+  start_server();
+  write_schedule("Src=D:\\docs\nSync=D:\\docs\n");
+  ASSERT_EQ(run().status, 0);
+  (void)report();
+
+  // The agent now runs as "nobody", who owns the working folder but may only list "locked".
+  for (const auto& e : fs::recursive_directory_iterator(dir()))
+    ASSERT_EQ(lchown(e.path().c_str(), 65534, 65534), 0) << e.path();
+  ASSERT_EQ(chown(dir().c_str(), 65534, 65534), 0);
+  fs::permissions(data("docs/locked"), fs::perms(0644));
+  run_as_user = 65534;
+  JobRun second = run();
+  fs::permissions(data("docs/locked"), fs::perms(0755));
+  ASSERT_EQ(second.status, 0) << second.log;
+
+  for (const char* item : {"D:\\docs\\locked\\a.txt", "D:\\docs\\locked\\sub"}) {
+    EXPECT_TRUE(second.logged("FILE: ERROR (errno 13) while attempting to stat() file: '" +
+                              std::string(item) + "'"))
+        << second.log;
+  }
+  EXPECT_TRUE(second.logged("SYNC: Synchronizing 'D:\\docs\\locked'")) << second.log;
+  EXPECT_EQ(second.count_logged("SYNC OBJECT:"), 0) << second.log;
+  EXPECT_EQ(second.count_server("KFS_DELETE"), 0) << second.server;
+  std::string mail = report();
+  EXPECT_NE(mail.find("D:\\docs\\locked\\a.txt"), std::string::npos) << mail;
+  EXPECT_NE(mail.find("Permission denied"), std::string::npos) << mail;
+
+  std::map<std::string, std::string> on_server = regular_files(restore(1) + "/1");
+  EXPECT_EQ(on_server["D Drive/docs/locked/a.txt"], "cannot be read later\n");
+  EXPECT_EQ(on_server["D Drive/docs/locked/sub/b.txt"], "below the unreadable folder\n");
+  EXPECT_EQ(on_server["D Drive/docs/open.txt"], "stays readable\n");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tests/support/engine_world.h"
 
+#include <grp.h>
 #include <openssl/rand.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -184,6 +185,9 @@ JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_r
   pid_t pid = fork();
   if (pid == 0) {
     if (chdir(dir().c_str()) != 0) _exit(127);
+    if (run_as_user >= 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(run_as_user) != 0 || setuid(run_as_user) != 0))
+      _exit(127);
     if (freopen("agent.stderr", "a", stderr) == nullptr) _exit(127);
     execl(kAgent.c_str(), kAgent.c_str(), "background", kSchedule, static_cast<char*>(nullptr));
     _exit(127);

@@ -83,6 +83,9 @@ class EngineWorld : public ::testing::Test {
   // as hexadecimal text in either case or as its 32 raw bytes.
   std::vector<std::string> files_with_key() const;
 
+  // When set, run() starts the agent as this user and group (the test itself stays root).
+  int run_as_user = -1;
+
   std::string key_hex;    // 64 hexadecimal digits, random per test
   std::string key_bytes;  // the same 32 bytes
   std::unique_ptr<kfs_test::DevServer> server;
