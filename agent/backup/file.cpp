@@ -150,9 +150,17 @@ struct Block {
 };
 
 // Stores the file as current or transferred: the index, the report, the done bytes.
-void record_stored(Transfer* t) {
-  (void)fci_add(&t->job->index, t->local, t->modification_time, t->size);
-  t->job->done_bytes += t->size;
+// `closed`: the file was sent whole; its index entry waits for the close's confirmation.
+void record_stored(Transfer* t, bool closed = false) {
+  JobContext* job = t->job;
+  if (closed) {
+    settle_closes(job, false);
+    job->unconfirmed_closes.push_back(UnconfirmedClose{
+        t->local, t->modification_time, t->size, job->session.connections, job->session.replies});
+  } else {
+    (void)fci_add(&job->index, t->local, t->modification_time, t->size);
+  }
+  job->done_bytes += t->size;
 }
 
 // Bytes of the block at `offset` within what the attempt announced.
@@ -396,7 +404,7 @@ void finish(Transfer* t, Step step) {
   if (!t->closed) (void)ckfs_file_close(&t->job->session, t->open.handle);
   t->file.reset();
   if (step == Step::kNext) {
-    record_stored(t);
+    record_stored(t, true);
     report_count_transferred();
     log_job("FILE: Successfully backed up '%s'\n", t->local);
     progress_end_file(PROGRESS_BACKED_UP);
@@ -411,6 +419,27 @@ void finish(Transfer* t, Step step) {
 
 }  // namespace
 
+void settle_closes(JobContext* job, bool released) {
+  const ckfs_session& session = job->session;
+  std::vector<UnconfirmedClose> waiting;
+  for (UnconfirmedClose& close : job->unconfirmed_closes) {
+    bool confirmed = false;
+    if (close.connection == session.connections) {
+      confirmed = released || session.replies > close.replies;
+      if (!confirmed) {
+        waiting.push_back(std::move(close));
+        continue;
+      }
+    } else if (close.connection + 1 == session.connections) {
+      confirmed = session.previous_replies > close.replies;
+    }
+    if (confirmed) {
+      (void)fci_add(&job->index, close.local.c_str(), close.modification_time, close.size);
+    }
+  }
+  job->unconfirmed_closes = std::move(waiting);
+}
+
 void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
              const ScheduleFilter* filter) {
   liveness_bump();
@@ -419,6 +448,7 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
     log_job("FILE: Skipping '%s' due to filter.\n", local);
     return;
   }
+  settle_closes(job, false);
   progress_begin_file(local, status->size);
   Transfer t{job, local, remote, status, EnvFile(job->env, -1), ckfs_wopen_request{}};
   t.modification_time = status->modification_time;
