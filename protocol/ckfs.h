@@ -95,6 +95,11 @@ struct ckfs_session {
   // Connections this session has opened (successful handshakes). A server forgets the
   // open file handles of a connection that broke; a change tells the caller so.
   uint32_t connections;
+  // Replies read on the current connection, and on the one before it. The server handles
+  // a connection's requests in order, so a reply vouches for every request sent before
+  // it on that connection, those that await no reply (a file's close) included.
+  uint32_t replies;
+  uint32_t previous_replies;
 };
 
 // ---- socket library and address list (process-wide, backup thread only) ----

@@ -21,7 +21,9 @@ int send_request(ckfs_session* session, uint8_t type, bool awaits_reply, size_t 
   } else {
     packet.flags &= ~CKFS_AWAITS_REPLY;
   }
-  return ckfs_transact(session);
+  int rc = ckfs_transact(session);
+  if (rc == 0 && awaits_reply) ++session->replies;
+  return rc;
 }
 
 size_t text_length(const char* text) { return text == nullptr ? 0 : strlen(text); }

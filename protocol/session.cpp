@@ -152,6 +152,8 @@ int ckfs_handshake(ckfs_session* session, const char* host, int port) {
     return rc;
   }
   ++session->connections;
+  session->previous_replies = session->replies;
+  session->replies = 0;
   rc = ckfs_send_packet(session);
   if (rc == 0) rc = ckfs_recv_packet(session);
   return rc;
@@ -246,5 +248,6 @@ int ckfs_user_lock(ckfs_session* session, const ckfs_lock_request* request) {
   packet.status = 0;
   packet.flags = CKFS_AWAITS_REPLY;
   int rc = ckfs_transact(session);
+  if (rc == 0) ++session->replies;
   return rc != 0 ? rc : packet.status;
 }

@@ -408,16 +408,16 @@ void transfer(JobContext* job, const Totals& totals) {
   log_job("Backup of files complete.\n");
 }
 
-// `connections`: the session's count when the transfer began.
-void end_session(JobContext* job, uint32_t connections) {
+void end_session(JobContext* job) {
   uint32_t now = static_cast<uint32_t>(job->env->unix_time());
   job->session.lock_token = now;
   (void)lock(job, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
-  // The close of a file awaits no reply: when the connection broke during the run (seen at
-  // the latest by the release above), a close may have been lost while its file stands in
-  // the new index as sent. Such a run keeps the previous index, whose stamp no longer
-  // matches, so the next run asks the server about every file again.
-  fci_close(&job->index, job->session.connections != connections ? 0 : now);
+  // The close of a file awaits no reply: files whose close went down with a broken
+  // connection are left out of the new index, so a broken run costs the next one a
+  // question about those files only. The index carries the stamp the release sent; a
+  // release the server did not take leaves it unmatched, and then it is not used at all.
+  settle_closes(job, true);
+  fci_close(&job->index, now);
   free_today_folders(job);
 }
 
@@ -429,10 +429,8 @@ bool run_session(Env* env, const char* schedule_path, const Totals& totals) {
   if (!take_user_lock(job.get())) return false;
   check_stamp(job->env, schedule_path, &job->session);
   open_index(job.get(), schedule_path);
-  // Connections made from here on broke an earlier one (see end_session).
-  const uint32_t connections = job->session.connections;
   transfer(job.get(), totals);
-  end_session(job.get(), connections);
+  end_session(job.get());
   job.reset();
   log_job("Logged out user.\n");
   return true;

@@ -28,6 +28,16 @@ constexpr int ENGINE_SEND_BUFFER = 65536;
 constexpr int ENGINE_DATA_MESSAGE_MAX = 65466;
 constexpr int ENGINE_REMOTE_PATH_MAX = 1024;  // bytes, NUL included
 
+// A file sent whole whose KFS_FILE_CLOSE (which awaits no reply) the server has not yet
+// vouched for: it enters the index once a reply on the same connection follows.
+struct UnconfirmedClose {
+  std::string local;
+  int32_t modification_time;
+  uint64_t size;
+  uint32_t connection;  // the session's connection count when the close was sent
+  uint32_t replies;     // replies read on that connection by then
+};
+
 // The run of one job.
 struct JobContext {
   explicit JobContext(Env* env);  // the session initialised; it and the index use `env`
@@ -43,6 +53,7 @@ struct JobContext {
   uint64_t done_bytes = 0;      // bytes backed up or found current: the report's stop size
   // Server folders this job created below "/Today/" (the `today_folders` list).
   std::vector<std::string> today_folders;
+  std::vector<UnconfirmedClose> unconfirmed_closes;
   // Carries the open request's security record, then each block's data messages.
   uint8_t send_buffer[ENGINE_SEND_BUFFER] = {};
 };
@@ -61,6 +72,13 @@ void do_dir(JobContext* job, const char* local, const char* remote, const Schedu
 // Backs up one regular file.
 void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
              const ScheduleFilter* filter);
+
+// Moves the files whose close a later reply confirmed into the index and forgets those
+// whose connection broke first (the next run asks the server about them again). With
+// `released`, after the lock's release: a close sent on the connection that carried the
+// release counts as confirmed, because the next run trusts the index only when the
+// server took the release, and so everything sent before it.
+void settle_closes(JobContext* job, bool released);
 
 // MD5 of up to `length` bytes at `offset` of `fd`, in 8192-byte reads. 0, or 1 on a read
 // error (the digest is then not written).

@@ -132,6 +132,10 @@ struct Transfer {
   const ItemStatus* status;
   EnvFile file;             // opened on the first attempt, kept across retries
   ckfs_wopen_request open;  // this attempt's request and the server's answer
+  // What this attempt announces and reads: the walk's view at first, the open
+  // descriptor's size on a retry. Bytes beyond it are left for the next run.
+  int32_t modification_time = 0;
+  uint64_t size = 0;
   uint32_t connection = 0;  // the session's connection that opened the file
   uint64_t bytes_read = 0;  // local bytes read during this attempt
   bool closed = false;      // KFS_FILE_CLOSE sent for this attempt's handle
@@ -146,9 +150,23 @@ struct Block {
 };
 
 // Stores the file as current or transferred: the index, the report, the done bytes.
-void record_stored(Transfer* t) {
-  (void)fci_add(&t->job->index, t->local, t->status->modification_time, t->status->size);
-  t->job->done_bytes += t->status->size;
+// `closed`: the file was sent whole; its index entry waits for the close's confirmation.
+void record_stored(Transfer* t, bool closed = false) {
+  JobContext* job = t->job;
+  if (closed) {
+    settle_closes(job, false);
+    job->unconfirmed_closes.push_back(UnconfirmedClose{
+        t->local, t->modification_time, t->size, job->session.connections, job->session.replies});
+  } else {
+    (void)fci_add(&job->index, t->local, t->modification_time, t->size);
+  }
+  job->done_bytes += t->size;
+}
+
+// Bytes of the block at `offset` within what the attempt announced.
+uint32_t block_length(const Transfer* t, uint64_t offset) {
+  const uint64_t remaining = t->size > offset ? t->size - offset : 0;
+  return static_cast<uint32_t>(remaining < t->open.block_size ? remaining : t->open.block_size);
 }
 
 // Opens the local file on the first attempt. kNext, or kSettled with the outcome done.
@@ -171,13 +189,12 @@ Step open_local(Transfer* t) {
 
 // Opens the file on the server, then the local file. kNext, or kSettled.
 Step open_attempt(Transfer* t) {
-  const ItemStatus* status = t->status;
   uint8_t* send = t->job->send_buffer;
   t->open = ckfs_wopen_request{};
   t->open.mode = 1;
-  t->open.modification_time = static_cast<int64_t>(status->modification_time);
+  t->open.modification_time = static_cast<int64_t>(t->modification_time);
   t->open.path = t->remote;
-  t->open.size = status->size;
+  t->open.size = t->size;
   t->open.record_length = security_record(t->local, send);
   t->open.record = send;
   int code = file_wopen_retry(t->job, &t->open);
@@ -218,7 +235,8 @@ Step query_block(Transfer* t, uint32_t j, Block* block) {
   block->single = open.block_count == 1;
   block->query_has_md5 = !block->single && j < open.checksummed_blocks;
   if (block->query_has_md5 &&
-      block_md5(t->job->env, t->file.get(), block->offset, open.block_size, block->digest) != 0) {
+      block_md5(t->job->env, t->file.get(), block->offset,
+                block_length(t, static_cast<uint64_t>(block->offset)), block->digest) != 0) {
     report_fail_file_errno(t->local, errno);
     log_job("FILE: ERROR: Failed calculating checksum for: '%s'\n", t->local);
     return Step::kFailed;
@@ -279,9 +297,11 @@ Step pump_chain(Transfer* t, Stream* chain, int* last) {
 
 // Streams one block the server asked for through read, checksum, deflate and AES.
 Step stream_block(Transfer* t, Block* block) {
-  const uint32_t block_size = t->open.block_size;
+  // Read no further than the open announced: a file that grows meanwhile (a log being
+  // written) is sent as it stood when the attempt began.
+  const uint32_t expected = block_length(t, static_cast<uint64_t>(block->offset));
   StreamPtr chain =
-      build_chain(t->job->env, t->file.get(), block->offset, static_cast<int>(block_size),
+      build_chain(t->job->env, t->file.get(), block->offset, static_cast<int>(expected),
                   &t->bytes_read, block->single || block->query_has_md5 ? nullptr : block->digest,
                   job_settings().account_key, t->local);
   if (!chain) {
@@ -299,13 +319,9 @@ Step stream_block(Transfer* t, Block* block) {
   }
   // A read or cipher failure inside a block: the data sent so far cannot make a valid
   // block, so the file is started over like a broken link would be; the attempt limit
-  // bounds a file that keeps failing. A block shorter or longer than the size the file
-  // was opened with (the file changed while being read) would be stored as a broken
-  // version, so it counts as such a failure too.
-  const uint64_t size = t->status->size;
-  const uint64_t offset = static_cast<uint64_t>(block->offset);
-  const uint64_t remaining = size > offset ? size - offset : 0;
-  const uint64_t expected = remaining < block_size ? remaining : block_size;
+  // bounds a file that keeps failing. A block shorter than the size the file was opened
+  // with (the file shrank while being read) would be stored as a broken version, so it
+  // counts as such a failure too; the next attempt announces the size the file has then.
   if (step == Step::kNext && (last == STREAM_ERROR || t->bytes_read - block_start != expected)) {
     log_job("FILE: ERROR: Read failure while streaming '%s'\n", t->local);
     return Step::kRetry;
@@ -376,6 +392,10 @@ Step run_attempts(Transfer* t) {
       return Step::kSettled;
     }
     (void)t->job->env->seek(t->file.get(), 0);
+    // The walk's size failed this attempt when the file shrank; announce what the open
+    // file holds now. Its time stays the walk's: it only labels the version.
+    int64_t size = t->job->env->file_size(t->file.get());
+    if (size >= 0) t->size = static_cast<uint64_t>(size);
   }
 }
 
@@ -384,7 +404,7 @@ void finish(Transfer* t, Step step) {
   if (!t->closed) (void)ckfs_file_close(&t->job->session, t->open.handle);
   t->file.reset();
   if (step == Step::kNext) {
-    record_stored(t);
+    record_stored(t, true);
     report_count_transferred();
     log_job("FILE: Successfully backed up '%s'\n", t->local);
     progress_end_file(PROGRESS_BACKED_UP);
@@ -399,6 +419,27 @@ void finish(Transfer* t, Step step) {
 
 }  // namespace
 
+void settle_closes(JobContext* job, bool released) {
+  const ckfs_session& session = job->session;
+  std::vector<UnconfirmedClose> waiting;
+  for (UnconfirmedClose& close : job->unconfirmed_closes) {
+    bool confirmed = false;
+    if (close.connection == session.connections) {
+      confirmed = released || session.replies > close.replies;
+      if (!confirmed) {
+        waiting.push_back(std::move(close));
+        continue;
+      }
+    } else if (close.connection + 1 == session.connections) {
+      confirmed = session.previous_replies > close.replies;
+    }
+    if (confirmed) {
+      (void)fci_add(&job->index, close.local.c_str(), close.modification_time, close.size);
+    }
+  }
+  job->unconfirmed_closes = std::move(waiting);
+}
+
 void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
              const ScheduleFilter* filter) {
   liveness_bump();
@@ -407,8 +448,11 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
     log_job("FILE: Skipping '%s' due to filter.\n", local);
     return;
   }
+  settle_closes(job, false);
   progress_begin_file(local, status->size);
   Transfer t{job, local, remote, status, EnvFile(job->env, -1), ckfs_wopen_request{}};
+  t.modification_time = status->modification_time;
+  t.size = status->size;
   int current = 0;
   (void)fci_lookup(&job->index, local, status->modification_time, status->size, &current);
   if (current) {
