@@ -117,7 +117,7 @@ int restore(const std::string& store_dir, uint32_t user, const std::string& acco
       content.insert(content.end(), data.begin(), data.end());
     }
     if (ok && content.size() != meta.size) ok = false;
-    if (!ok || !write_atomic(target, content.data(), content.size())) {
+    if (!ok || !write_atomic(target, content.data(), content.size(), false)) {
       fprintf(stderr, "kfs-devserver: cannot restore %s\n", relative.c_str());
       ++failures;
       continue;
