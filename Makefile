@@ -5,7 +5,7 @@ BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-fast test-asan fuzz demo clean format
+.PHONY: all deps build test test-fast test-asan fuzz demo bench clean format
 
 all: build
 
@@ -36,6 +36,12 @@ fuzz:
 demo: build
 	@if [ -x scripts/demo.sh ]; then bash scripts/demo.sh $(BUILD); \
 	 else echo "make demo is not available yet: it arrives with the backup engine."; fi
+
+# End-to-end speed against restic and borg (never part of `make test`): corpora and
+# repositories under BENCH_DIR (default $(BUILD)/bench); `make bench BENCH_ARGS=--quick`
+# for a smoke run on small corpora.
+bench: build
+	@bash scripts/bench.sh $(BUILD) $(BENCH_ARGS)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
