@@ -120,11 +120,20 @@ void start_checkpoints(Shared& sh) {
   std::thread([&sh, every, tick] {
     for (;;) {
       std::this_thread::sleep_for(tick);
-      std::lock_guard<std::mutex> guard(sh.mutex);
-      if (!sh.store.dirty() || std::chrono::steady_clock::now() - sh.store.dirty_since() < every) {
+      uint64_t count = 0;
+      auto start = std::chrono::steady_clock::now();
+      {
+        std::lock_guard<std::mutex> guard(sh.mutex);
+        if (!sh.store.dirty() || start - sh.store.dirty_since() < every) continue;
+        count = sh.store.changes();
+      }
+      // Requests go on meanwhile: a flush of seconds of data would stall the client.
+      if (!sh.store.flush()) {
+        fprintf(stderr, "kfs-devserver: checkpoint: %s\n", strerror(errno));
         continue;
       }
-      if (!sh.store.sync()) fprintf(stderr, "kfs-devserver: checkpoint: %s\n", strerror(errno));
+      std::lock_guard<std::mutex> guard(sh.mutex);
+      sh.store.synced(count, start);
     }
   }).detach();
 }

@@ -128,6 +128,7 @@ int Store::open() {
 }
 
 bool Store::begin_change() {
+  ++changes_;
   if (dirty_) return true;
   fs::path marker = root_ / kMarker;
   int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
@@ -142,16 +143,31 @@ bool Store::begin_change() {
 
 // One syncfs flushes every file, name and folder of the group in one journal commit,
 // where a sync per file paid a commit each.
-bool Store::sync() {
-  if (!dirty_) return true;
+bool Store::flush() const {
   int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = syncfs(fd) == 0;
   close(fd);
-  if (!ok) return false;
+  return ok;
+}
+
+void Store::synced(uint64_t count, std::chrono::steady_clock::time_point flush_start) {
+  if (!dirty_) return;
+  if (count != changes_) {
+    // Later changes may have missed the flush; they are no older than its start.
+    dirty_since_ = flush_start;
+    return;
+  }
   // Not synced itself: a crash that keeps the marker only costs a needless check.
   unlink((root_ / kMarker).c_str());
   dirty_ = false;
+}
+
+bool Store::sync() {
+  if (!dirty_) return true;
+  auto start = std::chrono::steady_clock::now();
+  if (!flush()) return false;
+  synced(changes_, start);
   return true;
 }
 

@@ -53,6 +53,12 @@ class Store {
   // Makes every change so far durable (file contents, names, folders) and drops the marker.
   bool sync();
   bool dirty() const { return dirty_; }
+  // A checkpoint that lets requests go on while the disk catches up: changes() under the
+  // server's lock, flush() without it (it touches no state), then synced(count, …) under
+  // the lock again, which drops the marker only when nothing changed since `count`.
+  uint64_t changes() const { return changes_; }
+  bool flush() const;
+  void synced(uint64_t count, std::chrono::steady_clock::time_point flush_start);
   // When the oldest unsynced change was made.
   std::chrono::steady_clock::time_point dirty_since() const { return dirty_since_; }
 
@@ -82,6 +88,7 @@ class Store {
 
   fs::path root_;
   bool dirty_ = false;
+  uint64_t changes_ = 0;
   bool recovered_ = false;
   std::chrono::steady_clock::time_point dirty_since_{};
 };
