@@ -9,7 +9,7 @@ table of wall and CPU seconds, the ratios ours/restic and ours/borg, and the CPU
 of the agent and of the server. Our CPU is the agent's plus the server's.
 
     e2e.py --build BUILD --dir BENCH_DIR [--quick] [--tools varno,restic,borg]
-           [--server PATH] [--corpora mixed,small] [--verify]
+           [--server PATH] [--server-args ARGS] [--corpora mixed,small] [--verify]
 """
 import argparse
 import hashlib
@@ -67,7 +67,7 @@ def warm(root):
 class Varno:
     name = "varno"
 
-    def __init__(self, build, server, top, data):
+    def __init__(self, build, server, server_args, top, data):
         self.agent = os.path.join(build, "agent", "varno-backup")
         self.ctl = os.path.join(build, "tools", "varno-ctl")
         self.server_bin = server or os.path.join(build, "tools", "kfs-devserver", "kfs-devserver")
@@ -91,6 +91,7 @@ class Varno:
         self.env["VARNO_IPC_NAMESPACE"] = f".bench{os.getpid()}"
         self.env["VARNO_IDLE_MS"] = "1"
         self.server = None
+        self.server_args = server_args
         self.start_server()
         plain = os.path.join(self.work, "plain.txt")
         with open(plain, "w") as f:
@@ -104,7 +105,7 @@ class Varno:
     def start_server(self):
         out = open(os.path.join(self.work, "server.out"), "ab")
         self.server = subprocess.Popen(
-            [self.server_bin, "--listen", "127.0.0.1:0", "--store", self.store],
+            [self.server_bin, "--listen", "127.0.0.1:0", "--store", self.store] + self.server_args,
             stdout=subprocess.PIPE, stderr=out)
         line = self.server.stdout.readline().decode()
         if not line.startswith("listening 127.0.0.1:"):
@@ -198,7 +199,7 @@ def bench_corpus(args, kind, results):
     tools = []
     try:
         if "varno" in args.tools:
-            tools.append(Varno(args.build, args.server, top, data))
+            tools.append(Varno(args.build, args.server, args.server_args.split(), top, data))
         if "restic" in args.tools:
             tools.append(Restic(top, data))
         if "borg" in args.tools:
@@ -266,6 +267,7 @@ def main():
     p.add_argument("--tools", default="varno,restic,borg")
     p.add_argument("--corpora", default="mixed,small")
     p.add_argument("--server", default="")
+    p.add_argument("--server-args", default="", help="extra kfs-devserver arguments")
     p.add_argument("--verify", action="store_true")
     args = p.parse_args()
     args.build = os.path.abspath(args.build)
