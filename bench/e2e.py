@@ -6,7 +6,8 @@ corpus's deterministic 1 % change, by varno-backup against kfs-devserver on 127.
 (the schedule encrypted with varno-ctl), by restic (default settings) and by borg
 (--compression zlib,9), each with a local repository under the bench folder. Prints one
 table of wall and CPU seconds, the ratios ours/restic and ours/borg, and the CPU per file
-of the agent and of the server. Our CPU is the agent's plus the server's.
+of the agent and of the server. Our CPU is the agent's plus the server's. --verify (implied
+by --quick) restores our last backup and compares it with the corpus.
 
     e2e.py --build BUILD --dir BENCH_DIR [--quick] [--tools varno,restic,borg]
            [--server PATH] [--server-args ARGS] [--corpora mixed,small] [--verify]
@@ -270,6 +271,8 @@ def main():
     p.add_argument("--server-args", default="", help="extra kfs-devserver arguments")
     p.add_argument("--verify", action="store_true")
     args = p.parse_args()
+    # A smoke run is also a correctness check; a full-size restore takes minutes.
+    args.verify = args.verify or args.quick
     args.build = os.path.abspath(args.build)
     args.dir = os.path.abspath(args.dir)
     args.tools = args.tools.split(",")
