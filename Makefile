@@ -5,7 +5,7 @@ BUILD_FUZZ ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-fast test-asan fuzz demo package clean format windows windows-test
+.PHONY: all deps build test test-fast test-asan fuzz demo bench package clean format windows windows-test
 
 all: build
 
@@ -49,6 +49,12 @@ windows:
 
 windows-test: windows
 	@bash scripts/windows-test.sh $(BUILD_WIN)
+
+# End-to-end speed against restic and borg (never part of `make test`): corpora and
+# repositories under BENCH_DIR (default $(BUILD)/bench); `make bench BENCH_ARGS=--quick`
+# for a smoke run on small corpora.
+bench: build
+	@bash scripts/bench.sh $(BUILD) $(BENCH_ARGS)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

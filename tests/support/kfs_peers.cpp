@@ -76,6 +76,14 @@ int DevServer::stop() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+void DevServer::crash() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  errors_ += drain(err_fd_);
+}
+
 DevServer::~DevServer() {
   if (pid_ > 0) {
     kill(pid_, SIGKILL);

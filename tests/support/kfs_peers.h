@@ -30,6 +30,8 @@ class DevServer {
   // the signal when one ended it); what it wrote to stderr is then in errors().
   int stop();
   const std::string& errors() const { return errors_; }
+  // Ends the server with SIGKILL, as a crash would; its stderr is then in errors().
+  void crash();
 
  private:
   pid_t pid_ = -1;

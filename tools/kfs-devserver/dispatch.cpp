@@ -221,7 +221,9 @@ void serve_connection(Shared& sh, int fd) {
   }
   std::lock_guard<std::mutex> guard(sh.mutex);
   orphan_locks(sh, s.id);
-  log_line(sh, "conn %llu closed", id);
+  // The end of a session is a point where the client may count on what it sent.
+  bool synced = sh.store.sync();
+  log_line(sh, "conn %llu closed%s", id, synced ? "" : " (sync failed)");
 }
 
 }  // namespace kfsd

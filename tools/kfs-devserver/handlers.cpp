@@ -151,7 +151,13 @@ uint8_t do_lock(Call& c) {
     if (!r.ok()) return ERR_INVARG;
     release_locks(sh, s.id);
     s.has_destination = false;
-    if (with_token && !sh.store.set_lock_token(s.user, s.schedule_file, token)) return ERR_IO;
+    // What the client sent must be durable before the stamp that vouches for it: a crash
+    // between the two syncs leaves the old stamp, and the client checks its files again.
+    if (!sh.store.sync()) return ERR_IO;
+    if (with_token &&
+        !(sh.store.set_lock_token(s.user, s.schedule_file, token) && sh.store.sync())) {
+      return ERR_IO;
+    }
     return 0;
   }
   uint16_t count = r.u16();
@@ -181,6 +187,7 @@ uint8_t do_mkdir(Call& c) {
   std::error_code ec;
   if (fs::is_directory(target, ec)) return ERR_EXISTS;
   if (fs::exists(target, ec)) return ERR_NOTDIR;
+  if (!c.sh.store.begin_change()) return ERR_FSACCESS;
   fs::create_directories(target, ec);
   return ec ? ERR_NOTDIR : 0;
 }
@@ -226,6 +233,7 @@ uint8_t do_delete(Call& c) {
   bool folder = fs::is_directory(target, ec);
   if ((flags & 1) == 0 && folder) return ERR_NOTFILE;
   if ((flags & 1) != 0 && !folder) return ERR_NOTDIR;
+  if (!c.sh.store.begin_change()) return ERR_FSACCESS;
   Removed removed;
   if (folder) {
     removed = count_folder(target);
@@ -358,8 +366,11 @@ uint8_t do_wopen(Call& c) {
   }
   std::error_code ec;
   if (fs::is_directory(target, ec)) return ERR_NOTFILE;
-  fs::create_directories(target.parent_path(), ec);
-  if (!fs::is_directory(target.parent_path(), ec)) return ERR_NOTDIR;
+  if (!fs::is_directory(target.parent_path(), ec)) {
+    if (!c.sh.store.begin_change()) return ERR_FSACCESS;
+    fs::create_directories(target.parent_path(), ec);
+    if (!fs::is_directory(target.parent_path(), ec)) return ERR_NOTDIR;
+  }
   // A client that starts a file over opens it again without closing the first handle.
   for (auto it = s.files.begin(); it != s.files.end();) {
     it = (it->second.path == target) ? s.files.erase(it) : std::next(it);
@@ -470,7 +481,7 @@ uint8_t do_close(Call& c) {
   OpenFile& f = it->second;
   if (!f.broken && !f.receiving && f.done == f.count) {
     f.next.committed = static_cast<int64_t>(time(nullptr));
-    c.note = Store::write_meta(f.path, f.next) ? "committed" : "commit failed";
+    c.note = c.sh.store.write_meta(f.path, f.next) ? "committed" : "commit failed";
   } else {
     c.note = "incomplete, dropped";
   }

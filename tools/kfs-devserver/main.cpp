@@ -12,7 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: kfs-devserver --listen HOST:PORT --store DIR [--block-size BYTES]\n"
-    "                     [--page-size N] [--verbose]\n"
+    "                     [--page-size N] [--checkpoint-ms MS] [--verbose]\n"
     "                     [--fault SPEC]... [--fault-plan FILE]\n"
     "                     [--drop-after N] [--fail-query N] [--hold-lock USER:SECONDS]\n"
     "                     [--refuse-login CODE] [--corrupt-crc N] [--again-first-login]\n"
@@ -175,6 +175,9 @@ bool option(kfsd::Options* o, const std::string& a, const char* value, bool* hav
   } else if (a == "--page-size") {
     if (!number(value, 1, 65535, &v)) return false;
     o->page_size = static_cast<int>(v);
+  } else if (a == "--checkpoint-ms") {
+    if (!number(value, 1, 86400000L, &v)) return false;
+    o->checkpoint_ms = static_cast<int>(v);
   } else if (a == "--fault") {
     return add_fault(o, value, "");
   } else if (a == "--fault-plan") {

@@ -122,7 +122,7 @@ int restore(const std::string& store_dir, uint32_t user, const std::string& acco
     if (!Store::read_meta(it->path(), &meta)) continue;
     std::vector<uint8_t> content;
     bool ok = file_content(store, user, key, meta, &content);
-    if (!ok || !write_atomic(target, content.data(), content.size())) {
+    if (!ok || !write_atomic(target, content.data(), content.size(), false)) {
       fprintf(stderr, "kfs-devserver: cannot restore %s\n", relative.c_str());
       ++failures;
       continue;

@@ -18,6 +18,8 @@ struct Options {
   uint32_t block_size = 1048576;
   int page_size = 100;
   bool verbose = false;
+  // Unsynced changes are made durable at the latest this long after the first of them.
+  int checkpoint_ms = 5000;
   std::vector<Fault> faults;  // planned faults; the syntax is in faults.h
 };
 

@@ -11,13 +11,66 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace kfsd {
 
 namespace {
+
 constexpr const char* kTempPrefix = ".kfsd-";
+// Present from the first change after a sync until the next sync completes.
+constexpr const char* kMarker = "unsynced";
+constexpr size_t kObjectNameLength = 64;  // SHA-256 in hex
+constexpr size_t kMd5Length = 32;
 std::atomic<uint64_t> g_temp_counter{0};
+
+bool fsync_path(const fs::path& path, int flags) {
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  return (close(fd) == 0) && ok;
+}
+
+bool is_hex(const std::string& text, size_t length) {
+  return text.size() == length && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+std::string read_all(const fs::path& path, bool* ok) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  *ok = !in.bad();
+  return bytes;
+}
+
+std::string sha256_hex(const void* bytes, size_t length) {
+  uint8_t digest[32];
+  unsigned int n = 0;
+  if (EVP_Digest(bytes, length, digest, &n, EVP_sha256(), nullptr) != 1) return "";
+  return hex(digest, n);
+}
+
+bool object_intact(const fs::path& path) {
+  bool ok = false;
+  std::string bytes = read_all(path, &ok);
+  return ok && sha256_hex(bytes.data(), bytes.size()) == path.filename().string();
+}
+
+// A whole "WORD VALUE\n" text whose value passes `valid`.
+template <typename Valid>
+bool small_text_intact(const fs::path& path, const char* word, Valid valid) {
+  bool ok = false;
+  std::string text = read_all(path, &ok);
+  if (!ok || text.empty() || text.back() != '\n') return false;
+  text.pop_back();
+  if (*word != '\0') {
+    std::string prefix = std::string(word) + " ";
+    if (text.rfind(prefix, 0) != 0) return false;
+    text.erase(0, prefix.size());
+  }
+  return valid(text);
+}
+
 }  // namespace
 
 std::string hex(const uint8_t* bytes, size_t length) {
@@ -36,13 +89,13 @@ bool reserved_name(const std::string& name) {
          name.find('\0') != std::string::npos || name.size() > 255;
 }
 
-bool write_atomic(const fs::path& path, const void* bytes, size_t length) {
+bool write_atomic(const fs::path& path, const void* bytes, size_t length, bool sync) {
   std::error_code ec;
   fs::create_directories(path.parent_path(), ec);
   fs::path temp = path.parent_path() /
                   (std::string(kTempPrefix) + std::to_string(getpid()) + "-" +
                    std::to_string(g_temp_counter.fetch_add(1)));
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   const auto* p = static_cast<const uint8_t*>(bytes);
   size_t done = 0;
@@ -53,7 +106,7 @@ bool write_atomic(const fs::path& path, const void* bytes, size_t length) {
     ok = n > 0;
     if (ok) done += static_cast<size_t>(n);
   }
-  ok = ok && fsync(fd) == 0;
+  ok = ok && (!sync || fsync(fd) == 0);
   ok = (close(fd) == 0) && ok;
   ok = ok && rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) unlink(temp.c_str());
@@ -61,6 +114,113 @@ bool write_atomic(const fs::path& path, const void* bytes, size_t length) {
 }
 
 fs::path Store::user_dir(uint32_t user) const { return root_ / "users" / std::to_string(user); }
+
+int Store::open() {
+  std::error_code ec;
+  fs::create_directories(root_ / "users", ec);
+  fs::create_directories(root_ / "mail", ec);
+  if (!fs::is_directory(root_ / "users", ec) || !fs::is_directory(root_ / "mail", ec)) return -1;
+  if (!fs::exists(root_ / kMarker, ec)) return 0;
+  int removed = recover();
+  recovered_ = true;
+  dirty_ = true;
+  return sync() ? removed : -1;
+}
+
+bool Store::begin_change() {
+  ++changes_;
+  if (dirty_) return true;
+  fs::path marker = root_ / kMarker;
+  int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  ok = (close(fd) == 0) && ok;
+  if (!ok || !fsync_path(root_, O_RDONLY | O_DIRECTORY)) return false;
+  dirty_ = true;
+  dirty_since_ = std::chrono::steady_clock::now();
+  return true;
+}
+
+// One syncfs flushes every file, name and folder of the group in one journal commit,
+// where a sync per file paid a commit each.
+bool Store::flush() const {
+  int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = syncfs(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+void Store::synced(uint64_t count, std::chrono::steady_clock::time_point flush_start) {
+  if (!dirty_) return;
+  if (count != changes_) {
+    // Later changes may have missed the flush; they are no older than its start.
+    dirty_since_ = flush_start;
+    return;
+  }
+  // Not synced itself: a crash that keeps the marker only costs a needless check.
+  unlink((root_ / kMarker).c_str());
+  dirty_ = false;
+}
+
+bool Store::sync() {
+  if (!dirty_) return true;
+  auto start = std::chrono::steady_clock::now();
+  if (!flush()) return false;
+  synced(changes_, start);
+  return true;
+}
+
+int Store::recover() {
+  std::error_code ec;
+  std::vector<fs::path> doomed;
+  for (auto it = fs::recursive_directory_iterator(root_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->path().filename().string().rfind(kTempPrefix, 0) == 0) doomed.push_back(it->path());
+  }
+  auto remove_doomed = [&doomed] {
+    int n = 0;
+    std::error_code e;
+    for (const fs::path& p : doomed) n += fs::remove(p, e) ? 1 : 0;
+    doomed.clear();
+    return n;
+  };
+  int removed = remove_doomed();
+  for (const auto& user : fs::directory_iterator(root_ / "users", ec)) {
+    fs::path account = user.path() / "account";
+    if (fs::exists(account, ec) &&
+        !small_text_intact(account, "digest", [](const std::string& v) { return is_hex(v, 40); })) {
+      doomed.push_back(account);
+    }
+    for (const auto& token : fs::directory_iterator(user.path() / "tokens", ec)) {
+      auto number = [](const std::string& v) {
+        return !v.empty() && v.size() <= 10 &&
+               v.find_first_not_of("0123456789") == std::string::npos;
+      };
+      if (!small_text_intact(token.path(), "", number)) doomed.push_back(token.path());
+    }
+    // Objects first, so that a version naming a removed object goes too.
+    for (const auto& object : fs::directory_iterator(user.path() / "objects", ec)) {
+      if (!object_intact(object.path())) doomed.push_back(object.path());
+    }
+    removed += remove_doomed();
+    fs::path objects = user.path() / "objects";
+    for (auto it = fs::recursive_directory_iterator(user.path() / "tree", ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_directory(ec)) continue;
+      FileMeta meta;
+      bool ok = read_meta(it->path(), &meta);
+      for (size_t i = 0; ok && i < meta.blocks.size(); ++i) {
+        const Block& b = meta.blocks[i];
+        ok = (b.md5 == "-" || is_hex(b.md5, kMd5Length)) && is_hex(b.object, kObjectNameLength) &&
+             fs::exists(objects / b.object, ec);
+      }
+      if (!ok) doomed.push_back(it->path());
+    }
+    removed += remove_doomed();
+  }
+  return removed;
+}
 
 bool Store::check_digest(uint32_t user, const std::string& digest_hex) {
   fs::path account = user_dir(user) / "account";
@@ -71,7 +231,7 @@ bool Store::check_digest(uint32_t user, const std::string& digest_hex) {
     return word == "digest" && value == digest_hex;
   }
   std::string text = "digest " + digest_hex + "\n";
-  return write_atomic(account, text.data(), text.size());
+  return begin_change() && write_atomic(account, text.data(), text.size(), false);
 }
 
 uint32_t Store::lock_token(uint32_t user, const std::string& schedule_file) const {
@@ -89,8 +249,8 @@ bool Store::set_lock_token(uint32_t user, const std::string& schedule_file, uint
   size_t n = schedule_file.size() < sizeof name ? schedule_file.size() : sizeof name;
   memcpy(name, schedule_file.data(), n);
   std::string text = std::to_string(token) + "\n";
-  return write_atomic(user_dir(user) / "tokens" / ("s" + hex(name, n)), text.data(),
-                      text.size());
+  return begin_change() && write_atomic(user_dir(user) / "tokens" / ("s" + hex(name, n)),
+                                        text.data(), text.size(), false);
 }
 
 bool Store::resolve(uint32_t user, const std::string& path, fs::path* out) const {
@@ -148,27 +308,23 @@ bool Store::write_meta(const fs::path& path, const FileMeta& m) {
       << m.blocks.size() << "\n";
   for (const Block& b : m.blocks) out << b.md5 << " " << b.object << "\n";
   std::string text = out.str();
-  return write_atomic(path, text.data(), text.size());
+  return begin_change() && write_atomic(path, text.data(), text.size(), false);
 }
 
 std::string Store::put_object(uint32_t user, const std::vector<uint8_t>& payload) {
-  uint8_t digest[32];
-  unsigned int n = 0;
-  if (EVP_Digest(payload.data(), payload.size(), digest, &n, EVP_sha256(), nullptr) != 1) {
-    return "";
-  }
-  std::string name = hex(digest, n);
+  std::string name = sha256_hex(payload.data(), payload.size());
+  if (name.empty()) return "";
   fs::path path = objects(user) / name;
   std::error_code ec;
   if (fs::exists(path, ec)) return name;
-  return write_atomic(path, payload.data(), payload.size()) ? name : "";
+  return begin_change() && write_atomic(path, payload.data(), payload.size(), false) ? name : "";
 }
 
 bool Store::put_mail(const std::string& text) {
   uint8_t random[4];
   RAND_bytes(random, sizeof random);
   std::string name = std::to_string(time(nullptr)) + "-" + hex(random, sizeof random) + ".eml";
-  return write_atomic(root_ / "mail" / name, text.data(), text.size());
+  return begin_change() && write_atomic(root_ / "mail" / name, text.data(), text.size(), false);
 }
 
 }  // namespace kfsd

@@ -1,9 +1,13 @@
 // The devserver's store: users and their key digests, lock tokens, folders, versioned
 // files made of stored blocks, and mail. Every write goes through a temporary file and a
-// rename, so a killed server leaves either the old or the new state. Not thread-safe:
-// the server serialises requests.
+// rename, so a killed server leaves either the old or the new state. Durability is
+// grouped: changes are not synced one by one; sync() makes all of them durable at once,
+// and a marker file tells a restarted server that a crash may have torn what came after
+// the last sync (open() then drops it). Not thread-safe: the server serialises requests
+// and syncs.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -37,6 +41,27 @@ class Store {
   explicit Store(fs::path root) : root_(std::move(root)) {}
   const fs::path& root() const { return root_; }
 
+  // Creates the folders; after a crash with unsynced changes, first removes every file
+  // a crash can have torn (see recover()) and syncs. Answers how many files that removed,
+  // or -1 when the store cannot be used.
+  int open();
+  // Whether open() found unsynced changes of an earlier process.
+  bool recovered() const { return recovered_; }
+  // To be called before any change to the store: the first change after a sync makes the
+  // marker durable, so that no unsynced change can outlive a crash unseen.
+  bool begin_change();
+  // Makes every change so far durable (file contents, names, folders) and drops the marker.
+  bool sync();
+  bool dirty() const { return dirty_; }
+  // A checkpoint that lets requests go on while the disk catches up: changes() under the
+  // server's lock, flush() without it (it touches no state), then synced(count, …) under
+  // the lock again, which drops the marker only when nothing changed since `count`.
+  uint64_t changes() const { return changes_; }
+  bool flush() const;
+  void synced(uint64_t count, std::chrono::steady_clock::time_point flush_start);
+  // When the oldest unsynced change was made.
+  std::chrono::steady_clock::time_point dirty_since() const { return dirty_since_; }
+
   fs::path user_dir(uint32_t user) const;
   fs::path tree(uint32_t user) const { return user_dir(user) / "tree"; }
   fs::path objects(uint32_t user) const { return user_dir(user) / "objects"; }
@@ -50,17 +75,27 @@ class Store {
   bool resolve(uint32_t user, const std::string& path, fs::path* out) const;
 
   static bool read_meta(const fs::path& path, FileMeta* meta);
-  static bool write_meta(const fs::path& path, const FileMeta& meta);
+  bool write_meta(const fs::path& path, const FileMeta& meta);
   // Stores a payload under its SHA-256 name; answers the name or "" on failure.
   std::string put_object(uint32_t user, const std::vector<uint8_t>& payload);
   bool put_mail(const std::string& text);
 
  private:
+  // Removes temporary files, objects whose bytes do not hash to their name, version
+  // records that do not parse or name a missing object, and unreadable account and token
+  // files. Answers how many files it removed.
+  int recover();
+
   fs::path root_;
+  bool dirty_ = false;
+  uint64_t changes_ = 0;
+  bool recovered_ = false;
+  std::chrono::steady_clock::time_point dirty_since_{};
 };
 
-// Writes `bytes` to `path` through a temporary file in the same folder, synced and renamed.
-bool write_atomic(const fs::path& path, const void* bytes, size_t length);
+// Writes `bytes` to `path` through a temporary file in the same folder, renamed into
+// place; with `sync` the bytes are durable before the rename.
+bool write_atomic(const fs::path& path, const void* bytes, size_t length, bool sync = true);
 bool reserved_name(const std::string& name);
 std::string hex(const uint8_t* bytes, size_t length);
 

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# make bench: end-to-end speed of varno-backup + kfs-devserver against restic and borg on
+# generated corpora (first full backup, unchanged re-run, re-run after a 1 % change).
+# Never part of `make test`; it only prints figures.
+#   scripts/bench.sh BUILD [--quick] [more bench/e2e.py options]
+# Corpora and repositories go under BENCH_DIR (default BUILD/bench).
+set -euo pipefail
+build=${1:-build}
+shift || true
+root=$(cd "$(dirname "$0")/.." && pwd)
+case "$build" in /*) ;; *) build="$root/$build" ;; esac
+dir=${BENCH_DIR:-$build/bench}
+
+# restic and borg are installed only to be measured against.
+missing=()
+command -v restic > /dev/null || missing+=(restic)
+command -v borg > /dev/null || missing+=(borgbackup)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "bench: installing ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq > /dev/null
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null
+fi
+
+mkdir -p "$dir"
+echo "bench: restic $(restic version | cut -d' ' -f2), $(borg --version); folder $dir"
+exec python3 "$root/bench/e2e.py" --build "$build" --dir "$dir" "$@"
