@@ -21,6 +21,7 @@ test: test-fast test-asan
 
 test-fast: build
 	@bash scripts/checksrc.sh
+	@bash scripts/checkformat.sh
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-asan: deps

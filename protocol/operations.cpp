@@ -26,7 +26,9 @@ int send_request(ckfs_session* session, uint8_t type, bool awaits_reply, size_t 
   return rc;
 }
 
-size_t text_length(const char* text) { return text == nullptr ? 0 : strlen(text); }
+size_t text_length(const char* text) {
+  return text == nullptr ? 0 : strlen(text);
+}
 
 int path_request(ckfs_session* session, uint8_t type, uint8_t flags, const char* path) {
   size_t n = text_length(path);
@@ -79,8 +81,7 @@ int ckfs_delete(ckfs_session* session, ckfs_delete_request* request) {
   return packet.status;
 }
 
-int ckfs_find_decode(const uint8_t* data, int length, bool wide_names,
-                     ckfs_find_request* request) {
+int ckfs_find_decode(const uint8_t* data, int length, bool wide_names, ckfs_find_request* request) {
   Reader r(data, length < 0 ? 0 : static_cast<size_t>(length));
   uint16_t count = r.u16();
   uint32_t remaining = r.u32();

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <memory>
+#include <mutex>
 
 #include "platform/env.h"
 #include "platform/socket.h"

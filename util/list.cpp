@@ -37,7 +37,8 @@ List* list_create(int capacity, int step, ListFreeFn free_fn) {
   list->cursor = -1;
   list->free_fn = free_fn;
   if (capacity > 0) {
-    list->items = static_cast<ListItem*>(util_calloc(static_cast<size_t>(capacity), sizeof(ListItem)));
+    list->items =
+        static_cast<ListItem*>(util_calloc(static_cast<size_t>(capacity), sizeof(ListItem)));
     list->capacity = capacity;
   }
   return list;
@@ -68,8 +69,8 @@ int list_insert(List* list, const void* bytes, size_t length, int position) {
 }
 
 int list_remove(List* list, int first, int how_many) {
-  if (list == nullptr || list->count == 0 || how_many < 1 || first < 0 ||
-      first >= list->count || how_many > list->count - first) {
+  if (list == nullptr || list->count == 0 || how_many < 1 || first < 0 || first >= list->count ||
+      how_many > list->count - first) {
     errno = EINVAL;
     return -1;
   }
@@ -97,9 +98,13 @@ size_t list_item_length(const List* list, int index) {
   return list->items[index].length;
 }
 
-int list_count(const List* list) { return list == nullptr ? -1 : list->count; }
+int list_count(const List* list) {
+  return list == nullptr ? -1 : list->count;
+}
 
-int list_position(const List* list) { return list == nullptr ? -1 : list->cursor; }
+int list_position(const List* list) {
+  return list == nullptr ? -1 : list->cursor;
+}
 
 char* list_first(List* list) {
   if (list == nullptr) return nullptr;

@@ -11,8 +11,7 @@ class Env;
 struct ckfs_session;
 
 // Account and user names from the session's login reply.
-void report_io_session_names(const ckfs_session* session, std::string* account,
-                             std::string* user);
+void report_io_session_names(const ckfs_session* session, std::string* account, std::string* user);
 
 // Sends one message to one address through the server; answers the KFS code.
 int report_io_send(ckfs_session* session, int64_t schedule_id, const char* address,

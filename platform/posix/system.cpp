@@ -13,7 +13,9 @@ std::string plat_windows_directory() {
   return windows;
 }
 
-OsVersion plat_os_version() { return OsVersion{2, 0, 0}; }
+OsVersion plat_os_version() {
+  return OsVersion{2, 0, 0};
+}
 
 int plat_registry_read_string(const char*, const char*, char*, size_t) {
   plat_set_last_error(PLAT_ERROR_FILE_NOT_FOUND);
@@ -21,7 +23,9 @@ int plat_registry_read_string(const char*, const char*, char*, size_t) {
   return -1;
 }
 
-bool plat_has_fs_redirection() { return false; }
+bool plat_has_fs_redirection() {
+  return false;
+}
 
 std::string plat_program_dir() {
   char self[4096];

@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string html = report_compose_for_test(text, true);
   std::string plain = report_compose_for_test(text, false);
   // Text without "#" comes through unchanged.
-  if (memchr(text.c_str(), '#', strlen(text.c_str())) == nullptr && plain != text.c_str()) __builtin_trap();
+  if (memchr(text.c_str(), '#', strlen(text.c_str())) == nullptr && plain != text.c_str())
+    __builtin_trap();
   return 0;
 }

@@ -342,8 +342,8 @@ TEST_F(OperatorTest, HelpAndVersion) {
   const std::string server = std::string(VARNO_BUILD_DIR) + "/tools/kfs-devserver/kfs-devserver";
   const std::string answer = dir() + "/server-answer.txt";
   ASSERT_EQ(testing_support::run_command(server + " --version > " + answer), 0);
-  EXPECT_TRUE(std::regex_match(read_file(answer),
-                               std::regex("kfs-devserver [0-9]+\\.[0-9]+\\.[0-9]+\n")));
+  EXPECT_TRUE(
+      std::regex_match(read_file(answer), std::regex("kfs-devserver [0-9]+\\.[0-9]+\\.[0-9]+\n")));
   for (const char* help : {" --help", " restore --help"}) {
     ASSERT_EQ(testing_support::run_command(server + help + " > " + answer), 0) << help;
     EXPECT_NE(read_file(answer).find("restore --store DIR --dest N"), std::string::npos) << help;

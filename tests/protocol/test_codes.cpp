@@ -23,7 +23,8 @@ std::string render_all_codes() {
 // Every code and its exact text, against the table kept in testdata. UPDATE_GOLDEN=1
 // rewrites the file; a mismatch leaves the new output beside it as ".actual".
 TEST(CodesTest, EveryCodeAndTextMatchesTheGoldenTable) {
-  const std::string golden = std::string(VARNO_SOURCE_DIR) + "/tests/protocol/testdata/codes.golden";
+  const std::string golden =
+      std::string(VARNO_SOURCE_DIR) + "/tests/protocol/testdata/codes.golden";
   std::string actual = render_all_codes();
   if (getenv("UPDATE_GOLDEN") != nullptr) testing_support::write_file(golden, actual);
   std::string expected = testing_support::read_file(golden);

@@ -176,10 +176,9 @@ class DevServerTest : public ::testing::Test {
               const char* dest_flag = "--dest") {
     // The last close has no reply: a request that has one shows the server handled it.
     list_folder("/");
-    std::string command = std::string(VARNO_BUILD_DIR) +
-                          "/tools/kfs-devserver/kfs-devserver restore --store " + store_ +
-                          " " + dest_flag + " 5 --account-key " + key + " --to " + to +
-                          " >/dev/null 2>&1";
+    std::string command =
+        std::string(VARNO_BUILD_DIR) + "/tools/kfs-devserver/kfs-devserver restore --store " +
+        store_ + " " + dest_flag + " 5 --account-key " + key + " --to " + to + " >/dev/null 2>&1";
     return testing_support::run_command(command);
   }
 

@@ -20,7 +20,9 @@ namespace kfsd {
 
 using namespace kfs_wire;
 
-EVP_PKEY* generate_key() { return EVP_RSA_gen(2048); }
+EVP_PKEY* generate_key() {
+  return EVP_RSA_gen(2048);
+}
 
 EVP_PKEY* load_or_create_key(const std::string& path) {
   if (FILE* f = fopen(path.c_str(), "re")) {
@@ -109,7 +111,9 @@ bool Conn::read_handshake(EVP_PKEY* key, Packet* request, int* cipher_kind) {
   return cipher_ != nullptr;
 }
 
-bool Conn::send_handshake_reply(const Packet& reply) { return send(reply); }
+bool Conn::send_handshake_reply(const Packet& reply) {
+  return send(reply);
+}
 
 bool Conn::rekey_with(const uint8_t server_half[32]) {
   uint8_t key[32];

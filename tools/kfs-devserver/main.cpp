@@ -141,8 +141,7 @@ int run_restore(int argc, char** argv) {
       store = v;
     } else if (a == "--dest" || a == "--user") {
       if (a == "--user") {
-        fputs("kfs-devserver: --user is an old name for --dest (the destination number)\n",
-              stderr);
+        fputs("kfs-devserver: --user is an old name for --dest (the destination number)\n", stderr);
       }
       if (!number(v, 0, 0xffffffffL, &dest)) return usage();
     } else if (a == "--account-key") {

@@ -38,8 +38,7 @@ bool decrypt(const uint8_t key[32], const std::vector<uint8_t>& in, std::vector<
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   out->resize(in.size() + 16);
   int n = 0, m = 0;
-  bool ok = ctx != nullptr &&
-            EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key, iv) == 1 &&
+  bool ok = ctx != nullptr && EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key, iv) == 1 &&
             EVP_DecryptUpdate(ctx, out->data(), &n, in.data(), static_cast<int>(in.size())) == 1 &&
             EVP_DecryptFinal_ex(ctx, out->data() + n, &m) == 1;
   EVP_CIPHER_CTX_free(ctx);
@@ -127,10 +126,10 @@ int restore(const std::string& store_dir, uint32_t user, const std::string& acco
       ++failures;
       continue;
     }
-    fs::last_write_time(target,
-                        fs::file_time_type::clock::from_sys(
-                            std::chrono::system_clock::from_time_t(meta.mtime)),
-                        ec);
+    fs::last_write_time(
+        target,
+        fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(meta.mtime)),
+        ec);
     ++restored;
   }
   OPENSSL_cleanse(key, sizeof key);

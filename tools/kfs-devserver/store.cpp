@@ -92,9 +92,8 @@ bool reserved_name(const std::string& name) {
 bool write_atomic(const fs::path& path, const void* bytes, size_t length, bool sync) {
   std::error_code ec;
   fs::create_directories(path.parent_path(), ec);
-  fs::path temp = path.parent_path() /
-                  (std::string(kTempPrefix) + std::to_string(getpid()) + "-" +
-                   std::to_string(g_temp_counter.fetch_add(1)));
+  fs::path temp = path.parent_path() / (std::string(kTempPrefix) + std::to_string(getpid()) + "-" +
+                                        std::to_string(g_temp_counter.fetch_add(1)));
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   const auto* p = static_cast<const uint8_t*>(bytes);
@@ -113,7 +112,9 @@ bool write_atomic(const fs::path& path, const void* bytes, size_t length, bool s
   return ok;
 }
 
-fs::path Store::user_dir(uint32_t user) const { return root_ / "users" / std::to_string(user); }
+fs::path Store::user_dir(uint32_t user) const {
+  return root_ / "users" / std::to_string(user);
+}
 
 int Store::open() {
   std::error_code ec;
@@ -302,10 +303,9 @@ bool Store::read_meta(const fs::path& path, FileMeta* meta) {
 
 bool Store::write_meta(const fs::path& path, const FileMeta& m) {
   std::ostringstream out;
-  out << "KFSD-FILE 1\nmtime " << m.mtime << "\nsize " << m.size << "\nblock_size "
-      << m.block_size << "\nversion " << m.version << "\ncommitted " << m.committed
-      << "\nsecurity " << (m.security.empty() ? "-" : m.security) << "\nblocks "
-      << m.blocks.size() << "\n";
+  out << "KFSD-FILE 1\nmtime " << m.mtime << "\nsize " << m.size << "\nblock_size " << m.block_size
+      << "\nversion " << m.version << "\ncommitted " << m.committed << "\nsecurity "
+      << (m.security.empty() ? "-" : m.security) << "\nblocks " << m.blocks.size() << "\n";
   for (const Block& b : m.blocks) out << b.md5 << " " << b.object << "\n";
   std::string text = out.str();
   return begin_change() && write_atomic(path, text.data(), text.size(), false);

@@ -28,8 +28,8 @@ struct FileMeta {
   uint64_t size = 0;
   uint32_t block_size = 0;
   uint32_t version = 0;
-  int64_t committed = 0;       // server time of the commit
-  std::string security;        // hex, empty when none
+  int64_t committed = 0;  // server time of the commit
+  std::string security;   // hex, empty when none
   std::vector<Block> blocks;
 };
 

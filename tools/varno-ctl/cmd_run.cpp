@@ -49,7 +49,9 @@ bool executable(const std::string& path) {
   std::error_code ec;
   auto status = std::filesystem::status(path, ec);
   return !path.empty() && !ec && std::filesystem::is_regular_file(status) &&
-         (status.permissions() & (std::filesystem::perms::owner_exec | std::filesystem::perms::group_exec | std::filesystem::perms::others_exec)) != std::filesystem::perms::none;
+         (status.permissions() &
+          (std::filesystem::perms::owner_exec | std::filesystem::perms::group_exec |
+           std::filesystem::perms::others_exec)) != std::filesystem::perms::none;
 }
 
 // The agent installed beside this program, or the build tree's, or the one on the path.

@@ -367,9 +367,9 @@ void check_filter(Checker* c, const Selection& s, int at, const ScheduleFilter* 
   std::string folder = f->folder;
   for (const std::string& seen : folders) {
     if (strcasecmp(seen.c_str(), folder.c_str()) == 0) {
-      c->add(at, SCHEDULE_WARNING,
-             "another filter= line names the folder '" + folder +
-                 "'; only one of them is ever used");
+      c->add(
+          at, SCHEDULE_WARNING,
+          "another filter= line names the folder '" + folder + "'; only one of them is ever used");
       break;
     }
   }
@@ -451,7 +451,8 @@ void check_values(Checker* c) {
   check_user_and_dest(c);
   const JobSettings& j = job_settings();
   Selection s;
-  for (int i = 0; i < list_count(j.exclusions); ++i) s.excluded.push_back(list_item(j.exclusions, i));
+  for (int i = 0; i < list_count(j.exclusions); ++i)
+    s.excluded.push_back(list_item(j.exclusions, i));
   check_sources(c, &s);
   check_filters(c, &s);
   if (s.sources == 0) {
