@@ -5,7 +5,7 @@
 #include <fstream>
 #include <regex>
 
-#include "tests/process/engine_world.h"
+#include "tests/support/engine_world.h"
 
 namespace fs = std::filesystem;
 
