@@ -2,6 +2,8 @@
 #include "platform/env.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "platform/retry.h"
 
@@ -18,4 +20,18 @@ void EnvFile::reset(int fd) {
 ssize_t plat_write_all(Env* env, int fd, const void* bytes, size_t length) {
   return plat_write_fully([env, fd](const void* p, size_t n) { return env->write(fd, p, n); },
                           bytes, length);
+}
+
+// Streams are opened binary on both systems, so the text-mode line ends are written here.
+bool plat_write_text(FILE* stream, const char* text, size_t length) {
+  while (length > 0) {
+    const void* lf = memchr(text, '\n', length);
+    size_t run = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - text) : length;
+    if (fwrite(text, 1, run, stream) != run) return false;
+    if (lf == nullptr) break;
+    if (fwrite("\r\n", 1, 2, stream) != 2) return false;
+    text += run + 1;
+    length -= run + 1;
+  }
+  return true;
 }

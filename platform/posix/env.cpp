@@ -324,16 +324,3 @@ Env* plat_env() {
   static PosixEnv instance;
   return &instance;
 }
-
-bool plat_write_text(FILE* stream, const char* text, size_t length) {
-  while (length > 0) {
-    const void* lf = memchr(text, '\n', length);
-    size_t run = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - text) : length;
-    if (fwrite(text, 1, run, stream) != run) return false;
-    if (lf == nullptr) break;
-    if (fwrite("\r\n", 1, 2, stream) != 2) return false;
-    text += run + 1;
-    length -= run + 1;
-  }
-  return true;
-}
