@@ -180,59 +180,73 @@ struct Run {
   int outcome();
 };
 
-// Waits for the job to begin and end, delivering it again when the agent it went to ended
-// without taking it (it was about to exit, another agent held the mailslot, or it skipped
-// the path as the job it had just run).
-int Run::follow() {
-  const std::string begin_a = "procjob('" + schedule + "') begin";
-  const std::string begin_b = "initial " + begin_a;
-  const std::string end_a = "procjob('" + schedule + "') complete";
-  const std::string end_b = "initial " + end_a;
-  int deliveries = 1;
+// What `run --wait` has seen of its job so far.
+struct Follower {
+  std::string begin_a, begin_b, end_a, end_b;  // the agent log's lines for this job
+  bool terminal = false;
   bool begun = false;
-  bool terminal = isatty(STDOUT_FILENO) != 0;
+  bool done = false;
+  bool stop_sent = false;
   std::string last_status;
   BoardReader board;
   bool board_open = false;
-  bool stop_sent = false;
-  std::signal(SIGTERM, on_terminate);
-  for (;;) {
-    bool done = false;
+
+  explicit Follower(const std::string& schedule)
+      : begin_a("procjob('" + schedule + "') begin"),
+        begin_b("initial " + begin_a),
+        end_a("procjob('" + schedule + "') complete"),
+        end_b("initial " + end_a),
+        terminal(isatty(STDOUT_FILENO) != 0) {}
+
+  void scan(const LogMark& mark) {
     for (const std::string& m : mark.since()) {
       if (m == begin_a || m == begin_b) begun = true;
       if (m == end_a || m == end_b) done = true;
     }
-    if (done) break;
-    if (begun && g_terminate != 0 && !stop_sent) {
-      char word[] = "stop";
-      char* stop_argv[] = {word, nullptr};
-      stop_sent = true;
-      (void)ctl_stop(1, stop_argv);
+  }
+
+  // A service stop (SIGTERM) becomes one stop request for the running job.
+  void pass_on_stop() {
+    if (!begun || g_terminate == 0 || stop_sent) return;
+    char word[] = "stop";
+    char* stop_argv[] = {word, nullptr};
+    stop_sent = true;
+    (void)ctl_stop(1, stop_argv);
+  }
+
+  void show_progress() {
+    if (!begun) return;
+    if (!board_open) board_open = board.open(true) == 0;
+    if (!board_open) return;
+    ProgressBoard b = board.read();
+    std::string status = board_field(b.status, sizeof b.status);
+    if (terminal) {
+      board_draw_bar(b, true);
+    } else if (status != last_status) {
+      printf("Status: %s\n", status.c_str());
+      fflush(stdout);
     }
-    if (begun) {
-      if (!board_open) board_open = board.open(true) == 0;
-      if (board_open) {
-        ProgressBoard b = board.read();
-        std::string status = board_field(b.status, sizeof b.status);
-        if (terminal) {
-          board_draw_bar(b, true);
-        } else if (status != last_status) {
-          printf("Status: %s\n", status.c_str());
-          fflush(stdout);
-        }
-        last_status = status;
-      }
-    }
-    bool running = child_running() || agent_running();
-    if (!running) {
-      // The line may have been written just before the agent ended.
-      for (const std::string& m : mark.since()) {
-        if (m == end_a || m == end_b) done = true;
-        if (m == begin_a || m == begin_b) begun = true;
-      }
-      if (done) break;
-      if (begun) {
-        if (terminal) printf("\n");
+    last_status = status;
+  }
+};
+
+// Waits for the job to begin and end, delivering it again when the agent it went to ended
+// without taking it (it was about to exit, another agent held the mailslot, or it skipped
+// the path as the job it had just run).
+int Run::follow() {
+  Follower f(schedule);
+  int deliveries = 1;
+  std::signal(SIGTERM, on_terminate);
+  for (;;) {
+    f.scan(mark);
+    if (f.done) break;
+    f.pass_on_stop();
+    f.show_progress();
+    if (!child_running() && !agent_running()) {
+      f.scan(mark);  // the line may have been written just before the agent ended
+      if (f.done) break;
+      if (f.begun) {
+        if (f.terminal) printf("\n");
         fprintf(stderr,
                 "varno-ctl: the agent ended before the job did; see agent.log and '%s.log'\n",
                 schedule.c_str());
@@ -248,7 +262,7 @@ int Run::follow() {
     }
     plat_env()->sleep_ms(kPollMs);
   }
-  if (terminal && board_open) printf("\n");
+  if (f.terminal && f.board_open) printf("\n");
   return outcome();
 }
 
