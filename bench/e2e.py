@@ -129,7 +129,7 @@ class Varno:
     def verify(self):
         out = os.path.join(self.work, "restored")
         shutil.rmtree(out, ignore_errors=True)
-        subprocess.run([self.server_bin, "restore", "--store", self.store, "--user", "1",
+        subprocess.run([self.server_bin, "restore", "--store", self.store, "--dest", "1",
                         "--account-key", self.key, "--to", out], check=True,
                        stdout=subprocess.DEVNULL)
         restored = os.path.join(out, "1", "D Drive")
