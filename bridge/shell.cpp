@@ -379,7 +379,7 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_SHELLperformDirStat(
   }
   JniUtf text(env, path);
   if (text.failed()) return JNI_FALSE;
-  walk_spec request{WALK_RECURSE | WALK_DIRS_FIRST, nullptr, dir_stat_entry, &stat};
+  walk_request request{WALK_RECURSE | WALK_DIRS_FIRST, nullptr, dir_stat_entry, &stat};
   if (dir_walk(text.c_str(), &request) != 0) {
     if (env->ExceptionCheck()) return JNI_FALSE;
     jni_throw(env, kIOException, error_text(errno));

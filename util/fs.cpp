@@ -61,7 +61,7 @@ int query_cluster(const std::string& root) {
 }
 
 struct Walker {
-  const walk_spec* request;
+  const walk_request* request;
   int match_flags;  // -1: every name matches
   int cluster;
   char path[UTIL_PATH_BUFFER];
@@ -186,7 +186,7 @@ int64_t filetime_to_unix_seconds(uint64_t filetime) {
   return (static_cast<int64_t>(filetime / 10000) - kUnixEpochMs) / 1000;
 }
 
-int dir_walk(const char* path, const walk_spec* request) {
+int dir_walk(const char* path, const walk_request* request) {
   if (request == nullptr || path == nullptr) {
     errno = EINVAL;
     return -1;

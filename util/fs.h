@@ -81,7 +81,7 @@ struct walk_entry {
 
 using WalkCallback = int (*)(const walk_entry* entry, void* user_data);
 
-struct walk_spec {
+struct walk_request {
   int flags;
   const char* pattern;  // null or empty: every name
   WalkCallback callback;
@@ -93,7 +93,7 @@ struct walk_spec {
 // folders that cannot be listed for lack of access are passed over. 0 when the walk
 // ended or a callback stopped it; -1 with errno when the start cannot be made absolute,
 // `request` is null, or a listing or callback failed (WALK_ERROR).
-[[nodiscard]] int dir_walk(const char* path, const walk_spec* request);
+[[nodiscard]] int dir_walk(const char* path, const walk_request* request);
 
 // POSIX fnmatch flags.
 enum : int {

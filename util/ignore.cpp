@@ -63,8 +63,8 @@ void build_ignore_paths() {
   g_ignore_paths = list_create(10, 5, nullptr);
   std::string root = plat_profile_root();
   if (root.empty()) return;
-  walk_spec request{WALK_NOCASE | WALK_RECURSE | WALK_NO_IGNORE, "desktop.ini", scan_desktop_ini,
-                    g_ignore_paths};
+  walk_request request{WALK_NOCASE | WALK_RECURSE | WALK_NO_IGNORE, "desktop.ini", scan_desktop_ini,
+                       g_ignore_paths};
   int saved = errno;
   (void)dir_walk(root.c_str(), &request);
   errno = saved;

@@ -93,7 +93,7 @@ void size_item(Env* env, const char* path, const ScheduleFilter* filter, Totals*
   }
   if (st.is_directory) {
     SizingWalk walk{totals, filter};
-    walk_spec request{WALK_RECURSE | WALK_DIRS_FIRST, nullptr, size_entry, &walk};
+    walk_request request{WALK_RECURSE | WALK_DIRS_FIRST, nullptr, size_entry, &walk};
     (void)dir_walk(path, &request);
   } else if (filter == nullptr) {
     totals->bytes += st.size;

@@ -437,7 +437,7 @@ TEST_F(DevServerTest, FaultPlanReportsWhatFiredAndWhatNever) {
   }
 }
 
-TEST(FaultSpec, IsCheckedWhenParsed) {
+TEST(FaultEntry, IsCheckedWhenParsed) {
   struct Case {
     const char* text;
     bool ok;

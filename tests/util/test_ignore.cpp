@@ -107,12 +107,12 @@ TEST(FolderShortcutChild, ListAndExclusions) {
 
   // A walk never enters a folder shortcut.
   std::vector<std::string> walked;
-  walk_spec request{WALK_RECURSE, nullptr,
-                    [](const walk_entry* e, void* u) -> int {
-                      static_cast<std::vector<std::string>*>(u)->push_back(e->path);
-                      return WALK_CONTINUE;
-                    },
-                    &walked};
+  walk_request request{WALK_RECURSE, nullptr,
+                       [](const walk_entry* e, void* u) -> int {
+                         static_cast<std::vector<std::string>*>(u)->push_back(e->path);
+                         return WALK_CONTINUE;
+                       },
+                       &walked};
   ASSERT_EQ(dir_walk("D:\\profiles", &request), 0);
   for (const std::string& p : walked) EXPECT_EQ(p.find("Share1"), std::string::npos) << p;
   EXPECT_NE(std::find(walked.begin(), walked.end(), "D:\\profiles\\amy\\Plain\\desktop.ini"),

@@ -63,7 +63,7 @@ struct Recorder {
 };
 
 int walk(const char* path, int flags, Recorder* r, const char* pattern = nullptr) {
-  walk_spec request{flags, pattern, Recorder::callback, r};
+  walk_request request{flags, pattern, Recorder::callback, r};
   return dir_walk(path, &request);
 }
 
@@ -250,7 +250,7 @@ TEST_F(WalkTest, StartFailuresAndMissingRequests) {
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(walk("Q:\\unmapped", WALK_RECURSE, &r), -1);
   EXPECT_EQ(dir_walk("D:\\", nullptr), -1);
-  walk_spec no_callback{WALK_RECURSE, nullptr, nullptr, nullptr};
+  walk_request no_callback{WALK_RECURSE, nullptr, nullptr, nullptr};
   EXPECT_EQ(dir_walk("D:\\missing", &no_callback), 0);
   EXPECT_TRUE(r.seen.empty());
 }

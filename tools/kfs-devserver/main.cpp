@@ -13,7 +13,7 @@ namespace {
 const char kUsage[] =
     "usage: kfs-devserver --listen HOST:PORT --store DIR [--block-size BYTES]\n"
     "                     [--page-size N] [--checkpoint-ms MS] [--verbose]\n"
-    "                     [--fault SPEC]... [--fault-plan FILE]\n"
+    "                     [--fault FAULT]... [--fault-plan FILE]\n"
     "                     [--drop-after N] [--fail-query N] [--hold-lock USER:SECONDS]\n"
     "                     [--refuse-login CODE] [--corrupt-crc N] [--again-first-login]\n"
     "                     [--drop-data N] [--deny-prefix PATH]\n"
@@ -30,7 +30,7 @@ const char kStoreHelp[] =
 
 const char kFaultHelp[] =
     "\n"
-    "Planned faults: each --fault SPEC, or each line of a --fault-plan FILE (blank lines\n"
+    "Planned faults: each --fault FAULT, or each line of a --fault-plan FILE (blank lines\n"
     "and lines starting with '#' skipped), is\n"
     "    WHEN ACTION [ARGUMENTS] [under PATH]\n"
     "  WHEN    KIND[,KIND...][#N]  every matching event, or only the N-th (1-based,\n"
@@ -56,7 +56,7 @@ const char kFaultHelp[] =
 // Fault flags that stand for one plan entry; "@" is replaced by the flag's value.
 struct Shorthand {
   const char* flag;
-  const char* spec;
+  const char* entry;
 };
 
 constexpr Shorthand kShorthands[] = {
@@ -83,11 +83,11 @@ int usage() {
   return 2;
 }
 
-bool add_fault(kfsd::Options* o, const std::string& spec, const std::string& where) {
+bool add_fault(kfsd::Options* o, const std::string& entry, const std::string& where) {
   kfsd::Fault f;
   std::string error;
-  if (!kfsd::parse_fault(spec, &f, &error)) {
-    fprintf(stderr, "kfs-devserver: %sbad fault '%s': %s\n", where.c_str(), spec.c_str(),
+  if (!kfsd::parse_fault(entry, &f, &error)) {
+    fprintf(stderr, "kfs-devserver: %sbad fault '%s': %s\n", where.c_str(), entry.c_str(),
             error.c_str());
     return false;
   }
@@ -120,8 +120,8 @@ std::string shorthand(const std::string& flag, std::string value) {
     if (flag == "--hold-lock" && value.find(':') != std::string::npos) {
       value[value.find(':')] = ' ';
     }
-    std::string spec = s.spec;
-    return spec.replace(spec.find('@'), 1, value);
+    std::string entry = s.entry;
+    return entry.replace(entry.find('@'), 1, value);
   }
   return "";
 }
@@ -182,8 +182,8 @@ bool option(kfsd::Options* o, const std::string& a, const char* value, bool* hav
   } else if (a == "--fault-plan") {
     return read_plan(o, value);
   } else {
-    std::string spec = shorthand(a, value);
-    return !spec.empty() && add_fault(o, spec, a + ": ");
+    std::string entry = shorthand(a, value);
+    return !entry.empty() && add_fault(o, entry, a + ": ");
   }
   return true;
 }

@@ -363,14 +363,14 @@ TEST(Win32Find, ReparsePointIsFlaggedAndNeverWalked) {
 
   // The walker reports the folder and its file once, never through the link.
   std::vector<std::string> walked;
-  walk_spec spec{};
-  spec.flags = WALK_RECURSE | WALK_DIRS_FIRST | WALK_NO_IGNORE;
-  spec.callback = [](const walk_entry* e, void* user) -> int {
+  walk_request request{};
+  request.flags = WALK_RECURSE | WALK_DIRS_FIRST | WALK_NO_IGNORE;
+  request.callback = [](const walk_entry* e, void* user) -> int {
     static_cast<std::vector<std::string>*>(user)->push_back(e->path);
     return WALK_CONTINUE;
   };
-  spec.user_data = &walked;
-  ASSERT_EQ(dir_walk(dir.path().c_str(), &spec), 0);
+  request.user_data = &walked;
+  ASSERT_EQ(dir_walk(dir.path().c_str(), &request), 0);
   std::vector<std::string> expected = {dir.file("a.txt"), dir.file("sub"),
                                        dir.file("sub\\inner.txt")};
   std::sort(walked.begin(), walked.end());
