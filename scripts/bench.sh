@@ -12,17 +12,7 @@ case "$build" in /*) ;; *) build="$root/$build" ;; esac
 dir=${BENCH_DIR:-$build/bench}
 
 # restic and borg are installed only to be measured against.
-missing=()
-command -v restic > /dev/null || missing+=(restic)
-command -v borg > /dev/null || missing+=(borgbackup)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "bench: installing ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq > /dev/null
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null
-fi
+bash "$root/scripts/install-deps.sh" restic borgbackup
 
 mkdir -p "$dir"
 echo "bench: restic $(restic version | cut -d' ' -f2), $(borg --version); folder $dir"

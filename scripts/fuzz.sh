@@ -11,20 +11,7 @@ seconds=${2:-60}
 jobs=${JOBS:-$(nproc)}
 
 # clang and its libFuzzer runtime, on top of what every build needs.
-bash scripts/install-deps.sh
-packages=(clang-14 libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq >/dev/null
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash scripts/install-deps.sh clang-14 libclang-rt-14-dev
 
 # The libraries get coverage and the sanitizers too; the targets link libFuzzer itself.
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need. Quiet and quick when
-# everything is already present; safe to run any number of times.
+# Installs the Debian packages the build and the tests need, and any further packages
+# named as arguments (the Windows build, the fuzz build and the benchmark add theirs).
+# Quiet and quick when everything is already present; safe to run any number of times.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,7 @@ packages=(
   libssl-dev zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev libcap-dev
   default-jdk-headless python3 openssl
   libxcb1-dev default-jre xvfb x11-utils
+  "$@"
 )
 
 missing=()
