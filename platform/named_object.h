@@ -17,6 +17,29 @@
 // "/" + the Windows name with "\" and "/" turned into ".".
 [[nodiscard]] std::string plat_object_name(const char* windows_name);
 
+// Serializes the creation and the removal of one family of names between processes. A
+// creator holds it while it creates its objects, and while it asks whether it is the sole
+// creator and removes the names: without it, a process ending could remove names that a
+// process starting had just opened. Blocks until held; when it cannot be taken (an
+// error), held() is false and the caller goes on unguarded. Nothing to do on Windows,
+// where names go with their last handle.
+class NameGuard {
+ public:
+  explicit NameGuard(const char* windows_name);
+  ~NameGuard();
+  NameGuard(const NameGuard&) = delete;
+  NameGuard& operator=(const NameGuard&) = delete;
+
+  bool held() const { return held_; }
+  // Removes the guard's own name too, for a last creator removing the family.
+  void remove();
+
+ private:
+  std::string path_;
+  UniqueObject fd_;
+  bool held_ = false;
+};
+
 // A view of named shared memory. The view keeps the object alive while mapped; a creator
 // also holds a shared lock on it for as long as the view lives, so that readers can tell
 // a live object from one left behind by a process that died.

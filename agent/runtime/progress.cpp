@@ -47,6 +47,7 @@ void publish() {
 int progress_open(Env* env) {
   std::lock_guard<std::mutex> lock(g_lock);
   std::string board_name = ipc_object_name(PROGRESS_BOARD_NAME);
+  NameGuard guard(board_name.c_str());
   if (g_mapping.create(board_name.c_str(), PROGRESS_BOARD_SIZE) != 0) {
     log_agent(
         "Could not create file mapping object (Error %d). Backup progress information "
@@ -94,6 +95,7 @@ void progress_close() {
     g_event.reset();
     // Nobody watches the event any more; stop requests must find no one rather than a
     // name that answers to nobody.
+    NameGuard guard(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
     if (g_view.sole_creator())
       (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
   }
@@ -172,9 +174,13 @@ int progress_terminate_requested() {
 
 void progress_remove_names() {
   std::lock_guard<std::mutex> lock(g_lock);
-  if (!g_view.valid() || !g_view.sole_creator()) return;
-  (void)SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
+  if (!g_view.valid()) return;
+  std::string board_name = ipc_object_name(PROGRESS_BOARD_NAME);
+  NameGuard guard(board_name.c_str());
+  if (!g_view.sole_creator()) return;
+  (void)SharedMemory::unlink(board_name.c_str());
   (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
+  guard.remove();
 }
 
 void progress_release() {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <semaphore.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +48,32 @@ std::string plat_object_name(const char* windows_name) {
     name.push_back(*p == '\\' || *p == '/' ? '.' : *p);
   }
   return name;
+}
+
+// ---- NameGuard --------------------------------------------------------------------------
+
+// A lock file beside the objects. A guard removed while another process waited on it is
+// taken again under a fresh file, so two holders never hold two files of one name.
+NameGuard::NameGuard(const char* windows_name)
+    : path_("/dev/shm" + plat_object_name(windows_name) + ".guard") {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    UniqueObject fd(::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd.valid()) return;
+    (void)fchmod(fd.get(), 0666);  // any account's agent may take it after this one
+    if (plat_retry_eintr([&] { return flock(fd.get(), LOCK_EX); }) != 0) return;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return;
+    if (st.st_nlink == 0) continue;  // removed while we waited
+    fd_ = std::move(fd);
+    held_ = true;
+    return;
+  }
+}
+
+NameGuard::~NameGuard() = default;  // closing the descriptor releases the lock
+
+void NameGuard::remove() {
+  if (held_) (void)::unlink(path_.c_str());
 }
 
 // ---- SharedView -------------------------------------------------------------------------

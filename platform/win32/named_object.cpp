@@ -35,6 +35,12 @@ class NullDaclAttributes {
 
 }  // namespace
 
+NameGuard::NameGuard(const char*) : held_(true) {}
+
+NameGuard::~NameGuard() = default;
+
+void NameGuard::remove() {}
+
 std::string plat_object_name(const char* windows_name) {
   return windows_name != nullptr ? std::string(windows_name) : std::string();
 }

@@ -259,6 +259,43 @@ TEST(NamedEventTest, StaleSignalIsDroppedAtCreateAndUnlinkedNameIsGone) {
   EXPECT_EQ(client.try_wait(), -1);
 }
 
+// One holder at a time; a guard removed while another process waited for it is taken
+// afresh, so the waiter does not hold a file that a third process could not see.
+TEST(NameGuardTest, OneHolderAtATimeAndARemovedGuardIsTakenAfresh) {
+  std::string name = unique_name("Guard");
+  std::string path = "/dev/shm" + plat_object_name(name.c_str()) + ".guard";
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    NameGuard guard(name.c_str());
+    if (!guard.held() || write(pipe_fds[1], "h", 1) != 1) _exit(1);
+    usleep(300000);
+    guard.remove();
+    _exit(write(pipe_fds[1], "r", 1) == 1 ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  close(pipe_fds[1]);
+  char c = 0;
+  ASSERT_EQ(read(pipe_fds[0], &c, 1), 1);
+  ASSERT_EQ(c, 'h');
+  {
+    NameGuard guard(name.c_str());
+    ASSERT_TRUE(guard.held());
+    ASSERT_EQ(read(pipe_fds[0], &c, 1), 1) << "taken while the other process held it";
+    EXPECT_EQ(c, 'r');
+    struct stat st;
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << "holding a removed guard";
+    guard.remove();
+  }
+  struct stat st;
+  EXPECT_NE(stat(path.c_str(), &st), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  close(pipe_fds[0]);
+}
+
 // ---- thread -----------------------------------------------------------------------------
 
 TEST(PlatThreadTest, WaitSeesTheEndAndTheExitCode) {

@@ -74,6 +74,7 @@ class AgentProcessTest : public ::testing::Test {
     }
     (void)SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
     (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
+    NameGuard(ipc_object_name(PROGRESS_BOARD_NAME).c_str()).remove();
   }
 
   // Starts the agent in the test folder with `args`; its stderr goes to agent.stderr.

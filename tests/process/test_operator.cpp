@@ -254,7 +254,9 @@ TEST_F(OperatorTest, RunWaitExitsThreeWhenTheJobIsStopped) {
     }
     std::string out = read_file(dir() + "/run.out");
     ASSERT_TRUE(asked) << "the job ended before it could be stopped\n" << out;
-    ASSERT_TRUE(ended) << out;
+    ASSERT_TRUE(ended) << out << "\nagent.log:\n"
+                       << read_file(dir() + "/agent.log") << "\njob log:\n"
+                       << read_file(dir() + "/" + kSchedule + ".log");
     EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 3) << wstatus << "\n" << out;
     EXPECT_NE(out.find("stopped on request"), std::string::npos) << out;
     stop_server();

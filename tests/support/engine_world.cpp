@@ -141,6 +141,7 @@ void EngineWorld::TearDown() {
   server.reset();
   (void)SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
   (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
+  NameGuard(ipc_object_name(PROGRESS_BOARD_NAME).c_str()).remove();
 }
 
 std::string EngineWorld::data(const std::string& relative) const {

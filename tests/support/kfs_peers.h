@@ -18,7 +18,7 @@ namespace kfs_test {
 
 // kfs-devserver on 127.0.0.1:0 with a store folder; stopped (SIGKILL of its own pid) on
 // destruction, its stderr then passed on to the test's. Extra arguments are appended to
-// the command line.
+// the command line; --no-sync too, unless they set --checkpoint-ms.
 class DevServer {
  public:
   DevServer(const std::string& store, const std::vector<std::string>& extra = {});

@@ -12,7 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: kfs-devserver --listen HOST:PORT --store DIR [--block-size BYTES]\n"
-    "                     [--page-size N] [--checkpoint-ms MS] [--verbose]\n"
+    "                     [--page-size N] [--checkpoint-ms MS] [--no-sync] [--verbose]\n"
     "                     [--fault FAULT]... [--fault-plan FILE]\n"
     "                     [--drop-after N] [--fail-query N] [--hold-lock USER:SECONDS]\n"
     "                     [--refuse-login CODE] [--corrupt-crc N] [--again-first-login]\n"
@@ -204,6 +204,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (a == "--verbose") {
       o.verbose = true;
+    } else if (a == "--no-sync") {
+      o.no_sync = true;
     } else if (a == "--again-first-login") {
       if (!add_fault(&o, "login#1 again", "")) return usage();
     } else if (i + 1 >= argc || !option(&o, a, argv[i + 1], &have_listen)) {

@@ -20,6 +20,9 @@ struct Options {
   bool verbose = false;
   // Unsynced changes are made durable at the latest this long after the first of them.
   int checkpoint_ms = 5000;
+  // Never wait for the disk: a killed server still loses nothing, a crash of the machine
+  // may. For tests on a shared machine, where one flush waits for every process's writes.
+  bool no_sync = false;
   std::vector<Fault> faults;  // planned faults; the syntax is in faults.h
 };
 

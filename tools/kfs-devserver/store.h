@@ -38,7 +38,9 @@ constexpr uint32_t KIND_FILE = 0x20;
 
 class Store {
  public:
-  explicit Store(fs::path root) : root_(std::move(root)) {}
+  // `flushes`: false skips every wait for the disk and keeps the rest (marker, recovery).
+  explicit Store(fs::path root, bool flushes = true)
+      : root_(std::move(root)), flushes_(flushes) {}
   const fs::path& root() const { return root_; }
 
   // Creates the folders; after a crash with unsynced changes, first removes every file
@@ -87,6 +89,7 @@ class Store {
   int recover();
 
   fs::path root_;
+  bool flushes_ = true;
   bool dirty_ = false;
   uint64_t changes_ = 0;
   bool recovered_ = false;
