@@ -7,7 +7,11 @@
 #include <fstream>
 #include <random>
 #include <sstream>
-#ifndef _WIN32
+#include <ctime>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -115,6 +119,32 @@ int run_command(const std::string& command) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
+#endif
+}
+
+void set_env(const char* name, const char* value) {
+#ifdef _WIN32
+  ASSERT_EQ(_putenv_s(name, value), 0) << name;
+#else
+  ASSERT_EQ(setenv(name, value, 1), 0) << name;
+#endif
+}
+
+void use_utc() {
+#ifdef _WIN32
+  set_env("TZ", "UTC0");  // the C runtime's form: a name and the hours west of UTC
+  _tzset();
+#else
+  set_env("TZ", "UTC");
+  tzset();
+#endif
+}
+
+int make_pipe(int fds[2]) {
+#ifdef _WIN32
+  return _pipe(fds, 4096, _O_BINARY);
+#else
+  return pipe(fds);
 #endif
 }
 

@@ -44,4 +44,11 @@ void make_dirs(const std::string& path);
 // Runs a shell command, answering its exit status (128 + signal when killed).
 int run_command(const std::string& command);
 
+// Sets an environment variable of this process (an empty value sets it empty).
+void set_env(const char* name, const char* value);
+// Makes the local time UTC, for tests that print times.
+void use_utc();
+// A pipe as two C runtime descriptors, binary on Windows. 0, or -1.
+int make_pipe(int fds[2]);
+
 }  // namespace testing_support

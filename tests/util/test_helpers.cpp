@@ -8,6 +8,7 @@
 
 #include "platform/error.h"
 #include "tests/support/test_hooks.h"
+#include "tests/support/test_support.h"
 #include "util/error.h"
 #include "util/fdio.h"
 #include "util/memory.h"
@@ -87,7 +88,7 @@ TEST(SystemTest, GeneralRulesWithoutWindowsReleases) {
 
 class FdTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(pipe(fds_), 0); }
+  void SetUp() override { ASSERT_EQ(testing_support::make_pipe(fds_), 0); }
   void TearDown() override {
     close(fds_[0]);
     if (fds_[1] >= 0) close(fds_[1]);

@@ -6,6 +6,7 @@
 
 #include "agent/report/report.h"
 #include "tests/support/fault_env.h"
+#include "tests/support/test_support.h"
 #include "util/list.h"
 
 namespace {
@@ -17,8 +18,7 @@ testing_support::ManualClockEnv g_clock;
 class ReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    testing_support::use_utc();
     g_clock.unix_now = 1000000000;
   }
 
@@ -43,7 +43,12 @@ TEST_F(ReportTest, TagsBeforeTheSessionAreEmptyOrZero) {
   std::string text = report_compose_for_test(
       "[#ACCNAME#][#USERNAME#][#DSTPATH#][#START_SIZE#][#NUM_FAILED#][#DELTA_SIZE#]", false);
   EXPECT_EQ(text, "[][][My Dorn/][0 bytes][0][0 bytes]");
+  // The C runtime's ctime text: Windows pads the day with a zero, glibc with a blank.
+#ifdef _WIN32
+  EXPECT_EQ(report_compose_for_test("#START_TIME#", false), "Sun Sep 09 01:46:40 2001");
+#else
   EXPECT_EQ(report_compose_for_test("#START_TIME#", false), "Sun Sep  9 01:46:40 2001");
+#endif
 }
 
 TEST_F(ReportTest, HtmlFormEscapesInsertedValuesAndPlainFormDoesNot) {

@@ -76,8 +76,7 @@ int unused_port() {
 class ReportDelivery : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    testing_support::use_utc();
     g_clock.unix_now = 1000000000;
     cwd_ = std::make_unique<ScopedCwd>(dir_.path());
     make_dirs("etc");

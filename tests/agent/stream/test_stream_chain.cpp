@@ -460,19 +460,23 @@ TEST_F(ChainTest, FileReadFailuresAreErrors) {
   char out[16];
   // A descriptor that cannot be positioned would give the wrong bytes.
   int pipe_fds[2];
-  ASSERT_EQ(pipe(pipe_fds), 0);
+  ASSERT_EQ(testing_support::make_pipe(pipe_fds), 0);
   ASSERT_EQ(write(pipe_fds[1], "abc", 3), 3);
   StreamPtr p = file_read_stream_new(pipe_fds[0], 0, 10, nullptr);
   EXPECT_EQ(p->read(out, 16), STREAM_ERROR);
   close(pipe_fds[0]);
   close(pipe_fds[1]);
-  // A read that fails (a folder opened for reading).
+  // A read that fails (a folder opened for reading; Windows refuses to open one at all).
   testing_support::make_dirs(dir_.file("folder"));
   int fd = plat_env()->open_read("folder");
+#ifndef _WIN32
   ASSERT_GE(fd, 0);
   StreamPtr d = file_read_stream_new(fd, 0, 10, nullptr);
   EXPECT_EQ(d->read(out, 16), STREAM_ERROR);
   plat_env()->close_file(fd);
+#else
+  EXPECT_EQ(fd, -1);
+#endif
   EXPECT_EQ(plat_env()->open_read("missing.bin"), -1);
 }
 
