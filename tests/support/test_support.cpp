@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <ctime>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>

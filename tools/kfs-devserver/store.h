@@ -39,8 +39,7 @@ constexpr uint32_t KIND_FILE = 0x20;
 class Store {
  public:
   // `flushes`: false skips every wait for the disk and keeps the rest (marker, recovery).
-  explicit Store(fs::path root, bool flushes = true)
-      : root_(std::move(root)), flushes_(flushes) {}
+  explicit Store(fs::path root, bool flushes = true) : root_(std::move(root)), flushes_(flushes) {}
   const fs::path& root() const { return root_; }
 
   // Creates the folders; after a crash with unsynced changes, first removes every file
