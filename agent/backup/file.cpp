@@ -176,7 +176,11 @@ uint32_t block_length(const Transfer* t, uint64_t offset) {
 // Opens the local file on the first attempt. kNext, or kSettled with the outcome done.
 Step open_local(Transfer* t) {
   if (t->file.valid()) return Step::kNext;
-  t->file.reset(t->job->env->open_read(t->local));
+  // A file planned ahead was opened by the worker that encoded its first block: its blocks
+  // must all come from that one file.
+  BlockPool* pool = t->job->encoders.pool.get();
+  int planned = pool != nullptr ? pool->take_descriptor(BlockKey{t->number, 0}) : -1;
+  t->file.reset(planned >= 0 ? planned : t->job->env->open_read(t->local));
   if (t->file.valid()) return Step::kNext;
   map_system_error();
   int err = errno;

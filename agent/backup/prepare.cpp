@@ -96,6 +96,13 @@ struct BlockPool::Shared {
   std::vector<std::unique_ptr<BlockChain>> chains;  // one per worker
   std::vector<std::thread> threads;
 
+  // Frees a slot that no worker is encoding, closing the file its worker opened.
+  void free_slot(Slot* slot) {
+    if (slot->block.opened_fd >= 0) (void)env->close_file(slot->block.opened_fd);
+    slot->block.opened_fd = -1;
+    slot->state = SlotState::kFree;
+  }
+
   Slot* find(BlockKey key) {
     for (Slot& s : slots) {
       if (s.state != SlotState::kFree && s.key == key) return &s;
@@ -150,6 +157,9 @@ BlockPool::~BlockPool() {
   }
   shared_->queued.notify_all();
   for (std::thread& t : shared_->threads) t.join();
+  for (Slot& s : shared_->slots) {
+    if (s.state != SlotState::kFree) shared_->free_slot(&s);
+  }
 }
 
 void BlockPool::work(BlockChain* chain) {
@@ -162,12 +172,16 @@ void BlockPool::work(BlockChain* chain) {
     slot->state = SlotState::kRunning;
     lock.unlock();
     int fd = slot->fd;
-    if (fd < 0) fd = sh.env->open_read(slot->path);
+    if (fd < 0) {
+      // Kept open for the sender, so that every block of the file comes from one file
+      // even when the name is given to another one meanwhile.
+      fd = sh.env->open_read(slot->path);
+      slot->block.opened_fd = fd;
+    }
     if (fd < 0) {
       slot->block.error = errno != 0 ? errno : EIO;
     } else {
       encode_block(chain, sh.env, fd, sh.message_max, &slot->block);
-      if (slot->fd < 0) (void)sh.env->close_file(fd);
     }
     lock.lock();
     slot->state = SlotState::kDone;
@@ -223,7 +237,16 @@ void BlockPool::release(BlockKey key) {
   Slot* slot = sh.find(key);
   if (slot == nullptr) return;
   sh.done.wait(lock, [&] { return slot->state != SlotState::kRunning; });
-  slot->state = SlotState::kFree;
+  sh.free_slot(slot);
+}
+
+int BlockPool::take_descriptor(BlockKey key) {
+  if (take(key) == nullptr) return -1;
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  Slot* slot = shared_->find(key);
+  int fd = slot->block.opened_fd;
+  slot->block.opened_fd = -1;
+  return fd;
 }
 
 void BlockPool::drop_file(uint64_t file) {
@@ -233,7 +256,7 @@ void BlockPool::drop_file(uint64_t file) {
     if (s.state == SlotState::kFree || s.key.file != file) continue;
     // A running worker reads the caller's descriptor: wait before the caller may close it.
     sh.done.wait(lock, [&] { return s.state != SlotState::kRunning; });
-    s.state = SlotState::kFree;
+    sh.free_slot(&s);
   }
 }
 
@@ -248,7 +271,7 @@ bool BlockPool::evict_lookahead(uint64_t keep_file) {
     if (newest == nullptr || s.sequence > newest->sequence) newest = &s;
   }
   if (newest == nullptr) return false;
-  newest->state = SlotState::kFree;
+  shared_->free_slot(newest);
   return true;
 }
 

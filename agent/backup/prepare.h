@@ -45,6 +45,7 @@ struct PreparedBlock {
   int error = 0;         // errno when the MD5 read or the open failed, else 0
   uint64_t bytes_read = 0;
   uint8_t digest[16] = {};
+  int opened_fd = -1;         // the file as the worker opened it by name, until the sender takes it
   std::vector<uint8_t> data;  // the data messages back to back
   std::vector<BlockMessage> messages;
 };
@@ -80,6 +81,9 @@ class BlockPool {
   bool holds(BlockKey key) const;
   // Waits for a submitted block and lends it out until release(); null when not held.
   PreparedBlock* take(BlockKey key);
+  // The file a worker opened by name for the block, handed over to the caller (who closes
+  // it); -1 when there is none. Waits for the block like take().
+  int take_descriptor(BlockKey key);
   // Frees the block's slot, waiting first when a worker is encoding it.
   void release(BlockKey key);
   // Forgets every block of `file`, waiting for any a worker is encoding.
