@@ -555,13 +555,16 @@ void finish(Transfer* t, Step step) {
 
 void settle_closes(JobContext* job, bool released) {
   const ckfs_session& session = job->session;
-  std::vector<UnconfirmedClose> waiting;
-  for (UnconfirmedClose& close : job->unconfirmed_closes) {
+  std::vector<UnconfirmedClose>& closes = job->unconfirmed_closes;
+  // Compacted in place: this runs for every file.
+  size_t kept = 0;
+  for (UnconfirmedClose& close : closes) {
     bool confirmed = false;
     if (close.connection == session.connections) {
       confirmed = released || session.replies > close.replies;
       if (!confirmed) {
-        waiting.push_back(std::move(close));
+        if (&closes[kept] != &close) closes[kept] = std::move(close);
+        ++kept;
         continue;
       }
     } else if (close.connection + 1 == session.connections) {
@@ -571,7 +574,7 @@ void settle_closes(JobContext* job, bool released) {
       (void)fci_add(&job->index, close.local.c_str(), close.modification_time, close.size);
     }
   }
-  job->unconfirmed_closes = std::move(waiting);
+  closes.erase(closes.begin() + static_cast<std::ptrdiff_t>(kept), closes.end());
 }
 
 void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
