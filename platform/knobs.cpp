@@ -20,7 +20,31 @@ constexpr KnobRange kKnobs[] = {
     {"VARNO_WATCHDOG_MS", 1, UINT32_MAX},
 };
 
+// Indexed by KnobCount.
+constexpr KnobRange kCountKnobs[] = {{"VARNO_WORKERS", 1, 64}};
+
 constexpr const char* kTextKnobs[] = {"VARNO_IPC_NAMESPACE"};
+
+// The value of `k`'s variable when it parses and lies in range; else `fallback`, and one
+// line on the debugger output says why. `unit` names what the number counts.
+uint32_t knob_value(const KnobRange& k, uint32_t fallback, const char* unit) {
+  const char* text = getenv(k.name);
+  if (text == nullptr) return fallback;
+  uint32_t value = 0;
+  if (!plat_knob_parse_ms(text, &value)) {
+    plat_debug_output(
+        (std::string(k.name) + ": ignoring '" + text + "', not a decimal number of " + unit)
+            .c_str());
+    return fallback;
+  }
+  if (value < k.low || value > k.high) {
+    plat_debug_output((std::string(k.name) + ": ignoring " + std::to_string(value) + ", outside " +
+                       std::to_string(k.low) + ".." + std::to_string(k.high))
+                          .c_str());
+    return fallback;
+  }
+  return value;
+}
 
 }  // namespace
 
@@ -41,23 +65,11 @@ bool plat_knob_parse_ms(const char* text, uint32_t* value) {
 }
 
 uint32_t plat_knob_ms(KnobMs knob, uint32_t fallback) {
-  const KnobRange& k = kKnobs[knob];
-  const char* text = getenv(k.name);
-  if (text == nullptr) return fallback;
-  uint32_t value = 0;
-  if (!plat_knob_parse_ms(text, &value)) {
-    plat_debug_output(
-        (std::string(k.name) + ": ignoring '" + text + "', not a decimal number of milliseconds")
-            .c_str());
-    return fallback;
-  }
-  if (value < k.low || value > k.high) {
-    plat_debug_output((std::string(k.name) + ": ignoring " + std::to_string(value) + ", outside " +
-                       std::to_string(k.low) + ".." + std::to_string(k.high))
-                          .c_str());
-    return fallback;
-  }
-  return value;
+  return knob_value(kKnobs[knob], fallback, "milliseconds");
+}
+
+uint32_t plat_knob_count(KnobCount knob, uint32_t fallback) {
+  return knob_value(kCountKnobs[knob], fallback, "threads");
 }
 
 const char* plat_knob_text(KnobText knob) {

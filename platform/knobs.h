@@ -1,6 +1,7 @@
-// Test knobs: environment variables that shorten the system's waits or keep side-by-side
-// test runs apart. Production never sets them. They are read here and nowhere else, every
-// time they are asked for (tests change them within one process).
+// Knobs: environment variables that shorten the system's waits or keep side-by-side test
+// runs apart (production never sets those), and VARNO_WORKERS, the agent's encoder threads. They
+// are read here and nowhere else, every time they are asked for (tests change them within one
+// process).
 //
 // A value that is not a plain decimal number of milliseconds (empty, a sign, spaces,
 // trailing characters, more than 32 bits) or lies outside the knob's range is ignored:
@@ -19,6 +20,12 @@ enum KnobMs {
   KNOB_WATCHDOG_MS,        // VARNO_WATCHDOG_MS: the watchdog's slice, at least 1
 };
 
+// Counts, read by the same strict parser and range rule.
+enum KnobCount {
+  KNOB_WORKERS,  // VARNO_WORKERS: threads that encode blocks, 1..64 (1: the backup thread
+                 // alone); a setting, not only a test knob
+};
+
 enum KnobText {
   KNOB_IPC_NAMESPACE,  // VARNO_IPC_NAMESPACE: suffix of the agent's shared object names
 };
@@ -28,6 +35,9 @@ const char* plat_knob_name(KnobMs knob);
 
 // The knob's value, or `fallback` when it is unset or ignored (see above).
 uint32_t plat_knob_ms(KnobMs knob, uint32_t fallback);
+
+// The count knob's value, or `fallback` when it is unset or ignored.
+uint32_t plat_knob_count(KnobCount knob, uint32_t fallback);
 
 // The knob's text, or "" when unset.
 const char* plat_knob_text(KnobText knob);

@@ -8,11 +8,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "agent/backup/fci/fci.h"
+#include "agent/backup/prepare.h"
 #include "agent/backup/settings.h"
+#include "agent/stream/stream.h"
 #include "platform/env.h"
 #include "protocol/ckfs.h"
 
@@ -38,6 +41,25 @@ struct UnconfirmedClose {
   uint32_t replies;     // replies read on that connection by then
 };
 
+// A file whose first block was handed to the pool before the walk reached it.
+struct AheadFile {
+  std::string local;  // capacity kept from file to file
+  uint64_t number = 0;
+};
+
+// The encoders of a run: the backup thread's own chain, the pool of worker threads (none
+// with one worker) and the files planned ahead of the walk, oldest first.
+struct Encoders {
+  bool started = false;
+  std::unique_ptr<BlockChain> chain;  // null when it cannot start: per-block chains then
+  std::unique_ptr<BlockPool> pool;
+  uint64_t next_file = 0;        // numbers the files for the pool
+  uint32_t block_size_seen = 0;  // of the last open: a guess for files not opened yet
+  std::vector<AheadFile> ahead;  // a ring of pool-slot-count entries
+  size_t ahead_first = 0;
+  size_t ahead_count = 0;
+};
+
 // The run of one job.
 struct JobContext {
   explicit JobContext(Env* env);  // the session initialised; it and the index use `env`
@@ -54,6 +76,7 @@ struct JobContext {
   // Server folders this job created below "/Today/" (the `today_folders` list).
   std::vector<std::string> today_folders;
   std::vector<UnconfirmedClose> unconfirmed_closes;
+  Encoders encoders;
   // Carries the open request's security record, then each block's data messages.
   uint8_t send_buffer[ENGINE_SEND_BUFFER] = {};
 };
@@ -79,6 +102,18 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
 // release counts as confirmed, because the next run trusts the index only when the
 // server took the release, and so everything sent before it.
 void settle_closes(JobContext* job, bool released);
+
+// The run's encoders, started at first use: VARNO_WORKERS threads (the machine's cores
+// unless set), one meaning the backup thread alone.
+Encoders* engine_encoders(JobContext* job);
+// True when the pool can take the first block of one more file the walk has not reached.
+bool can_plan_ahead(JobContext* job);
+// Hands the pool the first block of a file that the walk will send soon and that fits one
+// block of the last open's size; do_file takes it when it gets there.
+void plan_file_ahead(JobContext* job, const char* local, uint64_t size);
+// The pool's number for the file that do_file starts: the one planned ahead for `local`
+// (files planned before it are forgotten), else a new one.
+uint64_t take_file_number(JobContext* job, const char* local);
 
 // MD5 of up to `length` bytes at `offset` of `fd`, in 8192-byte reads. 0, or 1 on a read
 // error (the digest is then not written).

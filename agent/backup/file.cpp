@@ -1,4 +1,5 @@
 #include <openssl/evp.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include "agent/backup/fci/fci.h"
 #include "agent/backup/filters.h"
 #include "agent/backup/job_state.h"
+#include "agent/backup/prepare.h"
 #include "agent/report/report.h"
 #include "agent/runtime/liveness.h"
 #include "agent/runtime/log.h"
@@ -139,6 +141,8 @@ struct Transfer {
   uint32_t connection = 0;  // the session's connection that opened the file
   uint64_t bytes_read = 0;  // local bytes read during this attempt
   bool closed = false;      // KFS_FILE_CLOSE sent for this attempt's handle
+  uint64_t number = 0;      // the file's number in the block pool
+  uint32_t planned = 0;     // blocks of this attempt handed to the pool
 };
 
 // One block of the attempt.
@@ -172,7 +176,11 @@ uint32_t block_length(const Transfer* t, uint64_t offset) {
 // Opens the local file on the first attempt. kNext, or kSettled with the outcome done.
 Step open_local(Transfer* t) {
   if (t->file.valid()) return Step::kNext;
-  t->file.reset(t->job->env->open_read(t->local));
+  // A file planned ahead was opened by the worker that encoded its first block: its blocks
+  // must all come from that one file.
+  BlockPool* pool = t->job->encoders.pool.get();
+  int planned = pool != nullptr ? pool->take_descriptor(BlockKey{t->number, 0}) : -1;
+  t->file.reset(planned >= 0 ? planned : t->job->env->open_read(t->local));
   if (t->file.valid()) return Step::kNext;
   map_system_error();
   int err = errno;
@@ -220,6 +228,8 @@ Step open_attempt(Transfer* t) {
   Step step = open_local(t);
   t->connection = t->job->session.connections;
   t->bytes_read = 0;
+  t->planned = 0;
+  if (t->open.block_count > 0) t->job->encoders.block_size_seen = t->open.block_size;
   return step;
 }
 
@@ -228,13 +238,68 @@ bool restarts_file(int code) {
   return code == ERR_BADKEY || code == ERR_SCKREAD;
 }
 
+BlockPool* pool_of(const Transfer* t) {
+  return t->job->encoders.pool.get();
+}
+
+// The block's data will be sent unless the server answers that it holds the block: a query
+// without checksum cannot be answered so. Blocks with one get only their MD5 ahead.
+bool wants_data(const Transfer* t, uint32_t j) {
+  return t->open.block_count == 1 || j >= t->open.checksummed_blocks;
+}
+
+// Hands the pool the attempt's blocks from `from` on, as far as its slots allow; a slot
+// held for a later file gives way to this one's blocks.
+void plan_blocks(Transfer* t, uint32_t from) {
+  BlockPool* pool = pool_of(t);
+  if (pool == nullptr || t->open.block_size > BLOCK_PREPARE_MAX) return;
+  if (t->open.block_count == 1 && block_length(t, 0) < BLOCK_AHEAD_MIN) return;
+  for (uint32_t k = std::max(t->planned, from); k < t->open.block_count; ++k) {
+    const BlockKey key{t->number, k};
+    if (!pool->holds(key)) {
+      if (!pool->has_free_slot() && !pool->evict_lookahead(t->number)) return;
+      const uint64_t offset = uint64_t{k} * t->open.block_size;
+      if (!pool->submit(key, std::string(), t->file.get(), static_cast<int64_t>(offset),
+                        block_length(t, offset), wants_data(t, k), true)) {
+        return;
+      }
+    }
+    t->planned = k + 1;
+  }
+}
+
+// Block j as the pool encoded it for this attempt, or null (the slot is then freed and the
+// backup thread reads the block itself, reporting any failure as it happens).
+PreparedBlock* take_prepared(Transfer* t, uint32_t j, bool need_data) {
+  BlockPool* pool = pool_of(t);
+  if (pool == nullptr) return nullptr;
+  PreparedBlock* b = pool->take(BlockKey{t->number, j});
+  if (b == nullptr) return nullptr;
+  const uint64_t offset = uint64_t{j} * t->open.block_size;
+  const bool usable = b->error == 0 && b->offset == static_cast<int64_t>(offset) &&
+                      b->length == block_length(t, offset) &&
+                      (b->compress ? b->last == STREAM_END || need_data : !need_data);
+  if (usable) return b;
+  pool->release(BlockKey{t->number, j});
+  return nullptr;
+}
+
+// The query's MD5 from the pool; false when the backup thread must compute it.
+bool prepared_digest(Transfer* t, uint32_t j, uint8_t digest[16]) {
+  PreparedBlock* b = take_prepared(t, j, false);
+  if (b == nullptr) return false;
+  memcpy(digest, b->digest, 16);
+  if (!b->compress) pool_of(t)->release(BlockKey{t->number, j});
+  return true;
+}
+
 // Asks the server whether it holds block `j`. kNext (send it), kUnchanged, kRetry, kFailed.
 Step query_block(Transfer* t, uint32_t j, Block* block) {
   const ckfs_wopen_request& open = t->open;
   block->offset = static_cast<int64_t>(j) * open.block_size;
   block->single = open.block_count == 1;
   block->query_has_md5 = !block->single && j < open.checksummed_blocks;
-  if (block->query_has_md5 &&
+  if (block->query_has_md5 && !prepared_digest(t, j, block->digest) &&
       block_md5(t->job->env, t->file.get(), block->offset,
                 block_length(t, static_cast<uint64_t>(block->offset)), block->digest) != 0) {
     report_fail_file_errno(t->local, errno);
@@ -263,19 +328,21 @@ Step query_block(Transfer* t, uint32_t j, Block* block) {
   return Step::kNext;
 }
 
-// Pulls the chain dry into data messages. Answers the step and, in *last, the last read.
-Step pump_chain(Transfer* t, Stream* chain, int* last) {
-  uint8_t* send = t->job->send_buffer;
+// Sends data messages while `next` gives bytes: `next(&data)` answers what a chain read
+// answers and points data at the bytes. Answers the step and, in *last, the last read.
+template <class Next>
+Step pump(Transfer* t, Next next, int* last) {
   for (;;) {
     if (progress_terminate_requested()) {
       log_job("User terminated the backup.\n");
       set_user_terminated();
       return Step::kStopped;
     }
-    *last = chain->read(send, ENGINE_DATA_MESSAGE_MAX);
+    const uint8_t* data = nullptr;
+    *last = next(&data);
     if (*last < 0) return Step::kNext;
     liveness_bump();
-    int code = send_write(&t->job->session, t->connection, t->open.handle, CKFS_WRITE_DATA, send,
+    int code = send_write(&t->job->session, t->connection, t->open.handle, CKFS_WRITE_DATA, data,
                           static_cast<uint32_t>(*last));
     if (code == 0) {
       progress_file_bytes(t->bytes_read);
@@ -295,22 +362,80 @@ Step pump_chain(Transfer* t, Stream* chain, int* last) {
   }
 }
 
+// Pulls a chain dry into data messages, read by read into the send buffer.
+template <class Chain>
+Step pump_chain(Transfer* t, Chain* chain, int* last) {
+  uint8_t* send = t->job->send_buffer;
+  return pump(
+      t,
+      [&](const uint8_t** data) {
+        *data = send;
+        return chain->read(send, ENGINE_DATA_MESSAGE_MAX);
+      },
+      last);
+}
+
+// Replays a block the pool encoded: the same messages the chain would have given, with
+// the same byte counts read behind each.
+Step pump_prepared(Transfer* t, const PreparedBlock& b, int* last) {
+  const uint64_t base = t->bytes_read;
+  size_t next_message = 0;
+  size_t at = 0;
+  return pump(
+      t,
+      [&](const uint8_t** data) {
+        if (next_message == b.messages.size()) {
+          t->bytes_read = base + b.bytes_read;
+          return b.last;
+        }
+        const BlockMessage& m = b.messages[next_message++];
+        t->bytes_read = base + m.read_after;
+        *data = b.data.data() + at;
+        at += m.size;
+        return static_cast<int>(m.size);
+      },
+      last);
+}
+
+// Encodes and sends the block on the backup thread: with its own chain when it has one,
+// else with a chain built for the block (which names the stage that cannot start).
+Step pump_inline(Transfer* t, Block* block, uint32_t expected, int* last, bool* built) {
+  uint8_t* digest = block->single || block->query_has_md5 ? nullptr : block->digest;
+  BlockChain* own = t->job->encoders.chain.get();
+  if (own != nullptr && own->restart(t->job->env, t->file.get(), block->offset,
+                                     static_cast<int>(expected), &t->bytes_read, digest)) {
+    return pump_chain(t, own, last);
+  }
+  StreamPtr chain =
+      build_chain(t->job->env, t->file.get(), block->offset, static_cast<int>(expected),
+                  &t->bytes_read, digest, job_settings().account_key, t->local);
+  if (!chain) {
+    *built = false;
+    return Step::kFailed;
+  }
+  return pump_chain(t, chain.get(), last);
+}
+
 // Streams one block the server asked for through read, checksum, deflate and AES.
-Step stream_block(Transfer* t, Block* block) {
+Step stream_block(Transfer* t, Block* block, uint32_t j) {
   // Read no further than the open announced: a file that grows meanwhile (a log being
   // written) is sent as it stood when the attempt began.
   const uint32_t expected = block_length(t, static_cast<uint64_t>(block->offset));
-  StreamPtr chain =
-      build_chain(t->job->env, t->file.get(), block->offset, static_cast<int>(expected),
-                  &t->bytes_read, block->single || block->query_has_md5 ? nullptr : block->digest,
-                  job_settings().account_key, t->local);
-  if (!chain) {
-    report_fail_file_errno(t->local, -1);
-    return Step::kFailed;
-  }
   const uint64_t block_start = t->bytes_read;
   int last = 0;
-  Step step = pump_chain(t, chain.get(), &last);
+  Step step = Step::kNext;
+  if (PreparedBlock* b = take_prepared(t, j, true)) {
+    step = pump_prepared(t, *b, &last);
+    if (!block->single && !block->query_has_md5) memcpy(block->digest, b->digest, 16);
+    pool_of(t)->release(BlockKey{t->number, j});
+  } else {
+    bool built = true;
+    step = pump_inline(t, block, expected, &last, &built);
+    if (!built) {
+      report_fail_file_errno(t->local, -1);
+      return Step::kFailed;
+    }
+  }
   if (last == STREAM_FATAL) {
     log_job("FILE: ERROR: MASSIVELY FATAL ERROR while processing '%s'; Aborting all backup.\n",
             t->local);
@@ -346,18 +471,27 @@ Step end_block(Transfer* t, const Block& block) {
   return Step::kFailed;
 }
 
-// Every block of the attempt: query, then (when asked for) stream and end.
+// Every block of the attempt: query, then (when asked for) stream and end. Blocks ahead
+// of the one on the connection are encoded meanwhile by the pool's workers.
 Step send_blocks(Transfer* t) {
-  for (uint32_t j = 0; j < t->open.block_count; ++j) {
+  Step step = Step::kNext;
+  for (uint32_t j = 0; j < t->open.block_count && step == Step::kNext; ++j) {
     liveness_bump();
+    plan_blocks(t, j);
     Block block{};
-    Step step = query_block(t, j, &block);
-    if (step == Step::kUnchanged) continue;
-    if (step == Step::kNext) step = stream_block(t, &block);
+    step = query_block(t, j, &block);
+    if (step == Step::kUnchanged) {
+      if (BlockPool* pool = pool_of(t)) pool->release(BlockKey{t->number, j});
+      step = Step::kNext;
+      continue;
+    }
+    if (step == Step::kNext) step = stream_block(t, &block, j);
     if (step == Step::kNext) step = end_block(t, block);
-    if (step != Step::kNext) return step;
   }
-  return Step::kNext;
+  // What the pool still holds of this attempt is stale once it ends (the next attempt
+  // reads the file again); the local file must not close under a worker either.
+  if (BlockPool* pool = pool_of(t)) pool->drop_file(t->number);
+  return step;
 }
 
 // The close commits the file; it too must reach the connection that opened it.
@@ -421,13 +555,16 @@ void finish(Transfer* t, Step step) {
 
 void settle_closes(JobContext* job, bool released) {
   const ckfs_session& session = job->session;
-  std::vector<UnconfirmedClose> waiting;
-  for (UnconfirmedClose& close : job->unconfirmed_closes) {
+  std::vector<UnconfirmedClose>& closes = job->unconfirmed_closes;
+  // Compacted in place: this runs for every file.
+  size_t kept = 0;
+  for (UnconfirmedClose& close : closes) {
     bool confirmed = false;
     if (close.connection == session.connections) {
       confirmed = released || session.replies > close.replies;
       if (!confirmed) {
-        waiting.push_back(std::move(close));
+        if (&closes[kept] != &close) closes[kept] = std::move(close);
+        ++kept;
         continue;
       }
     } else if (close.connection + 1 == session.connections) {
@@ -437,7 +574,7 @@ void settle_closes(JobContext* job, bool released) {
       (void)fci_add(&job->index, close.local.c_str(), close.modification_time, close.size);
     }
   }
-  job->unconfirmed_closes = std::move(waiting);
+  closes.erase(closes.begin() + static_cast<std::ptrdiff_t>(kept), closes.end());
 }
 
 void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
@@ -453,6 +590,15 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
   Transfer t{job, local, remote, status, EnvFile(job->env, -1), ckfs_wopen_request{}};
   t.modification_time = status->modification_time;
   t.size = status->size;
+  t.number = take_file_number(job, local);
+  // A block planned ahead for a file that ends before its transfer is not wanted.
+  struct Forget {
+    BlockPool* pool;
+    uint64_t number;
+    ~Forget() {
+      if (pool != nullptr) pool->drop_file(number);
+    }
+  } forget{job->encoders.pool.get(), t.number};
   int current = 0;
   (void)fci_lookup(&job->index, local, status->modification_time, status->size, &current);
   if (current) {

@@ -155,20 +155,39 @@ bool mirror_folder(JobContext* job, const char* local, const char* remote,
 // kFailed keeps it, since a file that could not be read may well still exist.
 enum class Visit { kSeen, kUnseen, kFailed, kStopped };
 
+// The status the search read for a file (its lstat), as _stati64 gives it: asking the
+// system again would only repeat it. False when the listing holds no usable time.
+bool listing_status(const PlatFindData& data, ItemStatus* status) {
+  constexpr int64_t kUnixEpoch = 116444736000000000LL;  // 1970 in 100-ns ticks since 1601
+  constexpr int64_t kTicks = 10000000;
+  if (data.status_error != 0 || data.last_write_time == 0) return false;
+  const int64_t ticks = static_cast<int64_t>(data.last_write_time) - kUnixEpoch;
+  int64_t seconds = ticks / kTicks;
+  if (ticks % kTicks < 0) --seconds;  // the whole second at or before
+  status->is_directory = (data.attributes & PLAT_ATTR_DIRECTORY) != 0;
+  status->modification_time = static_cast<int32_t>(seconds);
+  status->size = status->is_directory ? 0 : (uint64_t{data.size_high} << 32) | data.size_low;
+  return true;
+}
+
+bool unchanged_on_server(const PresyncEntry* listed, const ItemStatus& st) {
+  return listed != nullptr && times_equal(listed->modification_time, st.modification_time) &&
+         listed->size == st.size;
+}
+
 // A file of the walk: sent unless the server's listing shows it unchanged.
 Visit visit_file(JobContext* job, const Folder& dir, const std::string& child,
-                 const std::string& remote_child, const PresyncEntry* listed) {
+                 const std::string& remote_child, const PlatFindData& data,
+                 const PresyncEntry* listed) {
   ItemStatus st{};
-  if (engine_stat(job->env, child.c_str(), &st) != 0) {
+  if (!listing_status(data, &st) && engine_stat(job->env, child.c_str(), &st) != 0) {
     // Gone between the listing and now: nothing to send, nothing to report, and its
     // server copy stays listed so a mirrored folder drops it too.
     if (errno == ENOENT) return Visit::kUnseen;
     report_stat_failure(child.c_str(), errno);
     return Visit::kFailed;
   }
-  bool send = !(listed != nullptr && times_equal(listed->modification_time, st.modification_time) &&
-                listed->size == st.size);
-  if (!send) {
+  if (unchanged_on_server(listed, st)) {
     liveness_bump();
     report_count_current();
     job->done_bytes += st.size;
@@ -205,18 +224,95 @@ Visit visit_entry(JobContext* job, const Folder& dir, const PlatFindData& data,
   } else if ((data.attributes & PLAT_ATTR_DIRECTORY) != 0) {
     do_dir(job, child.c_str(), remote_child.c_str(), dir.filter);
   } else {
-    return visit_file(job, dir, child, remote_child, listed);
+    return visit_file(job, dir, child, remote_child, data, listed);
   }
   return Visit::kSeen;
 }
 
+const PresyncEntry* find_listed(const std::vector<PresyncEntry>& listed, const char* name) {
+  for (const PresyncEntry& e : listed) {
+    if (e.name == name) return &e;
+  }
+  return nullptr;
+}
+
+// The folder's listing. While the block pool can take more, it is read ahead of the walk
+// and the first block of each file about to be sent (up to the next folder) is handed to
+// the pool, so that it is encoded while earlier files are on the connection. Otherwise
+// entries are read one at a time as the walk takes them.
+class Listing {
+ public:
+  Listing(JobContext* job, PlatFind* find, const PlatFindData& first)
+      : job_(job), find_(find), ring_(1 + job->encoders.ahead.size()), planned_(ring_.size()) {
+    ring_[0] = first;
+    count_ = 1;
+  }
+
+  bool next(PlatFindData* out) {
+    if (count_ == 0 && !read_one()) return false;
+    *out = ring_[first_];
+    planned_[first_] = 0;
+    first_ = (first_ + 1) % ring_.size();
+    --count_;
+    return true;
+  }
+
+  void plan(const Folder& dir, const std::vector<PresyncEntry>& listed) {
+    for (size_t i = 0; can_plan_ahead(job_); ++i) {
+      if (i == count_ && (count_ == ring_.size() || !read_one())) return;
+      const size_t at = (first_ + i) % ring_.size();
+      if ((ring_[at].attributes & PLAT_ATTR_DIRECTORY) != 0) return;
+      if (planned_[at]) continue;
+      planned_[at] = 1;
+      ItemStatus st{};
+      if (will_send(dir, ring_[at], listed, &st)) plan_file_ahead(job_, child_.c_str(), st.size);
+    }
+  }
+
+ private:
+  bool read_one() {
+    if (ended_ || job_->env->find_next(find_, &ring_[(first_ + count_) % ring_.size()]) != 0) {
+      ended_ = true;
+      return false;
+    }
+    planned_[(first_ + count_) % ring_.size()] = 0;
+    ++count_;
+    return true;
+  }
+
+  // What visit_entry and do_file will decide for a listed file, without their effects.
+  bool will_send(const Folder& dir, const PlatFindData& d, const std::vector<PresyncEntry>& listed,
+                 ItemStatus* st) {
+    if ((d.attributes & PLAT_ATTR_REPARSE_POINT) != 0 || !listing_status(d, st)) return false;
+    if (strlen(d.name) + dir.local.size() + 2 > kPathMax || strcmp(d.name, "..") == 0) return false;
+    child_ = join(dir.local, d.name, '\\');
+    if (is_excluded_source(child_.c_str()) || is_ignore_path(child_.c_str(), false)) return false;
+    if (dir.filter != nullptr && filter_excludes(dir.filter, child_.c_str())) return false;
+    if (unchanged_on_server(find_listed(listed, d.name), *st)) return false;
+    int current = 0;
+    (void)fci_lookup(&job_->index, child_.c_str(), st->modification_time, st->size, &current);
+    return current == 0;
+  }
+
+  JobContext* job_;
+  PlatFind* find_;
+  std::vector<PlatFindData> ring_;
+  std::vector<char> planned_;
+  size_t first_ = 0;
+  size_t count_ = 0;
+  bool ended_ = false;
+  std::string child_;
+};
+
 // Every entry of the listing, in its order. False when the walk stopped before the end.
 bool visit_entries(JobContext* job, const Folder& dir, PlatFind* find, PlatFindData* data,
                    std::vector<PresyncEntry>* listed) {
-  for (bool more = true; more; more = job->env->find_next(find, data) == 0) {
+  Listing listing(job, find, *data);
+  while (listing.next(data)) {
     if (user_terminated()) return false;
     if (strcmp(data->name, ".") == 0 || strcmp(data->name, "..") == 0) continue;
     if (strlen(data->name) + dir.local.size() + 2 > kPathMax) continue;
+    listing.plan(dir, *listed);
     std::string child = join(dir.local, data->name, '\\');
     auto found = listed->end();
     for (auto it = listed->begin(); it != listed->end(); ++it) {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <openssl/crypto.h>
+
 #include "util/memory.h"
 
 // Out of memory ends the process like every other allocation of the agent.
@@ -52,13 +54,22 @@ struct FileReadStream final : Stream {
   uint64_t* counter = nullptr;
   int seek_failed = 0;
   int destroyed = 0;
+  // Positioned reads at `position` leave the descriptor's own position alone, so that
+  // several threads can read one descriptor; -1 reads at the descriptor's position.
+  int64_t position = -1;
 
   int read(void* buffer, int length) override {
     if (destroyed || seek_failed) return STREAM_ERROR;
     if (inner_ended) return STREAM_END;
     if (length <= 0) return 0;  // no room is not the end of the file
     int want = std::min(length, allowed);
-    ssize_t got = want > 0 ? env->read(fd, buffer, static_cast<size_t>(want)) : 0;
+    ssize_t got = 0;
+    if (want > 0 && position >= 0) {
+      got = env->read_at(fd, buffer, static_cast<size_t>(want), static_cast<uint64_t>(position));
+      if (got > 0) position += got;
+    } else if (want > 0) {
+      got = env->read(fd, buffer, static_cast<size_t>(want));
+    }
     if (got < 0) return STREAM_ERROR;
     allowed -= static_cast<int32_t>(got);
     if (counter) *counter += static_cast<uint64_t>(got);
@@ -103,6 +114,12 @@ struct ChecksumStream final : Stream {
     EVP_MD_CTX_free(state);
     state = nullptr;
   }
+
+  bool restart(unsigned char* out) {
+    digest = out;
+    inner_ended = 0;
+    return state != nullptr && EVP_DigestInit_ex(state, EVP_md5(), nullptr) == 1;
+  }
 };
 
 struct CompressionStream final : BufferedStream {
@@ -142,6 +159,14 @@ struct CompressionStream final : BufferedStream {
     inner.reset();
     if (deflating) deflateEnd(&state);
     deflating = 0;
+  }
+
+  // deflateReset keeps the window and tables that deflateInit allocated.
+  bool restart() {
+    inner_ended = 0;
+    finished = 0;
+    buffer_fill = 0;
+    return deflating && deflateReset(&state) == Z_OK;
   }
 };
 
@@ -184,6 +209,15 @@ struct EncryptionStream final : BufferedStream {
     inner.reset();
     EVP_CIPHER_CTX_free(state);
     state = nullptr;
+  }
+
+  // The same cipher and key with the zero IV again: a fresh CBC message.
+  bool restart(const unsigned char* key) {
+    static const unsigned char zero_iv[16] = {};
+    inner_ended = 0;
+    finished = 0;
+    buffer_fill = 0;
+    return state != nullptr && EVP_EncryptInit_ex(state, nullptr, nullptr, key, zero_iv) == 1;
   }
 };
 
@@ -237,4 +271,64 @@ StreamPtr encryption_stream_new(StreamPtr&& inner, const unsigned char* key) {
   s->state = ctx;
   s->inner = std::move(inner);
   return StreamPtr(s);
+}
+
+struct BlockChain::Stages {
+  FileReadStream* file = nullptr;
+  ChecksumStream* checksum = nullptr;
+  CompressionStream* compression = nullptr;
+  EncryptionStream* encryption = nullptr;
+  StreamPtr outer;  // owns the four
+  unsigned char key[STREAM_KEY_SIZE];
+  unsigned char spare_digest[STREAM_DIGEST_SIZE];
+};
+
+BlockChain::BlockChain() : stages_(new Stages) {}
+
+BlockChain::~BlockChain() {
+  OPENSSL_cleanse(stages_->key, sizeof stages_->key);
+}
+
+std::unique_ptr<BlockChain> BlockChain::create(const unsigned char* key) {
+  if (key == nullptr) return nullptr;
+  std::unique_ptr<BlockChain> chain(new BlockChain);
+  Stages& s = *chain->stages_;
+  memcpy(s.key, key, sizeof s.key);
+  auto* file = new FileReadStream;
+  StreamPtr inner(file);
+  file->env = plat_env();
+  unsigned char* digest = s.spare_digest;
+  StreamPtr checked = checksum_stream_new(std::move(inner), digest);
+  if (!checked) return nullptr;
+  auto* checksum = static_cast<ChecksumStream*>(checked.get());
+  StreamPtr compressed = compression_stream_new(std::move(checked));
+  if (!compressed) return nullptr;
+  auto* compression = static_cast<CompressionStream*>(compressed.get());
+  StreamPtr encrypted = encryption_stream_new(std::move(compressed), s.key);
+  if (!encrypted) return nullptr;
+  s.file = file;
+  s.checksum = checksum;
+  s.compression = compression;
+  s.encryption = static_cast<EncryptionStream*>(encrypted.get());
+  s.outer = std::move(encrypted);
+  return chain;
+}
+
+bool BlockChain::restart(Env* env, int fd, int64_t offset, int limit, uint64_t* counter,
+                         unsigned char* digest) {
+  Stages& s = *stages_;
+  FileReadStream* f = s.file;
+  f->env = env;
+  f->fd = fd;
+  f->inner_ended = 0;
+  f->allowed = std::max(limit, 0);
+  f->counter = counter;
+  f->seek_failed = offset < 0;
+  f->position = std::max<int64_t>(offset, 0);
+  return s.checksum->restart(digest != nullptr ? digest : s.spare_digest) &&
+         s.compression->restart() && s.encryption->restart(s.key);
+}
+
+int BlockChain::read(void* buffer, int length) {
+  return stages_->outer->read(buffer, length);
 }

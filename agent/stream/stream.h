@@ -96,3 +96,31 @@ StreamPtr compression_stream_new(StreamPtr&& inner);
 // buffer must offer at least 16 bytes for the stage to finish; with less it answers 0.
 // Null when inner or key is null or the cipher cannot start.
 StreamPtr encryption_stream_new(StreamPtr&& inner, const unsigned char* key);
+
+// The four stages made once and restarted for every block, so that one thread keeps one
+// deflate state, one cipher context and one MD5 context for all the blocks it encodes
+// instead of allocating them per block. Its output is byte for byte that of the chain the
+// constructors above build (with the checksum stage). The file is read with positioned
+// reads, so threads may share a descriptor. Belongs to one thread at a time.
+class BlockChain {
+ public:
+  // Null when deflate or the cipher cannot start. The key is copied (and wiped at the end).
+  static std::unique_ptr<BlockChain> create(const unsigned char* key);
+  ~BlockChain();
+  BlockChain(const BlockChain&) = delete;
+  BlockChain& operator=(const BlockChain&) = delete;
+
+  // Points the chain at `limit` bytes at `offset` of `fd`; the MD5 of what it reads goes
+  // to `digest` (16 bytes, or null for none) at the end of the block. A negative offset
+  // makes every read answer STREAM_ERROR. False when a stage cannot restart: the chain is
+  // then unusable.
+  [[nodiscard]] bool restart(Env* env, int fd, int64_t offset, int limit, uint64_t* counter,
+                             unsigned char* digest);
+  // As Stream::read of the outermost stage.
+  [[nodiscard]] int read(void* buffer, int length);
+
+ private:
+  BlockChain();
+  struct Stages;
+  std::unique_ptr<Stages> stages_;
+};

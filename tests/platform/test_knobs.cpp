@@ -54,4 +54,20 @@ TEST(KnobTest, MalformedOrOutOfRangeValueGivesTheCallersOwn) {
   unsetenv(name);
 }
 
+TEST(KnobTest, WorkerCountTakesOneToSixtyFour) {
+  const struct {
+    const char* text;
+    uint32_t expected;
+  } cases[] = {{"1", 1}, {"64", 64}, {"0", 5}, {"65", 5}, {"2 ", 5}, {"-2", 5}};
+  for (const auto& c : cases) {
+    setenv("VARNO_WORKERS", c.text, 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(plat_knob_count(KNOB_WORKERS, 5), c.expected) << "'" << c.text << "'";
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said.empty(), c.expected != 5) << said;
+  }
+  unsetenv("VARNO_WORKERS");
+  EXPECT_EQ(plat_knob_count(KNOB_WORKERS, 5), 5u);
+}
+
 }  // namespace

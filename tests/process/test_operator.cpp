@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/backup/settings.h"
@@ -225,6 +227,20 @@ TEST_F(OperatorTest, RunWaitExitsThreeWhenTheJobIsStopped) {
     std::filesystem::remove_all(data());
     write_data("docs/big.bin", random_bytes(1 << 20));  // 16-byte blocks: long enough to stop
     start_server();
+    // The server logs every request; nothing else reads its pipe here, and a full pipe
+    // would stall the server and with it the job.
+    struct Drain {
+      kfs_test::DevServer* server;
+      std::atomic<bool> on{true};
+      std::thread reader{[this] {
+        while (on) (void)server->output();
+      }};
+      void stop() {
+        on = false;
+        if (reader.joinable()) reader.join();
+      }
+      ~Drain() { stop(); }
+    } drain{server.get()};
     write_schedule("Src=D:\\docs\n");
     pid_t pid = fork();
     if (pid == 0) {
@@ -259,6 +275,7 @@ TEST_F(OperatorTest, RunWaitExitsThreeWhenTheJobIsStopped) {
                        << read_file(dir() + "/" + kSchedule + ".log");
     EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 3) << wstatus << "\n" << out;
     EXPECT_NE(out.find("stopped on request"), std::string::npos) << out;
+    drain.stop();
     stop_server();
   }
 }

@@ -1,0 +1,101 @@
+// Blocks read, checksummed, compressed and encrypted ahead of their turn on the connection.
+// Every block is its own zlib stream and CBC message, so blocks can be encoded apart from
+// the strictly request/reply connection: while the backup thread queries and sends block j,
+// worker threads encode blocks j+1... of the same file and the first block of the files the
+// walk sends next. The backup thread replays an encoded block message by message, so the
+// wire carries exactly what the chain would have produced in its turn.
+//
+// Ownership: the job run owns the pool; the pool owns its threads and slots. A slot's result
+// belongs to the backup thread between take() and release(). Memory is bounded: at most
+// BLOCK_SLOTS_PER_WORKER slots per worker, each holding one block of at most
+// BLOCK_PREPARE_MAX bytes in its encoded form; larger blocks are encoded by the backup
+// thread itself as they are sent.
+//
+// Thread safety: every member is called by the backup thread only; the workers touch a
+// slot only between its submission and its completion, under the pool's mutex.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/stream/stream.h"
+#include "platform/env.h"
+
+constexpr int BLOCK_SLOTS_PER_WORKER = 2;
+constexpr uint32_t BLOCK_PREPARE_MAX = 4u << 20;  // bytes of a block, before encoding
+constexpr int BLOCK_WORKERS_MAX = 64;
+// A file of one block smaller than this is encoded by the backup thread in its turn: handing
+// it to a worker and back costs about what encoding it does.
+constexpr uint32_t BLOCK_AHEAD_MIN = 16u << 10;
+
+// One data message of an encoded block, and the block's bytes read once it was produced.
+struct BlockMessage {
+  uint32_t size;
+  uint64_t read_after;
+};
+
+// What to encode, and what came out.
+struct PreparedBlock {
+  int64_t offset = 0;
+  uint32_t length = 0;
+  bool compress = true;  // false: the MD5 only (for a query that carries it)
+  int last = 0;          // the chain's last read (STREAM_END, STREAM_ERROR, STREAM_FATAL, 0)
+  int error = 0;         // errno when the MD5 read or the open failed, else 0
+  uint64_t bytes_read = 0;
+  uint8_t digest[16] = {};
+  int opened_fd = -1;         // the file as the worker opened it by name, until the sender takes it
+  std::vector<uint8_t> data;  // the data messages back to back
+  std::vector<BlockMessage> messages;
+};
+
+// Encodes `block` (offset, length) of `fd` with `chain`: the chain pulled dry in reads of
+// `message_max` bytes, as the sender would pull it. With compress false, only the MD5 is
+// read, as block_md5 reads it.
+void encode_block(BlockChain* chain, Env* env, int fd, int message_max, PreparedBlock* block);
+
+// Identifies a block: the walk's number for its file and its index in the file.
+struct BlockKey {
+  uint64_t file;
+  uint32_t block;
+  bool operator==(const BlockKey& other) const {
+    return file == other.file && block == other.block;
+  }
+};
+
+class BlockPool {
+ public:
+  // Null unless `workers` is 2 or more and every worker's chain and thread can start.
+  static std::unique_ptr<BlockPool> create(Env* env, const unsigned char* key, int workers,
+                                           int message_max);
+  ~BlockPool();  // stops the workers, waiting for the blocks they are encoding
+  BlockPool(const BlockPool&) = delete;
+  BlockPool& operator=(const BlockPool&) = delete;
+
+  // Queues a block. `fd` >= 0 is read (the caller keeps it open until the block is taken
+  // or dropped); otherwise the worker opens `path` for the block. `urgent` blocks (the file
+  // on the connection now) go before the others. False when no slot is free.
+  bool submit(BlockKey key, const std::string& path, int fd, int64_t offset, uint32_t length,
+              bool compress, bool urgent);
+  bool holds(BlockKey key) const;
+  // Waits for a submitted block and lends it out until release(); null when not held.
+  PreparedBlock* take(BlockKey key);
+  // The file a worker opened by name for the block, handed over to the caller (who closes
+  // it); -1 when there is none. Waits for the block like take().
+  int take_descriptor(BlockKey key);
+  // Frees the block's slot, waiting first when a worker is encoding it.
+  void release(BlockKey key);
+  // Forgets every block of `file`, waiting for any a worker is encoding.
+  void drop_file(uint64_t file);
+  // Frees a slot held for a later file's block that no worker has started (the newest
+  // such); false when there is none.
+  bool evict_lookahead(uint64_t keep_file);
+  bool has_free_slot() const;
+
+ private:
+  struct Shared;
+  BlockPool();
+  void work(BlockChain* chain);
+  std::unique_ptr<Shared> shared_;
+};
