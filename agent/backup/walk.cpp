@@ -1,4 +1,5 @@
 #include <strings.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -77,6 +78,9 @@ std::vector<PresyncEntry> presync(ckfs_session* session, const char* local, cons
   for (;;) {
     int code = ckfs_find_files(session, &find);
     if (code != 0) {
+      // Without the whole listing nothing may be deleted; say why the folder keeps all.
+      log_job("PRESYNC: ERROR: Listing of '%s' failed (Error %d); nothing is deleted there.\n",
+              remote, code);
       ckfs_find_free(&find);
       return {};
     }
@@ -216,8 +220,16 @@ bool visit_entries(JobContext* job, const Folder& dir, PlatFind* find, PlatFindD
   for (bool more = true; more; more = job->env->find_next(find, data) == 0) {
     if (user_terminated()) return false;
     if (strcmp(data->name, ".") == 0 || strcmp(data->name, "..") == 0) continue;
-    if (strlen(data->name) + dir.local.size() + 2 > kPathMax) continue;
     std::string child = join(dir.local, data->name, '\\');
+    if (strlen(data->name) + dir.local.size() + 2 > kPathMax) {
+      // Said, not passed over in silence, and its server copy kept: the file still exists.
+      log_job("FILE: ERROR: Local path too long for '%s'\n", child.c_str());
+      report_fail_file_code(child.c_str(), ERR_INVARG);
+      auto kept = std::find_if(listed->begin(), listed->end(),
+                               [data](const PresyncEntry& e) { return e.name == data->name; });
+      if (kept != listed->end()) listed->erase(kept);
+      continue;
+    }
     auto found = listed->end();
     for (auto it = listed->begin(); it != listed->end(); ++it) {
       if (it->name == data->name) {
