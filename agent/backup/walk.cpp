@@ -146,6 +146,12 @@ bool mirror_folder(JobContext* job, const char* local, const char* remote,
   if (!current && filter == nullptr) {
     ckfs_path_request mkdir{0, remote};
     int code = ckfs_mkdir(&job->session, &mkdir);
+    if (code == ERR_NOTDIR && is_sync_path(local)) {
+      // A file of the folder's name stands in the way. Locally it is gone (the folder
+      // replaced it), so a mirrored folder drops it as it drops any other.
+      sync_delete(job, remote);
+      code = ckfs_mkdir(&job->session, &mkdir);
+    }
     if (code != 0 && code != ERR_EXISTS) {
       report_fail_file_code(remote, code);
       return false;
@@ -255,19 +261,21 @@ void sync_folder(JobContext* job, const Folder& dir, const std::vector<PresyncEn
       log_job("SYNC FILE: '%s' is gone; NOT deleting from server.\n", e.name.c_str());
       continue;
     }
-    log_job("SYNC OBJECT: '%s' is gone; deleting from server.\n", path);
-    ckfs_delete_request del{};
-    del.flags = 0;
-    del.path = path;
-    (void)ckfs_delete(&job->session, &del);
-    del = ckfs_delete_request{};
-    del.flags = 1;
-    del.path = path;
-    (void)ckfs_delete(&job->session, &del);
+    sync_delete(job, path);
   }
 }
 
 }  // namespace
+
+void sync_delete(JobContext* job, const char* remote) {
+  log_job("SYNC OBJECT: '%s' is gone; deleting from server.\n", remote);
+  for (uint8_t flags : {0, 1}) {
+    ckfs_delete_request del{};
+    del.flags = flags;
+    del.path = remote;
+    (void)ckfs_delete(&job->session, &del);
+  }
+}
 
 void do_dir(JobContext* job, const char* local, const char* remote, const ScheduleFilter* filter) {
   if (user_terminated() || is_ignore_path(local, true)) return;

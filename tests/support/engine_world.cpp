@@ -194,6 +194,7 @@ JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_r
   }
   EXPECT_GT(pid, 0);
   if (pid <= 0) return result;
+  running_agent = pid;
 
   SharedMemory memory;
   SharedView view;
@@ -226,6 +227,7 @@ JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_r
     }
     plat_env()->sleep_ms(2);
   }
+  running_agent = -1;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (view.valid()) {
     memcpy(&result.board, view.data(), sizeof result.board);

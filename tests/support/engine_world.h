@@ -85,6 +85,9 @@ class EngineWorld : public ::testing::Test {
 
   // When set, run() starts the agent as this user and group (the test itself stays root).
   int run_as_user = -1;
+  // The agent run() is waiting for, or -1: `while_running` may end it (SIGKILL) to play a
+  // crash.
+  pid_t running_agent = -1;
 
   std::string key_hex;    // 64 hexadecimal digits, random per test
   std::string key_bytes;  // the same 32 bytes
