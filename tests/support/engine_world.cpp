@@ -65,6 +65,24 @@ std::vector<std::string> agent_command() {
   return words;
 }
 
+// The agent started in `dir` (as `user` when that is not -1), its stderr in agent.stderr.
+pid_t spawn_agent(const std::string& dir, int user) {
+  std::vector<std::string> words = agent_command();
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    if (user >= 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))
+      _exit(127);
+    if (freopen("agent.stderr", "a", stderr) == nullptr) _exit(127);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 }  // namespace
 
 std::string random_bytes(size_t n) {
@@ -194,20 +212,7 @@ void EngineWorld::write_schedule(const std::string& lines) {
 JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_running) {
   JobRun result;
   std::string log_path = dir() + "/" + kSchedule + ".log";
-  std::vector<std::string> words = agent_command();
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(dir().c_str()) != 0) _exit(127);
-    if (run_as_user >= 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(run_as_user) != 0 || setuid(run_as_user) != 0))
-      _exit(127);
-    if (freopen("agent.stderr", "a", stderr) == nullptr) _exit(127);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  pid_t pid = spawn_agent(dir(), run_as_user);
   EXPECT_GT(pid, 0);
   if (pid <= 0) return result;
   running_agent = pid;
