@@ -2,10 +2,13 @@
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_FUZZ ?= build-fuzz
+BUILD_TSAN ?= build-tsan
+SOAK_ROUNDS ?= 150
+SOAK_SEED  ?=
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-fast test-asan fuzz demo bench package clean format windows windows-test
+.PHONY: all deps build test test-fast test-asan fuzz soak tsan demo bench package clean format windows windows-test
 
 all: build
 
@@ -16,19 +19,31 @@ build: deps
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# Normal build and tests, then the same suite under ASan + UBSan.
+# Normal build and tests (and backups with the agent under Valgrind memcheck), then the
+# same suite under ASan + UBSan.
 test: test-fast test-asan
 
 test-fast: build
 	@bash scripts/checksrc.sh
 	@bash scripts/checkformat.sh
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@bash scripts/valgrind.sh $(BUILD)
 
 test-asan: deps
 	@cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNO_SANITIZE=ON -DVARNO_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD_ASAN) -j $(JOBS)
 	@cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# Minutes of faults: SOAK_ROUNDS faulty rounds of the seeded soak (SOAK_SEED=N replays a
+# printed seed; `make test` runs three), then the process tests under ThreadSanitizer.
+soak: build
+	@cd $(BUILD) && VARNO_SOAK_ROUNDS=$(SOAK_ROUNDS) VARNO_SOAK_SEED=$(SOAK_SEED) \
+	  ./tests/process/process_tests --gtest_filter='Soak.*'
+	@JOBS=$(JOBS) bash scripts/tsan.sh $(BUILD_TSAN)
+
+tsan:
+	@JOBS=$(JOBS) bash scripts/tsan.sh $(BUILD_TSAN)
 
 # Each libFuzzer target (clang, ASan + UBSan) for FUZZ_SECONDS over a copy of its seeds.
 fuzz:
@@ -61,4 +76,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_TSAN)

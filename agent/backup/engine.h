@@ -92,6 +92,9 @@ struct JobContext {
 
 // Walks one local folder (Windows form) mirrored at `remote` on the server.
 void do_dir(JobContext* job, const char* local, const char* remote, const ScheduleFilter* filter);
+// Drops a server object that is gone locally, under a Sync= folder: logs it, then
+// deletes it as a file (flags 0) and as a folder with its contents (flags 1).
+void sync_delete(JobContext* job, const char* remote);
 // Backs up one regular file.
 void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
              const ScheduleFilter* filter);

@@ -206,6 +206,11 @@ Step open_attempt(Transfer* t) {
   t->open.record_length = security_record(t->local, send);
   t->open.record = send;
   int code = file_wopen_retry(t->job, &t->open);
+  if (code == ERR_NOTFILE && is_sync_path(t->local)) {
+    // A folder of the file's name: gone locally (the file replaced it), so dropped.
+    sync_delete(t->job, t->remote);
+    code = file_wopen_retry(t->job, &t->open);
+  }
   // A block size the stream cannot take is a broken reply, not a file to read.
   if (code == 0 && t->open.block_count > 0 &&
       (t->open.block_size == 0 || t->open.block_size > 0x40000000u)) {

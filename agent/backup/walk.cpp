@@ -1,4 +1,5 @@
 #include <strings.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -77,6 +78,9 @@ std::vector<PresyncEntry> presync(ckfs_session* session, const char* local, cons
   for (;;) {
     int code = ckfs_find_files(session, &find);
     if (code != 0) {
+      // Without the whole listing nothing may be deleted; say why the folder keeps all.
+      log_job("PRESYNC: ERROR: Listing of '%s' failed (Error %d); nothing is deleted there.\n",
+              remote, code);
       ckfs_find_free(&find);
       return {};
     }
@@ -142,6 +146,12 @@ bool mirror_folder(JobContext* job, const char* local, const char* remote,
   if (!current && filter == nullptr) {
     ckfs_path_request mkdir{0, remote};
     int code = ckfs_mkdir(&job->session, &mkdir);
+    if (code == ERR_NOTDIR && is_sync_path(local)) {
+      // A file of the folder's name stands in the way. Locally it is gone (the folder
+      // replaced it), so a mirrored folder drops it as it drops any other.
+      sync_delete(job, remote);
+      code = ckfs_mkdir(&job->session, &mkdir);
+    }
     if (code != 0 && code != ERR_EXISTS) {
       report_fail_file_code(remote, code);
       return false;
@@ -311,9 +321,17 @@ bool visit_entries(JobContext* job, const Folder& dir, PlatFind* find, PlatFindD
   while (listing.next(data)) {
     if (user_terminated()) return false;
     if (strcmp(data->name, ".") == 0 || strcmp(data->name, "..") == 0) continue;
-    if (strlen(data->name) + dir.local.size() + 2 > kPathMax) continue;
-    listing.plan(dir, *listed);
     std::string child = join(dir.local, data->name, '\\');
+    if (strlen(data->name) + dir.local.size() + 2 > kPathMax) {
+      // Said, not passed over in silence, and its server copy kept: the file still exists.
+      log_job("FILE: ERROR: Local path too long for '%s'\n", child.c_str());
+      report_fail_file_code(child.c_str(), ERR_INVARG);
+      auto kept = std::find_if(listed->begin(), listed->end(),
+                               [data](const PresyncEntry& e) { return e.name == data->name; });
+      if (kept != listed->end()) listed->erase(kept);
+      continue;
+    }
+    listing.plan(dir, *listed);
     auto found = listed->end();
     for (auto it = listed->begin(); it != listed->end(); ++it) {
       if (it->name == data->name) {
@@ -339,19 +357,21 @@ void sync_folder(JobContext* job, const Folder& dir, const std::vector<PresyncEn
       log_job("SYNC FILE: '%s' is gone; NOT deleting from server.\n", e.name.c_str());
       continue;
     }
-    log_job("SYNC OBJECT: '%s' is gone; deleting from server.\n", path);
-    ckfs_delete_request del{};
-    del.flags = 0;
-    del.path = path;
-    (void)ckfs_delete(&job->session, &del);
-    del = ckfs_delete_request{};
-    del.flags = 1;
-    del.path = path;
-    (void)ckfs_delete(&job->session, &del);
+    sync_delete(job, path);
   }
 }
 
 }  // namespace
+
+void sync_delete(JobContext* job, const char* remote) {
+  log_job("SYNC OBJECT: '%s' is gone; deleting from server.\n", remote);
+  for (uint8_t flags : {0, 1}) {
+    ckfs_delete_request del{};
+    del.flags = flags;
+    del.path = remote;
+    (void)ckfs_delete(&job->session, &del);
+  }
+}
 
 void do_dir(JobContext* job, const char* local, const char* remote, const ScheduleFilter* filter) {
   if (user_terminated() || is_ignore_path(local, true)) return;

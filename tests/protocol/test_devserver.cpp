@@ -442,14 +442,15 @@ TEST(FaultEntry, IsCheckedWhenParsed) {
     const char* text;
     bool ok;
   } cases[] = {
-      {"request#10 drop", true},  {"mkdir,open fail ERR_ACCESS under /1/D Drive/ro", true},
-      {"lock hold 5 600", true},  {"reply#3 drop-before", true},
-      {"query fail 300", false},  {"query fail ERR_NOSUCH", false},
-      {"request#0 drop", false},  {"nothing drop", false},
-      {"request explode", false}, {"login hold 5 600", false},
-      {"open again", false},      {"file-data,request#2 drop", false},
-      {"reply fail 4", false},    {"open fail 4 under ", false},
-      {"request", false},
+      {"request#10 drop", true},   {"mkdir,open fail ERR_ACCESS under /1/D Drive/ro", true},
+      {"lock hold 5 600", true},   {"reply#3 drop-before", true},
+      {"query fail 300", false},   {"query fail ERR_NOSUCH", false},
+      {"request#0 drop", false},   {"nothing drop", false},
+      {"request explode", false},  {"login hold 5 600", false},
+      {"open again", false},       {"file-data,request#2 drop", false},
+      {"reply fail 4", false},     {"open fail 4 under ", false},
+      {"request", false},          {"open,query#5-40 fail ERR_IO", true},
+      {"query#5-4 fail 5", false}, {"query#5- fail 5", false},
   };
   for (const Case& c : cases) {
     kfsd::Fault f;
@@ -457,6 +458,22 @@ TEST(FaultEntry, IsCheckedWhenParsed) {
     EXPECT_EQ(kfsd::parse_fault(c.text, &f, &error), c.ok) << c.text << ": " << error;
     EXPECT_EQ(error.empty(), c.ok) << c.text;
   }
+}
+
+// A fault planned for a while fires on each match of its range and on no other.
+TEST(FaultEntry, RangeFiresFromItsFirstToItsLastMatch) {
+  kfsd::Fault f;
+  std::string error;
+  ASSERT_TRUE(kfsd::parse_fault("open,query#3-5 fail ERR_IO", &f, &error)) << error;
+  kfsd::FaultPlan plan;
+  plan.add(f);
+  std::string fired;
+  for (int i = 1; i <= 8; ++i) {
+    kfsd::FaultEvent event;
+    event.kinds = kfsd::kKindRequest | (i % 2 ? kfsd::kKindOpen : kfsd::kKindQuery);
+    fired += plan.on(event).fail == ERR_IO ? "x" : ".";
+  }
+  EXPECT_EQ(fired, "..xxx...");
 }
 
 TEST_F(DevServerTest, RestartKeepsTheServerKeyAndTheStore) {

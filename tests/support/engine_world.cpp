@@ -53,6 +53,36 @@ std::string upper(std::string s) {
   return s;
 }
 
+// The agent's command line, behind the words of VARNO_TEST_AGENT_WRAPPER when that is set
+// (`make soak` runs a backup under valgrind so).
+std::vector<std::string> agent_command() {
+  std::vector<std::string> words;
+  if (const char* wrapper = getenv("VARNO_TEST_AGENT_WRAPPER")) {
+    std::istringstream in(wrapper);
+    for (std::string word; in >> word;) words.push_back(word);
+  }
+  words.insert(words.end(), {kAgent, "background", kSchedule});
+  return words;
+}
+
+// The agent started in `dir` (as `user` when that is not -1), its stderr in agent.stderr.
+pid_t spawn_agent(const std::string& dir, int user) {
+  std::vector<std::string> words = agent_command();
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    if (user >= 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))
+      _exit(127);
+    if (freopen("agent.stderr", "a", stderr) == nullptr) _exit(127);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 }  // namespace
 
 std::string random_bytes(size_t n) {
@@ -183,18 +213,10 @@ void EngineWorld::write_schedule(const std::string& lines) {
 JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_running) {
   JobRun result;
   std::string log_path = dir() + "/" + kSchedule + ".log";
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(dir().c_str()) != 0) _exit(127);
-    if (run_as_user >= 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(run_as_user) != 0 || setuid(run_as_user) != 0))
-      _exit(127);
-    if (freopen("agent.stderr", "a", stderr) == nullptr) _exit(127);
-    execl(kAgent.c_str(), kAgent.c_str(), "background", kSchedule, static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  pid_t pid = spawn_agent(dir(), run_as_user);
   EXPECT_GT(pid, 0);
   if (pid <= 0) return result;
+  running_agent = pid;
 
   SharedMemory memory;
   SharedView view;
@@ -222,11 +244,12 @@ JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_r
     }
     // A server that cannot write its lines would stall the run.
     if (server && plat_env()->tick_ms() > next_drain) {
-      server->output();
+      server->output(0);
       next_drain = plat_env()->tick_ms() + 500;
     }
     plat_env()->sleep_ms(2);
   }
+  running_agent = -1;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (view.valid()) {
     memcpy(&result.board, view.data(), sizeof result.board);

@@ -64,8 +64,9 @@ class EngineWorld : public ::testing::Test {
   // `lines` names Dest=, the test's account key, html=0, a recipient) and then `lines`.
   void write_schedule(const std::string& lines);
 
-  // Runs the agent on the schedule until it ends. `while_running` is called every few
-  // milliseconds with the live board (null until the board exists).
+  // Runs the agent on the schedule until it ends (under the words of the environment's
+  // VARNO_TEST_AGENT_WRAPPER, such as a valgrind command line, when that is set). `while_running`
+  // is called every few milliseconds with the live board (null until the board exists).
   JobRun run(const std::function<void(const ProgressBoard*)>& while_running = nullptr);
 
   // Restores the destination `user` into a fresh folder; its path, or "" on failure.
@@ -85,6 +86,9 @@ class EngineWorld : public ::testing::Test {
 
   // When set, run() starts the agent as this user and group (the test itself stays root).
   int run_as_user = -1;
+  // The agent run() is waiting for, or -1: `while_running` may end it (SIGKILL) to play a
+  // crash.
+  pid_t running_agent = -1;
 
   std::string key_hex;    // 64 hexadecimal digits, random per test
   std::string key_bytes;  // the same 32 bytes

@@ -102,10 +102,10 @@ DevServer::~DevServer() {
   if (err_fd_ >= 0) close(err_fd_);
 }
 
-std::string DevServer::output() {
+std::string DevServer::output(int quiet_ms) {
   pollfd p{out_fd_, POLLIN, 0};
   char chunk[4096];
-  while (poll(&p, 1, 200) == 1) {
+  while (poll(&p, 1, quiet_ms) == 1) {
     ssize_t n = read(out_fd_, chunk, sizeof chunk);
     if (n <= 0) break;
     buffered_.append(chunk, static_cast<size_t>(n));

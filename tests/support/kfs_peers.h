@@ -24,8 +24,10 @@ class DevServer {
   DevServer(const std::string& store, const std::vector<std::string>& extra = {});
   ~DevServer();
   int port() const { return port_; }
-  // Lines the server printed after the port line (with --verbose), read so far.
-  std::string output();
+  // Lines the server printed after the port line (with --verbose), read so far: all it
+  // has written until it is quiet for `quiet_ms` (0: only what is there now, so a caller
+  // that polls is never held up by a busy server).
+  std::string output(int quiet_ms = 200);
   // Ends the server with SIGTERM, as a person would, and answers its exit status (128 +
   // the signal when one ended it); what it wrote to stderr is then in errors().
   int stop();

@@ -63,7 +63,14 @@ bool parse_when(const std::string& when, Fault* f, std::string* error) {
   size_t hash = when.find('#');
   if (hash != std::string::npos) {
     kinds = when.substr(0, hash);
-    if (!number(when.substr(hash + 1), 1, 1L << 30, &f->nth)) {
+    std::string count = when.substr(hash + 1);
+    size_t dash = count.find('-');
+    f->last = 0;
+    if (dash != std::string::npos && !number(count.substr(dash + 1), 1, 1L << 30, &f->last)) {
+      *error = "bad count in '" + when + "'";
+      return false;
+    }
+    if (!number(count.substr(0, dash), 1, f->last != 0 ? f->last : 1L << 30, &f->nth)) {
       *error = "bad count in '" + when + "'";
       return false;
     }
@@ -207,7 +214,7 @@ FaultEffects FaultPlan::on(const FaultEvent& event) {
     if (f.action == FaultAction::kHold || (f.kinds & event.kinds) == 0) continue;
     if (!f.under.empty() && (event.path.empty() || !at_or_below(event.path, f.under))) continue;
     long nth = f.kinds == kKindFileData ? event.nth_in_file : ++f.matched;
-    if (f.nth != 0 && nth != f.nth) continue;
+    if (f.nth != 0 && (nth < f.nth || nth > (f.last != 0 ? f.last : f.nth))) continue;
     ++f.fired;
     apply(f, &effects);
   }

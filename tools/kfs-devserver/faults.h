@@ -5,8 +5,9 @@
 //
 //     WHEN ACTION [ARGUMENTS] [under PATH]
 //
-//   WHEN       KIND[,KIND...][#N]: without #N every matching event, with it only the N-th
-//              one (1-based, counted for this fault alone; file-data counts per open file)
+//   WHEN       KIND[,KIND...][#N[-M]]: without #N every matching event, with it only the
+//              N-th one (1-based, counted for this fault alone; file-data counts per open
+//              file), with #N-M the N-th to the M-th (a while)
 //   KIND       request          any request
 //              reply            any reply the server sends
 //              login lock mkdir delete find open write close mail
@@ -25,7 +26,8 @@
 //   under PATH only requests naming PATH or a path below it (mkdir, delete, open); PATH
 //              is the rest of the line and may hold blanks
 //
-// Examples: "request#10 drop", "query#3 fail ERR_SCKREAD", "mkdir,open fail 4 under /ro".
+// Examples: "request#10 drop", "query#3 fail ERR_SCKREAD", "mkdir,open fail 4 under /ro",
+// "open,query#5-40 fail ERR_IO" (a full disk for a while).
 //
 // At exit (SIGTERM or SIGINT) every fault is reported on stderr with how often it fired;
 // one that never fired makes the exit status kExitFaultMissed, so a test cannot pass
@@ -68,7 +70,8 @@ enum class FaultAction { kDrop, kDropBefore, kFail, kCorruptCrc, kDelay, kHold, 
 struct Fault {
   std::string text;  // as planned, for the report
   uint32_t kinds = 0;
-  long nth = 0;  // 0 = every match
+  long nth = 0;   // 0 = every match
+  long last = 0;  // with nth: the matches nth to last (a while), 0 = only the nth
   std::string under;
   FaultAction action = FaultAction::kDrop;
   long value = 0;    // fail: code; delay: milliseconds; hold: user
