@@ -30,7 +30,7 @@ TEST_F(CrashTest, KilledServerDropsTornFilesAndTheNextRunCompletes) {
     write_data("docs/file-" + std::to_string(i) + ".bin", random_bytes(16 * 3 + i));
   }
   // No checkpoint can come between the changes and the kill; slow opens keep the run busy.
-  std::vector<std::string> flags = {"--checkpoint-ms", "600000", "--fault", "open delay 20"};
+  std::vector<std::string> flags = {"--checkpoint-ms", "600000", "--fault", "open delay 50"};
   start_server(flags);
   write_schedule("Src=D:\\\n");
   JobRun killed = run([this](const ProgressBoard* board) {

@@ -215,7 +215,8 @@ TEST_F(FaultTest, StopBeforeTheFirstFileEndsTheWalk) {
 TEST_F(FaultTest, ServerRestartedMidFileLockIsTakenAgain) {
   std::string big = random_bytes(64 << 10);
   write_data("big.bin", big);
-  start_server({"--block-size", "256"});
+  // Slow data replies keep the file in flight until the restart, however loaded the machine.
+  start_server({"--block-size", "256", "--fault", "data delay 5"});
   int port = server->port();
   write_schedule("Src=D:\\big.bin\n");
   // Time for the new server to come up before the session connects again.
@@ -334,9 +335,10 @@ TEST_F(FaultTest, RefusedFolderEndsItsRetriesAndTheJobGoesOn) {
 // A lock released during the waits: the job goes on after the retries it needed.
 TEST_F(FaultTest, LockFreedDuringTheWaitsLetsTheJobGoOn) {
   write_data("a.txt", "sent once the lock is free\n");
-  start_server({"--hold-lock", "1:1"});
+  // Held long enough to outlast a slow start of the agent, short of the thirteen waits.
+  start_server({"--hold-lock", "1:4"});
   write_schedule("Src=D:\\\n");
-  setenv("VARNO_LOCK_WAIT_MS", "250", 1);
+  setenv("VARNO_LOCK_WAIT_MS", "500", 1);
   JobRun r = run();
   ASSERT_EQ(r.status, 0);
   int retries = r.count_logged("Could not obtain user lock");
