@@ -171,18 +171,26 @@ int cryptofile_finish(CryptoFile* cf) {
   return cf->failed ? -1 : 1;
 }
 
-int cryptofile_init_application(CryptoFile* cf, FILE* file, int encrypt) {
+namespace {
+
+// Runs `init` with the machine's application key, which is wiped afterwards.
+template <typename Init>
+int with_application_key(Init init) {
   unsigned char key[32];
   if (get_application_key(key) != 0) return -1;
-  int rc = cryptofile_init(cf, file, encrypt, key);
+  int rc = init(key);
   OPENSSL_cleanse(key, sizeof key);
   return rc;
 }
 
+}  // namespace
+
+int cryptofile_init_application(CryptoFile* cf, FILE* file, int encrypt) {
+  return with_application_key(
+      [&](const unsigned char* key) { return cryptofile_init(cf, file, encrypt, key); });
+}
+
 int cryptofile_init_application_writer(CryptoFile* cf, Env* env, int fd) {
-  unsigned char key[32];
-  if (get_application_key(key) != 0) return -1;
-  int rc = cryptofile_init_writer(cf, env, fd, key);
-  OPENSSL_cleanse(key, sizeof key);
-  return rc;
+  return with_application_key(
+      [&](const unsigned char* key) { return cryptofile_init_writer(cf, env, fd, key); });
 }
