@@ -228,8 +228,11 @@ class Env {
   [[nodiscard]] virtual int process_terminate(ChildProcess& child) = 0;
 };
 
-// The process's real Env.
+// The process's Env: the system's own. It is alone in platform/env_default.cpp so that a
+// test program can link its own definition in place of it (the shipped ones never do).
 [[nodiscard]] Env* plat_env();
+// The system's Env itself, for such a replacement to wrap.
+[[nodiscard]] Env* plat_system_env();
 
 // Writes all `length` bytes through env->write (see plat_write_fully for the rules).
 // Answers `length`, or -1 with errno.

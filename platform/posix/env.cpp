@@ -320,7 +320,7 @@ class PosixEnv final : public Env {
 
 }  // namespace
 
-Env* plat_env() {
+Env* plat_system_env() {
   static PosixEnv instance;
   return &instance;
 }

@@ -445,7 +445,7 @@ class Win32Env final : public Env {
 
 }  // namespace
 
-Env* plat_env() {
+Env* plat_system_env() {
   static Win32Env instance;
   return &instance;
 }
