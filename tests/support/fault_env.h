@@ -1,13 +1,17 @@
 // Env doubles for tests: FaultEnv counts calls and fails the ones a plan names (the Nth of
 // a kind or of any kind, or every call a predicate picks) with a chosen errno, cuts reads
-// and writes short and tracks open descriptors; ManualClockEnv gives a clock the test
-// sets and sleeps that only advance it. Both wrap a real Env: files stay real files.
+// and writes short and tracks open descriptors (and the paths they were opened with, for
+// the predicate); thread-safe, so a whole agent can run on it. ManualClockEnv gives a clock the
+// test sets and sleeps that only advance it. Both wrap a real Env: files stay real files.
 #pragma once
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -44,11 +48,14 @@ class FaultEnv : public EnvWrapper {
 
   // Fails the `nth` (1-based, counted from this call) call of `kind` with `error`.
   void fail_nth(Kind kind, long nth, int error = EIO) {
-    plans_.push_back(Plan{kind, calls(kind) + nth, error});
+    std::lock_guard<std::mutex> hold(mutex_);
+    plans_.push_back(Plan{kind, count_of(kind) + nth, error});
   }
-  // Fails every call for which `predicate(kind, path)` answers true (path is "" for
-  // descriptor calls), with `error`.
+  // Fails every call for which `predicate(kind, path)` answers true, with `error`. For
+  // descriptor calls the path is the one the descriptor was opened with ("" for one this
+  // Env did not open). The predicate runs under the Env's lock: it must not call the Env.
   void fail_if(std::function<bool(Kind, std::string_view)> predicate, int error = EIO) {
+    std::lock_guard<std::mutex> hold(mutex_);
     predicate_ = std::move(predicate);
     predicate_error_ = error;
   }
@@ -57,14 +64,24 @@ class FaultEnv : public EnvWrapper {
   size_t max_write = 0;    // > 0: every write takes at most this many bytes
   bool skip_sync = false;  // sync and sync_dir succeed without touching the disk
 
-  long calls(Kind kind) const { return kind == kAny ? total_ : counts_[kind]; }
+  long calls(Kind kind) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return count_of(kind);
+  }
   void reset_counts() {
+    std::lock_guard<std::mutex> hold(mutex_);
     for (long& c : counts_) c = 0;
     total_ = 0;
     plans_.clear();
   }
-  int fired() const { return fired_; }
-  int open_descriptors() const { return open_; }
+  int fired() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return fired_;
+  }
+  int open_descriptors() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return open_;
+  }
 
   int open_file(std::string_view path, unsigned flags) override {
     return opened(path, [&] { return target()->open_file(path, flags); });
@@ -79,28 +96,33 @@ class FaultEnv : public EnvWrapper {
     return opened(path, [&] { return target()->open_exclusive(path, flags); });
   }
   int close_file(int fd) override {
-    --open_;  // released even when reported as failed, as on Linux
+    bool failed = fail(kClose, fd);
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      --open_;  // released even when reported as failed, as on Linux
+      paths_.erase(fd);
+    }
     int rc = target()->close_file(fd);
-    return fail(kClose, "") ? -1 : rc;
+    return failed ? -1 : rc;
   }
   ssize_t read(int fd, void* buffer, size_t length) override {
-    if (fail(kRead, "")) return -1;
+    if (fail(kRead, fd)) return -1;
     return target()->read(fd, buffer, cut(length, max_read));
   }
   ssize_t read_at(int fd, void* buffer, size_t length, uint64_t offset) override {
-    if (fail(kRead, "")) return -1;
+    if (fail(kRead, fd)) return -1;
     return target()->read_at(fd, buffer, cut(length, max_read), offset);
   }
   ssize_t write(int fd, const void* buffer, size_t length) override {
-    if (fail(kWrite, "")) return -1;
+    if (fail(kWrite, fd)) return -1;
     return target()->write(fd, buffer, cut(length, max_write));
   }
   int seek(int fd, int64_t offset) override {
-    return fail(kSeek, "") ? -1 : target()->seek(fd, offset);
+    return fail(kSeek, fd) ? -1 : target()->seek(fd, offset);
   }
-  int64_t file_size(int fd) override { return fail(kSize, "") ? -1 : target()->file_size(fd); }
+  int64_t file_size(int fd) override { return fail(kSize, fd) ? -1 : target()->file_size(fd); }
   int sync(int fd) override {
-    if (fail(kSync, "")) return -1;
+    if (fail(kSync, fd)) return -1;
     return skip_sync ? 0 : target()->sync(fd);
   }
   int publish_new_file(std::string_view path, unsigned mode, const void* bytes,
@@ -142,7 +164,7 @@ class FaultEnv : public EnvWrapper {
     return fail(kFind, pattern) ? nullptr : target()->find_first(pattern, data);
   }
   int find_next(PlatFind* find, PlatFindData* data) override {
-    return fail(kFind, "") ? -1 : target()->find_next(find, data);
+    return fail(kFind, std::string_view()) ? -1 : target()->find_next(find, data);
   }
   int process_start(const char* command_line, ChildProcess* child) override {
     return fail(kProcess, command_line) ? -1 : target()->process_start(command_line, child);
@@ -163,17 +185,33 @@ class FaultEnv : public EnvWrapper {
   int opened(std::string_view path, Open open) {
     if (fail(kOpen, path)) return -1;
     int fd = open();
-    if (fd >= 0) ++open_;
+    if (fd >= 0) {
+      std::lock_guard<std::mutex> hold(mutex_);
+      ++open_;
+      paths_[fd] = std::string(path);
+    }
     return fd;
   }
 
-  // Counts the call; true (errno set) when a plan or the predicate fails it.
+  long count_of(Kind kind) const { return kind == kAny ? total_ : counts_[kind]; }
+
+  bool fail(Kind kind, int fd) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    auto it = paths_.find(fd);
+    return fail_locked(kind, it == paths_.end() ? std::string_view() : it->second);
+  }
   bool fail(Kind kind, std::string_view path) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return fail_locked(kind, path);
+  }
+
+  // Counts the call; true (errno set) when a plan or the predicate fails it.
+  bool fail_locked(Kind kind, std::string_view path) {
     ++counts_[kind];
     ++total_;
     int error = 0;
     for (const Plan& plan : plans_) {
-      if (plan.at == calls(plan.kind) && (plan.kind == kAny || plan.kind == kind)) {
+      if (plan.at == count_of(plan.kind) && (plan.kind == kAny || plan.kind == kind)) {
         error = plan.error;
       }
     }
@@ -184,6 +222,7 @@ class FaultEnv : public EnvWrapper {
     return true;
   }
 
+  mutable std::mutex mutex_;
   long counts_[kKinds] = {};
   long total_ = 0;
   std::vector<Plan> plans_;
@@ -191,6 +230,7 @@ class FaultEnv : public EnvWrapper {
   int predicate_error_ = EIO;
   int fired_ = 0;
   int open_ = 0;
+  std::map<int, std::string> paths_;  // open descriptors
 };
 
 // A clock the test sets: local_time/unix_time answer the fields below, tick_ms starts at

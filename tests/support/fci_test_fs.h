@@ -35,11 +35,8 @@ class PageCountingEnv : public FaultEnv {
 // Real files, but syncs do nothing: tests that model durability themselves (or do not care)
 // stay fast.
 inline FaultEnv* quick_fs() {
-  static FaultEnv instance = [] {
-    FaultEnv env;
-    env.skip_sync = true;
-    return env;
-  }();
+  static FaultEnv instance;
+  instance.skip_sync = true;
   return &instance;
 }
 
