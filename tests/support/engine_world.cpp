@@ -55,19 +55,20 @@ std::string upper(std::string s) {
 
 // The agent's command line, behind the words of VARNO_TEST_AGENT_WRAPPER when that is set
 // (`make soak` runs a backup under valgrind so).
-std::vector<std::string> agent_command() {
+std::vector<std::string> agent_command(const std::string& program) {
   std::vector<std::string> words;
   if (const char* wrapper = getenv("VARNO_TEST_AGENT_WRAPPER")) {
     std::istringstream in(wrapper);
     for (std::string word; in >> word;) words.push_back(word);
   }
-  words.insert(words.end(), {kAgent, "background", kSchedule});
+  words.insert(words.end(),
+               {program.empty() ? kAgent : kBuild + "/" + program, "background", kSchedule});
   return words;
 }
 
 // The agent started in `dir` (as `user` when that is not -1), its stderr in agent.stderr.
-pid_t spawn_agent(const std::string& dir, int user) {
-  std::vector<std::string> words = agent_command();
+pid_t spawn_agent(const std::string& dir, int user, const std::string& program) {
+  std::vector<std::string> words = agent_command(program);
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
@@ -213,7 +214,7 @@ void EngineWorld::write_schedule(const std::string& lines) {
 JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_running) {
   JobRun result;
   std::string log_path = dir() + "/" + kSchedule + ".log";
-  pid_t pid = spawn_agent(dir(), run_as_user);
+  pid_t pid = spawn_agent(dir(), run_as_user, agent_program);
   EXPECT_GT(pid, 0);
   if (pid <= 0) return result;
   running_agent = pid;

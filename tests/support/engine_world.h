@@ -86,6 +86,9 @@ class EngineWorld : public ::testing::Test {
 
   // When set, run() starts the agent as this user and group (the test itself stays root).
   int run_as_user = -1;
+  // When set, run() starts this program of the build folder in place of the shipped agent
+  // ("tests/process/varno-backup-faulty").
+  std::string agent_program;
   // The agent run() is waiting for, or -1: `while_running` may end it (SIGKILL) to play a
   // crash.
   pid_t running_agent = -1;
