@@ -1,8 +1,10 @@
 // Seeded fault soak: rounds of backups of a tree that changes between them (files added,
 // grown, cut, renamed, deleted, changed in place, a folder replaced by a file), each run
-// against kfs-devserver with a random fault of its plan, a server killed and restarted, or
-// the agent killed, and each followed by a clean run whose restore must equal the tree
-// byte for byte, with no file called current that the server lacks.
+// against kfs-devserver with a random fault of its plan, a server killed and restarted, the
+// agent killed, or a failed read or write of the agent's own (a file being backed up, the
+// change index, the mail queue, the logs: varno-backup-faulty), and each followed by a
+// clean run of the shipped agent whose restore must equal the tree byte for byte, with no
+// file called current that the server lacks.
 //
 // VARNO_SOAK_ROUNDS: faulty rounds (3 unless given; `make soak` runs many); VARNO_SOAK_SEED:
 // the seed (a fresh one unless given). The seed is printed, and a failing round says how
@@ -30,7 +32,7 @@ constexpr const char kBlockSize[] = "256";
 struct Tally {
   int rounds = 0;  // rounds that planned this fault
   int fired = 0;   // rounds in which it fired
-  long count = 0;  // firings, as the server counted them (kills: one per round)
+  long count = 0;  // firings, as the server or the agent counted them (kills: one per round)
 };
 
 class SoakTest : public EngineWorld {
@@ -122,17 +124,20 @@ void SoakTest::change_once() {
   }
 }
 
-// One fault of a round: a plan entry for the server, or a kill.
+// One fault of a round: a plan entry for the server or the agent, or a kill.
 struct Fault {
+  Fault(std::string k, std::string e, std::string c = "")
+      : kind(std::move(k)), entry(std::move(e)), client(std::move(c)) {}
   std::string kind;
-  std::string entry;  // for the server's --fault; empty for kills
+  std::string entry;   // for the server's --fault
+  std::string client;  // for varno-backup-faulty's VARNO_TEST_FAULT_PLAN
 };
 
 Fault pick_fault(std::mt19937_64& rng) {
   auto n = [&rng](long low, long high) {
     return std::to_string(low + static_cast<long>(rng() % static_cast<uint64_t>(high - low + 1)));
   };
-  switch (rng() % 11) {
+  switch (rng() % 16) {
     case 0:
       return {"drop", "request#" + n(3, 30) + " drop"};
     case 1:
@@ -158,9 +163,24 @@ Fault pick_fault(std::mt19937_64& rng) {
       return {"slow-open", "open delay 20"};
     case 9:
       return {"server-killed", ""};
-    default:
+    case 10:
       return {"agent-killed", ""};
+    case 11:  // past the first block of a file
+      return {"source-read", "", "source read#" + n(2, 3) + " per-file"};
+    case 12:
+      return {"index-sort", "", "sort write#" + n(1, 20)};
+    case 13:
+      return {"index-write", "", "index write#1"};
+    case 14:  // the server refuses the report, so it goes to the queue
+      return {"queue-write", "mail fail ERR_IO", "queue write#" + n(1, 2)};
+    default:
+      return {"log-write", "", "log write#" + n(1, 60)};
   }
+}
+
+// Faults the agent recorded, one line each.
+long agent_firings(const std::string& record) {
+  return std::count(record.begin(), record.end(), '\n');
 }
 
 // How often the server's plan fired, from its own report at exit.
@@ -189,10 +209,17 @@ bool Soak::faulty_round(const Fault& fault, Tally* tally) {
   if (!fault.entry.empty()) flags.insert(flags.end(), {"--fault", fault.entry});
   start_server(flags);
   const int port = server->port();
+  const std::string record = dir() + "/faults.txt";
+  if (!fault.client.empty()) {
+    agent_program = "tests/process/varno-backup-faulty";
+    setenv("VARNO_TEST_FAULT_PLAN", fault.client.c_str(), 1);
+    setenv("VARNO_TEST_FAULT_RECORD", "faults.txt", 1);  // the agent's working folder
+    fs::remove(record);
+  }
   const uint32_t after = static_cast<uint32_t>(below(3));  // items done before a kill
   bool killed = false;
   JobRun r = run([&](const ProgressBoard* board) {
-    if (killed || !fault.entry.empty() || board == nullptr ||
+    if (killed || !fault.entry.empty() || !fault.client.empty() || board == nullptr ||
         board->items_backed_up + board->items_current + board->items_failed < after)
       return;
     if (fault.kind == "agent-killed") {
@@ -208,7 +235,12 @@ bool Soak::faulty_round(const Fault& fault, Tally* tally) {
   });
   EXPECT_EQ(r.status, killed && fault.kind == "agent-killed" ? 128 + SIGKILL : 0) << r.log;
   long count = killed ? 1 : 0;
-  if (!fault.entry.empty()) {
+  if (!fault.client.empty()) {
+    agent_program.clear();
+    unsetenv("VARNO_TEST_FAULT_PLAN");
+    unsetenv("VARNO_TEST_FAULT_RECORD");
+    count = agent_firings(read_file(record));
+  } else if (!fault.entry.empty()) {
     (void)server->stop();  // 3 when the fault never fired: that is the count's business
     count = server_firings(server->errors());
   }
@@ -270,7 +302,8 @@ TEST_F(Soak, FaultyRoundsThenCleanRunsRestoreTheTree) {
   for (long round = 1; round <= rounds; ++round) {
     change_tree();
     Fault fault = pick_fault(rng_);
-    SCOPED_TRACE("round " + std::to_string(round) + ": " + fault.kind + " " + fault.entry);
+    SCOPED_TRACE("round " + std::to_string(round) + ": " + fault.kind + " " + fault.entry +
+                 fault.client);
     if (!faulty_round(fault, &tallies[fault.kind]) || !clean_round()) {
       ADD_FAILURE() << "replay: VARNO_SOAK_SEED=" << seed << " VARNO_SOAK_ROUNDS=" << round;
       break;
