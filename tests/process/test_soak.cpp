@@ -18,6 +18,7 @@
 #include <map>
 #include <random>
 #include <regex>
+#include <sstream>
 
 #include "tests/support/engine_world.h"
 
@@ -137,7 +138,7 @@ Fault pick_fault(std::mt19937_64& rng) {
   auto n = [&rng](long low, long high) {
     return std::to_string(low + static_cast<long>(rng() % static_cast<uint64_t>(high - low + 1)));
   };
-  switch (rng() % 16) {
+  switch (rng() % 17) {
     case 0:
       return {"drop", "request#" + n(3, 30) + " drop"};
     case 1:
@@ -167,20 +168,25 @@ Fault pick_fault(std::mt19937_64& rng) {
       return {"agent-killed", ""};
     case 11:  // past the first block of a file
       return {"source-read", "", "source read#" + n(2, 3) + " per-file"};
-    case 12:
-      return {"index-sort", "", "sort write#" + n(1, 20)};
+    case 12:  // and every later read of that file
+      return {"source-bad", "", "source read#" + n(2, 3) + " per-file sticky"};
     case 13:
+      return {"index-sort", "", "sort write#" + n(1, 4)};
+    case 14:
       return {"index-write", "", "index write#1"};
-    case 14:  // the server refuses the report, so it goes to the queue
+    case 15:  // the server refuses the report, so it goes to the queue
       return {"queue-write", "mail fail ERR_IO", "queue write#" + n(1, 2)};
     default:
       return {"log-write", "", "log write#" + n(1, 60)};
   }
 }
 
-// Faults the agent recorded, one line each.
-long agent_firings(const std::string& record) {
-  return std::count(record.begin(), record.end(), '\n');
+// Faults the agent recorded, one "KIND CLASS PATH" line each.
+std::vector<std::string> agent_firings(const std::string& record) {
+  std::vector<std::string> out;
+  std::istringstream in(record);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
 }
 
 // How often the server's plan fired, from its own report at exit.
@@ -239,7 +245,19 @@ bool Soak::faulty_round(const Fault& fault, Tally* tally) {
     agent_program.clear();
     unsetenv("VARNO_TEST_FAULT_PLAN");
     unsetenv("VARNO_TEST_FAULT_RECORD");
-    count = agent_firings(read_file(record));
+    std::vector<std::string> fired = agent_firings(read_file(record));
+    count = static_cast<long>(fired.size());
+    if (fault.kind == "source-bad" && !fired.empty()) {
+      // A file that cannot be read fails this run, and says so; the clean run sends it.
+      const std::string local = fired[0].substr(fired[0].find(' ', 5) + 1);
+      EXPECT_GE(r.board.items_failed, 1u) << r.log;
+      EXPECT_FALSE(r.logged("FILE: Successfully backed up '" + local + "'")) << r.log;
+    }
+    if (fault.kind == "queue-write") {
+      // A queue file that could not be written leaves the last one whole (or none).
+      EXPECT_FALSE(fs::exists(dir() + "/" + kSchedule + ".eml.tmp"));
+      (void)queued_report();
+    }
   } else if (!fault.entry.empty()) {
     (void)server->stop();  // 3 when the fault never fired: that is the count's business
     count = server_firings(server->errors());

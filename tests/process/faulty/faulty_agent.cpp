@@ -3,7 +3,8 @@
 // that fires appends "KIND CLASS PATH" to the file VARNO_TEST_FAULT_RECORD names, so a test
 // counts what happened from the agent's own record.
 //
-// The plan: entries separated by ';', each "CLASS KIND#N [per-file]", failed with EIO:
+// The plan: entries separated by ';', each "CLASS KIND#N [per-file] [sticky]", failed with
+// EIO:
 //   CLASS   source  a file on a drive ("D:\..."): what is backed up (the agent's own files
 //                   are named relative to its working folder)
 //           index   the change index ("*.fci", "*.fci.ro", "*.fci.tmp")
@@ -12,7 +13,8 @@
 //           log     agent.log and the job log ("*.log")
 //   KIND    open read write sync; for log files "write" is a write of their stream
 //   #N      the N-th such call on the class's files in this run, or with per-file on one
-//           file (counted afresh at each open of it); each entry fires once
+//           file (counted afresh at each open of it); each entry fires once, or with
+//           sticky then fails every later such call on the file it fired on (a bad disk)
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +54,8 @@ struct Entry {
   std::string kind_name;
   long nth = 1;
   bool per_file = false;
+  bool sticky = false;
+  std::string fired_on;              // the file a sticky entry fired on
   long seen = 0;                     // class-wide calls so far
   std::map<std::string, long> file;  // per-file calls since the file's last open
   bool spent = false;
@@ -60,10 +64,20 @@ struct Entry {
 bool parse_entry(const std::string& text, Entry* entry) {
   char klass[16] = {};
   char kind[16] = {};
-  char rest[16] = {};
+  char rest[2][16] = {};
   long nth = 0;
-  int words = sscanf(text.c_str(), " %15s %15[a-z]#%ld %15s", klass, kind, &nth, rest);
-  if (words < 3 || nth < 1 || (words == 4 && strcmp(rest, "per-file") != 0)) return false;
+  int words =
+      sscanf(text.c_str(), " %15s %15[a-z]#%ld %15s %15s", klass, kind, &nth, rest[0], rest[1]);
+  if (words < 3 || nth < 1) return false;
+  for (int i = 0; i < words - 3; ++i) {
+    if (strcmp(rest[i], "per-file") == 0) {
+      entry->per_file = true;
+    } else if (strcmp(rest[i], "sticky") == 0) {
+      entry->sticky = true;
+    } else {
+      return false;
+    }
+  }
   static const std::map<std::string, FaultEnv::Kind> kKinds = {{"open", FaultEnv::kOpen},
                                                                {"read", FaultEnv::kRead},
                                                                {"write", FaultEnv::kWrite},
@@ -74,7 +88,6 @@ bool parse_entry(const std::string& text, Entry* entry) {
   entry->kind = found->second;
   entry->kind_name = kind;
   entry->nth = nth;
-  entry->per_file = words == 4;
   return true;
 }
 
@@ -119,10 +132,15 @@ class Planner {
       if (e.klass != klass) continue;
       std::string name(path);
       if (kind == FaultEnv::kOpen) e.file.erase(name);
-      if (kind != e.kind || e.spent) continue;
-      long n = e.per_file ? ++e.file[name] : ++e.seen;
-      if (n != e.nth || fails) continue;
-      e.spent = true;
+      if (kind != e.kind || fails) continue;
+      if (e.spent) {
+        if (!e.sticky || e.fired_on != name) continue;
+      } else {
+        long n = e.per_file ? ++e.file[name] : ++e.seen;
+        if (n != e.nth) continue;
+        e.spent = true;
+        e.fired_on = name;
+      }
       fails = true;
       note(e.kind_name + " " + klass + " " + name);
     }
