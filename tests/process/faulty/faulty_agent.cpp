@@ -11,7 +11,7 @@
 //           sort    the index's sort buckets ("$FCISORT$\N")
 //           queue   the mail queue ("*.eml", "*.eml.tmp")
 //           log     agent.log and the job log ("*.log")
-//   KIND    open read write sync; for log files "write" is a write of their stream
+//   KIND    open read write sync rename delete; for log files "write" is a write of their stream
 //   #N      the N-th such call on the class's files in this run, or with per-file on one
 //           file (counted afresh at each open of it); each entry fires once, or with
 //           sticky then fails every later such call on the file it fired on (a bad disk)
@@ -78,10 +78,9 @@ bool parse_entry(const std::string& text, Entry* entry) {
       return false;
     }
   }
-  static const std::map<std::string, FaultEnv::Kind> kKinds = {{"open", FaultEnv::kOpen},
-                                                               {"read", FaultEnv::kRead},
-                                                               {"write", FaultEnv::kWrite},
-                                                               {"sync", FaultEnv::kSync}};
+  static const std::map<std::string, FaultEnv::Kind> kKinds = {
+      {"open", FaultEnv::kOpen},     {"read", FaultEnv::kRead},     {"write", FaultEnv::kWrite},
+      {"rename", FaultEnv::kRename}, {"delete", FaultEnv::kDelete}, {"sync", FaultEnv::kSync}};
   auto found = kKinds.find(kind);
   if (found == kKinds.end()) return false;
   entry->klass = klass;
