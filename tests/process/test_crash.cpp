@@ -30,7 +30,9 @@ TEST_F(CrashTest, KilledServerDropsTornFilesAndTheNextRunCompletes) {
     write_data("docs/file-" + std::to_string(i) + ".bin", random_bytes(16 * 3 + i));
   }
   // No checkpoint can come between the changes and the kill; slow opens keep the run busy.
-  std::vector<std::string> flags = {"--checkpoint-ms", "600000", "--fault", "open delay 50"};
+  // Payloads kept as files, so that one can be torn.
+  std::vector<std::string> flags = {"--checkpoint-ms", "600000", "--inline-max", "0",
+                                    "--fault", "open delay 50"};
   start_server(flags);
   write_schedule("Src=D:\\\n");
   JobRun killed = run([this](const ProgressBoard* board) {
@@ -55,7 +57,7 @@ TEST_F(CrashTest, KilledServerDropsTornFilesAndTheNextRunCompletes) {
   cut_short(store("users/1/objects/" + object));
   testing_support::write_file(store("users/1/tree/D Drive/docs/.kfsd-left-over"), "half");
 
-  start_server({"--checkpoint-ms", "600000"});
+  start_server({"--checkpoint-ms", "600000", "--inline-max", "0"});
   JobRun next = run();
   EXPECT_EQ(next.status, 0) << next.log;
   EXPECT_TRUE(next.logged("Backup job completed normally.")) << next.log;
