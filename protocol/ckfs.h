@@ -148,6 +148,12 @@ int ckfs_frame_encode(ckfs_cipher* cipher, const uint8_t* header, const uint8_t*
 // CRC. Answers the plain length, or -1 when it cannot be held or does not check.
 int ckfs_frame_decrypt(ckfs_cipher* cipher, int encrypted_length, uint32_t crc);
 uint8_t* ckfs_cipher_frame(ckfs_cipher* cipher);
+// All `count` bytes of the connection the cipher belongs to, or -1. Each receive asks for
+// as much as the cipher's buffer holds, so a reply's header and body, or several requests
+// sent together, cost one call; what was read ahead stays for the next call.
+[[nodiscard]] int ckfs_cipher_recv(ckfs_cipher* cipher, int socket, void* buffer, int count);
+// Whether bytes read ahead are waiting.
+bool ckfs_cipher_has_received(const ckfs_cipher* cipher);
 // The length announced by a frame header (0 stands for 65536), and its CRC.
 int ckfs_frame_length(const uint8_t* frame_header);
 uint32_t ckfs_frame_crc(const uint8_t* frame_header);

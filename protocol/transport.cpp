@@ -207,6 +207,37 @@ uint8_t* ckfs_cipher_frame(ckfs_cipher* cipher) {
   return cipher->frame;
 }
 
+int ckfs_cipher_recv(ckfs_cipher* c, int socket, void* buffer, int count) {
+  if (count < 0) return -1;
+  uint8_t* p = static_cast<uint8_t*>(buffer);
+  int done = 0;
+  while (done < count) {
+    if (c->received_start == c->received_end) {
+      // A long rest goes straight to the caller's buffer, not through ours.
+      if (count - done >= static_cast<int>(sizeof c->received)) {
+        ssize_t n = plat_socket_recv(socket, p + done, static_cast<size_t>(count - done));
+        if (n <= 0) return -1;
+        done += static_cast<int>(n);
+        continue;
+      }
+      ssize_t n = plat_socket_recv(socket, c->received, sizeof c->received);
+      if (n <= 0) return -1;
+      c->received_start = 0;
+      c->received_end = static_cast<int>(n);
+    }
+    int take = c->received_end - c->received_start;
+    if (take > count - done) take = count - done;
+    memcpy(p + done, c->received + c->received_start, static_cast<size_t>(take));
+    c->received_start += take;
+    done += take;
+  }
+  return count;
+}
+
+bool ckfs_cipher_has_received(const ckfs_cipher* cipher) {
+  return cipher->received_start != cipher->received_end;
+}
+
 int ckfs_frame_length(const uint8_t* frame_header) {
   int e = get16(frame_header);
   return e == 0 ? 65536 : e;
@@ -286,8 +317,12 @@ void ckfs_packet_header(const ckfs_packet& packet, uint8_t header[CKFS_HEADER_SI
 
 int ckfs_send_packet(ckfs_session* session) {
   if (!session->socket.valid() || session->cipher == nullptr) return ERR_SCKWRITE;
-  // A closed or failed connection shows as readable before any reply is due.
-  if (plat_socket_wait_readable(session->socket.get(), 0) != 0) return ERR_SCKWRITE;
+  // A closed or failed connection shows as readable before any reply is due; so do bytes
+  // no request asked for, whether still in the socket or already read ahead.
+  if (ckfs_cipher_has_received(session->cipher) ||
+      plat_socket_wait_readable(session->socket.get(), 0) != 0) {
+    return ERR_SCKWRITE;
+  }
   ckfs_packet& packet = session->packet;
   if (packet.length > CKFS_DATA_MAX) return ERR_DATAMAX;
   uint8_t header[CKFS_HEADER_SIZE];
@@ -304,15 +339,17 @@ int ckfs_recv_packet(ckfs_session* session) {
   if ((packet.flags & CKFS_AWAITS_REPLY) == 0) return 0;
   if (!session->socket.valid() || session->cipher == nullptr) return ERR_SCKREAD;
   uint8_t head[CKFS_FRAME_HEADER_SIZE];
-  if (ckfs_recv_all(session->socket.get(), head, sizeof head) != static_cast<int>(sizeof head)) {
+  ckfs_cipher* cipher = session->cipher;
+  const int socket = session->socket.get();
+  if (ckfs_cipher_recv(cipher, socket, head, sizeof head) != static_cast<int>(sizeof head)) {
     return ERR_SCKREAD;
   }
   int e = ckfs_frame_length(head);
   // A frame the buffer cannot hold is a broken stream; the rest of it is not read.
   if (e > CKFS_FRAME_BUFFER) return ERR_SCKREAD;
-  uint8_t* frame = session->cipher->frame;
-  if (ckfs_recv_all(session->socket.get(), frame, e) != e) return ERR_SCKREAD;
-  int plain = ckfs_frame_decrypt(session->cipher, e, ckfs_frame_crc(head));
+  uint8_t* frame = cipher->frame;
+  if (ckfs_cipher_recv(cipher, socket, frame, e) != e) return ERR_SCKREAD;
+  int plain = ckfs_frame_decrypt(cipher, e, ckfs_frame_crc(head));
   if (plain < 0) return ERR_SCKREAD;
   return ckfs_packet_parse(frame, plain, &packet);
 }
