@@ -100,6 +100,12 @@ struct ckfs_session {
   // it on that connection, those that await no reply (a file's close) included.
   uint32_t replies;
   uint32_t previous_replies;
+  // Non-zero: messages that await no reply (block data, block ends, closes) are held and
+  // go out in one send with the next request that awaits one, or at ckfs_flush. The
+  // server sees the same requests in the same order; a reply still vouches for all of
+  // them. Off by default: a caller that sends a close and then waits for the user would
+  // leave the file uncommitted meanwhile.
+  int hold_no_reply;
 };
 
 // ---- socket library and address list (process-wide, backup thread only) ----
@@ -129,6 +135,10 @@ int ckfs_host_port(int index);
 [[nodiscard]] int ckfs_recv_all(int socket, void* buffer, int count);
 
 [[nodiscard]] int ckfs_send_packet(ckfs_session* session);
+// Sends what hold_no_reply held back, before a pause in the conversation (a folder to
+// list). ERR_SCKWRITE when the connection is broken; the held messages are then lost with
+// it, as if they had been sent into it.
+int ckfs_flush(ckfs_session* session);
 [[nodiscard]] int ckfs_recv_packet(ckfs_session* session);
 [[nodiscard]] int ckfs_connect(ckfs_session* session);
 [[nodiscard]] int ckfs_transact(ckfs_session* session);

@@ -315,23 +315,58 @@ void ckfs_packet_header(const ckfs_packet& packet, uint8_t header[CKFS_HEADER_SI
   header[5] = packet.status;
 }
 
-int ckfs_send_packet(ckfs_session* session) {
-  if (!session->socket.valid() || session->cipher == nullptr) return ERR_SCKWRITE;
-  // A closed or failed connection shows as readable before any reply is due; so do bytes
-  // no request asked for, whether still in the socket or already read ahead.
-  if (ckfs_cipher_has_received(session->cipher) ||
-      plat_socket_wait_readable(session->socket.get(), 0) != 0) {
+namespace {
+
+// Whether the connection is still fit for a request: a closed or failed connection shows
+// as readable before any reply is due; so do bytes no request asked for, whether still in
+// the socket or already read ahead.
+bool connection_usable(ckfs_session* session) {
+  return !ckfs_cipher_has_received(session->cipher) &&
+         plat_socket_wait_readable(session->socket.get(), 0) == 0;
+}
+
+// Sends the held frames; they are gone either way.
+bool send_held(ckfs_session* session) {
+  ckfs_cipher* c = session->cipher;
+  const int length = c->held_length;
+  c->held_length = 0;
+  return length == 0 || ckfs_send_all(session->socket.get(), c->held, length) == length;
+}
+
+}  // namespace
+
+int ckfs_flush(ckfs_session* session) {
+  if (!session->socket.valid() || session->cipher == nullptr) return 0;
+  if (session->cipher->held_length == 0) return 0;
+  if (!connection_usable(session)) {
+    session->cipher->held_length = 0;
     return ERR_SCKWRITE;
   }
+  return send_held(session) ? 0 : ERR_SCKWRITE;
+}
+
+int ckfs_send_packet(ckfs_session* session) {
+  if (!session->socket.valid() || session->cipher == nullptr) return ERR_SCKWRITE;
   ckfs_packet& packet = session->packet;
   if (packet.length > CKFS_DATA_MAX) return ERR_DATAMAX;
+  ckfs_cipher* c = session->cipher;
+  const bool hold = session->hold_no_reply != 0 && (packet.flags & CKFS_AWAITS_REPLY) == 0;
+  constexpr int kFrameMax = CKFS_FRAME_HEADER_SIZE + CKFS_FRAME_BUFFER;
+  const bool room = c->held_length + kFrameMax <= static_cast<int>(sizeof c->held);
+  if (!(hold && room)) {
+    if (!connection_usable(session)) {
+      c->held_length = 0;
+      return ERR_SCKWRITE;
+    }
+    if (!room && !send_held(session)) return ERR_SCKWRITE;
+  }
   uint8_t header[CKFS_HEADER_SIZE];
   ckfs_packet_header(packet, header);
-  uint8_t* frame = session->cipher->frame;
-  int total = ckfs_frame_encode(session->cipher, header, packet.data, packet.length, frame);
+  int total = ckfs_frame_encode(c, header, packet.data, packet.length, c->held + c->held_length);
   if (total < 0) return ERR_SCKWRITE;
-  if (ckfs_send_all(session->socket.get(), frame, total) != total) return ERR_SCKWRITE;
-  return 0;
+  c->held_length += total;
+  if (hold) return 0;
+  return send_held(session) ? 0 : ERR_SCKWRITE;
 }
 
 int ckfs_recv_packet(ckfs_session* session) {
