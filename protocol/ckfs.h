@@ -100,6 +100,12 @@ struct ckfs_session {
   // it on that connection, those that await no reply (a file's close) included.
   uint32_t replies;
   uint32_t previous_replies;
+  // Non-zero: messages that await no reply (block data, block ends, closes) are held and
+  // go out in one send with the next request that awaits one, or at ckfs_flush. The
+  // server sees the same requests in the same order; a reply still vouches for all of
+  // them. Off by default: a caller that sends a close and then waits for the user would
+  // leave the file uncommitted meanwhile.
+  int hold_no_reply;
 };
 
 // ---- socket library and address list (process-wide, backup thread only) ----
@@ -129,6 +135,10 @@ int ckfs_host_port(int index);
 [[nodiscard]] int ckfs_recv_all(int socket, void* buffer, int count);
 
 [[nodiscard]] int ckfs_send_packet(ckfs_session* session);
+// Sends what hold_no_reply held back, before a pause in the conversation (a folder to
+// list). ERR_SCKWRITE when the connection is broken; the held messages are then lost with
+// it, as if they had been sent into it.
+int ckfs_flush(ckfs_session* session);
 [[nodiscard]] int ckfs_recv_packet(ckfs_session* session);
 [[nodiscard]] int ckfs_connect(ckfs_session* session);
 [[nodiscard]] int ckfs_transact(ckfs_session* session);
@@ -148,6 +158,12 @@ int ckfs_frame_encode(ckfs_cipher* cipher, const uint8_t* header, const uint8_t*
 // CRC. Answers the plain length, or -1 when it cannot be held or does not check.
 int ckfs_frame_decrypt(ckfs_cipher* cipher, int encrypted_length, uint32_t crc);
 uint8_t* ckfs_cipher_frame(ckfs_cipher* cipher);
+// All `count` bytes of the connection the cipher belongs to, or -1. Each receive asks for
+// as much as the cipher's buffer holds, so a reply's header and body, or several requests
+// sent together, cost one call; what was read ahead stays for the next call.
+[[nodiscard]] int ckfs_cipher_recv(ckfs_cipher* cipher, int socket, void* buffer, int count);
+// Whether bytes read ahead are waiting.
+bool ckfs_cipher_has_received(const ckfs_cipher* cipher);
 // The length announced by a frame header (0 stands for 65536), and its CRC.
 int ckfs_frame_length(const uint8_t* frame_header);
 uint32_t ckfs_frame_crc(const uint8_t* frame_header);

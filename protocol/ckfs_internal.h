@@ -12,6 +12,13 @@ struct ckfs_cipher {
   uint8_t iv[16];
   EVP_CIPHER_CTX* decrypt;
   EVP_CIPHER_CTX* encrypt;
+  // Frames held back until the next request that awaits a reply (see hold_no_reply).
+  uint8_t held[2 * (CKFS_FRAME_HEADER_SIZE + CKFS_FRAME_BUFFER)];
+  int held_length;
+  // Bytes received but not yet taken (see ckfs_cipher_recv).
+  uint8_t received[16384];
+  int received_start;
+  int received_end;
 };
 
 void ckfs_packet_header(const ckfs_packet& packet, uint8_t header[CKFS_HEADER_SIZE]);

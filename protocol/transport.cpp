@@ -207,6 +207,37 @@ uint8_t* ckfs_cipher_frame(ckfs_cipher* cipher) {
   return cipher->frame;
 }
 
+int ckfs_cipher_recv(ckfs_cipher* c, int socket, void* buffer, int count) {
+  if (count < 0) return -1;
+  uint8_t* p = static_cast<uint8_t*>(buffer);
+  int done = 0;
+  while (done < count) {
+    if (c->received_start == c->received_end) {
+      // A long rest goes straight to the caller's buffer, not through ours.
+      if (count - done >= static_cast<int>(sizeof c->received)) {
+        ssize_t n = plat_socket_recv(socket, p + done, static_cast<size_t>(count - done));
+        if (n <= 0) return -1;
+        done += static_cast<int>(n);
+        continue;
+      }
+      ssize_t n = plat_socket_recv(socket, c->received, sizeof c->received);
+      if (n <= 0) return -1;
+      c->received_start = 0;
+      c->received_end = static_cast<int>(n);
+    }
+    int take = c->received_end - c->received_start;
+    if (take > count - done) take = count - done;
+    memcpy(p + done, c->received + c->received_start, static_cast<size_t>(take));
+    c->received_start += take;
+    done += take;
+  }
+  return count;
+}
+
+bool ckfs_cipher_has_received(const ckfs_cipher* cipher) {
+  return cipher->received_start != cipher->received_end;
+}
+
 int ckfs_frame_length(const uint8_t* frame_header) {
   int e = get16(frame_header);
   return e == 0 ? 65536 : e;
@@ -284,19 +315,58 @@ void ckfs_packet_header(const ckfs_packet& packet, uint8_t header[CKFS_HEADER_SI
   header[5] = packet.status;
 }
 
+namespace {
+
+// Whether the connection is still fit for a request: a closed or failed connection shows
+// as readable before any reply is due; so do bytes no request asked for, whether still in
+// the socket or already read ahead.
+bool connection_usable(ckfs_session* session) {
+  return !ckfs_cipher_has_received(session->cipher) &&
+         plat_socket_wait_readable(session->socket.get(), 0) == 0;
+}
+
+// Sends the held frames; they are gone either way.
+bool send_held(ckfs_session* session) {
+  ckfs_cipher* c = session->cipher;
+  const int length = c->held_length;
+  c->held_length = 0;
+  return length == 0 || ckfs_send_all(session->socket.get(), c->held, length) == length;
+}
+
+}  // namespace
+
+int ckfs_flush(ckfs_session* session) {
+  if (!session->socket.valid() || session->cipher == nullptr) return 0;
+  if (session->cipher->held_length == 0) return 0;
+  if (!connection_usable(session)) {
+    session->cipher->held_length = 0;
+    return ERR_SCKWRITE;
+  }
+  return send_held(session) ? 0 : ERR_SCKWRITE;
+}
+
 int ckfs_send_packet(ckfs_session* session) {
   if (!session->socket.valid() || session->cipher == nullptr) return ERR_SCKWRITE;
-  // A closed or failed connection shows as readable before any reply is due.
-  if (plat_socket_wait_readable(session->socket.get(), 0) != 0) return ERR_SCKWRITE;
   ckfs_packet& packet = session->packet;
   if (packet.length > CKFS_DATA_MAX) return ERR_DATAMAX;
+  ckfs_cipher* c = session->cipher;
+  const bool hold = session->hold_no_reply != 0 && (packet.flags & CKFS_AWAITS_REPLY) == 0;
+  constexpr int kFrameMax = CKFS_FRAME_HEADER_SIZE + CKFS_FRAME_BUFFER;
+  const bool room = c->held_length + kFrameMax <= static_cast<int>(sizeof c->held);
+  if (!(hold && room)) {
+    if (!connection_usable(session)) {
+      c->held_length = 0;
+      return ERR_SCKWRITE;
+    }
+    if (!room && !send_held(session)) return ERR_SCKWRITE;
+  }
   uint8_t header[CKFS_HEADER_SIZE];
   ckfs_packet_header(packet, header);
-  uint8_t* frame = session->cipher->frame;
-  int total = ckfs_frame_encode(session->cipher, header, packet.data, packet.length, frame);
+  int total = ckfs_frame_encode(c, header, packet.data, packet.length, c->held + c->held_length);
   if (total < 0) return ERR_SCKWRITE;
-  if (ckfs_send_all(session->socket.get(), frame, total) != total) return ERR_SCKWRITE;
-  return 0;
+  c->held_length += total;
+  if (hold) return 0;
+  return send_held(session) ? 0 : ERR_SCKWRITE;
 }
 
 int ckfs_recv_packet(ckfs_session* session) {
@@ -304,15 +374,17 @@ int ckfs_recv_packet(ckfs_session* session) {
   if ((packet.flags & CKFS_AWAITS_REPLY) == 0) return 0;
   if (!session->socket.valid() || session->cipher == nullptr) return ERR_SCKREAD;
   uint8_t head[CKFS_FRAME_HEADER_SIZE];
-  if (ckfs_recv_all(session->socket.get(), head, sizeof head) != static_cast<int>(sizeof head)) {
+  ckfs_cipher* cipher = session->cipher;
+  const int socket = session->socket.get();
+  if (ckfs_cipher_recv(cipher, socket, head, sizeof head) != static_cast<int>(sizeof head)) {
     return ERR_SCKREAD;
   }
   int e = ckfs_frame_length(head);
   // A frame the buffer cannot hold is a broken stream; the rest of it is not read.
   if (e > CKFS_FRAME_BUFFER) return ERR_SCKREAD;
-  uint8_t* frame = session->cipher->frame;
-  if (ckfs_recv_all(session->socket.get(), frame, e) != e) return ERR_SCKREAD;
-  int plain = ckfs_frame_decrypt(session->cipher, e, ckfs_frame_crc(head));
+  uint8_t* frame = cipher->frame;
+  if (ckfs_cipher_recv(cipher, socket, frame, e) != e) return ERR_SCKREAD;
+  int plain = ckfs_frame_decrypt(cipher, e, ckfs_frame_crc(head));
   if (plain < 0) return ERR_SCKREAD;
   return ckfs_packet_parse(frame, plain, &packet);
 }

@@ -441,6 +441,8 @@ bool run_session(Env* env, const char* schedule_path, const Totals& totals) {
 JobContext::JobContext(Env* job_env) : env(job_env) {
   ckfs_session_init(&session);
   session.env = env;
+  // A small file's data, block end and close then share one send with the next open.
+  session.hold_no_reply = 1;
   index.env = env;
 }
 

@@ -27,8 +27,8 @@ constexpr int BLOCK_SLOTS_PER_WORKER = 2;
 constexpr uint32_t BLOCK_PREPARE_MAX = 4u << 20;  // bytes of a block, before encoding
 constexpr int BLOCK_WORKERS_MAX = 64;
 // A file of one block smaller than this is encoded by the backup thread in its turn: handing
-// it to a worker and back costs about what encoding it does.
-constexpr uint32_t BLOCK_AHEAD_MIN = 16u << 10;
+// it to a worker and back costs about what encoding it does (some 50 us).
+constexpr uint32_t BLOCK_AHEAD_MIN = 4u << 10;
 
 // One data message of an encoded block, and the block's bytes read once it was produced.
 struct BlockMessage {

@@ -376,6 +376,8 @@ void sync_delete(JobContext* job, const char* remote) {
 void do_dir(JobContext* job, const char* local, const char* remote, const ScheduleFilter* filter) {
   if (user_terminated() || is_ignore_path(local, true)) return;
   if (is_other_walks_root(local, filter)) return;
+  // Listing can take long: what the last files left held back goes out first.
+  (void)ckfs_flush(&job->session);
   PlatFindData data{};
   PlatFindHandle find = open_search(job->env, local, &data);
   if (!find || !mirror_folder(job, local, remote, filter)) return;

@@ -30,7 +30,9 @@ TEST_F(CrashTest, KilledServerDropsTornFilesAndTheNextRunCompletes) {
     write_data("docs/file-" + std::to_string(i) + ".bin", random_bytes(16 * 3 + i));
   }
   // No checkpoint can come between the changes and the kill; slow opens keep the run busy.
-  std::vector<std::string> flags = {"--checkpoint-ms", "600000", "--fault", "open delay 50"};
+  // Payloads kept as files, so that one can be torn.
+  std::vector<std::string> flags = {"--checkpoint-ms", "600000", "--inline-max", "0",
+                                    "--fault", "open delay 50"};
   start_server(flags);
   write_schedule("Src=D:\\\n");
   JobRun killed = run([this](const ProgressBoard* board) {
@@ -54,8 +56,14 @@ TEST_F(CrashTest, KilledServerDropsTornFilesAndTheNextRunCompletes) {
   cut_short(records[0]);
   cut_short(store("users/1/objects/" + object));
   testing_support::write_file(store("users/1/tree/D Drive/docs/.kfsd-left-over"), "half");
+  // A record that parses but whose inline payload was cut short.
+  const std::string inline_torn = store("users/1/tree/D Drive/docs/inline-torn.bin");
+  testing_support::write_file(inline_torn,
+                              "KFSD-FILE 1\nmtime 1\nsize 3\nblock_size 16\nversion 1\n"
+                              "committed 1\nsecurity -\nblocks 1\n- =0badcafe:00112233\n");
 
-  start_server({"--checkpoint-ms", "600000"});
+  start_server({"--checkpoint-ms", "600000", "--inline-max", "0"});
+  EXPECT_FALSE(fs::exists(inline_torn));
   JobRun next = run();
   EXPECT_EQ(next.status, 0) << next.log;
   EXPECT_TRUE(next.logged("Backup job completed normally.")) << next.log;
@@ -64,12 +72,13 @@ TEST_F(CrashTest, KilledServerDropsTornFilesAndTheNextRunCompletes) {
   std::string restored = restore(1);
   EXPECT_EQ(regular_files(restored + "/1/D Drive"), regular_files(data()));
   EXPECT_EQ(server->stop(), 0);
-  // The object, both records (one torn, one naming the torn object) and the left-over.
+  // The object, the three records (one torn, one naming the torn object, one with a torn
+  // inline payload) and the left-over.
   std::smatch removed;
   ASSERT_TRUE(std::regex_search(server->errors(), removed,
                                 std::regex("unsynced changes found; removed ([0-9]+) torn")))
       << server->errors();
-  EXPECT_GE(std::stoi(removed[1]), 4) << server->errors();
+  EXPECT_GE(std::stoi(removed[1]), 5) << server->errors();
 }
 
 }  // namespace

@@ -142,11 +142,13 @@ bool Conn::handshake(EVP_PKEY* key, const std::string& key_text) {
 bool Conn::recv(Packet* packet) {
   if (cipher_ == nullptr) return false;
   uint8_t head[CKFS_FRAME_HEADER_SIZE];
-  if (ckfs_recv_all(fd_, head, sizeof head) != static_cast<int>(sizeof head)) return false;
+  if (ckfs_cipher_recv(cipher_, fd_, head, sizeof head) != static_cast<int>(sizeof head)) {
+    return false;
+  }
   int e = ckfs_frame_length(head);
   if (e > CKFS_FRAME_BUFFER) return false;
   uint8_t* frame = ckfs_cipher_frame(cipher_);
-  if (ckfs_recv_all(fd_, frame, e) != e) return false;
+  if (ckfs_cipher_recv(cipher_, fd_, frame, e) != e) return false;
   int plain = ckfs_frame_decrypt(cipher_, e, ckfs_frame_crc(head));
   if (plain < 0) return false;
   uint16_t n = get16(frame);

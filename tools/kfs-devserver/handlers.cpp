@@ -234,6 +234,7 @@ uint8_t do_delete(Call& c) {
   if ((flags & 1) == 0 && folder) return ERR_NOTFILE;
   if ((flags & 1) != 0 && !folder) return ERR_NOTDIR;
   if (!c.sh.store.begin_change()) return ERR_FSACCESS;
+  c.sh.known_folder.clear();
   Removed removed;
   if (folder) {
     removed = count_folder(target);
@@ -365,11 +366,17 @@ uint8_t do_wopen(Call& c) {
     return ERR_INVARG;
   }
   std::error_code ec;
-  if (fs::is_directory(target, ec)) return ERR_NOTFILE;
-  if (!fs::is_directory(target.parent_path(), ec)) {
-    if (!c.sh.store.begin_change()) return ERR_FSACCESS;
-    fs::create_directories(target.parent_path(), ec);
-    if (!fs::is_directory(target.parent_path(), ec)) return ERR_NOTDIR;
+  const fs::file_status status = fs::status(target, ec);
+  if (fs::is_directory(status)) return ERR_NOTFILE;
+  const bool exists = fs::exists(status);
+  // Files come folder by folder: the folder of the last open is known to be there.
+  if (!exists && target.parent_path() != c.sh.known_folder) {
+    if (!fs::is_directory(target.parent_path(), ec)) {
+      if (!c.sh.store.begin_change()) return ERR_FSACCESS;
+      fs::create_directories(target.parent_path(), ec);
+      if (!fs::is_directory(target.parent_path(), ec)) return ERR_NOTDIR;
+    }
+    c.sh.known_folder = target.parent_path();
   }
   // A client that starts a file over opens it again without closing the first handle.
   for (auto it = s.files.begin(); it != s.files.end();) {
@@ -377,7 +384,7 @@ uint8_t do_wopen(Call& c) {
   }
   OpenFile f;
   f.path = target;
-  Store::read_meta(target, &f.old);
+  if (exists) Store::read_meta(target, &f.old);
   if (f.old.exists && f.old.mtime == mtime && f.old.size == size) return ERR_UP2DATE;
   uint64_t bs = c.sh.options.block_size;
   while ((size + bs - 1) / bs > 65535) bs *= 2;

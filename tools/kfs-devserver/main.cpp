@@ -13,6 +13,7 @@ namespace {
 const char kUsage[] =
     "usage: kfs-devserver --listen HOST:PORT --store DIR [--block-size BYTES]\n"
     "                     [--page-size N] [--checkpoint-ms MS] [--no-sync] [--verbose]\n"
+    "                     [--inline-max BYTES]\n"
     "                     [--fault FAULT]... [--fault-plan FILE]\n"
     "                     [--drop-after N] [--fail-query N] [--hold-lock USER:SECONDS]\n"
     "                     [--refuse-login CODE] [--corrupt-crc N] [--again-first-login]\n"
@@ -24,7 +25,8 @@ const char kStoreHelp[] =
     "\n"
     "The store keeps one tree per destination: STORE/users/N/tree holds what was backed up\n"
     "under the schedule's Dest=/N (N is the destination number, not the login's user\n"
-    "number); STORE/users/N/objects the block payloads; STORE/mail the reports handed to\n"
+    "number); STORE/users/N/objects the block payloads larger than --inline-max (4096; the\n"
+    "smaller ones are kept in the version records); STORE/mail the reports handed to\n"
     "the server. 'restore --dest N' writes the plain files of tree N below the --to folder\n"
     "(decrypted with the account key); --user N is an old name for --dest N.\n";
 
@@ -174,6 +176,9 @@ bool option(kfsd::Options* o, const std::string& a, const char* value, bool* hav
   } else if (a == "--page-size") {
     if (!number(value, 1, 65535, &v)) return false;
     o->page_size = static_cast<int>(v);
+  } else if (a == "--inline-max") {
+    if (!number(value, 0, 65536, &v)) return false;
+    o->inline_max = static_cast<size_t>(v);
   } else if (a == "--checkpoint-ms") {
     if (!number(value, 1, 86400000L, &v)) return false;
     o->checkpoint_ms = static_cast<int>(v);

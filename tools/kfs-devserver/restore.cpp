@@ -71,13 +71,10 @@ bool inflate_all(const std::vector<uint8_t>& in, std::vector<uint8_t>* out) {
 bool file_content(const Store& store, uint32_t user, const uint8_t key[32], const FileMeta& meta,
                   std::vector<uint8_t>* content) {
   for (const Block& block : meta.blocks) {
-    std::ifstream in(store.objects(user) / block.object, std::ios::binary);
-    std::vector<uint8_t> payload((std::istreambuf_iterator<char>(in)),
-                                 std::istreambuf_iterator<char>());
+    std::vector<uint8_t> payload;
     std::vector<uint8_t> plain;
     std::vector<uint8_t> data;
-    if (!in.good() && !in.eof()) return false;
-    if (!(decrypt(key, payload, &plain) && inflate_all(plain, &data))) return false;
+    if (!(store.read_payload(user, block, &payload) && decrypt(key, payload, &plain) && inflate_all(plain, &data))) return false;
     if (block.md5 != "-") {
       uint8_t digest[16];
       unsigned int n = 0;

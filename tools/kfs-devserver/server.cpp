@@ -68,7 +68,7 @@ int open_listener(const Options& o, uint16_t* port) {
 
 bool prepare_store(Shared& sh, const Options& options) {
   sh.options = options;
-  sh.store = Store(options.store, !options.no_sync);
+  sh.store = Store(options.store, !options.no_sync, options.inline_max);
   int removed = sh.store.open();
   if (removed < 0) {
     fprintf(stderr, "kfs-devserver: cannot open the store %s: %s\n", options.store.c_str(),

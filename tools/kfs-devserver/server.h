@@ -23,6 +23,8 @@ struct Options {
   // Never wait for the disk: a killed server still loses nothing, a crash of the machine
   // may. For tests on a shared machine, where one flush waits for every process's writes.
   bool no_sync = false;
+  // Block payloads of at most this many bytes are kept in the version record, not a file.
+  size_t inline_max = 4096;
   std::vector<Fault> faults;  // planned faults; the syntax is in faults.h
 };
 

@@ -38,6 +38,7 @@ struct Shared {
   FaultPlan faults;
   std::atomic<uint64_t> next_conn{1};
   std::mutex out_mutex;
+  fs::path known_folder;  // a tree folder that exists, until the next delete
 };
 
 struct OpenFile {

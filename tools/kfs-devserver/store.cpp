@@ -5,6 +5,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <cstdio>
@@ -48,6 +49,51 @@ std::string sha256_hex(const void* bytes, size_t length) {
   unsigned int n = 0;
   if (EVP_Digest(bytes, length, digest, &n, EVP_sha256(), nullptr) != 1) return "";
   return hex(digest, n);
+}
+
+// An inline payload: "=", the CRC-32 of the bytes (8 hex digits), ":", the bytes in hex.
+// The CRC catches a record torn inside the payload; a file per block has its name for that.
+constexpr char kInlineMark = '=';
+
+uint32_t payload_crc(const uint8_t* bytes, size_t length) {
+  return static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), bytes, static_cast<uInt>(length)));
+}
+
+std::string inline_object(const std::vector<uint8_t>& payload) {
+  uint8_t crc[4];
+  uint32_t sum = payload_crc(payload.data(), payload.size());
+  for (int i = 0; i < 4; ++i) crc[i] = static_cast<uint8_t>(sum >> (24 - 8 * i));
+  return kInlineMark + hex(crc, 4) + ":" + hex(payload.data(), payload.size());
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool unhex(const char* text, size_t length, std::vector<uint8_t>* out) {
+  if (length % 2 != 0) return false;
+  out->resize(length / 2);
+  for (size_t i = 0; i < length; i += 2) {
+    int high = hex_digit(text[i]);
+    int low = hex_digit(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    (*out)[i / 2] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return true;
+}
+
+// The bytes of an inline payload, when it is whole.
+bool inline_payload(const std::string& object, std::vector<uint8_t>* payload) {
+  std::vector<uint8_t> crc;
+  if (object.size() < 10 || object[0] != kInlineMark || object[9] != ':' ||
+      !unhex(object.data() + 1, 8, &crc) ||
+      !unhex(object.data() + 10, object.size() - 10, payload)) {
+    return false;
+  }
+  uint32_t expected = static_cast<uint32_t>(crc[0]) << 24 | crc[1] << 16 | crc[2] << 8 | crc[3];
+  return payload_crc(payload->data(), payload->size()) == expected;
 }
 
 bool object_intact(const fs::path& path) {
@@ -214,8 +260,11 @@ int Store::recover() {
       bool ok = read_meta(it->path(), &meta);
       for (size_t i = 0; ok && i < meta.blocks.size(); ++i) {
         const Block& b = meta.blocks[i];
-        ok = (b.md5 == "-" || is_hex(b.md5, kMd5Length)) && is_hex(b.object, kObjectNameLength) &&
-             fs::exists(objects / b.object, ec);
+        std::vector<uint8_t> bytes;
+        ok = (b.md5 == "-" || is_hex(b.md5, kMd5Length)) &&
+             !b.object.empty() && (b.object[0] == kInlineMark
+                  ? inline_payload(b.object, &bytes)
+                  : is_hex(b.object, kObjectNameLength) && fs::exists(objects / b.object, ec));
       }
       if (!ok) doomed.push_back(it->path());
     }
@@ -313,12 +362,22 @@ bool Store::write_meta(const fs::path& path, const FileMeta& m) {
 }
 
 std::string Store::put_object(uint32_t user, const std::vector<uint8_t>& payload) {
+  if (payload.size() <= inline_max_) return inline_object(payload);
   std::string name = sha256_hex(payload.data(), payload.size());
   if (name.empty()) return "";
   fs::path path = objects(user) / name;
   std::error_code ec;
   if (fs::exists(path, ec)) return name;
   return begin_change() && write_atomic(path, payload.data(), payload.size(), false) ? name : "";
+}
+
+bool Store::read_payload(uint32_t user, const Block& block, std::vector<uint8_t>* payload) const {
+  if (block.object.empty()) return false;
+  if (block.object[0] == kInlineMark) return inline_payload(block.object, payload);
+  if (!is_hex(block.object, kObjectNameLength)) return false;
+  std::ifstream in(objects(user) / block.object, std::ios::binary);
+  payload->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return in.good() || in.eof();
 }
 
 bool Store::put_mail(const std::string& text) {

@@ -19,7 +19,10 @@ namespace fs = std::filesystem;
 
 struct Block {
   std::string md5;     // 32 hex digits, or "-" when the client sent none
-  std::string object;  // name of the stored payload under objects/
+  // The name of the stored payload under objects/, or for a payload of at most the
+  // store's inline limit "=" and its bytes in hex: a file per small block would cost the
+  // server more than the block.
+  std::string object;
 };
 
 struct FileMeta {
@@ -39,7 +42,8 @@ constexpr uint32_t KIND_FILE = 0x20;
 class Store {
  public:
   // `flushes`: false skips every wait for the disk and keeps the rest (marker, recovery).
-  explicit Store(fs::path root, bool flushes = true) : root_(std::move(root)), flushes_(flushes) {}
+  explicit Store(fs::path root, bool flushes = true, size_t inline_max = 0)
+      : root_(std::move(root)), flushes_(flushes), inline_max_(inline_max) {}
   const fs::path& root() const { return root_; }
 
   // Creates the folders; after a crash with unsynced changes, first removes every file
@@ -77,8 +81,11 @@ class Store {
 
   static bool read_meta(const fs::path& path, FileMeta* meta);
   bool write_meta(const fs::path& path, const FileMeta& meta);
-  // Stores a payload under its SHA-256 name; answers the name or "" on failure.
+  // Stores a payload under its SHA-256 name, or inline when it is small; answers what the
+  // block records (Block::object) or "" on failure.
   std::string put_object(uint32_t user, const std::vector<uint8_t>& payload);
+  // The payload a block records, from its object file or inline.
+  bool read_payload(uint32_t user, const Block& block, std::vector<uint8_t>* payload) const;
   bool put_mail(const std::string& text);
 
  private:
@@ -89,6 +96,7 @@ class Store {
 
   fs::path root_;
   bool flushes_ = true;
+  size_t inline_max_ = 0;
   bool dirty_ = false;
   uint64_t changes_ = 0;
   bool recovered_ = false;
