@@ -106,6 +106,10 @@ struct ckfs_session {
   // them. Off by default: a caller that sends a close and then waits for the user would
   // leave the file uncommitted meanwhile.
   int hold_no_reply;
+  // Called (when set) once a request that awaits a reply is on its way, before the reply is
+  // read: the caller's own work overlaps the server's. It must not use the session.
+  void (*while_waiting)(void* arg);
+  void* while_waiting_arg;
 };
 
 // ---- socket library and address list (process-wide, backup thread only) ----

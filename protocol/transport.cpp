@@ -427,6 +427,7 @@ int ckfs_transact(ckfs_session* session) {
     if (ckfs_send_packet(session) != 0) return ERR_SCKWRITE;
   }
   if ((packet.flags & CKFS_AWAITS_REPLY) == 0) return 0;
+  if (session->while_waiting != nullptr) session->while_waiting(session->while_waiting_arg);
   int rc = ckfs_recv_packet(session);
   if (rc != 0) return rc;
   if (packet.type != static_cast<uint8_t>(type | KFS_RESPONSE_BIT) ||

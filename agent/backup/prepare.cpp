@@ -78,6 +78,7 @@ struct Slot {
   std::string path;
   int fd = -1;
   bool urgent = false;
+  bool own = false;       // for the backup thread to encode while it waits (encode_own)
   uint64_t sequence = 0;  // submission order
   PreparedBlock block;
 };
@@ -94,6 +95,7 @@ struct BlockPool::Shared {
   uint64_t sequence = 0;
   bool stopping = false;
   std::vector<std::unique_ptr<BlockChain>> chains;  // one per worker
+  std::unique_ptr<BlockChain> own_chain;            // the backup thread's, for own slots
   std::vector<std::thread> threads;
 
   // Frees a slot that no worker is encoding, closing the file its worker opened.
@@ -110,17 +112,34 @@ struct BlockPool::Shared {
     return nullptr;
   }
 
-  // The queued slot to encode next: urgent first, then in submission order.
-  Slot* next_queued() {
+  // The queued slot to encode next: urgent first, then in submission order. Workers never
+  // take the backup thread's own slots.
+  Slot* next_queued(bool own) {
     Slot* best = nullptr;
     for (Slot& s : slots) {
-      if (s.state != SlotState::kQueued) continue;
+      if (s.state != SlotState::kQueued || s.own != own) continue;
       if (best == nullptr || (s.urgent && !best->urgent) ||
           (s.urgent == best->urgent && s.sequence < best->sequence)) {
         best = &s;
       }
     }
     return best;
+  }
+
+  // Encodes a slot marked running; the lock is not held.
+  void run(Slot* slot, BlockChain* chain) {
+    int fd = slot->fd;
+    if (fd < 0) {
+      // Kept open for the sender, so that every block of the file comes from one file
+      // even when the name is given to another one meanwhile.
+      fd = env->open_read(slot->path);
+      slot->block.opened_fd = fd;
+    }
+    if (fd < 0) {
+      slot->block.error = errno != 0 ? errno : EIO;
+    } else {
+      encode_block(chain, env, fd, message_max, &slot->block);
+    }
   }
 };
 
@@ -139,6 +158,8 @@ std::unique_ptr<BlockPool> BlockPool::create(Env* env, const unsigned char* key,
     if (!chain) return nullptr;
     sh.chains.push_back(std::move(chain));
   }
+  sh.own_chain = BlockChain::create(key);
+  if (!sh.own_chain) return nullptr;
   for (int i = 0; i < workers; ++i) {
     try {
       BlockChain* chain = sh.chains[static_cast<size_t>(i)].get();
@@ -166,31 +187,34 @@ void BlockPool::work(BlockChain* chain) {
   Shared& sh = *shared_;
   std::unique_lock<std::mutex> lock(sh.mutex);
   for (;;) {
-    sh.queued.wait(lock, [&] { return sh.stopping || sh.next_queued() != nullptr; });
+    sh.queued.wait(lock, [&] { return sh.stopping || sh.next_queued(false) != nullptr; });
     if (sh.stopping) return;
-    Slot* slot = sh.next_queued();
+    Slot* slot = sh.next_queued(false);
     slot->state = SlotState::kRunning;
     lock.unlock();
-    int fd = slot->fd;
-    if (fd < 0) {
-      // Kept open for the sender, so that every block of the file comes from one file
-      // even when the name is given to another one meanwhile.
-      fd = sh.env->open_read(slot->path);
-      slot->block.opened_fd = fd;
-    }
-    if (fd < 0) {
-      slot->block.error = errno != 0 ? errno : EIO;
-    } else {
-      encode_block(chain, sh.env, fd, sh.message_max, &slot->block);
-    }
+    sh.run(slot, chain);
     lock.lock();
     slot->state = SlotState::kDone;
     sh.done.notify_all();
   }
 }
 
+bool BlockPool::encode_own() {
+  Shared& sh = *shared_;
+  std::unique_lock<std::mutex> lock(sh.mutex);
+  Slot* slot = sh.next_queued(true);
+  if (slot == nullptr) return false;
+  slot->state = SlotState::kRunning;
+  lock.unlock();
+  sh.run(slot, sh.own_chain.get());
+  lock.lock();
+  slot->state = SlotState::kDone;
+  sh.done.notify_all();
+  return true;
+}
+
 bool BlockPool::submit(BlockKey key, const std::string& path, int fd, int64_t offset,
-                       uint32_t length, bool compress, bool urgent) {
+                       uint32_t length, bool compress, bool urgent, bool own) {
   Shared& sh = *shared_;
   {
     std::lock_guard<std::mutex> lock(sh.mutex);
@@ -206,13 +230,14 @@ bool BlockPool::submit(BlockKey key, const std::string& path, int fd, int64_t of
     slot->path.assign(path);
     slot->fd = fd;
     slot->urgent = urgent;
+    slot->own = own;
     slot->sequence = ++sh.sequence;
     slot->block.offset = offset;
     slot->block.length = length;
     slot->block.compress = compress;
     slot->state = SlotState::kQueued;
   }
-  sh.queued.notify_one();
+  if (!own) sh.queued.notify_one();
   return true;
 }
 
@@ -226,6 +251,15 @@ PreparedBlock* BlockPool::take(BlockKey key) {
   std::unique_lock<std::mutex> lock(sh.mutex);
   Slot* slot = sh.find(key);
   if (slot == nullptr) return nullptr;
+  if (slot->state == SlotState::kQueued && slot->own) {
+    // Needed before a wait came to encode it.
+    slot->state = SlotState::kRunning;
+    lock.unlock();
+    sh.run(slot, sh.own_chain.get());
+    lock.lock();
+    slot->state = SlotState::kDone;
+    sh.done.notify_all();
+  }
   if (slot->state == SlotState::kQueued) slot->urgent = true;  // needed now
   sh.done.wait(lock, [&] { return slot->state == SlotState::kDone; });
   return &slot->block;

@@ -26,8 +26,9 @@
 constexpr int BLOCK_SLOTS_PER_WORKER = 2;
 constexpr uint32_t BLOCK_PREPARE_MAX = 4u << 20;  // bytes of a block, before encoding
 constexpr int BLOCK_WORKERS_MAX = 64;
-// A file of one block smaller than this is encoded by the backup thread in its turn: handing
-// it to a worker and back costs about what encoding it does (some 50 us).
+// A file of one block smaller than this is not worth a worker: handing it over and back
+// costs about what encoding it does (some 50 us). The backup thread encodes it ahead
+// instead, while it waits for a reply.
 constexpr uint32_t BLOCK_AHEAD_MIN = 4u << 10;
 
 // One data message of an encoded block, and the block's bytes read once it was produced.
@@ -75,9 +76,14 @@ class BlockPool {
 
   // Queues a block. `fd` >= 0 is read (the caller keeps it open until the block is taken
   // or dropped); otherwise the worker opens `path` for the block. `urgent` blocks (the file
-  // on the connection now) go before the others. False when no slot is free.
+  // on the connection now) go before the others. An `own` block is no worker's: the backup
+  // thread encodes it in encode_own(), or in take() when no wait came first. False when no
+  // slot is free.
   bool submit(BlockKey key, const std::string& path, int fd, int64_t offset, uint32_t length,
-              bool compress, bool urgent);
+              bool compress, bool urgent, bool own = false);
+  // Encodes the oldest own block still queued, on the calling thread (the backup thread,
+  // while the server works on its request). False when there is none.
+  bool encode_own();
   bool holds(BlockKey key) const;
   // Waits for a submitted block and lends it out until release(); null when not held.
   PreparedBlock* take(BlockKey key);
