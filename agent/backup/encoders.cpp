@@ -30,7 +30,9 @@ Encoders* engine_encoders(JobContext* job) {
     if (e->pool) {
       e->ahead.resize(static_cast<size_t>(workers) * BLOCK_SLOTS_PER_WORKER);
       // Small files planned ahead are encoded while the server answers a request.
-      job->session.while_waiting = [](void* pool) { (void)static_cast<BlockPool*>(pool)->encode_own(); };
+      job->session.while_waiting = [](void* pool) {
+        (void)static_cast<BlockPool*>(pool)->encode_own();
+      };
       job->session.while_waiting_arg = e->pool.get();
     }
   }
@@ -47,8 +49,8 @@ void plan_file_ahead(JobContext* job, const char* local, uint64_t size) {
   Encoders* e = engine_encoders(job);
   if (!can_plan_ahead(job) || size == 0 || size > e->block_size_seen) return;
   const uint64_t number = ++e->next_file;
-  if (!e->pool->submit(BlockKey{number, 0}, local, -1, 0, static_cast<uint32_t>(size), true,
-                       false, size < BLOCK_AHEAD_MIN)) {
+  if (!e->pool->submit(BlockKey{number, 0}, local, -1, 0, static_cast<uint32_t>(size), true, false,
+                       size < BLOCK_AHEAD_MIN)) {
     return;
   }
   AheadFile& slot = e->ahead[(e->ahead_first + e->ahead_count) % e->ahead.size()];

@@ -31,8 +31,8 @@ TEST_F(CrashTest, KilledServerDropsTornFilesAndTheNextRunCompletes) {
   }
   // No checkpoint can come between the changes and the kill; slow opens keep the run busy.
   // Payloads kept as files, so that one can be torn.
-  std::vector<std::string> flags = {"--checkpoint-ms", "600000", "--inline-max", "0",
-                                    "--fault", "open delay 50"};
+  std::vector<std::string> flags = {"--checkpoint-ms", "600000",       "--inline-max", "0",
+                                    "--fault",         "open delay 50"};
   start_server(flags);
   write_schedule("Src=D:\\\n");
   JobRun killed = run([this](const ProgressBoard* board) {

@@ -74,7 +74,9 @@ bool file_content(const Store& store, uint32_t user, const uint8_t key[32], cons
     std::vector<uint8_t> payload;
     std::vector<uint8_t> plain;
     std::vector<uint8_t> data;
-    if (!(store.read_payload(user, block, &payload) && decrypt(key, payload, &plain) && inflate_all(plain, &data))) return false;
+    if (!(store.read_payload(user, block, &payload) && decrypt(key, payload, &plain) &&
+          inflate_all(plain, &data)))
+      return false;
     if (block.md5 != "-") {
       uint8_t digest[16];
       unsigned int n = 0;

@@ -261,8 +261,8 @@ int Store::recover() {
       for (size_t i = 0; ok && i < meta.blocks.size(); ++i) {
         const Block& b = meta.blocks[i];
         std::vector<uint8_t> bytes;
-        ok = (b.md5 == "-" || is_hex(b.md5, kMd5Length)) &&
-             !b.object.empty() && (b.object[0] == kInlineMark
+        ok = (b.md5 == "-" || is_hex(b.md5, kMd5Length)) && !b.object.empty() &&
+             (b.object[0] == kInlineMark
                   ? inline_payload(b.object, &bytes)
                   : is_hex(b.object, kObjectNameLength) && fs::exists(objects / b.object, ec));
       }

@@ -18,7 +18,7 @@ namespace kfsd {
 namespace fs = std::filesystem;
 
 struct Block {
-  std::string md5;     // 32 hex digits, or "-" when the client sent none
+  std::string md5;  // 32 hex digits, or "-" when the client sent none
   // The name of the stored payload under objects/, or for a payload of at most the
   // store's inline limit "=" and its bytes in hex: a file per small block would cost the
   // server more than the block.
