@@ -353,7 +353,9 @@ int ckfs_send_packet(ckfs_session* session) {
   const bool hold = session->hold_no_reply != 0 && (packet.flags & CKFS_AWAITS_REPLY) == 0;
   constexpr int kFrameMax = CKFS_FRAME_HEADER_SIZE + CKFS_FRAME_BUFFER;
   const bool room = c->held_length + kFrameMax <= static_cast<int>(sizeof c->held);
-  if (!(hold && room)) {
+  // A held close is still probed: a connection that broke while the file was sent must fail
+  // the file now, as an unheld close would, not after it was counted as backed up.
+  if (!(hold && room) || packet.type == KFS_FILE_CLOSE) {
     if (!connection_usable(session)) {
       c->held_length = 0;
       return ERR_SCKWRITE;
