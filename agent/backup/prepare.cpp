@@ -126,6 +126,16 @@ struct BlockPool::Shared {
     return best;
   }
 
+  // Encodes a queued slot with the lock let go meanwhile, then marks it done.
+  void encode(std::unique_lock<std::mutex>& lock, Slot* slot, BlockChain* chain) {
+    slot->state = SlotState::kRunning;
+    lock.unlock();
+    run(slot, chain);
+    lock.lock();
+    slot->state = SlotState::kDone;
+    done.notify_all();
+  }
+
   // Encodes a slot marked running; the lock is not held.
   void run(Slot* slot, BlockChain* chain) {
     int fd = slot->fd;
@@ -189,13 +199,7 @@ void BlockPool::work(BlockChain* chain) {
   for (;;) {
     sh.queued.wait(lock, [&] { return sh.stopping || sh.next_queued(false) != nullptr; });
     if (sh.stopping) return;
-    Slot* slot = sh.next_queued(false);
-    slot->state = SlotState::kRunning;
-    lock.unlock();
-    sh.run(slot, chain);
-    lock.lock();
-    slot->state = SlotState::kDone;
-    sh.done.notify_all();
+    sh.encode(lock, sh.next_queued(false), chain);
   }
 }
 
@@ -204,12 +208,7 @@ bool BlockPool::encode_own() {
   std::unique_lock<std::mutex> lock(sh.mutex);
   Slot* slot = sh.next_queued(true);
   if (slot == nullptr) return false;
-  slot->state = SlotState::kRunning;
-  lock.unlock();
-  sh.run(slot, sh.own_chain.get());
-  lock.lock();
-  slot->state = SlotState::kDone;
-  sh.done.notify_all();
+  sh.encode(lock, slot, sh.own_chain.get());
   return true;
 }
 
@@ -251,15 +250,8 @@ PreparedBlock* BlockPool::take(BlockKey key) {
   std::unique_lock<std::mutex> lock(sh.mutex);
   Slot* slot = sh.find(key);
   if (slot == nullptr) return nullptr;
-  if (slot->state == SlotState::kQueued && slot->own) {
-    // Needed before a wait came to encode it.
-    slot->state = SlotState::kRunning;
-    lock.unlock();
-    sh.run(slot, sh.own_chain.get());
-    lock.lock();
-    slot->state = SlotState::kDone;
-    sh.done.notify_all();
-  }
+  // An own block needed before a wait came to encode it.
+  if (slot->state == SlotState::kQueued && slot->own) sh.encode(lock, slot, sh.own_chain.get());
   if (slot->state == SlotState::kQueued) slot->urgent = true;  // needed now
   sh.done.wait(lock, [&] { return slot->state == SlotState::kDone; });
   return &slot->block;
