@@ -348,6 +348,24 @@ uint16_t checksummed_blocks(const OpenFile& f, uint64_t block_size) {
   return n;
 }
 
+// Whether a file can be opened at `target` (a folder of that name cannot be), and whether
+// a version of it exists; makes its folder when missing.
+uint8_t open_target(Call& c, const fs::path& target, bool* exists) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(target, ec);
+  if (fs::is_directory(status)) return ERR_NOTFILE;
+  *exists = fs::exists(status);
+  // Files come folder by folder: the folder of the last open is known to be there.
+  if (*exists || target.parent_path() == c.sh.known_folder) return 0;
+  if (!fs::is_directory(target.parent_path(), ec)) {
+    if (!c.sh.store.begin_change()) return ERR_FSACCESS;
+    fs::create_directories(target.parent_path(), ec);
+    if (!fs::is_directory(target.parent_path(), ec)) return ERR_NOTDIR;
+  }
+  c.sh.known_folder = target.parent_path();
+  return 0;
+}
+
 }  // namespace
 
 uint8_t do_wopen(Call& c) {
@@ -365,19 +383,9 @@ uint8_t do_wopen(Call& c) {
       target == c.sh.store.tree(s.destination)) {
     return ERR_INVARG;
   }
-  std::error_code ec;
-  const fs::file_status status = fs::status(target, ec);
-  if (fs::is_directory(status)) return ERR_NOTFILE;
-  const bool exists = fs::exists(status);
-  // Files come folder by folder: the folder of the last open is known to be there.
-  if (!exists && target.parent_path() != c.sh.known_folder) {
-    if (!fs::is_directory(target.parent_path(), ec)) {
-      if (!c.sh.store.begin_change()) return ERR_FSACCESS;
-      fs::create_directories(target.parent_path(), ec);
-      if (!fs::is_directory(target.parent_path(), ec)) return ERR_NOTDIR;
-    }
-    c.sh.known_folder = target.parent_path();
-  }
+  bool exists = false;
+  uint8_t code = open_target(c, target, &exists);
+  if (code != 0) return code;
   // A client that starts a file over opens it again without closing the first handle.
   for (auto it = s.files.begin(); it != s.files.end();) {
     it = (it->second.path == target) ? s.files.erase(it) : std::next(it);
