@@ -3,6 +3,8 @@
 
 #include <openssl/evp.h>
 
+#include <vector>
+
 #include "protocol/ckfs.h"
 
 struct ckfs_cipher {
@@ -12,8 +14,9 @@ struct ckfs_cipher {
   uint8_t iv[16];
   EVP_CIPHER_CTX* decrypt;
   EVP_CIPHER_CTX* encrypt;
-  // Frames held back until the next request that awaits a reply (see hold_no_reply).
-  uint8_t held[2 * (CKFS_FRAME_HEADER_SIZE + CKFS_FRAME_BUFFER)];
+  // Frames held back until the next request that awaits a reply (see hold_no_reply); grown
+  // on first use to one frame, or two for a session that holds.
+  std::vector<uint8_t> held;
   int held_length;
   // Bytes received but not yet taken (see ckfs_cipher_recv).
   uint8_t received[16384];

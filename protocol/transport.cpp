@@ -330,7 +330,7 @@ bool send_held(ckfs_session* session) {
   ckfs_cipher* c = session->cipher;
   const int length = c->held_length;
   c->held_length = 0;
-  return length == 0 || ckfs_send_all(session->socket.get(), c->held, length) == length;
+  return length == 0 || ckfs_send_all(session->socket.get(), c->held.data(), length) == length;
 }
 
 }  // namespace
@@ -352,7 +352,9 @@ int ckfs_send_packet(ckfs_session* session) {
   ckfs_cipher* c = session->cipher;
   const bool hold = session->hold_no_reply != 0 && (packet.flags & CKFS_AWAITS_REPLY) == 0;
   constexpr int kFrameMax = CKFS_FRAME_HEADER_SIZE + CKFS_FRAME_BUFFER;
-  const bool room = c->held_length + kFrameMax <= static_cast<int>(sizeof c->held);
+  const size_t capacity = (hold ? 2 : 1) * static_cast<size_t>(kFrameMax);
+  if (c->held.size() < capacity) c->held.resize(capacity);
+  const bool room = c->held_length + kFrameMax <= static_cast<int>(c->held.size());
   // A held close is still probed: a connection that broke while the file was sent must fail
   // the file now, as an unheld close would, not after it was counted as backed up.
   if (!(hold && room) || packet.type == KFS_FILE_CLOSE) {
@@ -364,7 +366,8 @@ int ckfs_send_packet(ckfs_session* session) {
   }
   uint8_t header[CKFS_HEADER_SIZE];
   ckfs_packet_header(packet, header);
-  int total = ckfs_frame_encode(c, header, packet.data, packet.length, c->held + c->held_length);
+  int total =
+      ckfs_frame_encode(c, header, packet.data, packet.length, c->held.data() + c->held_length);
   if (total < 0) return ERR_SCKWRITE;
   c->held_length += total;
   if (hold) return 0;
