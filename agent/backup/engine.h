@@ -118,10 +118,6 @@ void plan_file_ahead(JobContext* job, const char* local, uint64_t size);
 // (files planned before it are forgotten), else a new one.
 uint64_t take_file_number(JobContext* job, const char* local);
 
-// MD5 of up to `length` bytes at `offset` of `fd`, in 8192-byte reads. 0, or 1 on a read
-// error (the digest is then not written).
-int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16]);
-
 // Status of a local item through the platform layer; -1 with errno on failure.
 int engine_stat(Env* env, const char* local, ItemStatus* status);
 // Logs a failed status read of `item` and adds it to the report's failures.

@@ -83,31 +83,6 @@ StreamPtr build_chain(Env* env, int fd, int64_t offset, int limit, uint64_t* cou
 
 }  // namespace
 
-int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16]) {
-  if (env->seek(fd, offset) != 0) return 1;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1) {
-    EVP_MD_CTX_free(ctx);
-    return 1;
-  }
-  uint8_t buffer[8192];
-  uint32_t left = length;
-  while (left > 0) {
-    ssize_t n = env->read(fd, buffer, left < sizeof buffer ? left : sizeof buffer);
-    if (n < 0) {
-      EVP_MD_CTX_free(ctx);
-      return 1;
-    }
-    if (n == 0) break;
-    EVP_DigestUpdate(ctx, buffer, static_cast<size_t>(n));
-    left -= static_cast<uint32_t>(n);
-  }
-  unsigned int out_length = 0;
-  EVP_DigestFinal_ex(ctx, digest, &out_length);
-  EVP_MD_CTX_free(ctx);
-  return 0;
-}
-
 int file_wopen_retry(JobContext* job, ckfs_wopen_request* request) {
   return send_with_lock(job, [&] { return ckfs_file_wopen(&job->session, request); });
 }
@@ -173,12 +148,16 @@ uint32_t block_length(const Transfer* t, uint64_t offset) {
   return static_cast<uint32_t>(remaining < t->open.block_size ? remaining : t->open.block_size);
 }
 
+BlockPool* pool_of(const Transfer* t) {
+  return t->job->encoders.pool.get();
+}
+
 // Opens the local file on the first attempt. kNext, or kSettled with the outcome done.
 Step open_local(Transfer* t) {
   if (t->file.valid()) return Step::kNext;
   // A file planned ahead was opened by the worker that encoded its first block: its blocks
   // must all come from that one file.
-  BlockPool* pool = t->job->encoders.pool.get();
+  BlockPool* pool = pool_of(t);
   int planned = pool != nullptr ? pool->take_descriptor(BlockKey{t->number, 0}) : -1;
   t->file.reset(planned >= 0 ? planned : t->job->env->open_read(t->local));
   if (t->file.valid()) return Step::kNext;
@@ -243,10 +222,6 @@ bool restarts_file(int code) {
   return code == ERR_BADKEY || code == ERR_SCKREAD;
 }
 
-BlockPool* pool_of(const Transfer* t) {
-  return t->job->encoders.pool.get();
-}
-
 // The block's data will be sent unless the server answers that it holds the block: a query
 // without checksum cannot be answered so. Blocks with one get only their MD5 ahead.
 bool wants_data(const Transfer* t, uint32_t j) {
@@ -304,10 +279,13 @@ Step query_block(Transfer* t, uint32_t j, Block* block) {
   block->offset = static_cast<int64_t>(j) * open.block_size;
   block->single = open.block_count == 1;
   block->query_has_md5 = !block->single && j < open.checksummed_blocks;
-  if (block->query_has_md5 && !prepared_digest(t, j, block->digest) &&
-      block_md5(t->job->env, t->file.get(), block->offset,
-                block_length(t, static_cast<uint64_t>(block->offset)), block->digest) != 0) {
-    report_fail_file_errno(t->local, errno);
+  int error = 0;
+  if (block->query_has_md5 && !prepared_digest(t, j, block->digest)) {
+    error = block_md5(t->job->env, t->file.get(), block->offset,
+                      block_length(t, static_cast<uint64_t>(block->offset)), block->digest);
+  }
+  if (error != 0) {
+    report_fail_file_errno(t->local, error);
     log_job("FILE: ERROR: Failed calculating checksum for: '%s'\n", t->local);
     return Step::kFailed;
   }

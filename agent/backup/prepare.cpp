@@ -6,39 +6,34 @@
 #include <mutex>
 #include <thread>
 
-namespace {
-
-// MD5 of up to `length` bytes at `offset`, read in 8192-byte pieces and stopping early at
-// the end of the file, as block_md5 reads it.
-void digest_only(Env* env, int fd, PreparedBlock* block) {
+int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16],
+              uint64_t* bytes_read) {
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   if (ctx == nullptr || EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1) {
     EVP_MD_CTX_free(ctx);
-    block->error = ENOMEM;
-    return;
+    return ENOMEM;
   }
   uint8_t buffer[8192];
-  uint32_t left = block->length;
-  uint64_t at = static_cast<uint64_t>(block->offset);
+  uint32_t left = length;
+  uint64_t at = static_cast<uint64_t>(offset);
   while (left > 0) {
     ssize_t n = env->read_at(fd, buffer, left < sizeof buffer ? left : sizeof buffer, at);
     if (n < 0) {
-      block->error = errno != 0 ? errno : EIO;
+      int error = errno != 0 ? errno : EIO;
       EVP_MD_CTX_free(ctx);
-      return;
+      return error;
     }
     if (n == 0) break;
     EVP_DigestUpdate(ctx, buffer, static_cast<size_t>(n));
     left -= static_cast<uint32_t>(n);
     at += static_cast<uint64_t>(n);
-    block->bytes_read += static_cast<uint64_t>(n);
+    if (bytes_read != nullptr) *bytes_read += static_cast<uint64_t>(n);
   }
   unsigned int out_length = 0;
-  EVP_DigestFinal_ex(ctx, block->digest, &out_length);
+  EVP_DigestFinal_ex(ctx, digest, &out_length);
   EVP_MD_CTX_free(ctx);
+  return 0;
 }
-
-}  // namespace
 
 void encode_block(BlockChain* chain, Env* env, int fd, int message_max, PreparedBlock* block) {
   block->error = 0;
@@ -46,7 +41,8 @@ void encode_block(BlockChain* chain, Env* env, int fd, int message_max, Prepared
   block->last = 0;
   block->messages.clear();
   if (!block->compress) {
-    digest_only(env, fd, block);
+    block->error =
+        block_md5(env, fd, block->offset, block->length, block->digest, &block->bytes_read);
     return;
   }
   if (!chain->restart(env, fd, block->offset, static_cast<int>(block->length), &block->bytes_read,

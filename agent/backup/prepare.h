@@ -51,9 +51,15 @@ struct PreparedBlock {
   std::vector<BlockMessage> messages;
 };
 
+// MD5 of up to `length` bytes at `offset` of `fd`, in positioned 8192-byte reads that stop
+// early at the end of the file (the descriptor's position is left alone). Adds what it read
+// to *bytes_read when given. 0, or an errno value (the digest is then not written).
+int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16],
+              uint64_t* bytes_read = nullptr);
+
 // Encodes `block` (offset, length) of `fd` with `chain`: the chain pulled dry in reads of
 // `message_max` bytes, as the sender would pull it. With compress false, only the MD5 is
-// read, as block_md5 reads it.
+// read, with block_md5.
 void encode_block(BlockChain* chain, Env* env, int fd, int message_max, PreparedBlock* block);
 
 // Identifies a block: the walk's number for its file and its index in the file.
