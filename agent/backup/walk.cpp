@@ -239,11 +239,11 @@ Visit visit_entry(JobContext* job, const Folder& dir, const PlatFindData& data,
   return Visit::kSeen;
 }
 
-const PresyncEntry* find_listed(const std::vector<PresyncEntry>& listed, const char* name) {
-  for (const PresyncEntry& e : listed) {
-    if (e.name == name) return &e;
-  }
-  return nullptr;
+// The server's listed entry of that name, or the end of `listed`.
+template <class Listed>
+auto listed_entry(Listed& listed, const char* name) {
+  return std::find_if(listed.begin(), listed.end(),
+                      [name](const PresyncEntry& e) { return e.name == name; });
 }
 
 // The folder's listing. While the block pool can take more, it is read ahead of the walk
@@ -298,7 +298,8 @@ class Listing {
     child_ = join(dir.local, d.name, '\\');
     if (is_excluded_source(child_.c_str()) || is_ignore_path(child_.c_str(), false)) return false;
     if (dir.filter != nullptr && filter_excludes(dir.filter, child_.c_str())) return false;
-    if (unchanged_on_server(find_listed(listed, d.name), *st)) return false;
+    auto entry = listed_entry(listed, d.name);
+    if (entry != listed.end() && unchanged_on_server(&*entry, *st)) return false;
     int current = 0;
     (void)fci_lookup(&job_->index, child_.c_str(), st->modification_time, st->size, &current);
     return current == 0;
@@ -326,19 +327,12 @@ bool visit_entries(JobContext* job, const Folder& dir, PlatFind* find, PlatFindD
       // Said, not passed over in silence, and its server copy kept: the file still exists.
       log_job("FILE: ERROR: Local path too long for '%s'\n", child.c_str());
       report_fail_file_code(child.c_str(), ERR_INVARG);
-      auto kept = std::find_if(listed->begin(), listed->end(),
-                               [data](const PresyncEntry& e) { return e.name == data->name; });
+      auto kept = listed_entry(*listed, data->name);
       if (kept != listed->end()) listed->erase(kept);
       continue;
     }
     listing.plan(dir, *listed);
-    auto found = listed->end();
-    for (auto it = listed->begin(); it != listed->end(); ++it) {
-      if (it->name == data->name) {
-        found = it;
-        break;
-      }
-    }
+    auto found = listed_entry(*listed, data->name);
     Visit visit = visit_entry(job, dir, *data, child, found != listed->end() ? &*found : nullptr);
     if (visit == Visit::kStopped) return false;
     if (visit != Visit::kUnseen && found != listed->end()) listed->erase(found);
