@@ -319,10 +319,14 @@ namespace {
 
 // Whether the connection is still fit for a request: a closed or failed connection shows
 // as readable before any reply is due; so do bytes no request asked for, whether still in
-// the socket or already read ahead.
+// the socket or already read ahead. Held frames go down with an unfit one.
 bool connection_usable(ckfs_session* session) {
-  return !ckfs_cipher_has_received(session->cipher) &&
-         plat_socket_wait_readable(session->socket.get(), 0) == 0;
+  if (!ckfs_cipher_has_received(session->cipher) &&
+      plat_socket_wait_readable(session->socket.get(), 0) == 0) {
+    return true;
+  }
+  session->cipher->held_length = 0;
+  return false;
 }
 
 // Sends the held frames; they are gone either way.
@@ -338,11 +342,7 @@ bool send_held(ckfs_session* session) {
 int ckfs_flush(ckfs_session* session) {
   if (!session->socket.valid() || session->cipher == nullptr) return 0;
   if (session->cipher->held_length == 0) return 0;
-  if (!connection_usable(session)) {
-    session->cipher->held_length = 0;
-    return ERR_SCKWRITE;
-  }
-  return send_held(session) ? 0 : ERR_SCKWRITE;
+  return connection_usable(session) && send_held(session) ? 0 : ERR_SCKWRITE;
 }
 
 int ckfs_send_packet(ckfs_session* session) {
@@ -358,10 +358,7 @@ int ckfs_send_packet(ckfs_session* session) {
   // A held close is still probed: a connection that broke while the file was sent must fail
   // the file now, as an unheld close would, not after it was counted as backed up.
   if (!(hold && room) || packet.type == KFS_FILE_CLOSE) {
-    if (!connection_usable(session)) {
-      c->held_length = 0;
-      return ERR_SCKWRITE;
-    }
+    if (!connection_usable(session)) return ERR_SCKWRITE;
     if (!room && !send_held(session)) return ERR_SCKWRITE;
   }
   uint8_t header[CKFS_HEADER_SIZE];
