@@ -282,7 +282,8 @@ TEST_F(OperatorTest, RunWaitExitsThreeWhenTheJobIsStopped) {
 
 TEST_F(OperatorTest, StatusJsonIsOneValidObjectPerChange) {
   write_data("docs/a.txt", random_bytes(8000));  // 500 blocks: changes to watch
-  start_server();
+  // Slower queries keep the job running until the watcher, started in the background, is up.
+  start_server({"--fault", "query delay 2"});
   // Quote, backslash, tab, valid UTF-8 and a byte that is not UTF-8.
   const std::string name = "Q\"uote\\back\t\xC3\xA9\xE9";
   std::vector<std::string> lines = {"# Varno Backup Schedule",
