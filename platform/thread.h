@@ -43,6 +43,12 @@ class PlatThread {
   std::shared_ptr<State> state_;
 };
 
+// Lets the calling thread give way to the others of the process: for helpers whose work
+// only runs ahead of a thread that waits on a peer, so that the waiting thread runs as
+// soon as its answer comes. The thread still gets any processor nobody else wants.
+// 0, or -1 with errno.
+int plat_lower_thread_priority();
+
 // Ends the process at once with `code`: no exit handlers, no static destructors, no wait
 // for threads (an abandoned one may still run). Streams must have been flushed.
 [[noreturn]] void plat_exit_process(int code);

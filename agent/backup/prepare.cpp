@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/thread.h"
+
 int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16],
               uint64_t* bytes_read) {
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
@@ -190,6 +192,9 @@ BlockPool::~BlockPool() {
 }
 
 void BlockPool::work(BlockChain* chain) {
+  // Encoding ahead only pays while the backup thread and the server never wait for it: a
+  // small file's round trip must not queue behind a deflate.
+  (void)plat_lower_thread_priority();
   Shared& sh = *shared_;
   std::unique_lock<std::mutex> lock(sh.mutex);
   for (;;) {

@@ -1,5 +1,6 @@
 #include "platform/thread.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
@@ -109,6 +110,16 @@ int PlatThread::terminate(uint32_t code) {
 bool PlatThread::terminated() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->terminated;
+}
+
+int plat_lower_thread_priority() {
+  // Linux keeps a nice value per thread: PRIO_PROCESS with a thread id sets that thread's.
+  constexpr int kStep = 10;
+  const id_t self = static_cast<id_t>(gettid());
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, self);
+  if (nice == -1 && errno != 0) return -1;
+  return setpriority(PRIO_PROCESS, self, nice + kStep > 19 ? 19 : nice + kStep);
 }
 
 void plat_exit_process(int code) {

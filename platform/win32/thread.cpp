@@ -112,6 +112,11 @@ bool PlatThread::terminated() const {
   return state_->terminated;
 }
 
+int plat_lower_thread_priority() {
+  if (!SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL)) return fail_win32();
+  return 0;
+}
+
 void plat_exit_process(int code) {
   // As _exit: no exit handlers and no loader lock, which a terminated thread may hold.
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/mailslot.h"
 #include "platform/named_object.h"
@@ -334,6 +336,20 @@ TEST(PlatThreadTest, TerminatedThreadCountsAsEndedWithTheGivenCode) {
   ASSERT_EQ(thread.exit_code(&code), 0);
   EXPECT_EQ(code, 1u);
   stuck->store(false);  // let the abandoned thread go so the test process ends cleanly
+}
+
+TEST(PlatThreadTest, LoweredPriorityIsTheCallingThreadsAlone) {
+  const int before = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  ASSERT_LT(before, 19) << "already at the lowest priority";
+  int inside = before;
+  std::thread helper([&inside] {
+    if (plat_lower_thread_priority() == 0) {
+      inside = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    }
+  });
+  helper.join();
+  EXPECT_GT(inside, before);
+  EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), before);
 }
 
 TEST(PlatThreadTest, NeverStartedThreadCannotBeWaitedFor) {

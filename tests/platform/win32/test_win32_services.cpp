@@ -317,6 +317,18 @@ TEST(Win32Thread, WaitEndAndForcedTermination) {
   ASSERT_EQ(stuck.exit_code(&code), 0);
   EXPECT_EQ(code, 1u);
   CloseHandle(never);
+
+  PlatThread helper;
+  ASSERT_EQ(helper.start([] {
+    return plat_lower_thread_priority() == 0
+               ? static_cast<uint32_t>(GetThreadPriority(GetCurrentThread()))
+               : 99u;
+  }),
+            0);
+  EXPECT_EQ(helper.wait_for(10000), ThreadWait::ended);
+  ASSERT_EQ(helper.exit_code(&code), 0);
+  EXPECT_EQ(static_cast<int>(code), THREAD_PRIORITY_BELOW_NORMAL);
+  EXPECT_EQ(GetThreadPriority(GetCurrentThread()), THREAD_PRIORITY_NORMAL) << "the caller alone";
 }
 
 // ---- directory search and the walker ----------------------------------------------------
