@@ -25,7 +25,7 @@ const char kStoreHelp[] =
     "\n"
     "The store keeps one tree per destination: STORE/users/N/tree holds what was backed up\n"
     "under the schedule's Dest=/N (N is the destination number, not the login's user\n"
-    "number); STORE/users/N/objects the block payloads larger than --inline-max (4096; the\n"
+    "number); STORE/users/N/objects the block payloads larger than --inline-max (16384; the\n"
     "smaller ones are kept in the version records); STORE/mail the reports handed to\n"
     "the server. 'restore --dest N' writes the plain files of tree N below the --to folder\n"
     "(decrypted with the account key); --user N is an old name for --dest N.\n";
