@@ -223,9 +223,11 @@ bool restarts_file(int code) {
 }
 
 // The block's data will be sent unless the server answers that it holds the block: a query
-// without checksum cannot be answered so. Blocks with one get only their MD5 ahead.
-bool wants_data(const Transfer* t, uint32_t j) {
-  return t->open.block_count == 1 || j >= t->open.checksummed_blocks;
+// without checksum cannot be answered so. Blocks with one get only their MD5 ahead; a file
+// of one block sends no MD5 at all.
+BlockWork work_ahead(const Transfer* t, uint32_t j) {
+  if (t->open.block_count == 1) return BlockWork::kEncode;
+  return j >= t->open.checksummed_blocks ? BlockWork::kEncodeAndDigest : BlockWork::kDigest;
 }
 
 // Hands the pool the attempt's blocks from `from` on, as far as its slots allow; a slot
@@ -240,12 +242,21 @@ void plan_blocks(Transfer* t, uint32_t from) {
       if (!pool->has_free_slot() && !pool->evict_lookahead(t->number)) return;
       const uint64_t offset = uint64_t{k} * t->open.block_size;
       if (!pool->submit(key, std::string(), t->file.get(), static_cast<int64_t>(offset),
-                        block_length(t, offset), wants_data(t, k), true)) {
+                        block_length(t, offset), work_ahead(t, k), true)) {
         return;
       }
     }
     t->planned = k + 1;
   }
+}
+
+// Whether the pool's work on a block gives what the sender needs of it: its data messages
+// (with the MD5 the block end carries, unless the file has one block), or only its MD5 for
+// the query.
+bool fits(const PreparedBlock& b, bool need_data, bool single) {
+  if (b.work == BlockWork::kDigest) return !need_data;
+  if (!need_data) return b.work == BlockWork::kEncodeAndDigest && b.last == STREAM_END;
+  return single || b.work == BlockWork::kEncodeAndDigest;
 }
 
 // Block j as the pool encoded it for this attempt, or null (the slot is then freed and the
@@ -258,7 +269,7 @@ PreparedBlock* take_prepared(Transfer* t, uint32_t j, bool need_data) {
   const uint64_t offset = uint64_t{j} * t->open.block_size;
   const bool usable = b->error == 0 && b->offset == static_cast<int64_t>(offset) &&
                       b->length == block_length(t, offset) &&
-                      (b->compress ? b->last == STREAM_END || need_data : !need_data);
+                      fits(*b, need_data, t->open.block_count == 1);
   if (usable) return b;
   pool->release(BlockKey{t->number, j});
   return nullptr;
@@ -269,7 +280,7 @@ bool prepared_digest(Transfer* t, uint32_t j, uint8_t digest[16]) {
   PreparedBlock* b = take_prepared(t, j, false);
   if (b == nullptr) return false;
   memcpy(digest, b->digest, 16);
-  if (!b->compress) pool_of(t)->release(BlockKey{t->number, j});
+  if (b->work == BlockWork::kDigest) pool_of(t)->release(BlockKey{t->number, j});
   return true;
 }
 

@@ -42,13 +42,14 @@ void encode_block(BlockChain* chain, Env* env, int fd, int message_max, Prepared
   block->bytes_read = 0;
   block->last = 0;
   block->messages.clear();
-  if (!block->compress) {
+  if (block->work == BlockWork::kDigest) {
     block->error =
         block_md5(env, fd, block->offset, block->length, block->digest, &block->bytes_read);
     return;
   }
+  uint8_t* digest = block->work == BlockWork::kEncodeAndDigest ? block->digest : nullptr;
   if (!chain->restart(env, fd, block->offset, static_cast<int>(block->length), &block->bytes_read,
-                      block->digest)) {
+                      digest)) {
     block->error = -1;  // the sender sets the block up itself and reports it
     return;
   }
@@ -214,7 +215,7 @@ bool BlockPool::encode_own() {
 }
 
 bool BlockPool::submit(BlockKey key, const std::string& path, int fd, int64_t offset,
-                       uint32_t length, bool compress, bool urgent, bool own) {
+                       uint32_t length, BlockWork work, bool urgent, bool own) {
   Shared& sh = *shared_;
   {
     std::lock_guard<std::mutex> lock(sh.mutex);
@@ -234,7 +235,7 @@ bool BlockPool::submit(BlockKey key, const std::string& path, int fd, int64_t of
     slot->sequence = ++sh.sequence;
     slot->block.offset = offset;
     slot->block.length = length;
-    slot->block.compress = compress;
+    slot->block.work = work;
     slot->state = SlotState::kQueued;
   }
   if (!own) sh.queued.notify_one();

@@ -37,15 +37,22 @@ struct BlockMessage {
   uint64_t read_after;
 };
 
+// What a worker makes of a block.
+enum class BlockWork : uint8_t {
+  kDigest,           // its MD5 only, for a query that carries it
+  kEncode,           // its data messages; a file of one block sends no MD5 at all
+  kEncodeAndDigest,  // its data messages and the MD5 that its block end carries
+};
+
 // What to encode, and what came out.
 struct PreparedBlock {
   int64_t offset = 0;
   uint32_t length = 0;
-  bool compress = true;  // false: the MD5 only (for a query that carries it)
-  int last = 0;          // the chain's last read (STREAM_END, STREAM_ERROR, STREAM_FATAL, 0)
-  int error = 0;         // errno when the MD5 read or the open failed, else 0
+  BlockWork work = BlockWork::kEncodeAndDigest;
+  int last = 0;   // the chain's last read (STREAM_END, STREAM_ERROR, STREAM_FATAL, 0)
+  int error = 0;  // errno when the MD5 read or the open failed, else 0
   uint64_t bytes_read = 0;
-  uint8_t digest[16] = {};
+  uint8_t digest[16] = {};    // unless the work was kEncode
   int opened_fd = -1;         // the file as the worker opened it by name, until the sender takes it
   std::vector<uint8_t> data;  // the data messages back to back
   std::vector<BlockMessage> messages;
@@ -57,9 +64,9 @@ struct PreparedBlock {
 int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16],
               uint64_t* bytes_read = nullptr);
 
-// Encodes `block` (offset, length) of `fd` with `chain`: the chain pulled dry in reads of
-// `message_max` bytes, as the sender would pull it. With compress false, only the MD5 is
-// read, with block_md5.
+// Does `block`'s work on (offset, length) of `fd` with `chain`: the chain pulled dry in
+// reads of `message_max` bytes, as the sender would pull it; for kDigest only the MD5,
+// with block_md5.
 void encode_block(BlockChain* chain, Env* env, int fd, int message_max, PreparedBlock* block);
 
 // Identifies a block: the walk's number for its file and its index in the file.
@@ -86,7 +93,7 @@ class BlockPool {
   // thread encodes it in encode_own(), or in take() when no wait came first. False when no
   // slot is free.
   bool submit(BlockKey key, const std::string& path, int fd, int64_t offset, uint32_t length,
-              bool compress, bool urgent, bool own = false);
+              BlockWork work, bool urgent, bool own = false);
   // Encodes the oldest own block still queued, on the calling thread (the backup thread,
   // while the server works on its request). False when there is none.
   bool encode_own();

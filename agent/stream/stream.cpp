@@ -96,6 +96,10 @@ struct ChecksumStream final : Stream {
     if (inner_ended) return STREAM_END;
     if (!inner || !state) return STREAM_ERROR;
     int n = inner->read(buffer, length);
+    if (digest == nullptr) {  // restarted without a digest to write: bytes pass through
+      inner_ended = n == STREAM_END;
+      return n;
+    }
     if (n == STREAM_END) {
       unsigned char md[EVP_MAX_MD_SIZE];
       unsigned int md_length = 0;
@@ -115,10 +119,12 @@ struct ChecksumStream final : Stream {
     state = nullptr;
   }
 
+  // Null `out`: no MD5 is wanted of the next block, and none is computed.
   bool restart(unsigned char* out) {
     digest = out;
     inner_ended = 0;
-    return state != nullptr && EVP_DigestInit_ex(state, EVP_md5(), nullptr) == 1;
+    return state != nullptr &&
+           (out == nullptr || EVP_DigestInit_ex(state, EVP_md5(), nullptr) == 1);
   }
 };
 
@@ -280,7 +286,7 @@ struct BlockChain::Stages {
   EncryptionStream* encryption = nullptr;
   StreamPtr outer;  // owns the four
   unsigned char key[STREAM_KEY_SIZE];
-  unsigned char spare_digest[STREAM_DIGEST_SIZE];
+  unsigned char first_digest[STREAM_DIGEST_SIZE];  // until the first restart names one
 };
 
 BlockChain::BlockChain() : stages_(new Stages) {}
@@ -297,7 +303,7 @@ std::unique_ptr<BlockChain> BlockChain::create(const unsigned char* key) {
   auto* file = new FileReadStream;
   StreamPtr inner(file);
   file->env = plat_env();
-  unsigned char* digest = s.spare_digest;
+  unsigned char* digest = s.first_digest;
   StreamPtr checked = checksum_stream_new(std::move(inner), digest);
   if (!checked) return nullptr;
   auto* checksum = static_cast<ChecksumStream*>(checked.get());
@@ -325,8 +331,7 @@ bool BlockChain::restart(Env* env, int fd, int64_t offset, int limit, uint64_t* 
   f->counter = counter;
   f->seek_failed = offset < 0;
   f->position = std::max<int64_t>(offset, 0);
-  return s.checksum->restart(digest != nullptr ? digest : s.spare_digest) &&
-         s.compression->restart() && s.encryption->restart(s.key);
+  return s.checksum->restart(digest) && s.compression->restart() && s.encryption->restart(s.key);
 }
 
 int BlockChain::read(void* buffer, int length) {

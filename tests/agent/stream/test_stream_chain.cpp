@@ -456,6 +456,44 @@ TEST_F(ChainTest, FileReadStage) {
   plat_env()->close_file(fd);
 }
 
+// One chain restarted block after block, asked for the MD5 or not, gives what a chain
+// built for each block gives.
+TEST_F(ChainTest, RestartedChainGivesWhatABuiltChainGives) {
+  const std::string data = mixed_corpus(50000, 7);
+  write_file(dir_.file("blocks.bin"), data);
+  const int fd = plat_env()->open_read("blocks.bin");
+  ASSERT_GE(fd, 0);
+  std::unique_ptr<BlockChain> reused = BlockChain::create(test_key());
+  ASSERT_TRUE(reused);
+  struct Case {
+    int64_t offset;
+    int limit;
+    bool digest;
+  };
+  for (const Case& c : {Case{0, 20000, true}, Case{20000, 20000, false}, Case{40000, 20000, true},
+                        Case{100, 0, false}, Case{0, 50000, false}, Case{5, 33, true}}) {
+    SCOPED_TRACE(testing::Message() << c.offset << "+" << c.limit << (c.digest ? " md5" : ""));
+    unsigned char expected_digest[16];
+    unsigned char digest[16] = {};
+    const Pulled expected = file_chain(data, c.offset, c.limit, expected_digest);
+    uint64_t counter = 0;
+    ASSERT_TRUE(
+        reused->restart(plat_env(), fd, c.offset, c.limit, &counter, c.digest ? digest : nullptr));
+    std::string bytes;
+    std::vector<char> buffer(65466);
+    int n = 0;
+    while ((n = reused->read(buffer.data(), static_cast<int>(buffer.size()))) > 0) {
+      bytes.append(buffer.data(), static_cast<size_t>(n));
+    }
+    EXPECT_EQ(n, STREAM_END);
+    EXPECT_TRUE(bytes == expected.bytes);
+    if (c.digest) {
+      EXPECT_EQ(memcmp(digest, expected_digest, 16), 0);
+    }
+  }
+  plat_env()->close_file(fd);
+}
+
 TEST_F(ChainTest, FileReadFailuresAreErrors) {
   char out[16];
   // A descriptor that cannot be positioned would give the wrong bytes.
