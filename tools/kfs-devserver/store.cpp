@@ -158,6 +158,29 @@ bool write_atomic(const fs::path& path, const void* bytes, size_t length, bool s
   return ok;
 }
 
+bool write_new(const fs::path& path, const void* bytes, size_t length) {
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < length) {
+    ssize_t n = write(fd, p + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ok = (close(fd) == 0) && ok;
+  if (!ok) {
+    int saved = errno;
+    unlink(path.c_str());
+    errno = saved == EEXIST ? EIO : saved;  // EEXIST means the name was taken, and only that
+  }
+  return ok;
+}
+
 fs::path Store::user_dir(uint32_t user) const {
   return root_ / "users" / std::to_string(user);
 }
@@ -358,7 +381,10 @@ bool Store::write_meta(const fs::path& path, const FileMeta& m) {
       << (m.security.empty() ? "-" : m.security) << "\nblocks " << m.blocks.size() << "\n";
   for (const Block& b : m.blocks) out << b.md5 << " " << b.object << "\n";
   std::string text = out.str();
-  return begin_change() && write_atomic(path, text.data(), text.size(), false);
+  if (!begin_change()) return false;
+  // A file's first version has nothing to keep if a crash tears it: recovery drops it.
+  return write_new(path, text.data(), text.size()) ||
+         (errno == EEXIST && write_atomic(path, text.data(), text.size(), false));
 }
 
 std::string Store::put_object(uint32_t user, const std::vector<uint8_t>& payload) {
@@ -368,7 +394,7 @@ std::string Store::put_object(uint32_t user, const std::vector<uint8_t>& payload
   fs::path path = objects(user) / name;
   std::error_code ec;
   if (fs::exists(path, ec)) return name;
-  return begin_change() && write_atomic(path, payload.data(), payload.size(), false) ? name : "";
+  return begin_change() && write_new(path, payload.data(), payload.size()) ? name : "";
 }
 
 bool Store::read_payload(uint32_t user, const Block& block, std::vector<uint8_t>* payload) const {

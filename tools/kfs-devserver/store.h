@@ -1,6 +1,8 @@
 // The devserver's store: users and their key digests, lock tokens, folders, versioned
-// files made of stored blocks, and mail. Every write goes through a temporary file and a
-// rename, so a killed server leaves either the old or the new state. Durability is
+// files made of stored blocks, and mail. A write that replaces a file goes through a
+// temporary file and a rename, so a killed server leaves either the old or the new state;
+// a new object or a file's first version is written under its own name (one directory
+// change, not two), and recovery drops it when a crash tore it. Durability is
 // grouped: changes are not synced one by one; sync() makes all of them durable at once,
 // and a marker file tells a restarted server that a crash may have torn what came after
 // the last sync (open() then drops it). Not thread-safe: the server serialises requests
@@ -106,6 +108,10 @@ class Store {
 // Writes `bytes` to `path` through a temporary file in the same folder, renamed into
 // place; with `sync` the bytes are durable before the rename.
 bool write_atomic(const fs::path& path, const void* bytes, size_t length, bool sync = true);
+// Creates `path`, which must not exist (errno EEXIST when it does), with the bytes. For files
+// that recovery checks (objects by their hash, version records by their form and CRCs):
+// a crash can tear it. A failed write removes it.
+bool write_new(const fs::path& path, const void* bytes, size_t length);
 bool reserved_name(const std::string& name);
 std::string hex(const uint8_t* bytes, size_t length);
 
