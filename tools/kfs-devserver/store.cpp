@@ -135,13 +135,10 @@ bool reserved_name(const std::string& name) {
          name.find('\0') != std::string::npos || name.size() > 255;
 }
 
-bool write_atomic(const fs::path& path, const void* bytes, size_t length, bool sync) {
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  fs::path temp = path.parent_path() / (std::string(kTempPrefix) + std::to_string(getpid()) + "-" +
-                                        std::to_string(g_temp_counter.fetch_add(1)));
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+namespace {
+
+// Writes all `length` bytes to `fd`, then closes it; false on any failure.
+bool write_and_close(int fd, const void* bytes, size_t length, bool sync) {
   const auto* p = static_cast<const uint8_t*>(bytes);
   size_t done = 0;
   bool ok = true;
@@ -152,8 +149,19 @@ bool write_atomic(const fs::path& path, const void* bytes, size_t length, bool s
     if (ok) done += static_cast<size_t>(n);
   }
   ok = ok && (!sync || fsync(fd) == 0);
-  ok = (close(fd) == 0) && ok;
-  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+  return (close(fd) == 0) && ok;
+}
+
+}  // namespace
+
+bool write_atomic(const fs::path& path, const void* bytes, size_t length, bool sync) {
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  fs::path temp = path.parent_path() / (std::string(kTempPrefix) + std::to_string(getpid()) + "-" +
+                                        std::to_string(g_temp_counter.fetch_add(1)));
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = write_and_close(fd, bytes, length, sync) && rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) unlink(temp.c_str());
   return ok;
 }
@@ -163,16 +171,7 @@ bool write_new(const fs::path& path, const void* bytes, size_t length) {
   fs::create_directories(path.parent_path(), ec);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  const auto* p = static_cast<const uint8_t*>(bytes);
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < length) {
-    ssize_t n = write(fd, p + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = (close(fd) == 0) && ok;
+  const bool ok = write_and_close(fd, bytes, length, false);
   if (!ok) {
     int saved = errno;
     unlink(path.c_str());
