@@ -340,7 +340,7 @@ TEST(PlatThreadTest, TerminatedThreadCountsAsEndedWithTheGivenCode) {
 
 TEST(PlatThreadTest, LoweredPriorityIsTheCallingThreadsAlone) {
   const int before = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-  ASSERT_LT(before, 19) << "already at the lowest priority";
+  if (before >= 19) GTEST_SKIP() << "the test runs at the lowest priority already";
   int inside = before;
   std::thread helper([&inside] {
     if (plat_lower_thread_priority() == 0) {
