@@ -15,6 +15,7 @@
 //   #N      the N-th such call on the class's files in this run, or with per-file on one
 //           file (counted afresh at each open of it); each entry fires once, or with
 //           sticky then fails every later such call on the file it fired on (a bad disk)
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -167,6 +168,16 @@ struct LogCookie {
   std::string path;
 };
 
+// The cookies of the streams still open. The agent keeps its logs open to its end, and
+// the leak check at exit does not see through a stream to its cookie: held here (in a
+// list never destroyed, since streams are flushed after the static destructors), they stay
+// reachable.
+std::mutex g_cookies_mutex;
+std::vector<LogCookie*>& open_cookies() {
+  static auto* cookies = new std::vector<LogCookie*>;
+  return *cookies;
+}
+
 ssize_t cookie_write(void* opaque, const char* bytes, size_t length) {
   auto* c = static_cast<LogCookie*>(opaque);
   if (c->planner->decide(FaultEnv::kWrite, c->path)) {
@@ -185,6 +196,11 @@ ssize_t cookie_read(void* opaque, char* bytes, size_t length) {
 int cookie_close(void* opaque) {
   auto* c = static_cast<LogCookie*>(opaque);
   int rc = fclose(c->real);
+  {
+    std::lock_guard<std::mutex> lock(g_cookies_mutex);
+    std::vector<LogCookie*>& open = open_cookies();
+    open.erase(std::remove(open.begin(), open.end(), c), open.end());
+  }
   delete c;
   return rc;
 }
@@ -203,7 +219,10 @@ class FaultyEnv : public FaultEnv {
     if (wrapped == nullptr) {
       fclose(real);
       delete cookie;
+      return nullptr;
     }
+    std::lock_guard<std::mutex> lock(g_cookies_mutex);
+    open_cookies().push_back(cookie);
     return wrapped;
   }
 
