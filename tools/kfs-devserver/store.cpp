@@ -152,14 +152,22 @@ bool write_and_close(int fd, const void* bytes, size_t length, bool sync) {
   return (close(fd) == 0) && ok;
 }
 
+// Creates `path` for writing, and its folder only when the first try finds none: the
+// folder is nearly always there already (the open of the file made it).
+int create_file(const fs::path& path, int flags) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0600);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0600);
+}
+
 }  // namespace
 
 bool write_atomic(const fs::path& path, const void* bytes, size_t length, bool sync) {
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
   fs::path temp = path.parent_path() / (std::string(kTempPrefix) + std::to_string(getpid()) + "-" +
                                         std::to_string(g_temp_counter.fetch_add(1)));
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = create_file(temp, O_TRUNC);
   if (fd < 0) return false;
   bool ok = write_and_close(fd, bytes, length, sync) && rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) unlink(temp.c_str());
@@ -167,9 +175,7 @@ bool write_atomic(const fs::path& path, const void* bytes, size_t length, bool s
 }
 
 bool write_new(const fs::path& path, const void* bytes, size_t length) {
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  int fd = create_file(path, O_EXCL);
   if (fd < 0) return false;
   const bool ok = write_and_close(fd, bytes, length, false);
   if (!ok) {
