@@ -94,7 +94,10 @@ struct BlockPool::Shared {
   uint64_t sequence = 0;
   bool stopping = false;
   std::vector<std::unique_ptr<BlockChain>> chains;  // one per worker
-  std::unique_ptr<BlockChain> own_chain;            // the backup thread's, for own slots
+  // The backup thread's, for own slots. Not the sender's chain (Encoders::chain): an own
+  // block is encoded whenever a reply is awaited, and sharing would rest on no reply ever
+  // being awaited while the sender is in the middle of a block.
+  std::unique_ptr<BlockChain> own_chain;
   std::vector<std::thread> threads;
 
   // Frees a slot that no worker is encoding, closing the file its worker opened.
