@@ -2,6 +2,7 @@
 # Runs the Windows tests under Wine in a prefix of the build folder. The Wine server is
 # started first, detached: a server started by a test would keep the test's output pipe
 # open for seconds after the test ended. It is stopped at the end, whatever happened.
+# A test that Wine ended before it printed a line is run once more (see silent_failures).
 #
 # usage: windows-test.sh [BUILD] [ctest arguments...]
 set -euo pipefail
@@ -32,13 +33,39 @@ setsid wineserver -p </dev/null >/dev/null 2>&1
 # here, detached, rather than in the first test.
 setsid /usr/lib/wine/wine64 wineboot.exe </dev/null >/dev/null 2>&1 || true
 
+# The failed tests of the last run that printed nothing at all: Wine ended them before the
+# program's first line, which says nothing of the code under test.
+silent_failures() {
+  [ -s Testing/Temporary/LastTestsFailed.log ] || return 0
+  awk -v failed="$(cut -d: -f2- Testing/Temporary/LastTestsFailed.log)" '
+    BEGIN { n = split(failed, list, "\n"); for (i = 1; i <= n; i++) want[list[i]] = 1 }
+    /^[0-9]+\/[0-9]+ Test: / { name = $3; lines = 0 }
+    /^Output:$/ { inside = 1; getline; next }
+    /^<end of output>$/ { if (inside && lines == 0 && name in want) print name; inside = 0 }
+    inside { lines++ }' Testing/Temporary/LastTest.log
+}
+
 cd "$build"
 status=0
 ctest --output-on-failure -j "${JOBS:-$(nproc)}" "$@" || status=$?
+cp Testing/Temporary/LastTest.log Testing/Temporary/FirstTest.log
+logs=(Testing/Temporary/FirstTest.log)
+if [ "$status" -ne 0 ]; then
+  silent=$(silent_failures)
+  failed=$(wc -l <Testing/Temporary/LastTestsFailed.log)
+  # Only when every failure is of that kind: one that printed anything is a real failure.
+  if [ -n "$silent" ] && [ "$(printf '%s\n' "$silent" | wc -l)" -eq "$failed" ]; then
+    echo "windows-test: Wine ended these before they printed anything; running them again:"
+    printf '  %s\n' $silent
+    status=0
+    ctest --output-on-failure --rerun-failed || status=$?
+    logs+=(Testing/Temporary/LastTest.log)
+  fi
+fi
 # What the system under test could not show: the tests print it as "note:" lines or skip
 # with a reason; ctest keeps both only in its log.
-grep -h -A1 -E '^note: |\] Skipped$|: Skipped$' Testing/Temporary/LastTest.log 2>/dev/null |
+grep -h -A1 -E '^note: |\] Skipped$|: Skipped$' "${logs[@]}" 2>/dev/null |
   grep -v -E '^--$|^\[|^peer:' | sort -u | sed 's/^/windows-test: /' || true
 sed 's/^/windows-test: /' windows-not-run.txt 2>/dev/null || true
-grep -h '^windows-e2e: ' Testing/Temporary/LastTest.log 2>/dev/null | sort -u || true
+grep -h '^windows-e2e: ' "${logs[@]}" 2>/dev/null | sort -u || true
 exit $status
