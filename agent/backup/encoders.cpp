@@ -49,8 +49,11 @@ void plan_file_ahead(JobContext* job, const char* local, uint64_t size) {
   Encoders* e = engine_encoders(job);
   if (!can_plan_ahead(job) || size == 0 || size > e->block_size_seen) return;
   const uint64_t number = ++e->next_file;
-  if (!e->pool->submit(BlockKey{number, 0}, local, -1, 0, static_cast<uint32_t>(size),
-                       BlockWork::kEncode, false, size < BLOCK_AHEAD_MIN)) {
+  if (!e->pool->submit({.key = {number, 0},
+                        .path = local,
+                        .length = static_cast<uint32_t>(size),
+                        .work = BlockWork::kEncode,
+                        .own = size < BLOCK_AHEAD_MIN})) {
     return;
   }
   AheadFile& slot = e->ahead[(e->ahead_first + e->ahead_count) % e->ahead.size()];

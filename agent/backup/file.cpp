@@ -241,8 +241,12 @@ void plan_blocks(Transfer* t, uint32_t from) {
     if (!pool->holds(key)) {
       if (!pool->has_free_slot() && !pool->evict_lookahead(t->number)) return;
       const uint64_t offset = uint64_t{k} * t->open.block_size;
-      if (!pool->submit(key, std::string(), t->file.get(), static_cast<int64_t>(offset),
-                        block_length(t, offset), work_ahead(t, k), true)) {
+      if (!pool->submit({.key = key,
+                         .fd = t->file.get(),
+                         .offset = static_cast<int64_t>(offset),
+                         .length = block_length(t, offset),
+                         .work = work_ahead(t, k),
+                         .urgent = true})) {
         return;
       }
     }

@@ -217,8 +217,7 @@ bool BlockPool::encode_own() {
   return true;
 }
 
-bool BlockPool::submit(BlockKey key, const std::string& path, int fd, int64_t offset,
-                       uint32_t length, BlockWork work, bool urgent, bool own) {
+bool BlockPool::submit(const BlockOrder& order) {
   Shared& sh = *shared_;
   {
     std::lock_guard<std::mutex> lock(sh.mutex);
@@ -229,19 +228,19 @@ bool BlockPool::submit(BlockKey key, const std::string& path, int fd, int64_t of
         break;
       }
     }
-    if (slot == nullptr || sh.find(key) != nullptr) return false;
-    slot->key = key;
-    slot->path.assign(path);
-    slot->fd = fd;
-    slot->urgent = urgent;
-    slot->own = own;
+    if (slot == nullptr || sh.find(order.key) != nullptr) return false;
+    slot->key = order.key;
+    slot->path.assign(order.path);
+    slot->fd = order.fd;
+    slot->urgent = order.urgent;
+    slot->own = order.own;
     slot->sequence = ++sh.sequence;
-    slot->block.offset = offset;
-    slot->block.length = length;
-    slot->block.work = work;
+    slot->block.offset = order.offset;
+    slot->block.length = order.length;
+    slot->block.work = order.work;
     slot->state = SlotState::kQueued;
   }
-  if (!own) sh.queued.notify_one();
+  if (!order.own) sh.queued.notify_one();
   return true;
 }
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "agent/stream/stream.h"
@@ -78,6 +79,22 @@ struct BlockKey {
   }
 };
 
+// A block for the pool to prepare.
+struct BlockOrder {
+  BlockKey key{};
+  // `fd` >= 0 is read (the caller keeps it open until the block is taken or dropped);
+  // otherwise the worker opens `path` for the block.
+  std::string_view path{};
+  int fd = -1;
+  int64_t offset = 0;
+  uint32_t length = 0;
+  BlockWork work = BlockWork::kEncode;
+  bool urgent = false;  // the file on the connection now: goes before the others
+  // No worker's: the backup thread encodes it in encode_own(), or in take() when no wait
+  // came first.
+  bool own = false;
+};
+
 class BlockPool {
  public:
   // Null unless `workers` is 2 or more and every worker's chain and thread can start.
@@ -87,13 +104,8 @@ class BlockPool {
   BlockPool(const BlockPool&) = delete;
   BlockPool& operator=(const BlockPool&) = delete;
 
-  // Queues a block. `fd` >= 0 is read (the caller keeps it open until the block is taken
-  // or dropped); otherwise the worker opens `path` for the block. `urgent` blocks (the file
-  // on the connection now) go before the others. An `own` block is no worker's: the backup
-  // thread encodes it in encode_own(), or in take() when no wait came first. False when no
-  // slot is free.
-  bool submit(BlockKey key, const std::string& path, int fd, int64_t offset, uint32_t length,
-              BlockWork work, bool urgent, bool own = false);
+  // Queues a block. False when no slot is free or the key is already held.
+  bool submit(const BlockOrder& order);
   // Encodes the oldest own block still queued, on the calling thread (the backup thread,
   // while the server works on its request). False when there is none.
   bool encode_own();
