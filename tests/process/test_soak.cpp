@@ -19,6 +19,7 @@
 #include <random>
 #include <regex>
 #include <sstream>
+#include <string_view>
 
 #include "tests/support/engine_world.h"
 
@@ -249,7 +250,10 @@ bool Soak::faulty_round(const Fault& fault, Tally* tally) {
     count = static_cast<long>(fired.size());
     if (fault.kind == "source-bad" && !fired.empty()) {
       // A file that cannot be read fails this run, and says so; the clean run sends it.
-      const std::string local = fired[0].substr(fired[0].find(' ', 5) + 1);
+      // The record's line is "KIND CLASS PATH".
+      const std::string_view kRead = "read source ";
+      EXPECT_TRUE(fired[0].starts_with(kRead)) << fired[0];
+      const std::string local = fired[0].substr(std::min(kRead.size(), fired[0].size()));
       EXPECT_GE(r.board.items_failed, 1u) << r.log;
       EXPECT_FALSE(r.logged("FILE: Successfully backed up '" + local + "'")) << r.log;
     }
