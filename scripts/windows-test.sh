@@ -48,13 +48,14 @@ silent_failures() {
 cd "$build"
 status=0
 ctest --output-on-failure -j "${JOBS:-$(nproc)}" "$@" || status=$?
-cp Testing/Temporary/LastTest.log Testing/Temporary/FirstTest.log
+# A ctest that ended before any test ran leaves no log: the run fails, with its notes.
+cp Testing/Temporary/LastTest.log Testing/Temporary/FirstTest.log 2>/dev/null || true
 logs=(Testing/Temporary/FirstTest.log)
 if [ "$status" -ne 0 ]; then
   silent=$(silent_failures)
-  failed=$(wc -l <Testing/Temporary/LastTestsFailed.log)
   # Only when every failure is of that kind: one that printed anything is a real failure.
-  if [ -n "$silent" ] && [ "$(printf '%s\n' "$silent" | wc -l)" -eq "$failed" ]; then
+  if [ -n "$silent" ] &&
+     [ "$(wc -l <<<"$silent")" -eq "$(wc -l <Testing/Temporary/LastTestsFailed.log)" ]; then
     echo "windows-test: Wine ended these before they printed anything; running them again:"
     printf '  %s\n' $silent
     status=0
