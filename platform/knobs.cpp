@@ -17,7 +17,8 @@ struct KnobRange {
 constexpr KnobRange kKnobs[] = {
     {"VARNO_LOCK_WAIT_MS", 0, UINT32_MAX},   {"VARNO_COMMAND_LIMIT_MS", 1, 43200000},
     {"VARNO_RECONNECT_WAIT_MS", 0, 3600000}, {"VARNO_IDLE_MS", 0, UINT32_MAX},
-    {"VARNO_WATCHDOG_MS", 1, UINT32_MAX},
+    {"VARNO_WATCHDOG_MS", 1, UINT32_MAX},    {"VARNO_REPLY_TIMEOUT_MS", 1, 86400000},
+    {"VARNO_GIVE_UP_MS", 0, 604800000},
 };
 
 // Indexed by KnobCount.

@@ -18,6 +18,11 @@ enum KnobMs {
   KNOB_RECONNECT_WAIT_MS,  // VARNO_RECONNECT_WAIT_MS: wait before a reconnection, up to 1 h
   KNOB_IDLE_MS,            // VARNO_IDLE_MS: pause between idle mailslot reads
   KNOB_WATCHDOG_MS,        // VARNO_WATCHDOG_MS: the watchdog's slice, at least 1
+  // Settings, not only test knobs:
+  KNOB_REPLY_TIMEOUT_MS,  // VARNO_REPLY_TIMEOUT_MS: a reply that has not begun by then is a
+                          // broken connection, 1 ms .. 24 h
+  KNOB_GIVE_UP_MS,        // VARNO_GIVE_UP_MS: how long reconnecting may fail before the job
+                          // ends, 0 .. 7 days
 };
 
 // Counts, read by the same strict parser and range rule.

@@ -27,6 +27,10 @@ constexpr int CKFS_EMAIL_PART_MAX = 60000;
 constexpr int CKFS_KEY_TEXT_MAX = 511;  // longest server key text accepted
 constexpr int CKFS_RSA_BLOCK = 256;     // the server key is 2048 bits
 constexpr uint32_t CKFS_RECONNECT_WAIT_MS = 30000;
+// A server that has not begun a reply within this time is taken for a broken connection.
+constexpr uint32_t CKFS_REPLY_TIMEOUT_MS = 5 * 60 * 1000;
+// Reconnecting that has failed for this long gives the server up for the job.
+constexpr uint32_t CKFS_GIVE_UP_MS = 10 * 60 * 1000;
 constexpr int CKFS_LOGIN_AGAIN_MAX = 8;
 
 constexpr uint32_t CKFS_AWAITS_REPLY = 1u;  // bit 0 of ckfs_packet::flags
@@ -92,25 +96,51 @@ struct ckfs_session {
   // Clock and sleep of the session (the reconnection wait); plat_env() unless a test
   // wraps it to record or skip the waits.
   Env* env;
-  // Connections this session has opened (successful handshakes). A server forgets the
-  // open file handles of a connection that broke; a change tells the caller so.
+  // VARNO_REPLY_TIMEOUT_MS and VARNO_GIVE_UP_MS, read when the session is initialised; and
+  // the tick of the first failed reconnection since the last good one (0: none).
+  uint32_t reply_timeout_ms;
+  uint32_t give_up_ms;
+  uint64_t unreachable_since_ms;
+  int unreachable_code;  // what the last failed reconnection answered
+  // Connections this session has opened (successful handshakes), and the replies read on
+  // the current one and on the one before it. Callers ask through ckfs_mark_now and the
+  // questions below, not by reading these.
   uint32_t connections;
-  // Replies read on the current connection, and on the one before it. The server handles
-  // a connection's requests in order, so a reply vouches for every request sent before
-  // it on that connection, those that await no reply (a file's close) included.
   uint32_t replies;
   uint32_t previous_replies;
-  // Non-zero: messages that await no reply (block data, block ends, closes) are held and
-  // go out in one send with the next request that awaits one, or at ckfs_flush. The
-  // server sees the same requests in the same order; a reply still vouches for all of
-  // them. Off by default: a caller that sends a close and then waits for the user would
-  // leave the file uncommitted meanwhile.
+  // Non-zero: block data and block ends (messages that await no reply) are held and go out
+  // in one send with the next request, at the file's close, or at ckfs_flush. The server
+  // sees the same requests in the same order. A close is never held: it leaves at once
+  // with what was held before it.
   int hold_no_reply;
-  // Called (when set) once a request that awaits a reply is on its way, before the reply is
-  // read: the caller's own work overlaps the server's. It must not use the session.
+  // A hook, not a getter: called (when set) once a request that awaits a reply is on its
+  // way, before the reply is read, so the caller's own work overlaps the server's. It runs
+  // on the calling thread and must not use the session.
   void (*while_waiting)(void* arg);
   void* while_waiting_arg;
 };
+
+// Where the conversation stands: the connection and the replies read on it so far. The
+// server handles a connection's requests in order, so a reply read after a mark vouches
+// for every message sent before it on that connection, those that await no reply included.
+struct ckfs_mark {
+  uint32_t connection;
+  uint32_t replies;
+};
+ckfs_mark ckfs_mark_now(const ckfs_session* session);
+// Whether the session still talks on the connection of `mark` (a server forgets the open
+// file handles of a connection that broke).
+bool ckfs_same_connection(const ckfs_session* session, ckfs_mark mark);
+enum class ckfs_confirmation {
+  kConfirmed,  // a reply on the mark's connection came after it
+  kPending,    // same connection, no reply yet
+  kLost,       // the connection went without a reply after the mark
+};
+// What the session can tell of the messages sent right after `mark`.
+ckfs_confirmation ckfs_confirmed(const ckfs_session* session, ckfs_mark mark);
+// Whether reconnecting has failed for give_up_ms: every later request then fails at once
+// with ERR_IO, without the reconnection wait.
+bool ckfs_gave_up(const ckfs_session* session);
 
 // ---- socket library and address list (process-wide, backup thread only) ----
 

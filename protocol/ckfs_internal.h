@@ -25,3 +25,6 @@ struct ckfs_cipher {
 };
 
 void ckfs_packet_header(const ckfs_packet& packet, uint8_t header[CKFS_HEADER_SIZE]);
+// Whether the server's next bytes begin within the session's reply time-out (or were read
+// ahead already).
+bool ckfs_reply_begins(ckfs_session* session);

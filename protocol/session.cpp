@@ -69,7 +69,10 @@ int handshake_attempt(ckfs_session* session, const char* host, int port) {
     return ERR_IO;
   }
   uint8_t length_bytes[2];
-  if (ckfs_recv_all(session->socket.get(), length_bytes, 2) != 2) return ERR_IO;
+  // A server that accepts and never speaks must not hold the job: the next host is tried.
+  if (!ckfs_reply_begins(session) || ckfs_recv_all(session->socket.get(), length_bytes, 2) != 2) {
+    return ERR_IO;
+  }
   int n = get16(length_bytes);
   if (n > CKFS_KEY_TEXT_MAX) return ERR_INVARG;
   uint8_t text[CKFS_KEY_TEXT_MAX + 1];
@@ -129,6 +132,8 @@ void ckfs_session_init(ckfs_session* session) {
   snprintf(session->key_file_path, sizeof session->key_file_path, "%s", "temp_pem_file.pem");
   session->first_connect = 1;
   session->reconnect_wait_ms = plat_knob_ms(KNOB_RECONNECT_WAIT_MS, CKFS_RECONNECT_WAIT_MS);
+  session->reply_timeout_ms = plat_knob_ms(KNOB_REPLY_TIMEOUT_MS, CKFS_REPLY_TIMEOUT_MS);
+  session->give_up_ms = plat_knob_ms(KNOB_GIVE_UP_MS, CKFS_GIVE_UP_MS);
   session->env = plat_env();
 }
 

@@ -350,14 +350,15 @@ int ckfs_send_packet(ckfs_session* session) {
   ckfs_packet& packet = session->packet;
   if (packet.length > CKFS_DATA_MAX) return ERR_DATAMAX;
   ckfs_cipher* c = session->cipher;
-  const bool hold = session->hold_no_reply != 0 && (packet.flags & CKFS_AWAITS_REPLY) == 0;
+  // A close is never held: it takes the file's held tail out in one send, so nothing of a
+  // file waits behind local work and its success can rest on a send that happened.
+  const bool hold = session->hold_no_reply != 0 && (packet.flags & CKFS_AWAITS_REPLY) == 0 &&
+                    packet.type != KFS_FILE_CLOSE;
   constexpr int kFrameMax = CKFS_FRAME_HEADER_SIZE + CKFS_FRAME_BUFFER;
-  const size_t capacity = (hold ? 2 : 1) * static_cast<size_t>(kFrameMax);
+  const size_t capacity = (session->hold_no_reply != 0 ? 2 : 1) * static_cast<size_t>(kFrameMax);
   if (c->held.size() < capacity) c->held.resize(capacity);
   const bool room = c->held_length + kFrameMax <= static_cast<int>(c->held.size());
-  // A held close is still probed: a connection that broke while the file was sent must fail
-  // the file now, as an unheld close would, not after it was counted as backed up.
-  if (!(hold && room) || packet.type == KFS_FILE_CLOSE) {
+  if (!(hold && room)) {
     if (!connection_usable(session)) return ERR_SCKWRITE;
     if (!room && !send_held(session)) return ERR_SCKWRITE;
   }
@@ -371,10 +372,20 @@ int ckfs_send_packet(ckfs_session* session) {
   return send_held(session) ? 0 : ERR_SCKWRITE;
 }
 
+bool ckfs_reply_begins(ckfs_session* session) {
+  if (session->cipher != nullptr && ckfs_cipher_has_received(session->cipher)) return true;
+  const uint32_t limit =
+      session->reply_timeout_ms != 0 ? session->reply_timeout_ms : CKFS_REPLY_TIMEOUT_MS;
+  const int wait = limit > 0x7fffffffu ? 0x7fffffff : static_cast<int>(limit);
+  return plat_socket_wait_readable(session->socket.get(), wait) > 0;
+}
+
 int ckfs_recv_packet(ckfs_session* session) {
   ckfs_packet& packet = session->packet;
   if ((packet.flags & CKFS_AWAITS_REPLY) == 0) return 0;
   if (!session->socket.valid() || session->cipher == nullptr) return ERR_SCKREAD;
+  // A reply that does not begin in time is a broken connection; one that trickles is not.
+  if (!ckfs_reply_begins(session)) return ERR_SCKREAD;
   uint8_t head[CKFS_FRAME_HEADER_SIZE];
   ckfs_cipher* cipher = session->cipher;
   const int socket = session->socket.get();
@@ -410,12 +421,55 @@ int ckfs_connect(ckfs_session* session) {
   return ERR_IO;
 }
 
+namespace {
+
+// A message about an open file names a handle that only its own connection knows; on a new
+// one it would be a block end without its data, or the close of a file never sent there.
+bool names_file_handle(uint8_t type) {
+  return type == KFS_FILE_WRITE || type == KFS_FILE_CLOSE;
+}
+
+// Ends a connection whose stream can no longer be trusted; the next request connects again.
+void drop_connection(ckfs_session* session) {
+  if (session->cipher != nullptr) session->cipher->held_length = 0;
+  session->socket.reset();
+}
+
+}  // namespace
+
+ckfs_mark ckfs_mark_now(const ckfs_session* session) {
+  return ckfs_mark{session->connections, session->replies};
+}
+
+bool ckfs_gave_up(const ckfs_session* session) {
+  if (session->unreachable_since_ms == 0 || session->env == nullptr) return false;
+  // Stored one ahead, so that a tick of 0 still reads as "unreachable".
+  return session->env->tick_ms() + 1 - session->unreachable_since_ms >= session->give_up_ms;
+}
+
+bool ckfs_same_connection(const ckfs_session* session, ckfs_mark mark) {
+  return session->connections == mark.connection;
+}
+
+ckfs_confirmation ckfs_confirmed(const ckfs_session* session, ckfs_mark mark) {
+  if (mark.connection == session->connections) {
+    return session->replies > mark.replies ? ckfs_confirmation::kConfirmed
+                                           : ckfs_confirmation::kPending;
+  }
+  if (mark.connection + 1 == session->connections && session->previous_replies > mark.replies) {
+    return ckfs_confirmation::kConfirmed;
+  }
+  return ckfs_confirmation::kLost;
+}
+
 int ckfs_transact(ckfs_session* session) {
   ckfs_packet& packet = session->packet;
   if (packet.length > CKFS_DATA_MAX) return ERR_DATAMAX;
   const uint8_t type = packet.type;
   const uint16_t number = packet.request_number;
   if (ckfs_send_packet(session) != 0) {
+    if (ckfs_gave_up(session)) return ERR_IO;
+    const bool had_connection = session->connections != 0;
     if (session->first_connect != 0) {
       session->first_connect = 0;
     } else {
@@ -425,15 +479,31 @@ int ckfs_transact(ckfs_session* session) {
     auto saved = std::make_unique<ckfs_packet>(packet);
     int rc = ckfs_login(session);
     packet = *saved;
-    if (rc != 0) return rc;
+    if (rc != 0) {
+      if (session->unreachable_since_ms == 0 && session->env != nullptr) {
+        session->unreachable_since_ms = session->env->tick_ms() + 1;
+      }
+      session->unreachable_code = rc;
+      return rc;
+    }
+    session->unreachable_since_ms = 0;
+    // The file starts over with a fresh open on the new connection.
+    if (had_connection && names_file_handle(type)) return ERR_SCKREAD;
     if (ckfs_send_packet(session) != 0) return ERR_SCKWRITE;
   }
   if ((packet.flags & CKFS_AWAITS_REPLY) == 0) return 0;
   if (session->while_waiting != nullptr) session->while_waiting(session->while_waiting_arg);
+  if (!ckfs_reply_begins(session)) {
+    // A server that stays silent this long is taken for a broken connection.
+    drop_connection(session);
+    return ERR_SCKREAD;
+  }
   int rc = ckfs_recv_packet(session);
   if (rc != 0) return rc;
   if (packet.type != static_cast<uint8_t>(type | KFS_RESPONSE_BIT) ||
       packet.request_number != number) {
+    // A reply that is not this request's puts every later one out of step.
+    drop_connection(session);
     return ERR_SEQUENCE;
   }
   return 0;

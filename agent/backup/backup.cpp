@@ -391,16 +391,23 @@ void transfer(JobContext* job, const Totals& totals) {
   if (base.empty() || base.back() != '/') base.push_back('/');
 
   bool mirror = schedule_number(job_option(OPT_MIRROR)) != 0;
-  for (int i = 0; i < list_count(settings.sources) && !user_terminated(); ++i) {
+  for (int i = 0; i < list_count(settings.sources) && !job_ending(job); ++i) {
     back_up_item(job, base, list_item(settings.sources, i), nullptr, mirror);
   }
-  for (int i = 0; i < list_count(settings.filters) && !user_terminated(); ++i) {
+  for (int i = 0; i < list_count(settings.filters) && !job_ending(job); ++i) {
     back_up_item(job, base, job_filter(i)->folder, job_filter(i), mirror);
   }
 
   if (user_terminated()) {
     report_failure_text(
         "The backup started but did not complete because it was terminated by the user.");
+  } else if (job->server_lost) {
+    const uint64_t ended = progress_items_ended();
+    log_job("%llu of %llu items were not reached.\n",
+            static_cast<unsigned long long>(totals.items > ended ? totals.items - ended : 0),
+            static_cast<unsigned long long>(totals.items));
+    report_failure_text(
+        "The backup started but did not complete because the server could not be reached.");
   }
   // The stop size is what the run leaves on the server: the bytes of every item it backed
   // up or found current.
@@ -412,17 +419,17 @@ void end_session(JobContext* job) {
   uint32_t now = static_cast<uint32_t>(job->env->unix_time());
   job->session.lock_token = now;
   (void)lock(job, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
-  // The close of a file awaits no reply: files whose close went down with a broken
-  // connection are left out of the new index, so a broken run costs the next one a
-  // question about those files only. The index carries the stamp the release sent; a
-  // release the server did not take leaves it unmatched, and then it is not used at all.
-  settle_closes(job, true);
+  // The close of a file awaits no reply: the release's reply confirms the last ones; files
+  // whose close went down with a broken connection are left out of the new index, so a
+  // broken run costs the next one a question about those files only.
+  settle_closes(job);
   fci_close(&job->index, now);
   free_today_folders(job);
 }
 
-// From the user lock to the logout. Answers false when the lock could not be taken.
-bool run_session(Env* env, const char* schedule_path, const Totals& totals) {
+// From the user lock to the logout. Answers false when the lock could not be taken; sets
+// *lost when the server was given up on the way.
+bool run_session(Env* env, const char* schedule_path, const Totals& totals, bool* lost) {
   // On the heap: the send buffer and the index are large.
   auto job = std::make_unique<JobContext>(env);
   start_session(job.get(), schedule_path, totals.bytes);
@@ -430,6 +437,7 @@ bool run_session(Env* env, const char* schedule_path, const Totals& totals) {
   check_stamp(job->env, schedule_path, &job->session);
   open_index(job.get(), schedule_path);
   transfer(job.get(), totals);
+  *lost = job->server_lost;
   end_session(job.get());
   job.reset();
   log_job("Logged out user.\n");
@@ -457,9 +465,10 @@ int __do_backup(const char* schedule_path, Env* env) {
     return 0;
   }
   Totals totals = sizing_pass(env);
-  if (!run_session(env, schedule_path, totals)) return 0;
+  bool lost = false;
+  if (!run_session(env, schedule_path, totals, &lost)) return 0;
   write_stamp(env, schedule_path);
-  if (user_terminated()) return 0;
+  if (user_terminated() || lost) return 0;
   if (has_command(OPT_POSTCMD) &&
       !run_backup_command(COMMAND_POST_BACKUP, job_option(OPT_POSTCMD), env)) {
     return 0;

@@ -37,8 +37,7 @@ struct UnconfirmedClose {
   std::string local;
   int32_t modification_time;
   uint64_t size;
-  uint32_t connection;  // the session's connection count when the close was sent
-  uint32_t replies;     // replies read on that connection by then
+  ckfs_mark sent;  // where the session stood when the close went out
 };
 
 // A file whose first block was handed to the pool before the walk reached it.
@@ -76,6 +75,8 @@ struct JobContext {
   // Server folders this job created below "/Today/" (the `today_folders` list).
   std::vector<std::string> today_folders;
   std::vector<UnconfirmedClose> unconfirmed_closes;
+  // Reconnecting failed for the session's give-up time: the walk ends as after a stop.
+  bool server_lost = false;
   Encoders encoders;
   // Carries the open request's security record, then each block's data messages.
   uint8_t send_buffer[ENGINE_SEND_BUFFER] = {};
@@ -90,6 +91,11 @@ struct JobContext {
 // KFS_FILE_WOPEN with the same lock handling.
 [[nodiscard]] int file_wopen_retry(JobContext* job, ckfs_wopen_request* request);
 
+// Whether the walk must end now: the user stopped the backup, or the server is lost.
+bool job_ending(const JobContext* job);
+// Notes, once, that the server is lost: one line naming it and the error.
+void check_server_lost(JobContext* job);
+
 // Walks one local folder (Windows form) mirrored at `remote` on the server.
 void do_dir(JobContext* job, const char* local, const char* remote, const ScheduleFilter* filter);
 // Drops a server object that is gone locally, under a Sync= folder: logs it, then
@@ -100,11 +106,9 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
              const ScheduleFilter* filter);
 
 // Moves the files whose close a later reply confirmed into the index and forgets those
-// whose connection broke first (the next run asks the server about them again). With
-// `released`, after the lock's release: a close sent on the connection that carried the
-// release counts as confirmed, because the next run trusts the index only when the
-// server took the release, and so everything sent before it.
-void settle_closes(JobContext* job, bool released);
+// whose connection broke first (the next run asks the server about them again). Only a
+// reply confirms: a release that failed vouches for nothing.
+void settle_closes(JobContext* job);
 
 // The run's encoders, started at first use: VARNO_WORKERS threads (the machine's cores
 // unless set), one meaning the backup thread alone.

@@ -16,6 +16,7 @@
 #include "agent/stream/stream.h"
 #include "platform/env.h"
 #include "protocol/ckfs.h"
+#include "protocol/codes.h"
 #include "util/error.h"
 #include "util/fsa.h"
 #include "util/ignore.h"
@@ -38,9 +39,9 @@ uint16_t security_record(const char* local, uint8_t* out) {
 }
 
 // A block message on the connection that opened the file. When the session had to
-// connect again on the way, the server has forgotten the handle and quietly drops the
-// messages that await no reply, so the file must start over as after a broken read.
-int send_write(ckfs_session* session, uint32_t connection, uint8_t handle, uint8_t subtype,
+// connect again on the way, the server has forgotten the handle, so the file must start
+// over as after a broken read.
+int send_write(ckfs_session* session, ckfs_mark opened, uint8_t handle, uint8_t subtype,
                const uint8_t* data, uint32_t length) {
   ckfs_write_request w{};
   w.handle = handle;
@@ -48,7 +49,7 @@ int send_write(ckfs_session* session, uint32_t connection, uint8_t handle, uint8
   w.length = length;
   w.data = data;
   int code = ckfs_file_write(session, &w);
-  return session->connections != connection ? ERR_SCKREAD : code;
+  return ckfs_same_connection(session, opened) ? code : ERR_SCKREAD;
 }
 
 // Builds the chain for block j: read, optional checksum, deflate, AES. Logs and answers
@@ -113,7 +114,7 @@ struct Transfer {
   // descriptor's size on a retry. Bytes beyond it are left for the next run.
   int32_t modification_time = 0;
   uint64_t size = 0;
-  uint32_t connection = 0;  // the session's connection that opened the file
+  ckfs_mark opened{};       // where the session stood when the server opened the file
   uint64_t bytes_read = 0;  // local bytes read during this attempt
   bool closed = false;      // KFS_FILE_CLOSE sent for this attempt's handle
   uint64_t number = 0;      // the file's number in the block pool
@@ -133,9 +134,9 @@ struct Block {
 void record_stored(Transfer* t, bool closed = false) {
   JobContext* job = t->job;
   if (closed) {
-    settle_closes(job, false);
-    job->unconfirmed_closes.push_back(UnconfirmedClose{
-        t->local, t->modification_time, t->size, job->session.connections, job->session.replies});
+    settle_closes(job);
+    job->unconfirmed_closes.push_back(
+        UnconfirmedClose{t->local, t->modification_time, t->size, ckfs_mark_now(&job->session)});
   } else {
     (void)fci_add(&job->index, t->local, t->modification_time, t->size);
   }
@@ -174,6 +175,16 @@ Step open_local(Transfer* t) {
   return Step::kSettled;
 }
 
+// Whether the open's reply describes a transfer of exactly `size` bytes that the stream can
+// take. A count that does not cover the file would store part of it as the whole; a reply
+// meant for another request (a stray one read in its place) fails here too.
+bool open_reply_fits(const ckfs_wopen_request& open, uint64_t size) {
+  if (open.checksummed_blocks > open.block_count) return false;
+  if (size == 0) return open.block_count == 0;
+  if (open.block_size == 0 || open.block_size > 0x40000000u) return false;
+  return (size + open.block_size - 1) / open.block_size == open.block_count;
+}
+
 // Opens the file on the server, then the local file. kNext, or kSettled.
 Step open_attempt(Transfer* t) {
   uint8_t* send = t->job->send_buffer;
@@ -190,9 +201,13 @@ Step open_attempt(Transfer* t) {
     sync_delete(t->job, t->remote);
     code = file_wopen_retry(t->job, &t->open);
   }
-  // A block size the stream cannot take is a broken reply, not a file to read.
-  if (code == 0 && t->open.block_count > 0 &&
-      (t->open.block_size == 0 || t->open.block_size > 0x40000000u)) {
+  if (code == 0 && !open_reply_fits(t->open, t->size)) {
+    log_job(
+        "FILE: ERROR: The server's answer to the open of '%s' does not cover its %llu "
+        "bytes (%u blocks of %u bytes, %u with checksums); not sent.\n",
+        t->local, static_cast<unsigned long long>(t->size),
+        static_cast<unsigned>(t->open.block_count), static_cast<unsigned>(t->open.block_size),
+        static_cast<unsigned>(t->open.checksummed_blocks));
     (void)ckfs_file_close(&t->job->session, t->open.handle);
     code = ERR_SEQUENCE;
   }
@@ -210,7 +225,7 @@ Step open_attempt(Transfer* t) {
     return Step::kSettled;
   }
   Step step = open_local(t);
-  t->connection = t->job->session.connections;
+  t->opened = ckfs_mark_now(&t->job->session);
   t->bytes_read = 0;
   t->planned = 0;
   if (t->open.block_count > 0) t->job->encoders.block_size_seen = t->open.block_size;
@@ -305,7 +320,7 @@ Step query_block(Transfer* t, uint32_t j, Block* block) {
     return Step::kFailed;
   }
   int code =
-      send_write(&t->job->session, t->connection, open.handle, CKFS_WRITE_QUERY,
+      send_write(&t->job->session, t->opened, open.handle, CKFS_WRITE_QUERY,
                  block->query_has_md5 ? block->digest : nullptr, block->query_has_md5 ? 16 : 0);
   if (code == ERR_UP2DATE) {
     progress_file_bytes(open.block_size);
@@ -340,7 +355,7 @@ Step pump(Transfer* t, Next next, int* last) {
     *last = next(&data);
     if (*last < 0) return Step::kNext;
     liveness_bump();
-    int code = send_write(&t->job->session, t->connection, t->open.handle, CKFS_WRITE_DATA, data,
+    int code = send_write(&t->job->session, t->opened, t->open.handle, CKFS_WRITE_DATA, data,
                           static_cast<uint32_t>(*last));
     if (code == 0) {
       progress_file_bytes(t->bytes_read);
@@ -454,7 +469,7 @@ Step stream_block(Transfer* t, Block* block, uint32_t j) {
 
 // Closes the block with its checksum (none for a single-block transfer).
 Step end_block(Transfer* t, const Block& block) {
-  int code = send_write(&t->job->session, t->connection, t->open.handle, CKFS_WRITE_END,
+  int code = send_write(&t->job->session, t->opened, t->open.handle, CKFS_WRITE_END,
                         block.single ? nullptr : block.digest, block.single ? 0 : 16);
   if (code == 0) return Step::kNext;
   if (restarts_file(code)) {
@@ -492,14 +507,23 @@ Step send_blocks(Transfer* t) {
   return step;
 }
 
-// The close commits the file; it too must reach the connection that opened it.
+// The close commits the file: it leaves with the file's tail in one send, and the file
+// counts as sent only when that send went out on the connection that opened it. A close
+// that fails fails the file as a failed data message does.
 Step commit(Transfer* t) {
-  (void)ckfs_file_close(&t->job->session, t->open.handle);
+  int code = ckfs_file_close(&t->job->session, t->open.handle);
   t->closed = true;
-  if (t->job->session.connections == t->connection) return Step::kNext;
-  log_job("FILE: ERROR: ERR_SCKREAD on '%s'\n", t->local);
-  t->closed = false;
-  return Step::kRetry;
+  if (code == 0 && ckfs_same_connection(&t->job->session, t->opened)) return Step::kNext;
+  if (code == 0 || restarts_file(code)) {
+    log_job(code == ERR_BADKEY ? "FILE: ERROR: ERR_BADKEY on '%s'\n"
+                               : "FILE: ERROR: ERR_SCKREAD on '%s'\n",
+            t->local);
+    progress_file_bytes(0);
+    return Step::kRetry;
+  }
+  log_job("FILE: ERROR: Failed with code %d on '%s'\n", code, t->local);
+  report_fail_file_code(t->local, code);
+  return Step::kFailed;
 }
 
 // Attempts until one ends the file. Answers kNext (stored), kFailed, kStopped, or
@@ -551,28 +575,35 @@ void finish(Transfer* t, Step step) {
 
 }  // namespace
 
-void settle_closes(JobContext* job, bool released) {
-  const ckfs_session& session = job->session;
+void settle_closes(JobContext* job) {
   std::vector<UnconfirmedClose>& closes = job->unconfirmed_closes;
   // Compacted in place: this runs for every file.
   size_t kept = 0;
   for (UnconfirmedClose& close : closes) {
-    bool confirmed = false;
-    if (close.connection == session.connections) {
-      confirmed = released || session.replies > close.replies;
-      if (!confirmed) {
-        if (&closes[kept] != &close) closes[kept] = std::move(close);
-        ++kept;
-        continue;
-      }
-    } else if (close.connection + 1 == session.connections) {
-      confirmed = session.previous_replies > close.replies;
-    }
-    if (confirmed) {
+    const ckfs_confirmation state = ckfs_confirmed(&job->session, close.sent);
+    if (state == ckfs_confirmation::kPending) {
+      if (&closes[kept] != &close) closes[kept] = std::move(close);
+      ++kept;
+    } else if (state == ckfs_confirmation::kConfirmed) {
       (void)fci_add(&job->index, close.local.c_str(), close.modification_time, close.size);
     }
   }
   closes.erase(closes.begin() + static_cast<std::ptrdiff_t>(kept), closes.end());
+}
+
+bool job_ending(const JobContext* job) {
+  return user_terminated() || job->server_lost;
+}
+
+void check_server_lost(JobContext* job) {
+  if (job->server_lost || !ckfs_gave_up(&job->session)) return;
+  job->server_lost = true;
+  const int code = job->session.unreachable_code;
+  log_job(
+      "ERROR: The server %s:%d could not be reached for %u seconds (%s: %s); ending the "
+      "backup.\n",
+      job->session.server_host, job->session.server_port, job->session.give_up_ms / 1000,
+      kfs_error_name(code), kfs_error_description(code));
 }
 
 void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
@@ -583,7 +614,7 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
     log_job("FILE: Skipping '%s' due to filter.\n", local);
     return;
   }
-  settle_closes(job, false);
+  settle_closes(job);
   progress_begin_file(local, status->size);
   Transfer t{job, local, remote, status, EnvFile(job->env, -1), ckfs_wopen_request{}};
   t.modification_time = status->modification_time;
@@ -612,4 +643,5 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
   }
   Step step = run_attempts(&t);
   if (step != Step::kSettled) finish(&t, step);
+  check_server_lost(job);
 }

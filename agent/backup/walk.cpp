@@ -320,7 +320,7 @@ bool visit_entries(JobContext* job, const Folder& dir, PlatFind* find, PlatFindD
                    std::vector<PresyncEntry>* listed) {
   Listing listing(job, find, *data);
   while (listing.next(data)) {
-    if (user_terminated()) return false;
+    if (job_ending(job)) return false;
     if (strcmp(data->name, ".") == 0 || strcmp(data->name, "..") == 0) continue;
     std::string child = join(dir.local, data->name, '\\');
     if (strlen(data->name) + dir.local.size() + 2 > kPathMax) {
@@ -368,7 +368,8 @@ void sync_delete(JobContext* job, const char* remote) {
 }
 
 void do_dir(JobContext* job, const char* local, const char* remote, const ScheduleFilter* filter) {
-  if (user_terminated() || is_ignore_path(local, true)) return;
+  check_server_lost(job);
+  if (job_ending(job) || is_ignore_path(local, true)) return;
   if (is_other_walks_root(local, filter)) return;
   // Listing can take long: what the last files left held back goes out first.
   (void)ckfs_flush(&job->session);
@@ -382,5 +383,5 @@ void do_dir(JobContext* job, const char* local, const char* remote, const Schedu
   if (syncing) listed = presync(&job->session, local, remote);
   bool completed = visit_entries(job, dir, find.get(), &data, &listed);
   find.reset();
-  if (syncing && completed && !user_terminated()) sync_folder(job, dir, listed);
+  if (syncing && completed && !job_ending(job)) sync_folder(job, dir, listed);
 }

@@ -153,6 +153,11 @@ void progress_end_file(int outcome) {
   publish();
 }
 
+uint64_t progress_items_ended() {
+  std::lock_guard<std::mutex> lock(g_lock);
+  return g_board.items_current + g_board.items_failed + g_board.items_backed_up;
+}
+
 void progress_set_total(uint64_t total) {
   std::lock_guard<std::mutex> lock(g_lock);
   if (!g_view.valid()) return;

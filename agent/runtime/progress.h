@@ -77,6 +77,8 @@ void progress_set_schedule_name(const char* text);
 void progress_begin_file(const char* text, uint64_t size);
 void progress_file_bytes(uint64_t done);
 void progress_end_file(int outcome);
+// Items ended so far (current, failed or backed up).
+uint64_t progress_items_ended();
 void progress_set_total(uint64_t total);
 // Reaches the shared record only with the next setter's copy.
 void progress_set_start_tick(uint32_t tick);

@@ -2,10 +2,13 @@
 // the user lock held by another session, and a stop request in the middle of a file.
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/engine_world.h"
@@ -356,6 +359,190 @@ TEST_F(FaultTest, LockFreedDuringTheWaitsLetsTheJobGoOn) {
                  "trying 12 more times..."));
   EXPECT_TRUE(r.logged("FILE: Successfully backed up 'D:\\a.txt'")) << r.log;
 }
+
+// Faulty runs judged by what they claimed: every file the job log calls backed up restores
+// with the content the run read, a new connection never begins with a message about a file
+// it did not open there, and the next run calls nothing current that the server lacks.
+struct ClaimCase {
+  const char* name;
+  const char* schedule;
+  std::vector<std::pair<std::string, size_t>> files;  // written afresh for the faulty run
+  const char* agent_plan;           // varno-backup-faulty's plan, or "" for the shipped agent
+  std::vector<std::string> server;  // the faulty run's server flags
+  std::vector<std::string> logged;  // messages the faulty run must log
+  const char* server_line;          // a line the server must log, or ""
+  uint32_t failed;                  // items the faulty run must count as failed
+  std::vector<std::pair<const char*, const char*>> settings = {};  // environment of the run
+};
+
+const ClaimCase kClaimCases[] = {
+    // Local work after the first file (a slow log write) leaves the link idle until it is
+    // cut: the file's tail must have left with its close.
+    {"IdleCutBetweenTwoFilesOfAFolder",
+     "Src=D:\\src\n",
+     {{"src/a.txt", 3000}, {"src/b.txt", 3000}},
+     "pause 300 Successfully backed up",
+     {"--block-size", "65536", "--fault", "open#1 idle-cut 100"},
+     {},
+     "cut after 100 ms idle",
+     0},
+    {"FailedReconnectionAtAClose",
+     "Src=D:\\a.bin\nSrc=D:\\b.bin\n",
+     {{"a.bin", 60000}, {"b.bin", 60000}},
+     "",
+     {"--block-size", "1048576", "--fault", "query#1 drop", "--fault",
+      "connect#2-100000 drop-before"},
+     {"FILE: ERROR: Failed with code 5 on 'D:\\a.bin'",
+      "FILE: ERROR: Failed to backup 'D:\\b.bin' (errno=5)"},
+     "refused",
+     2},
+    {"DropAfterAQueryReplyWithTheCloseInHand",
+     "Src=D:\\a.bin\n",
+     {{"a.bin", 60000}},
+     "",
+     {"--block-size", "1048576", "--fault", "query#1 drop"},
+     {"FILE: Successfully backed up 'D:\\a.bin'"},
+     "conn 2 handshake",
+     0},
+    {"DropWithABlockHeldBack",
+     "Src=D:\\a.bin\n",
+     {{"a.bin", 40000}},
+     "",
+     {"--block-size", "16384", "--fault", "query#1 drop"},
+     {"FILE: Successfully backed up 'D:\\a.bin'"},
+     "conn 2 handshake",
+     0},
+    {"BlockCountOneShort",
+     "Src=D:\\multi.bin\n",
+     {{"multi.bin", 40000}},
+     "",
+     {"--block-size", "16384", "--fault", "open count -1"},
+     {"FILE: ERROR: Failed to backup 'D:\\multi.bin' (errno=9)"},
+     "",
+     1},
+    {"BlockCountZeroForAFullFile",
+     "Src=D:\\multi.bin\n",
+     {{"multi.bin", 40000}},
+     "",
+     {"--block-size", "16384", "--fault", "open count -3"},
+     {"FILE: ERROR: Failed to backup 'D:\\multi.bin' (errno=9)"},
+     "",
+     1},
+    // The first open's reply comes again, late: the other file's open reads it.
+    {"StrayOpenReplyReadByTheNextOpen",
+     "Src=D:\\two\n",
+     {{"two/empty.txt", 0}, {"two/b.txt", 3000}},
+     "",
+     {"--block-size", "65536", "--fault", "open#1 twice"},
+     {},
+     "",
+     1},
+    // A reply that does not begin in time breaks the connection; the file goes on once the
+    // stalled connection lets the user lock go.
+    {"SilentServerIsABrokenConnection",
+     "Src=D:\\a.bin\n",
+     {{"a.bin", 3000}},
+     "",
+     {"--block-size", "65536", "--fault", "open#1 delay 1000"},
+     {"FILE: Successfully backed up 'D:\\a.bin'"},
+     "conn 2 handshake",
+     0,
+     {{"VARNO_REPLY_TIMEOUT_MS", "300"}, {"VARNO_LOCK_WAIT_MS", "200"}}},
+    // Gone for good: the job ends at once as failed, not file by file.
+    {"ServerGoneEndsTheJob",
+     "Src=D:\\gone\n",
+     {{"gone/1", 100}, {"gone/2", 100}, {"gone/3", 100}, {"gone/4", 100}},
+     "",
+     {"--fault", "open#2 drop-before", "--fault", "connect#2-100000 drop-before"},
+     {"2 of 4 items were not reached."},
+     "refused",
+     1,
+     {{"VARNO_GIVE_UP_MS", "0"}}},
+};
+
+// The local path "D:\a\b" as the restore names it, "a/b".
+std::string restored_name(const std::string& local) {
+  std::string out = local.substr(3);
+  std::replace(out.begin(), out.end(), '\\', '/');
+  return out;
+}
+
+// Names quoted in the job log's messages that begin with `prefix`.
+std::vector<std::string> named_in(const JobRun& r, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const std::string& m : r.messages()) {
+    if (m.rfind(prefix, 0) == 0 && m.size() > prefix.size() + 1) {
+      out.push_back(restored_name(m.substr(prefix.size(), m.size() - prefix.size() - 1)));
+    }
+  }
+  return out;
+}
+
+// Connections after the first whose first file message is not an open.
+std::vector<std::string> file_messages_without_open(const std::string& server) {
+  std::vector<std::string> out;
+  std::set<std::string> seen;
+  std::istringstream in(server);
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find(" KFS_FILE_");
+    if (line.rfind("conn ", 0) != 0 || at == std::string::npos) continue;
+    std::string conn = line.substr(0, at);
+    if (!seen.insert(conn).second || conn == "conn 1") continue;
+    if (line.compare(at, 16, " KFS_FILE_WOPEN ") != 0) out.push_back(line);
+  }
+  return out;
+}
+
+void PrintTo(const ClaimCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class ClaimTest : public EngineWorld, public ::testing::WithParamInterface<ClaimCase> {};
+
+TEST_P(ClaimTest, WhatTheRunCalledBackedUpIsOnTheServer) {
+  const ClaimCase& c = GetParam();
+  write_schedule(c.schedule);
+  for (const auto& [name, size] : c.files) write_data(name, random_bytes(size));
+  if (*c.agent_plan != '\0') {
+    agent_program = "tests/process/varno-backup-faulty";
+    setenv("VARNO_TEST_FAULT_PLAN", c.agent_plan, 1);
+  }
+  for (const auto& [name, value] : c.settings) setenv(name, value, 1);
+  start_server(c.server);
+  JobRun r = run();
+  agent_program.clear();
+  unsetenv("VARNO_TEST_FAULT_PLAN");
+  for (const auto& [name, value] : c.settings) unsetenv(name);
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_EQ(r.board.items_failed, c.failed) << r.log << r.server;
+  for (const std::string& line : c.logged) EXPECT_TRUE(r.logged(line)) << line << "\n" << r.log;
+  if (*c.server_line != '\0') {
+    EXPECT_GT(r.count_server(c.server_line), 0) << r.server;
+  }
+  EXPECT_EQ(file_messages_without_open(r.server), std::vector<std::string>{}) << r.server;
+  stop_server();
+
+  const std::string restored = restore(1);
+  std::map<std::string, std::string> held = regular_files(restored + "/1/D Drive");
+  std::map<std::string, std::string> local = regular_files(data());
+  for (const std::string& name : named_in(r, "FILE: Successfully backed up '")) {
+    EXPECT_TRUE(held.count(name) && held[name] == local[name])
+        << "called backed up, but the server does not hold it: " << name << "\n"
+        << r.log;
+  }
+  fs::remove_all(restored);
+
+  start_server({"--block-size", "65536"});
+  JobRun next = run();
+  for (const std::string& name : named_in(next, "FILE: Current; Not backing up: '")) {
+    EXPECT_TRUE(held.count(name) && held[name] == local[name])
+        << "the index called it current, but the server lacks it: " << name;
+  }
+  EXPECT_EQ(next.board.items_failed, 0u) << next.log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ClaimTest, ::testing::ValuesIn(kClaimCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace engine_test

@@ -199,9 +199,17 @@ long server_firings(const std::string& errors) {
   return total;
 }
 
+// The local path "D:\\a\\b" as the restore names it, "a/b".
+std::string restored_name(const std::string& local) {
+  std::string out = local.substr(3);
+  std::replace(out.begin(), out.end(), '\\', '/');
+  return out;
+}
+
 class Soak : public SoakTest {
  protected:
   bool faulty_round(const Fault& fault, Tally* tally);
+  void check_claims(const JobRun& r);
   bool clean_round();
   void seed_tree() {
     for (int i = 0; i < 12; ++i)
@@ -269,14 +277,23 @@ bool Soak::faulty_round(const Fault& fault, Tally* tally) {
   tally->count += count;
   tally->fired += count > 0 ? 1 : 0;
   stop_server();
+  check_claims(r);
   return !HasFailure();
 }
 
-// The local path "D:\a\b" as the restore names it, "a/b".
-std::string restored_name(const std::string& local) {
-  std::string out = local.substr(3);
-  std::replace(out.begin(), out.end(), '\\', '/');
-  return out;
+// Every file the faulty run called backed up restores with the content that run read (the
+// tree does not change between the run and this check).
+void Soak::check_claims(const JobRun& r) {
+  const std::string restored = restore(1);
+  std::map<std::string, std::string> held = regular_files(restored + "/1/D Drive");
+  const std::string prefix = "FILE: Successfully backed up '";
+  for (const std::string& m : r.messages()) {
+    if (m.rfind(prefix, 0) != 0) continue;
+    std::string name = restored_name(m.substr(prefix.size(), m.size() - prefix.size() - 1));
+    EXPECT_TRUE(held.count(name) && held[name] == read_file(data(name)))
+        << "called backed up, but the server does not hold it: " << name;
+  }
+  fs::remove_all(restored);
 }
 
 bool Soak::clean_round() {

@@ -185,26 +185,29 @@ TEST_F(ScriptedPeerTest, ChecksumMismatchIsAReadErrorAndKeepsTheConnection) {
   EXPECT_EQ(session_.socket.get(), socket_before);
 }
 
-TEST_F(ScriptedPeerTest, ReplyOfAnotherTypeOrNumberIsASequenceError) {
-  ScriptedPeer peer([](int, kfsd::Conn& conn) {
-    serve_login(conn);
-    kfsd::Packet request;
-    ASSERT_TRUE(conn.recv(&request));
-    EXPECT_EQ(request.type, KFS_DELETE);
-    kfsd::Packet reply;
-    reply.type = KFS_MKDIR | 0x80;
-    reply.request_number = request.request_number;
-    reply.data.assign(24, 0);
-    conn.send(reply);
-    ASSERT_TRUE(conn.recv(&request));
-    reply.type = KFS_DELETE | 0x80;
-    reply.request_number = static_cast<uint16_t>(request.request_number + 1);
-    conn.send(reply);
-  });
+// A reply that is not the request's puts the stream out of step: the next request goes on a
+// new connection instead of reading the reply meant for this one.
+TEST_F(ScriptedPeerTest, ReplyOfAnotherTypeOrNumberIsASequenceErrorAndEndsTheConnection) {
+  ScriptedPeer peer(
+      [](int index, kfsd::Conn& conn) {
+        serve_login(conn);
+        kfsd::Packet request;
+        ASSERT_TRUE(conn.recv(&request));
+        EXPECT_EQ(request.type, KFS_DELETE);
+        kfsd::Packet reply;
+        reply.type = index == 0 ? KFS_MKDIR | 0x80 : KFS_DELETE | 0x80;
+        reply.request_number = static_cast<uint16_t>(request.request_number + index);
+        reply.data.assign(24, 0);
+        conn.send(reply);
+        if (index == 0) conn.send(reply);  // a second stray the next request must not read
+      },
+      2);
   start(peer.port());
   ckfs_delete_request del{0, "/gone", 0, 0, 0, 0};
   EXPECT_EQ(ckfs_delete(&session_, &del), ERR_SEQUENCE);
   EXPECT_EQ(ckfs_delete(&session_, &del), ERR_SEQUENCE);
+  EXPECT_EQ(session_.connections, 2u);
+  peer.join();
 }
 
 TEST_F(ScriptedPeerTest, FrameLongerThanTheBufferIsAReadError) {

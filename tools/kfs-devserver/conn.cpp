@@ -1,6 +1,7 @@
 #include "tools/kfs-devserver/conn.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -158,6 +159,12 @@ bool Conn::recv(Packet* packet) {
   packet->status = frame[5];
   packet->data.assign(frame + CKFS_HEADER_SIZE, frame + CKFS_HEADER_SIZE + n);
   return true;
+}
+
+bool Conn::wait_readable(int ms) {
+  if (cipher_ != nullptr && ckfs_cipher_has_received(cipher_)) return true;
+  pollfd p{fd_, POLLIN, 0};
+  return poll(&p, 1, ms) != 0;
 }
 
 bool Conn::send(const Packet& packet, bool corrupt_crc) {

@@ -50,6 +50,8 @@ class Conn {
 
   // Reads one framed packet; false on end of stream, a broken frame or a CRC mismatch.
   bool recv(Packet* packet);
+  // Whether bytes arrive (or wait, read ahead) within `ms` milliseconds.
+  bool wait_readable(int ms);
   // Sends one framed packet; `corrupt_crc` flips the checksum.
   bool send(const Packet& packet, bool corrupt_crc = false);
   bool send_raw(const void* bytes, size_t length);

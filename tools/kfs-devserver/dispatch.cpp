@@ -182,6 +182,13 @@ Outcome handle(Shared& sh, Session& s, const Packet& request) {
     o.reply.status = run_handler(sh, s, request, o);
   }
   if (o.faults.again && o.reply.status == 0 && !o.reply.data.empty()) o.reply.data[0] = 1;
+  // The open reply ends with its block count: [handle, checksummed u16, size u32, count u16].
+  constexpr size_t kCountAt = 7;
+  if (o.faults.count_delta != 0 && request.type == KFS_FILE_WOPEN && o.reply.status == 0 &&
+      o.reply.data.size() >= kCountAt + 2) {
+    int count = get16(o.reply.data.data() + kCountAt) + o.faults.count_delta;
+    put16(o.reply.data.data() + kCountAt, static_cast<uint16_t>(count));
+  }
   o.subject = describe(request, s);
   return o;
 }
@@ -202,18 +209,40 @@ void serve_connection(Shared& sh, int fd) {
   Session s;
   s.id = sh.next_conn++;
   auto id = static_cast<unsigned long long>(s.id);
+  FaultEffects at_connect = sh.faults.on(FaultEvent{kKindConnect, 0, ""});
+  if (at_connect.drop_before || at_connect.drop_after) {
+    log_line(sh, "conn %llu refused", id);
+    return;
+  }
   if (!conn.handshake(sh.key, sh.key_text)) {
     log_line(sh, "conn %llu handshake failed", id);
     return;
   }
   log_line(sh, "conn %llu handshake", id);
   Packet request;
-  while (conn.recv(&request)) {
+  Packet late;
+  int idle_cut_ms = 0;
+  for (;;) {
+    if (idle_cut_ms > 0 && !conn.wait_readable(idle_cut_ms)) {
+      log_line(sh, "conn %llu cut after %d ms idle", id, idle_cut_ms);
+      break;
+    }
+    if (!conn.recv(&request)) break;
     Outcome o = handle(sh, s, request);
+    if (o.faults.idle_cut_ms > 0) idle_cut_ms = o.faults.idle_cut_ms;
     log_line(sh, "conn %llu %s %s-> %s%s%s", id, kfs_type_name(request.type),
              o.subject.empty() ? "" : (o.subject + " ").c_str(),
              o.answer ? kfs_error_name(o.reply.status) : "(no reply)", *o.note ? " " : "", o.note);
-    if (o.answer && !send_reply(sh, conn, o)) break;
+    if (o.answer) {
+      // A copy planned with twice goes out late, ahead of the next reply: it answers no
+      // request, and the client cannot see it before it sends the next one.
+      if (!late.data.empty() || late.type != 0) {
+        if (!conn.send(late)) break;
+        late = Packet{};
+      }
+      if (!send_reply(sh, conn, o)) break;
+      if (o.faults.twice) late = o.reply;
+    }
     if (o.drop || o.faults.drop_after) {
       log_line(sh, "conn %llu dropped", id);
       break;

@@ -23,6 +23,7 @@ constexpr KindName kKindNames[] = {
     {"find", kKindFind},       {"open", kKindOpen},   {"write", kKindWrite},
     {"close", kKindClose},     {"mail", kKindMail},   {"query", kKindQuery},
     {"data", kKindData},       {"end", kKindEnd},     {"file-data", kKindFileData},
+    {"connect", kKindConnect},
 };
 
 struct ActionName {
@@ -35,7 +36,8 @@ constexpr ActionName kActionNames[] = {
     {"drop", FaultAction::kDrop, 0},   {"drop-before", FaultAction::kDropBefore, 0},
     {"fail", FaultAction::kFail, 1},   {"corrupt-crc", FaultAction::kCorruptCrc, 0},
     {"delay", FaultAction::kDelay, 1}, {"hold", FaultAction::kHold, 2},
-    {"again", FaultAction::kAgain, 0},
+    {"again", FaultAction::kAgain, 0}, {"idle-cut", FaultAction::kIdleCut, 1},
+    {"count", FaultAction::kCount, 1}, {"twice", FaultAction::kTwice, 0},
 };
 
 bool number(const std::string& text, long low, long high, long* out) {
@@ -99,7 +101,11 @@ bool parse_arguments(const std::vector<std::string>& args, Fault* f, std::string
       ok = reply_code(args[0], &f->value);
       break;
     case FaultAction::kDelay:
+    case FaultAction::kIdleCut:
       ok = number(args[0], 0, 600000, &f->value);
+      break;
+    case FaultAction::kCount:
+      ok = number(args[0], -65535, 65535, &f->value);
       break;
     case FaultAction::kHold:
       ok = number(args[0], 0, 0xffffffffL, &f->value) && number(args[1], 1, 86400, &f->seconds);
@@ -118,6 +124,14 @@ bool check_combination(const Fault& f, std::string* error) {
     *error = "hold goes with the kind lock alone";
   } else if (f.action == FaultAction::kAgain && f.kinds != kKindLogin) {
     *error = "again goes with the kind login alone";
+  } else if (f.action == FaultAction::kTwice && (f.kinds & kKindReply) != 0) {
+    *error = "twice goes with request kinds";
+  } else if (f.action == FaultAction::kCount && f.kinds != kKindOpen) {
+    *error = "count goes with the kind open alone";
+  } else if ((f.kinds & kKindConnect) != 0 &&
+             (f.kinds != kKindConnect ||
+              (f.action != FaultAction::kDropBefore && f.action != FaultAction::kDrop))) {
+    *error = "connect goes alone, with drop or drop-before";
   } else if ((f.kinds & kKindFileData) != 0 && f.kinds != kKindFileData) {
     *error = "file-data counts per file and mixes with no other kind";
   } else if ((f.kinds & kKindReply) != 0 && f.kinds != kKindReply) {
@@ -199,6 +213,15 @@ void apply(const Fault& f, FaultEffects* e) {
       break;
     case FaultAction::kAgain:
       e->again = true;
+      break;
+    case FaultAction::kIdleCut:
+      e->idle_cut_ms = static_cast<int>(f.value);
+      break;
+    case FaultAction::kCount:
+      e->count_delta += static_cast<int>(f.value);
+      break;
+    case FaultAction::kTwice:
+      e->twice = true;
       break;
     case FaultAction::kHold:
       break;

@@ -14,6 +14,7 @@
 //                               requests of that type
 //              query data end   the block messages of a file write
 //              file-data        data messages, counted afresh for every opened file
+//              connect          a new connection, before its handshake
 //   ACTION     drop             close the connection after the request and its reply
 //              drop-before      close it instead of handling the request (for reply:
 //                               instead of sending it)
@@ -23,11 +24,18 @@
 //              hold USER SECS   lock only: another session holds USER's lock for SECS
 //                               seconds after start; fires at each refused lock request
 //              again            login only: the reply asks the client to log in again
+//              idle-cut MS      close the connection once it has been idle MS
+//                               milliseconds after this event (a link that times out)
+//              count DELTA      open only: the reply's block count plus DELTA (a count
+//                               that does not cover the file)
+//              twice            send the reply again, late: ahead of the connection's next
+//                               reply (a reply no request asked for)
 //   under PATH only requests naming PATH or a path below it (mkdir, delete, open); PATH
 //              is the rest of the line and may hold blanks
 //
 // Examples: "request#10 drop", "query#3 fail ERR_SCKREAD", "mkdir,open fail 4 under /ro",
-// "open,query#5-40 fail ERR_IO" (a full disk for a while).
+// "open,query#5-40 fail ERR_IO" (a full disk for a while), "connect#2-9 drop-before"
+// (connections refused for a while).
 //
 // At exit (SIGTERM or SIGINT) every fault is reported on stderr with how often it fired;
 // one that never fired makes the exit status kExitFaultMissed, so a test cannot pass
@@ -63,9 +71,21 @@ enum FaultKind : uint32_t {
   kKindData = 1u << 12,
   kKindEnd = 1u << 13,
   kKindFileData = 1u << 14,
+  kKindConnect = 1u << 15,
 };
 
-enum class FaultAction { kDrop, kDropBefore, kFail, kCorruptCrc, kDelay, kHold, kAgain };
+enum class FaultAction {
+  kDrop,
+  kDropBefore,
+  kFail,
+  kCorruptCrc,
+  kDelay,
+  kHold,
+  kAgain,
+  kIdleCut,
+  kCount,
+  kTwice,
+};
 
 struct Fault {
   std::string text;  // as planned, for the report
@@ -74,7 +94,7 @@ struct Fault {
   long last = 0;  // with nth: the matches nth to last (a while), 0 = only the nth
   std::string under;
   FaultAction action = FaultAction::kDrop;
-  long value = 0;    // fail: code; delay: milliseconds; hold: user
+  long value = 0;    // fail: code; delay, idle-cut: milliseconds; hold: user; count: delta
   long seconds = 0;  // hold
   long matched = 0;  // events seen so far
   long fired = 0;
@@ -97,6 +117,9 @@ struct FaultEffects {
   bool corrupt_crc = false;
   int delay_ms = 0;
   bool again = false;
+  int idle_cut_ms = 0;
+  int count_delta = 0;
+  bool twice = false;
 };
 
 class FaultPlan {

@@ -15,8 +15,11 @@
 //   #N      the N-th such call on the class's files in this run, or with per-file on one
 //           file (counted afresh at each open of it); each entry fires once, or with
 //           sticky then fails every later such call on the file it fired on (a bad disk)
+// or "pause MS TEXT": the first write of a log line holding TEXT waits MS milliseconds
+// first (local work that keeps the connection idle); it fails nothing.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "agent/agent.h"
@@ -91,6 +95,25 @@ bool parse_entry(const std::string& text, Entry* entry) {
   return true;
 }
 
+struct Pause {
+  long ms = 0;
+  std::string text;
+  bool spent = false;
+};
+
+bool parse_pause(const std::string& text, Pause* pause) {
+  char word[8] = {};
+  long ms = 0;
+  int used = 0;
+  if (sscanf(text.c_str(), " %7s %ld %n", word, &ms, &used) < 2 || strcmp(word, "pause") != 0 ||
+      ms < 1 || static_cast<size_t>(used) >= text.size()) {
+    return false;
+  }
+  pause->ms = ms;
+  pause->text = text.substr(static_cast<size_t>(used));
+  return true;
+}
+
 // The plan and the record, shared by the descriptor calls (through the FaultEnv's
 // predicate) and the log streams.
 class Planner {
@@ -102,7 +125,10 @@ class Planner {
       size_t end = text.find(';', start);
       if (end == std::string::npos) end = text.size();
       Entry entry;
-      if (parse_entry(text.substr(start, end - start), &entry)) {
+      Pause pause;
+      if (parse_pause(text.substr(start, end - start), &pause)) {
+        pauses_.push_back(pause);
+      } else if (parse_entry(text.substr(start, end - start), &entry)) {
         entries_.push_back(entry);
       } else if (text.find_first_not_of(" ", start) < end) {
         fprintf(stderr, "varno-backup-faulty: bad plan entry '%s'\n",
@@ -117,10 +143,26 @@ class Planner {
 
   bool wants_stream_writes(std::string_view path) const {
     const char* klass = file_class(path);
+    if (!pauses_.empty() && strcmp(klass, "log") == 0) return true;
     for (const Entry& e : entries_) {
       if (e.klass == klass && e.kind == FaultEnv::kWrite) return true;
     }
     return false;
+  }
+
+  // Waits as planned before a log write of these bytes (then recorded).
+  void pause_before(std::string_view bytes) {
+    long ms = 0;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      for (Pause& p : pauses_) {
+        if (p.spent || bytes.find(p.text) == std::string_view::npos) continue;
+        p.spent = true;
+        ms = p.ms;
+        note("pause log " + p.text);
+      }
+    }
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
 
   // Whether this call is a planned fault (then recorded).
@@ -158,6 +200,7 @@ class Planner {
 
   std::mutex mutex_;
   std::vector<Entry> entries_;
+  std::vector<Pause> pauses_;
   std::string record_;
 };
 
@@ -180,6 +223,7 @@ std::vector<LogCookie*>& open_cookies() {
 
 ssize_t cookie_write(void* opaque, const char* bytes, size_t length) {
   auto* c = static_cast<LogCookie*>(opaque);
+  c->planner->pause_before(std::string_view(bytes, length));
   if (c->planner->decide(FaultEnv::kWrite, c->path)) {
     errno = EIO;
     return -1;
