@@ -23,11 +23,18 @@
 //              hold USER SECS   lock only: another session holds USER's lock for SECS
 //                               seconds after start; fires at each refused lock request
 //              again            login only: the reply asks the client to log in again
-//   under PATH only requests naming PATH or a path below it (mkdir, delete, open); PATH
-//              is the rest of the line and may hold blanks
+//              list-extra ENTRIES  find only: the listing's page carries these entries
+//                               after its own; ENTRIES is KIND:NAME[,KIND:NAME...] with KIND
+//                               f (file) or d (folder) and NAME percent-encoded (%00 a NUL,
+//                               %2C a comma, %20 a blank; empty is allowed)
+//              list-endless N   find only: answered, unhandled, with a page of N new names
+//                               and "more follow" (N = 0: an empty page), whatever is asked
+//   under PATH only requests naming PATH or a path below it (mkdir, delete, open, and the
+//              first request of a listing); PATH is the rest of the line and may hold blanks
 //
 // Examples: "request#10 drop", "query#3 fail ERR_SCKREAD", "mkdir,open fail 4 under /ro",
-// "open,query#5-40 fail ERR_IO" (a full disk for a while).
+// "open,query#5-40 fail ERR_IO" (a full disk for a while), "find list-extra f:,d:..,f:a%5Cb"
+// (a listing that names what no folder holds), "find list-endless 500".
 //
 // At exit (SIGTERM or SIGINT) every fault is reported on stderr with how often it fired;
 // one that never fired makes the exit status kExitFaultMissed, so a test cannot pass
@@ -65,7 +72,23 @@ enum FaultKind : uint32_t {
   kKindFileData = 1u << 14,
 };
 
-enum class FaultAction { kDrop, kDropBefore, kFail, kCorruptCrc, kDelay, kHold, kAgain };
+enum class FaultAction {
+  kDrop,
+  kDropBefore,
+  kFail,
+  kCorruptCrc,
+  kDelay,
+  kHold,
+  kAgain,
+  kListExtra,
+  kListEndless,
+};
+
+// One entry a shaped listing carries.
+struct ListedName {
+  bool folder = false;
+  std::string name;
+};
 
 struct Fault {
   std::string text;  // as planned, for the report
@@ -74,9 +97,10 @@ struct Fault {
   long last = 0;  // with nth: the matches nth to last (a while), 0 = only the nth
   std::string under;
   FaultAction action = FaultAction::kDrop;
-  long value = 0;    // fail: code; delay: milliseconds; hold: user
+  long value = 0;    // fail: code; delay: milliseconds; hold: user; list-endless: names
   long seconds = 0;  // hold
-  long matched = 0;  // events seen so far
+  std::vector<ListedName> entries;  // list-extra
+  long matched = 0;                 // events seen so far
   long fired = 0;
 };
 
@@ -97,6 +121,9 @@ struct FaultEffects {
   bool corrupt_crc = false;
   int delay_ms = 0;
   bool again = false;
+  std::vector<ListedName> extra;  // entries appended to a listing's page
+  long endless = -1;              // names of an endless page, or -1
+  long endless_page = 0;          // the page's number, which keeps its names new
 };
 
 class FaultPlan {
