@@ -22,7 +22,9 @@ constexpr KnobRange kKnobs[] = {
 };
 
 // Indexed by KnobCount.
-constexpr KnobRange kCountKnobs[] = {{"VARNO_WORKERS", 1, 64}};
+constexpr KnobRange kCountKnobs[] = {{"VARNO_WORKERS", 1, 64},
+                                     {"VARNO_SYNC_DELETE_PERCENT", 1, 100}};
+constexpr const char* kCountUnits[] = {"threads", "percent"};
 
 constexpr const char* kTextKnobs[] = {"VARNO_IPC_NAMESPACE"};
 
@@ -70,7 +72,7 @@ uint32_t plat_knob_ms(KnobMs knob, uint32_t fallback) {
 }
 
 uint32_t plat_knob_count(KnobCount knob, uint32_t fallback) {
-  return knob_value(kCountKnobs[knob], fallback, "threads");
+  return knob_value(kCountKnobs[knob], fallback, kCountUnits[knob]);
 }
 
 const char* plat_knob_text(KnobText knob) {

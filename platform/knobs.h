@@ -29,6 +29,8 @@ enum KnobMs {
 enum KnobCount {
   KNOB_WORKERS,  // VARNO_WORKERS: threads that encode blocks, 1..64 (1: the backup thread
                  // alone); a setting, not only a test knob
+  KNOB_SYNC_DELETE_PERCENT,  // VARNO_SYNC_DELETE_PERCENT: the share of a source's server
+                             // entries one run may delete, 1..100 (100: no bound); a setting
 };
 
 enum KnobText {

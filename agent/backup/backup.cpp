@@ -254,6 +254,7 @@ void back_up_item(JobContext* job, const std::string& base, const char* item,
   }
   if (st.is_directory) {
     do_dir(job, item, remote.c_str(), filter);
+    sync_end_source(job, item);
   } else {
     do_file(job, item, remote.c_str(), &st, filter);
   }
@@ -409,6 +410,10 @@ void transfer(JobContext* job, const Totals& totals) {
     report_failure_text(
         "The backup started but did not complete because the server could not be reached.");
   }
+  const ReportCounts counts = report_counts();
+  log_job("Summary: %" PRIu64 " files sent, %" PRIu64 " current, %" PRIu64 " failed, %" PRIu64
+          " deleted from the server.\n",
+          counts.transferred, counts.up_to_date, counts.failed, counts.deleted);
   // The stop size is what the run leaves on the server: the bytes of every item it backed
   // up or found current.
   report_success(job->done_bytes);

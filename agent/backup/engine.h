@@ -59,6 +59,14 @@ struct Encoders {
   size_t ahead_count = 0;
 };
 
+// Mirrored deletions under the source being walked. They wait for the end of its walk,
+// when the share they make of what the server listed under it is known.
+struct SyncLedger {
+  uint64_t listed = 0;               // entries the server listed in the source's folders
+  uint64_t made_way = 0;             // objects deleted at once to make way for a type swap
+  std::vector<std::string> pending;  // server paths to delete when the source's walk ends
+};
+
 // The run of one job.
 struct JobContext {
   explicit JobContext(Env* env);  // the session initialised; it and the index use `env`
@@ -77,6 +85,11 @@ struct JobContext {
   std::vector<UnconfirmedClose> unconfirmed_closes;
   // Reconnecting failed for the session's give-up time: the walk ends as after a stop.
   bool server_lost = false;
+  SyncLedger sync;
+  // The server path of the item the walk is handing on, when its folder's server listing
+  // shows it with the other type (a file where a folder is now, or the reverse): the only
+  // evidence on which the server object may be deleted to make way. Empty otherwise.
+  std::string swap_evidence;
   Encoders encoders;
   // Carries the open request's security record, then each block's data messages.
   uint8_t send_buffer[ENGINE_SEND_BUFFER] = {};
@@ -101,6 +114,16 @@ void do_dir(JobContext* job, const char* local, const char* remote, const Schedu
 // Drops a server object that is gone locally, under a Sync= folder: logs it, then
 // deletes it as a file (flags 0) and as a folder with its contents (flags 1).
 void sync_delete(JobContext* job, const char* remote);
+// Deletes the server object at `remote` so that the item of the other type can take its
+// place, but only on the evidence of its folder's listing (swap_evidence); false, with
+// nothing deleted, without it.
+bool sync_make_way(JobContext* job, const char* remote);
+// Ends the Sync= work of one source item: the deletions its walk left pending are made,
+// or all held back (logged and reported) when they exceed the run's share of what the
+// server listed under it, or the user stopped the run.
+void sync_end_source(JobContext* job, const char* item);
+// The share (percent) of a source's listed server entries that one run may delete.
+uint32_t sync_delete_percent();
 // Backs up one regular file.
 void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
              const ScheduleFilter* filter);

@@ -196,9 +196,8 @@ Step open_attempt(Transfer* t) {
   t->open.record_length = security_record(t->local, send);
   t->open.record = send;
   int code = file_wopen_retry(t->job, &t->open);
-  if (code == ERR_NOTFILE && is_sync_path(t->local)) {
-    // A folder of the file's name: gone locally (the file replaced it), so dropped.
-    sync_delete(t->job, t->remote);
+  if (code == ERR_NOTFILE && is_sync_path(t->local) && sync_make_way(t->job, t->remote)) {
+    // The folder's listing shows a folder of the file's name: the file replaced it.
     code = file_wopen_retry(t->job, &t->open);
   }
   if (code == 0 && !open_reply_fits(t->open, t->size)) {

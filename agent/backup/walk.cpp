@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "agent/backup/engine.h"
@@ -16,15 +17,22 @@
 #include "agent/runtime/progress.h"
 #include "platform/env.h"
 #include "platform/error.h"
+#include "platform/knobs.h"
 #include "protocol/ckfs.h"
 #include "util/ignore.h"
 
 namespace {
 
 constexpr size_t kPathMax = 1023;
+// Entries one folder's listing may bring: a server whose pages never end fails the
+// listing here instead of filling memory and the job log.
+constexpr uint64_t kListingEntriesMax = 100000;
+constexpr uint32_t kKindFolderBit = 0x10;  // the entry kind's directory attribute
+constexpr uint32_t kDefaultDeletePercent = 50;
 
 struct PresyncEntry {
   std::string name;
+  uint32_t kind;
   uint32_t modification_time;
   uint64_t size;
 };
@@ -67,35 +75,98 @@ bool times_equal(int64_t a, int64_t b) {
   return a == b || a == b + 3600 || b == a + 3600;
 }
 
-// The server's entries of folder R, for mirroring deletions.
+// A name the server lists that no entry of a folder can have: deleting "R/name" would
+// reach another object (the folder itself, its parent, something deeper), or one cut at
+// a NUL.
+bool is_entry_name(const ckfs_find_entry& e) {
+  if (e.name == nullptr || e.name_length == 0 || strlen(e.name) != e.name_length) return false;
+  if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0) return false;
+  return strpbrk(e.name, "/\\") == nullptr;
+}
+
+// The name as a log line can show it: bytes that would break the line become '?'.
+std::string shown(const ckfs_find_entry& e) {
+  std::string out(e.name != nullptr ? e.name : "", e.name != nullptr ? e.name_length : 0);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  }
+  return out;
+}
+
+int listing_failed(const char* remote, int code) {
+  // Without the whole listing nothing may be deleted; say why the folder keeps all.
+  log_job("PRESYNC: ERROR: Listing of '%s' failed (Error %d); nothing is deleted there.\n", remote,
+          code);
+  return code;
+}
+
+// Moves one page's entries into `entries`, leaving out names that are no folder entry and
+// repeats. Answers how many the page held.
+int take_page(const ckfs_find_request& find, const char* local, const char* remote,
+              std::vector<PresyncEntry>* entries, std::unordered_set<std::string>* names) {
+  const int count = list_count(find.entries);
+  for (int i = 0; i < count; ++i) {
+    const ckfs_find_entry& e =
+        *reinterpret_cast<const ckfs_find_entry*>(list_item(find.entries, i));
+    if (!is_entry_name(e)) {
+      log_job(
+          "PRESYNC: WARNING: The listing of '%s' names '%s', which is no entry of a folder; it "
+          "is never deleted.\n",
+          remote, shown(e).c_str());
+      continue;
+    }
+    if (!names->insert(e.name).second) {
+      log_job(
+          "PRESYNC: WARNING: The listing of '%s' names '%s' more than once; the repeat is "
+          "ignored.\n",
+          remote, shown(e).c_str());
+      continue;
+    }
+    entries->push_back(PresyncEntry{e.name, e.kind, e.modification_time, e.size});
+    log_job("PRESYNC: Added '%s' to list of files in folder '%s'\n", entries->back().name.c_str(),
+            local);
+  }
+  return count;
+}
+
+// The server's entries of folder R, for mirroring deletions; empty when the listing
+// failed or did not end.
 std::vector<PresyncEntry> presync(ckfs_session* session, const char* local, const char* remote) {
   std::vector<PresyncEntry> entries;
+  std::unordered_set<std::string> names;
+  uint64_t received = 0;
   ckfs_find_request find{};
   find.handle = 0;
   find.flags = 0x20;
   find.pattern = "";
   find.folder = remote;
   for (;;) {
+    liveness_bump();
     int code = ckfs_find_files(session, &find);
     if (code != 0) {
-      // Without the whole listing nothing may be deleted; say why the folder keeps all.
-      log_job("PRESYNC: ERROR: Listing of '%s' failed (Error %d); nothing is deleted there.\n",
-              remote, code);
       ckfs_find_free(&find);
+      listing_failed(remote, code);
       return {};
     }
-    for (int i = 0; i < list_count(find.entries); ++i) {
-      const ckfs_find_entry* e =
-          reinterpret_cast<const ckfs_find_entry*>(list_item(find.entries, i));
-      entries.push_back(
-          PresyncEntry{e->name != nullptr ? e->name : "", e->modification_time, e->size});
-      log_job("PRESYNC: Added '%s' to list of files in folder '%s'\n", entries.back().name.c_str(),
-              local);
-    }
+    const int count = take_page(find, local, remote, &entries, &names);
+    received += static_cast<uint64_t>(count);
     uint32_t remaining = find.remaining;
     uint8_t handle = find.reply_handle;
     ckfs_find_free(&find);
     if (remaining == 0) break;
+    if (count == 0 || received > kListingEntriesMax) {
+      if (count == 0) {
+        log_job(
+            "PRESYNC: ERROR: The listing of '%s' makes no progress: an empty page says more "
+            "follow.\n",
+            remote);
+      } else {
+        log_job("PRESYNC: ERROR: The listing of '%s' goes on beyond %d entries.\n", remote,
+                static_cast<int>(kListingEntriesMax));
+      }
+      listing_failed(remote, ERR_SEQUENCE);
+      return {};
+    }
     find = ckfs_find_request{};
     find.handle = handle;
     find.flags = 0x20;
@@ -146,10 +217,10 @@ bool mirror_folder(JobContext* job, const char* local, const char* remote,
   if (!current && filter == nullptr) {
     ckfs_path_request mkdir{0, remote};
     int code = ckfs_mkdir(&job->session, &mkdir);
-    if (code == ERR_NOTDIR && is_sync_path(local)) {
-      // A file of the folder's name stands in the way. Locally it is gone (the folder
-      // replaced it), so a mirrored folder drops it as it drops any other.
-      sync_delete(job, remote);
+    // A file of the folder's name stands in the way (a server may also call it existing).
+    // Only when the parent's listing shows that file did the folder replace it.
+    if ((code == ERR_NOTDIR || code == ERR_EXISTS) && is_sync_path(local) &&
+        sync_make_way(job, remote)) {
       code = ckfs_mkdir(&job->session, &mkdir);
     }
     if (code != 0 && code != ERR_EXISTS) {
@@ -227,16 +298,25 @@ Visit visit_entry(JobContext* job, const Folder& dir, const PlatFindData& data,
     return Visit::kUnseen;
   }
   std::string remote_child = join(dir.remote, data.name, '/');
+  const bool is_folder = (data.attributes & PLAT_ATTR_DIRECTORY) != 0;
   if (remote_child.size() >= ENGINE_REMOTE_PATH_MAX) {
     // The server path would not fit its buffer: the item cannot be mirrored.
     log_job("FILE: ERROR: Remote path too long for '%s'\n", child.c_str());
     report_fail_file_code(child.c_str(), ERR_INVARG);
-  } else if ((data.attributes & PLAT_ATTR_DIRECTORY) != 0) {
+    return Visit::kSeen;
+  }
+  job->swap_evidence.clear();
+  if (listed != nullptr && ((listed->kind & kKindFolderBit) != 0) != is_folder) {
+    job->swap_evidence = remote_child;
+  }
+  Visit visit = Visit::kSeen;
+  if (is_folder) {
     do_dir(job, child.c_str(), remote_child.c_str(), dir.filter);
   } else {
-    return visit_file(job, dir, child, remote_child, data, listed);
+    visit = visit_file(job, dir, child, remote_child, data, listed);
   }
-  return Visit::kSeen;
+  job->swap_evidence.clear();
+  return visit;
 }
 
 // The server's listed entry of that name, or the end of `listed`.
@@ -316,12 +396,14 @@ class Listing {
 };
 
 // Every entry of the listing, in its order. False when the walk stopped before the end.
+// `local_entries` counts what the folder holds here, whatever became of it.
 bool visit_entries(JobContext* job, const Folder& dir, PlatFind* find, PlatFindData* data,
-                   std::vector<PresyncEntry>* listed) {
+                   std::vector<PresyncEntry>* listed, size_t* local_entries) {
   Listing listing(job, find, *data);
   while (listing.next(data)) {
     if (job_ending(job)) return false;
     if (strcmp(data->name, ".") == 0 || strcmp(data->name, "..") == 0) continue;
+    ++*local_entries;
     std::string child = join(dir.local, data->name, '\\');
     if (strlen(data->name) + dir.local.size() + 2 > kPathMax) {
       // Said, not passed over in silence, and its server copy kept: the file still exists.
@@ -340,7 +422,8 @@ bool visit_entries(JobContext* job, const Folder& dir, PlatFind* find, PlatFindD
   return true;
 }
 
-// Deletes from the server what the local folder no longer holds.
+// Leaves for the end of the source's walk the deletions of what the local folder no
+// longer holds.
 void sync_folder(JobContext* job, const Folder& dir, const std::vector<PresyncEntry>& listed) {
   log_job("SYNC: Synchronizing '%s'\n", dir.local.c_str());
   for (const PresyncEntry& e : listed) {
@@ -351,20 +434,89 @@ void sync_folder(JobContext* job, const Folder& dir, const std::vector<PresyncEn
       log_job("SYNC FILE: '%s' is gone; NOT deleting from server.\n", e.name.c_str());
       continue;
     }
-    sync_delete(job, path);
+    job->sync.pending.emplace_back(path);
   }
+}
+
+bool same_folder(const char* entry, const std::string& local) {
+  size_t n = strlen(entry);
+  while (n > 0 && entry[n - 1] == '\\') --n;
+  size_t m = local.size();
+  while (m > 0 && local[m - 1] == '\\') --m;
+  return n == m && strncasecmp(entry, local.c_str(), n) == 0;
+}
+
+// A folder the schedule names (a source, or a Sync= folder): when it is empty here, the
+// likelier story is a disk that is not there, not a user who deleted everything.
+bool is_named_folder(const std::string& local) {
+  const JobSettings& settings = job_settings();
+  for (const List* list : {settings.sources, settings.sync_paths}) {
+    for (int i = 0; i < list_count(list); ++i) {
+      if (same_folder(list_item(list, i), local)) return true;
+    }
+  }
+  return false;
+}
+
+// A named folder that is empty here while the server holds entries there keeps them all.
+bool empty_here(const Folder& dir, size_t local_entries, const std::vector<PresyncEntry>& listed) {
+  if (local_entries != 0 || listed.empty() || !is_named_folder(dir.local)) return false;
+  log_job(
+      "SYNC: ERROR: '%s' is empty here while the server holds %d entries there; nothing is "
+      "deleted (a disk that is not mounted looks the same).\n",
+      dir.local.c_str(), static_cast<int>(listed.size()));
+  report_fail_item_text(dir.local.c_str(),
+                        "Folder is empty here; its server copies are kept, not deleted");
+  return true;
 }
 
 }  // namespace
 
 void sync_delete(JobContext* job, const char* remote) {
   log_job("SYNC OBJECT: '%s' is gone; deleting from server.\n", remote);
+  bool deleted = false;
   for (uint8_t flags : {0, 1}) {
     ckfs_delete_request del{};
     del.flags = flags;
     del.path = remote;
-    (void)ckfs_delete(&job->session, &del);
+    deleted = ckfs_delete(&job->session, &del) == 0 || deleted;
   }
+  if (deleted) report_count_deleted();
+}
+
+bool sync_make_way(JobContext* job, const char* remote) {
+  if (job->swap_evidence.empty() || job->swap_evidence != remote) return false;
+  job->swap_evidence.clear();
+  sync_delete(job, remote);
+  ++job->sync.made_way;
+  return true;
+}
+
+uint32_t sync_delete_percent() {
+  return plat_knob_count(KNOB_SYNC_DELETE_PERCENT, kDefaultDeletePercent);
+}
+
+void sync_end_source(JobContext* job, const char* item) {
+  SyncLedger ledger = std::move(job->sync);
+  job->sync = SyncLedger{};
+  if (ledger.pending.empty()) return;
+  if (user_terminated()) {
+    log_job("SYNC: The backup was stopped; nothing more is deleted under '%s'.\n", item);
+    return;
+  }
+  const uint32_t percent = sync_delete_percent();
+  const uint64_t deletions = ledger.pending.size() + ledger.made_way;
+  if (percent < 100 && deletions * 100 > ledger.listed * percent) {
+    log_job(
+        "SYNC: ERROR: %d of the %d entries the server listed under '%s' are gone here, more "
+        "than the %d%% one run may delete (VARNO_SYNC_DELETE_PERCENT); nothing is deleted "
+        "there.\n",
+        static_cast<int>(deletions), static_cast<int>(ledger.listed), item,
+        static_cast<int>(percent));
+    report_fail_item_text(item, "Deletions held back: too large a share of the server's copies");
+    return;
+  }
+  for (const std::string& path : ledger.pending) sync_delete(job, path.c_str());
 }
 
 void do_dir(JobContext* job, const char* local, const char* remote, const ScheduleFilter* filter) {
@@ -381,7 +533,11 @@ void do_dir(JobContext* job, const char* local, const char* remote, const Schedu
   bool syncing = filter == nullptr && is_sync_path(local);
   std::vector<PresyncEntry> listed;
   if (syncing) listed = presync(&job->session, local, remote);
-  bool completed = visit_entries(job, dir, find.get(), &data, &listed);
+  job->sync.listed += listed.size();
+  size_t local_entries = 0;
+  bool completed = visit_entries(job, dir, find.get(), &data, &listed, &local_entries);
   find.reset();
-  if (syncing && completed && !job_ending(job)) sync_folder(job, dir, listed);
+  if (syncing && completed && !job_ending(job) && !empty_here(dir, local_entries, listed)) {
+    sync_folder(job, dir, listed);
+  }
 }

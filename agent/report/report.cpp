@@ -101,6 +101,7 @@ struct Report {
   uint64_t transferred = 0;
   uint64_t up_to_date = 0;
   uint64_t failed = 0;
+  uint64_t deleted = 0;
   uint64_t stop_size = 0;
   std::string failure_message;
   List* errors = nullptr;
@@ -237,6 +238,7 @@ constexpr Tag kTags[] = {
     {"#NUM_TRANSFERED#", [](const Report& r, bool) { return count_text(r.transferred); }},
     {"#NUM_UP2DATE#", [](const Report& r, bool) { return count_text(r.up_to_date); }},
     {"#NUM_FAILED#", [](const Report& r, bool) { return count_text(r.failed); }},
+    {"#NUM_DELETED#", [](const Report& r, bool) { return count_text(r.deleted); }},
     {"#ERROR_LIST#", [](const Report& r, bool html) { return error_rows(r, html); }},
     {"#REMOVE_ME_URL#",
      [](const Report&, bool) {
@@ -423,6 +425,7 @@ void report_start(const char* queue_path, const char* queue_stem, const char* jo
   r.user_name.clear();
   r.session = nullptr;
   r.start_size = r.requested = r.transferred = r.up_to_date = r.failed = r.stop_size = 0;
+  r.deleted = 0;
   r.destination.clear();
   r.failure_message.clear();
   r.message.allocate();
@@ -441,7 +444,7 @@ void report_begin(uint64_t requested, uint64_t start_size, const char* destinati
   g_report.requested = requested;
   g_report.start_size = start_size;
   g_report.destination = destination != nullptr ? destination : "";
-  g_report.transferred = g_report.up_to_date = g_report.failed = 0;
+  g_report.transferred = g_report.up_to_date = g_report.failed = g_report.deleted = 0;
   g_report.errors = list_create(1, 16, nullptr);
   g_report.stage = REPORT_TRANSFER;
 }
@@ -452,6 +455,14 @@ void report_count_current() {
 
 void report_count_transferred() {
   if (in_stage(REPORT_TRANSFER)) ++g_report.transferred;
+}
+
+void report_count_deleted() {
+  if (in_stage(REPORT_TRANSFER)) ++g_report.deleted;
+}
+
+void report_fail_item_text(const char* path, const char* text) {
+  if (in_stage(REPORT_TRANSFER)) add_failure(path, text);
 }
 
 void report_fail_file_errno(const char* path, int errnum) {
@@ -481,6 +492,11 @@ void report_failure_text(const char* text) {
 
 int report_stage() {
   return g_report.stage;
+}
+
+ReportCounts report_counts() {
+  const Report& r = g_report;
+  return ReportCounts{r.transferred, r.up_to_date, r.failed, r.deleted};
 }
 
 std::string report_compose_for_test(const std::string& template_text, bool html) {

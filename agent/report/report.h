@@ -41,13 +41,26 @@ void report_session(const ckfs_session* session);
 void report_begin(uint64_t requested, uint64_t start_size, const char* destination);
 void report_count_current();
 void report_count_transferred();
+// A server object a Sync= folder dropped because it is gone locally.
+void report_count_deleted();
 void report_fail_file_errno(const char* path, int errnum);
 void report_fail_file_code(const char* path, int kfs_code);
+// A failed item whose reason is no error code (such as a deletion held back).
+void report_fail_item_text(const char* path, const char* text);
 void report_success(uint64_t stop_size);
 void report_failure_code(int kfs_code);
 void report_failure_text(const char* text);
 
 int report_stage();
+
+// The counters of the job in progress, as the report will print them.
+struct ReportCounts {
+  uint64_t transferred;
+  uint64_t up_to_date;
+  uint64_t failed;
+  uint64_t deleted;
+};
+ReportCounts report_counts();
 
 // Composes one message from `template_text` with the report's current values, as delivery
 // does; exposed for tests and tools. `html` selects the HTML forms.

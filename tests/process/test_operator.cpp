@@ -68,6 +68,7 @@ struct CheckCase {
 
 TEST_F(OperatorTest, ScheduleCheckNamesEveryProblemByLineWithTheAgentsText) {
   write_data("docs/a.txt", "a");
+  std::filesystem::create_directories(data("empty"));
   start_server();
   const std::string key63 = key_hex.substr(0, 63);
   const std::vector<CheckCase> cases = {
@@ -143,6 +144,13 @@ TEST_F(OperatorTest, ScheduleCheckNamesEveryProblemByLineWithTheAgentsText) {
        {"10: warning: pattern 'sub\\x.doc' can never match",
         "11: warning: the agent drops this filter= line without a word: it has no second '|'",
         "12: warning: the agent drops this filter= line without a word: its flags are negative"},
+       {}},
+      {"an empty Sync= folder",
+       {},
+       "Src=D:\\empty\nSync=D:\\empty\n",
+       0,
+       {"11: warning: Sync= 'D:\\empty' is empty on this machine; while a source or Sync= folder "
+        "is empty, the agent deletes nothing of it on the server"},
        {}},
       {"a key the agent does not know",
        {},
@@ -382,7 +390,8 @@ TEST_F(OperatorTest, TheGuidesExampleScheduleIsCleanAndNamesEveryKey) {
   ASSERT_NE(close, std::string::npos);
   std::string example = guide.substr(open + 4, close + 1 - (open + 4));
 
-  // The example's folders exist on "this machine": D: is the test's data folder.
+  // The example's folders exist on "this machine", with files in them (an empty Sync=
+  // folder is warned about): D: is the test's data folder.
   std::istringstream in(example);
   std::string line;
   while (std::getline(in, line)) {
@@ -392,6 +401,7 @@ TEST_F(OperatorTest, TheGuidesExampleScheduleIsCleanAndNamesEveryKey) {
     if (path.empty()) continue;
     for (char& ch : path) ch = ch == '\\' ? '/' : ch;
     std::filesystem::create_directories(data(path));
+    write_file(data(path + "/file.txt"), "x\n");
   }
   write_file(dir() + "/plain.txt", example);
   std::string out;

@@ -1,8 +1,11 @@
 // Mirrored deletions under Sync= folders, and what they must never touch.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 
+#include "protocol/codes.h"
 #include "tests/support/engine_world.h"
 
 namespace fs = std::filesystem;
@@ -133,6 +136,240 @@ TEST_F(SyncTest, UnreadableEntriesFailAndKeepTheirServerCopies) {
   EXPECT_EQ(on_server["D Drive/docs/locked/a.txt"], "cannot be read later\n");
   EXPECT_EQ(on_server["D Drive/docs/locked/sub/b.txt"], "below the unreadable folder\n");
   EXPECT_EQ(on_server["D Drive/docs/open.txt"], "stays readable\n");
+}
+
+// A server object is deleted only on evidence, and a file is called backed up only when the
+// server holds it whole. Each row: a first clean run, a change here, a second run against a
+// server that answers as the row plans, then a clean third run whose index claims are
+// checked too.
+struct SafetyCase {
+  const char* name;
+  std::vector<std::string> faults;  // the server's plan for the second run
+  // What happens here before the second run, given the local sync folder.
+  std::function<void(const std::string&)> change;
+  std::vector<std::string> logged;  // lines the second run writes
+  int deletes;                      // KFS_DELETE requests of the second run
+  int deleted;                      // objects the report says it deleted
+  int failed;                       // items the report says failed
+  std::vector<std::string> kept;    // first-run files the server still holds
+  std::vector<std::string> gone;    // first-run items the server no longer holds
+};
+
+class SyncSafetyTest : public EngineWorld {
+ protected:
+  void SetUp() override {
+    EngineWorld::SetUp();
+    // A listing that never ends must not wait an hour for the watchdog.
+    had_watchdog_ = getenv("VARNO_WATCHDOG_MS") != nullptr;
+    setenv("VARNO_WATCHDOG_MS", "30000", 0);
+  }
+  void TearDown() override {
+    if (!had_watchdog_) unsetenv("VARNO_WATCHDOG_MS");
+    EngineWorld::TearDown();
+  }
+  bool had_watchdog_ = false;
+};
+
+const std::map<std::string, std::string> kTree = {
+    {"keep.txt", "kept\n"},
+    {"gone.txt", "deleted here\n"},
+    {"sub/inner.txt", "inner\n"},
+    {"sub/deep/d.txt", "deep\n"},
+    {"turned", "a file, later a folder\n"},
+    {"flipped/f.txt", "in a folder, later a file\n"},
+};
+const char kRoot[] = "/1/D Drive/src/sync";
+
+void remove_here(const std::string& root, const std::vector<std::string>& items) {
+  for (const std::string& item : items) fs::remove_all(root + "/" + item);
+}
+
+void put(const std::string& path, const std::string& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  testing_support::write_file(path, bytes);
+}
+
+// "FILE: <prefix>'D:\src\sync\X'..." lines: X with "/" separators.
+std::vector<std::string> files_claimed(const JobRun& r, const std::string& prefix) {
+  std::vector<std::string> out;
+  const std::string head = prefix + "'D:\\src\\sync\\";
+  for (const std::string& m : r.messages()) {
+    if (m.rfind(head, 0) != 0) continue;
+    std::string x = m.substr(head.size(), m.find('\'', head.size()) - head.size());
+    std::replace(x.begin(), x.end(), '\\', '/');
+    out.push_back(x);
+  }
+  return out;
+}
+
+TEST_F(SyncSafetyTest, DeletesOnlyOnEvidenceAndClaimsOnlyWhatTheServerHolds) {
+  const std::string schedule = "Src=D:\\src\\sync\nSync=D:\\src\\sync\n";
+  const std::string changed = schedule + "; changed: the index is set aside\n";
+  const std::string R = kRoot;
+  const std::vector<SafetyCase> cases = {
+      {"names no folder holds",
+       {"find#1 list-extra f:,d:.,d:..,f:a%5Cb,f:sub%2Finner.txt,f:keep.txt%00junk,f:keep.txt"},
+       [](const std::string& root) { fs::remove(root + "/gone.txt"); },
+       {"PRESYNC: WARNING: The listing of '" + R +
+            "' names '', which is no entry of a folder; it "
+            "is never deleted.",
+        "PRESYNC: WARNING: The listing of '" + R +
+            "' names '..', which is no entry of a folder; "
+            "it is never deleted.",
+        "PRESYNC: WARNING: The listing of '" + R +
+            "' names 'a\\b', which is no entry of a "
+            "folder; it is never deleted.",
+        "PRESYNC: WARNING: The listing of '" + R +
+            "' names 'sub/inner.txt', which is no entry of "
+            "a folder; it is never deleted.",
+        "PRESYNC: WARNING: The listing of '" + R +
+            "' names 'keep.txt?junk', which is no entry "
+            "of a folder; it is never deleted.",
+        "PRESYNC: WARNING: The listing of '" + R +
+            "' names 'keep.txt' more than once; the "
+            "repeat is ignored.",
+        "SYNC OBJECT: '" + R + "/gone.txt' is gone; deleting from server.",
+        "Summary: 0 files sent, 5 current, 0 failed, 1 deleted from the server."},
+       2,
+       1,
+       0,
+       {"keep.txt", "sub/inner.txt", "sub/deep/d.txt", "turned", "flipped/f.txt"},
+       {"gone.txt"}},
+      {"empty pages that say more follow",
+       {"find list-endless 0"},
+       [](const std::string& root) { fs::remove(root + "/gone.txt"); },
+       {"PRESYNC: ERROR: The listing of '" + R +
+            "' makes no progress: an empty page says more "
+            "follow.",
+        "PRESYNC: ERROR: Listing of '" + R + "' failed (Error " + std::to_string(ERR_SEQUENCE) +
+            "); nothing is deleted there."},
+       0,
+       0,
+       0,
+       {"gone.txt", "keep.txt", "sub/inner.txt"},
+       {}},
+      {"pages of new names without end",
+       {"find#1-201 list-endless 500"},
+       [](const std::string& root) { fs::remove(root + "/gone.txt"); },
+       {"PRESYNC: ERROR: The listing of '" + R + "' goes on beyond 100000 entries.",
+        "PRESYNC: ERROR: Listing of '" + R + "' failed (Error " + std::to_string(ERR_SEQUENCE) +
+            "); nothing is deleted there."},
+       0,
+       0,
+       0,
+       {"gone.txt", "keep.txt"},
+       {}},
+      {"folder create refused as not a folder",
+       {"mkdir fail ERR_NOTDIR under " + R + "/sub"},
+       nullptr,
+       {},
+       0,
+       0,
+       1,
+       {"sub/inner.txt", "sub/deep/d.txt"},
+       {}},
+      {"open refused as not a file",
+       {"open fail ERR_NOTFILE under " + R + "/keep.txt"},
+       [](const std::string& root) { put(root + "/keep.txt", "changed, never stored\n"); },
+       {"FILE: ERROR: Failed to backup 'D:\\src\\sync\\keep.txt' (errno=3)"},
+       0,
+       0,
+       1,
+       {"keep.txt"},
+       {}},
+      {"types swapped, the folder create answered as existing",
+       {"mkdir#1 fail ERR_EXISTS under " + R + "/turned"},
+       [](const std::string& root) {
+         fs::remove(root + "/turned");
+         put(root + "/turned/t.txt", "in the new folder\n");
+         fs::remove_all(root + "/flipped");
+         put(root + "/flipped", "the folder became a file\n");
+       },
+       {"SYNC OBJECT: '" + R + "/turned' is gone; deleting from server.",
+        "SYNC OBJECT: '" + R + "/flipped' is gone; deleting from server.",
+        "FILE: Successfully backed up 'D:\\src\\sync\\turned\\t.txt'",
+        "FILE: Successfully backed up 'D:\\src\\sync\\flipped'"},
+       4,
+       2,
+       0,
+       {"keep.txt"},
+       {"flipped/f.txt"}},
+      {"source empty here",
+       {},
+       [](const std::string& root) {
+         remove_here(root, {"keep.txt", "gone.txt", "sub", "turned", "flipped"});
+       },
+       {"SYNC: ERROR: 'D:\\src\\sync' is empty here while the server holds 5 entries there; "
+        "nothing is deleted (a disk that is not mounted looks the same)."},
+       0,
+       0,
+       1,
+       {"keep.txt", "gone.txt", "sub/deep/d.txt", "turned", "flipped/f.txt"},
+       {}},
+      {"more deletions than a run may make",
+       {},
+       [](const std::string& root) {
+         remove_here(root, {"keep.txt", "gone.txt", "turned", "flipped", "sub/inner.txt"});
+       },
+       {"SYNC: ERROR: 5 of the 8 entries the server listed under 'D:\\src\\sync' are gone here, "
+        "more than the 50% one run may delete (VARNO_SYNC_DELETE_PERCENT); nothing is deleted "
+        "there."},
+       0,
+       0,
+       1,
+       {"keep.txt", "gone.txt", "sub/inner.txt", "turned", "flipped/f.txt"},
+       {}},
+  };
+  for (const SafetyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(data());
+    fs::remove_all(dir() + "/store");
+    for (const char* f : {"job0000000a.fci", "job0000000a.fci.ro", "job0000000a.kbs.ts"})
+      fs::remove(dir() + "/" + f);
+    for (const auto& [path, bytes] : kTree) write_data("src/sync/" + path, bytes);
+    start_server();
+    write_schedule(schedule);
+    ASSERT_EQ(run().status, 0);
+    (void)report();
+    stop_server();
+
+    if (c.change) c.change(data("src/sync"));
+    write_schedule(changed);
+    std::vector<std::string> flags;
+    for (const std::string& f : c.faults) flags.insert(flags.end(), {"--fault", f});
+    start_server(flags);
+    JobRun second = run();
+    EXPECT_EQ(server->stop(), 0) << "a planned fault never fired: " << server->errors();
+    EXPECT_EQ(second.status, 0) << second.log.substr(0, 4000);
+    EXPECT_TRUE(second.logged("Backup job completed normally.")) << second.log.substr(0, 4000);
+    for (const std::string& line : c.logged) {
+      EXPECT_TRUE(second.logged(line)) << line << "\n" << second.log.substr(0, 8000);
+    }
+    EXPECT_EQ(second.count_server("KFS_DELETE"), c.deletes) << second.server.substr(0, 8000);
+    std::string mail = report();
+    EXPECT_NE(mail.find("Files that failed ....... " + std::to_string(c.failed)), std::string::npos)
+        << mail;
+    EXPECT_NE(mail.find("Deleted from the server . " + std::to_string(c.deleted)),
+              std::string::npos)
+        << mail;
+
+    std::map<std::string, std::string> held = regular_files(restore(1) + "/1/D Drive/src/sync");
+    for (const std::string& f : c.kept) EXPECT_EQ(held[f], kTree.at(f)) << f;
+    for (const std::string& f : c.gone) EXPECT_EQ(held.count(f), 0u) << f;
+    // What a run calls sent, and what the index later calls current, the server holds.
+    start_server();
+    JobRun third = run();
+    EXPECT_EQ(third.status, 0);
+    (void)report();
+    stop_server();
+    for (const JobRun* r : {&second, &third}) {
+      const char* claim =
+          r == &second ? "FILE: Successfully backed up " : "FILE: Current; Not backing up: ";
+      for (const std::string& f : files_claimed(*r, claim)) {
+        EXPECT_EQ(held[f], testing_support::read_file(data("src/sync/" + f))) << claim << f;
+      }
+    }
+  }
 }
 
 }  // namespace

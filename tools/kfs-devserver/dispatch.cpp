@@ -94,9 +94,11 @@ std::string text_at(const Packet& request, size_t at) {
   return p == nullptr ? "" : std::string(reinterpret_cast<const char*>(p), n);
 }
 
-// The path a request names: [flags, length u16, path] and, for an open, after the time.
+// The path a request names: [flags, length u16, path] and, for an open, after the time;
+// a listing's folder follows its handle, flags and pattern.
 constexpr size_t kPathAt = 1;
 constexpr size_t kOpenPathAt = 5;
+constexpr size_t kFindPatternAt = 2;
 
 std::string path_of(const Packet& request) {
   switch (request.type) {
@@ -105,6 +107,9 @@ std::string path_of(const Packet& request) {
       return text_at(request, kPathAt);
     case KFS_FILE_WOPEN:
       return text_at(request, kOpenPathAt);
+    case KFS_FIND_FILES:
+      if (request.data.size() <= kFindPatternAt) return "";
+      return text_at(request, kFindPatternAt + 1 + request.data[kFindPatternAt]);
     default:
       return "";
   }
@@ -165,6 +170,38 @@ uint8_t run_handler(Shared& sh, Session& s, const Packet& request, Outcome& o) {
   return status;
 }
 
+// A listing's page: [count u16, remaining u32, handle u8, entries].
+constexpr size_t kFindHeader = 7;
+constexpr uint32_t kKindFolder = 0x10;
+constexpr uint32_t kKindFile = 0x20;
+
+void put_entry(std::vector<uint8_t>* out, const ListedName& e) {
+  uint8_t head[21] = {};
+  head[0] = static_cast<uint8_t>(e.folder ? kKindFolder : kKindFile);
+  out->insert(out->end(), head, head + sizeof head);
+  out->push_back(static_cast<uint8_t>(e.name.size()));
+  out->insert(out->end(), e.name.begin(), e.name.end());
+}
+
+// The planned shape of a listing's reply: a page that never ends, or extra entries.
+void shape_listing(const FaultEffects& f, Packet* reply) {
+  std::vector<uint8_t>& d = reply->data;
+  if (f.endless >= 0) {
+    reply->status = 0;
+    d.assign(kFindHeader, 0);
+    put16(d.data(), static_cast<uint16_t>(f.endless));
+    put32(d.data() + 2, 1);
+    d[6] = 1;
+    for (long i = 0; i < f.endless; ++i) {
+      put_entry(&d, {false, "endless-" + std::to_string(f.endless_page) + "-" + std::to_string(i)});
+    }
+    return;
+  }
+  if (f.extra.empty() || reply->status != 0 || d.size() < kFindHeader) return;
+  put16(d.data(), static_cast<uint16_t>(get16(d.data()) + f.extra.size()));
+  for (const ListedName& e : f.extra) put_entry(&d, e);
+}
+
 // Handles one request under the shared mutex.
 Outcome handle(Shared& sh, Session& s, const Packet& request) {
   std::lock_guard<std::mutex> guard(sh.mutex);
@@ -178,9 +215,10 @@ Outcome handle(Shared& sh, Session& s, const Packet& request) {
     o.drop = true;
   } else if (o.faults.fail >= 0) {
     o.reply.status = static_cast<uint8_t>(o.faults.fail);
-  } else {
+  } else if (o.faults.endless < 0) {
     o.reply.status = run_handler(sh, s, request, o);
   }
+  if (request.type == KFS_FIND_FILES) shape_listing(o.faults, &o.reply);
   if (o.faults.again && o.reply.status == 0 && !o.reply.data.empty()) o.reply.data[0] = 1;
   // The open reply ends with its block count: [handle, checksummed u16, size u32, count u16].
   constexpr size_t kCountAt = 7;

@@ -33,11 +33,18 @@ struct ActionName {
 };
 
 constexpr ActionName kActionNames[] = {
-    {"drop", FaultAction::kDrop, 0},   {"drop-before", FaultAction::kDropBefore, 0},
-    {"fail", FaultAction::kFail, 1},   {"corrupt-crc", FaultAction::kCorruptCrc, 0},
-    {"delay", FaultAction::kDelay, 1}, {"hold", FaultAction::kHold, 2},
-    {"again", FaultAction::kAgain, 0}, {"idle-cut", FaultAction::kIdleCut, 1},
-    {"count", FaultAction::kCount, 1}, {"twice", FaultAction::kTwice, 0},
+    {"drop", FaultAction::kDrop, 0},
+    {"drop-before", FaultAction::kDropBefore, 0},
+    {"fail", FaultAction::kFail, 1},
+    {"corrupt-crc", FaultAction::kCorruptCrc, 0},
+    {"delay", FaultAction::kDelay, 1},
+    {"hold", FaultAction::kHold, 2},
+    {"again", FaultAction::kAgain, 0},
+    {"idle-cut", FaultAction::kIdleCut, 1},
+    {"count", FaultAction::kCount, 1},
+    {"twice", FaultAction::kTwice, 0},
+    {"list-extra", FaultAction::kListExtra, 1},
+    {"list-endless", FaultAction::kListEndless, 1},
 };
 
 bool number(const std::string& text, long low, long high, long* out) {
@@ -58,6 +65,38 @@ bool reply_code(const std::string& text, long* out) {
     }
   }
   return false;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// "KIND:NAME,..." with percent-encoded names.
+bool parse_entries(const std::string& text, std::vector<ListedName>* out) {
+  std::stringstream list(text);
+  std::string item;
+  while (std::getline(list, item, ',')) {
+    if (item.size() < 2 || item[1] != ':' || (item[0] != 'f' && item[0] != 'd')) return false;
+    ListedName e;
+    e.folder = item[0] == 'd';
+    for (size_t i = 2; i < item.size(); ++i) {
+      if (item[i] != '%') {
+        e.name.push_back(item[i]);
+        continue;
+      }
+      int high = i + 2 < item.size() ? hex_digit(item[i + 1]) : -1;
+      int low = high >= 0 ? hex_digit(item[i + 2]) : -1;
+      if (low < 0) return false;
+      e.name.push_back(static_cast<char>(high * 16 + low));
+      i += 2;
+    }
+    if (e.name.size() > 255) return false;
+    out->push_back(e);
+  }
+  return !out->empty();
 }
 
 bool parse_when(const std::string& when, Fault* f, std::string* error) {
@@ -110,6 +149,12 @@ bool parse_arguments(const std::vector<std::string>& args, Fault* f, std::string
     case FaultAction::kHold:
       ok = number(args[0], 0, 0xffffffffL, &f->value) && number(args[1], 1, 86400, &f->seconds);
       break;
+    case FaultAction::kListExtra:
+      ok = parse_entries(args[0], &f->entries);
+      break;
+    case FaultAction::kListEndless:
+      ok = number(args[0], 0, 1000, &f->value);
+      break;
     default:
       break;
   }
@@ -132,6 +177,9 @@ bool check_combination(const Fault& f, std::string* error) {
              (f.kinds != kKindConnect ||
               (f.action != FaultAction::kDropBefore && f.action != FaultAction::kDrop))) {
     *error = "connect goes alone, with drop or drop-before";
+  } else if ((f.action == FaultAction::kListExtra || f.action == FaultAction::kListEndless) &&
+             f.kinds != kKindFind) {
+    *error = "list-extra and list-endless go with the kind find alone";
   } else if ((f.kinds & kKindFileData) != 0 && f.kinds != kKindFileData) {
     *error = "file-data counts per file and mixes with no other kind";
   } else if ((f.kinds & kKindReply) != 0 && f.kinds != kKindReply) {
@@ -222,6 +270,13 @@ void apply(const Fault& f, FaultEffects* e) {
       break;
     case FaultAction::kTwice:
       e->twice = true;
+      break;
+    case FaultAction::kListExtra:
+      e->extra.insert(e->extra.end(), f.entries.begin(), f.entries.end());
+      break;
+    case FaultAction::kListEndless:
+      e->endless = f.value;
+      e->endless_page = f.fired;
       break;
     case FaultAction::kHold:
       break;

@@ -30,12 +30,19 @@
 //                               that does not cover the file)
 //              twice            send the reply again, late: ahead of the connection's next
 //                               reply (a reply no request asked for)
-//   under PATH only requests naming PATH or a path below it (mkdir, delete, open); PATH
-//              is the rest of the line and may hold blanks
+//              list-extra ENTRIES  find only: the listing's page carries these entries
+//                               after its own; ENTRIES is KIND:NAME[,KIND:NAME...] with KIND
+//                               f (file) or d (folder) and NAME percent-encoded (%00 a NUL,
+//                               %2C a comma, %20 a blank; empty is allowed)
+//              list-endless N   find only: answered, unhandled, with a page of N new names
+//                               and "more follow" (N = 0: an empty page), whatever is asked
+//   under PATH only requests naming PATH or a path below it (mkdir, delete, open, and the
+//              first request of a listing); PATH is the rest of the line and may hold blanks
 //
 // Examples: "request#10 drop", "query#3 fail ERR_SCKREAD", "mkdir,open fail 4 under /ro",
 // "open,query#5-40 fail ERR_IO" (a full disk for a while), "connect#2-9 drop-before"
-// (connections refused for a while).
+// (connections refused for a while), "find list-extra f:,d:..,f:a%5Cb" (a listing that
+// names what no folder holds), "find list-endless 500".
 //
 // At exit (SIGTERM or SIGINT) every fault is reported on stderr with how often it fired;
 // one that never fired makes the exit status kExitFaultMissed, so a test cannot pass
@@ -85,6 +92,14 @@ enum class FaultAction {
   kIdleCut,
   kCount,
   kTwice,
+  kListExtra,
+  kListEndless,
+};
+
+// One entry a shaped listing carries.
+struct ListedName {
+  bool folder = false;
+  std::string name;
 };
 
 struct Fault {
@@ -94,9 +109,11 @@ struct Fault {
   long last = 0;  // with nth: the matches nth to last (a while), 0 = only the nth
   std::string under;
   FaultAction action = FaultAction::kDrop;
-  long value = 0;    // fail: code; delay, idle-cut: milliseconds; hold: user; count: delta
+  long value = 0;    // fail: code; delay, idle-cut: milliseconds; hold: user; count: delta;
+                     // list-endless: names
   long seconds = 0;  // hold
-  long matched = 0;  // events seen so far
+  std::vector<ListedName> entries;  // list-extra
+  long matched = 0;                 // events seen so far
   long fired = 0;
 };
 
@@ -120,6 +137,9 @@ struct FaultEffects {
   int idle_cut_ms = 0;
   int count_delta = 0;
   bool twice = false;
+  std::vector<ListedName> extra;  // entries appended to a listing's page
+  long endless = -1;              // names of an endless page, or -1
+  long endless_page = 0;          // the page's number, which keeps its names new
 };
 
 class FaultPlan {

@@ -426,6 +426,22 @@ void check_filters(Checker* c, Selection* s) {
   }
 }
 
+// Whether the folder exists here and holds nothing but "." and "..".
+bool empty_folder_here(const std::string& folder) {
+  Env* env = plat_env();
+  PlatFileStatus st{};
+  if (env->file_status(folder, &st) != 0 || !st.is_directory) return false;
+  std::string pattern = folder;
+  if (pattern.empty() || pattern.back() != '\\') pattern += '\\';
+  PlatFindData data{};
+  PlatFindHandle find = env->find_first(pattern + "*", &data);
+  if (!find) return false;
+  do {
+    if (strcmp(data.name, ".") != 0 && strcmp(data.name, "..") != 0) return false;
+  } while (env->find_next(find.get(), &data) == 0);
+  return true;
+}
+
 void check_prefixes(Checker* c, const Selection& s) {
   for (size_t i = 1; i < c->lines.size(); ++i) {
     const Line& l = c->lines[i];
@@ -442,6 +458,13 @@ void check_prefixes(Checker* c, const Selection& s) {
       c->add(static_cast<int>(i) + 1, SCHEDULE_WARNING,
              std::string(l.kind == LINE_XSRC ? "XSrc=" : "Sync=") + " '" + value +
                  "' is under no Src= or filter= folder; it has no effect");
+    } else if (l.kind == LINE_SYNC && empty_folder_here(value)) {
+      c->add(static_cast<int>(i) + 1, SCHEDULE_WARNING,
+             "Sync= '" + value +
+                 "' is empty on this machine; while a source or Sync= folder is empty, the agent "
+                 "deletes nothing of it on the server (an empty folder looks like a disk that is "
+                 "not mounted), and a run never deletes more than VARNO_SYNC_DELETE_PERCENT (50) "
+                 "percent of what the server holds under a source");
     }
   }
 }

@@ -552,10 +552,11 @@ TEST_F(ReportDelivery, InstalledTemplatesLeaveNoTagBehind) {
   report_failure_text("y");
   for (const char* file : {"q.eml", "q-1.eml", "f.eml", "f-1.eml", "n.eml", "n-1.eml"}) {
     std::string plain = decrypt(file);
-    for (const char* tag : {"#JOB#", "#ERROR_MESSAGE#", "#ACCNAME#", "#USERNAME#", "#DSTPATH#",
-                            "#START_TIME#", "#START_SIZE#", "#STOP_TIME#", "#STOP_SIZE#",
-                            "#DELTA_TIME#", "#DELTA_SIZE#", "#NUM_REQUESTED#", "#NUM_TRANSFERED#",
-                            "#NUM_UP2DATE#", "#NUM_FAILED#", "#ERROR_LIST#", "#REMOVE_ME_URL#"}) {
+    for (const char* tag :
+         {"#JOB#", "#ERROR_MESSAGE#", "#ACCNAME#", "#USERNAME#", "#DSTPATH#", "#START_TIME#",
+          "#START_SIZE#", "#STOP_TIME#", "#STOP_SIZE#", "#DELTA_TIME#", "#DELTA_SIZE#",
+          "#NUM_REQUESTED#", "#NUM_TRANSFERED#", "#NUM_UP2DATE#", "#NUM_FAILED#", "#NUM_DELETED#",
+          "#ERROR_LIST#", "#REMOVE_ME_URL#"}) {
       EXPECT_EQ(plain.find(tag), std::string::npos) << file << " keeps " << tag;
     }
     EXPECT_NE(plain.find("Nightly"), std::string::npos) << file;
