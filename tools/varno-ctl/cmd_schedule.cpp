@@ -556,11 +556,10 @@ void scan_lines(Checker* c) {
         c->add(at, SCHEDULE_WARNING,
                "'" + shown + "' begins with no key the agent knows; the line is ignored");
       } else {
+        std::string typed = l.text.substr(0, l.text.find('=') + 1);  // never the value
         c->add(at, SCHEDULE_ERROR,
-               "'" + l.text.substr(0, l.text.find('=') + 1) +
-                   "' is no key the agent knows but is "
-                   "close to '" +
-                   near + "'; the agent ignores the line without a word");
+               "'" + typed + "' is no key the agent knows but is close to '" + near +
+                   "'; the agent ignores the line without a word");
       }
     }
   }
