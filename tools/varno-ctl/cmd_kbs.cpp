@@ -109,6 +109,10 @@ void ctl_wipe(std::string* plain) {
   plain->clear();
 }
 
+bool ctl_has_application_key() {
+  return plat_env()->file_exists(kKeyFile) == 1;
+}
+
 void ctl_print_damaged(const char* path) {
   fprintf(stderr,
           "varno-ctl: '%s' is damaged: it is cut short or changed, or was written under "
@@ -119,7 +123,7 @@ void ctl_print_damaged(const char* path) {
 DecryptResult ctl_decrypt_text(const char* in_path, std::string* plain, bool make_key) {
   ctl_wipe(plain);
   // A key made now could decrypt nothing written before it.
-  if (!make_key && plat_env()->file_exists(kKeyFile) != 1) {
+  if (!make_key && !ctl_has_application_key()) {
     fprintf(stderr, "varno-ctl: no application key (%s) in this working folder\n", kKeyFile);
     return DECRYPT_FAILED;
   }

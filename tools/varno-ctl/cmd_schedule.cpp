@@ -587,7 +587,7 @@ namespace {
 // not decrypt to a schedule's header is checked as the plain text it is.
 std::vector<ScheduleProblem> check_bytes(const char* path, std::string* bytes) {
   if (bytes->compare(0, sizeof kHeader - 1, kHeader) == 0 || bytes->empty() ||
-      plat_env()->file_exists("etc/varno.ak") != 1) {
+      !ctl_has_application_key()) {
     return schedule_check_text(*bytes);
   }
   std::string plain;

@@ -14,6 +14,9 @@ enum DecryptResult {
 // etc/varno.ak fails instead of being created. The caller wipes `plain`.
 DecryptResult ctl_decrypt_text(const char* in_path, std::string* plain, bool make_key);
 
+// Whether this working folder holds the application key (nothing is created).
+bool ctl_has_application_key();
+
 // "varno-ctl: 'PATH' is damaged: ..." on standard error.
 void ctl_print_damaged(const char* path);
 
