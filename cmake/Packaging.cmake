@@ -14,7 +14,7 @@
 # package leaves them and every log, index and schedule in place; purging removes them.
 
 # The version every tool reports and the package carries.
-foreach(tool varno-ctl kfs-devserver)
+foreach(tool varno-backup varno-ctl kfs-devserver)
   if(TARGET ${tool})
     target_compile_definitions(${tool} PRIVATE VARNO_VERSION="${PROJECT_VERSION}")
   endif()

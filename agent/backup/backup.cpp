@@ -432,6 +432,12 @@ void end_session(JobContext* job) {
   free_today_folders(job);
 }
 
+// A stopped job's log would otherwise end with the logout or the stamp, like a job cut off
+// by a crash: its last line says how it ended, as "Backup job completed normally." does.
+void log_stopped() {
+  log_job("Backup job stopped by the user.\n");
+}
+
 // From the user lock to the logout. Answers false when the lock could not be taken; sets
 // *lost when the server was given up on the way.
 bool run_session(Env* env, const char* schedule_path, const Totals& totals, bool* lost) {
@@ -467,13 +473,21 @@ int __do_backup(const char* schedule_path, Env* env) {
   progress_set_schedule_name(job_option(OPT_NAME));
   if (has_command(OPT_PRECMD) &&
       !run_backup_command(COMMAND_PRE_BACKUP, job_option(OPT_PRECMD), env)) {
+    if (user_terminated()) log_stopped();
     return 0;
   }
   Totals totals = sizing_pass(env);
   bool lost = false;
   if (!run_session(env, schedule_path, totals, &lost)) return 0;
   write_stamp(env, schedule_path);
-  if (user_terminated() || lost) return 0;
+  if (user_terminated()) {
+    log_stopped();
+    return 0;
+  }
+  if (lost) {
+    log_job("Backup job ended: the server could not be reached.\n");
+    return 0;
+  }
   if (has_command(OPT_POSTCMD) &&
       !run_backup_command(COMMAND_POST_BACKUP, job_option(OPT_POSTCMD), env)) {
     return 0;

@@ -190,8 +190,10 @@ void privilege_line(const char* name, const char* label) {
 // the header line, then every line. A line longer than the buffer arrives as several
 // pieces; only its first piece is a line of its own, the rest of it is dropped, so the tail
 // of a long value can never pose as a key. Answers 0 or the code that refused it; the
-// settings are freed on a refusal after the header.
-int parse_pieces(const std::function<bool(char*)>& next) {
+// settings are freed on a refusal after the header. `damaged`, when given, tells whether the
+// text already ended at damage: a header cut by it is no wrong header.
+int parse_pieces(const std::function<bool(char*)>& next,
+                 const std::function<bool()>& damaged = nullptr) {
   char line[kLineBuffer];
   // Cleared before each piece so that a line feed found in it is the piece's own end.
   auto read = [&]() {
@@ -205,6 +207,10 @@ int parse_pieces(const std::function<bool(char*)>& next) {
   }
   if (strncmp(line, kHeader, kHeaderLength) != 0) {
     OPENSSL_cleanse(line, sizeof line);
+    if (damaged && damaged()) {
+      log_job("Unable to decrypt file; aborting.\n");
+      return PROCJOB_DECRYPT_FAILED;
+    }
     log_job("Invalid KBS header; aborting.\n");
     return PROCJOB_BAD_HEADER;
   }
@@ -238,9 +244,17 @@ int read_schedule(const char* schedule_path, Env* env) {
     return PROCJOB_CRYPTO_FAILED;
   }
   int code = parse_pieces(
-      [&reader](char* line) { return cryptofile_gets(&reader, line, kLineBuffer) != nullptr; });
-  (void)cryptofile_finish(&reader);
+      [&reader](char* line) { return cryptofile_gets(&reader, line, kLineBuffer) != nullptr; },
+      [&reader] { return reader.failed != 0; });
+  bool whole = cryptofile_finish(&reader) == 1;
   file.reset();
+  // A file cut at a block boundary parses cleanly with its last values cut short; only
+  // the failed final step tells.
+  if (code == 0 && !whole) {
+    job_settings_free();
+    log_job("Unable to decrypt file; aborting.\n");
+    return PROCJOB_DECRYPT_FAILED;
+  }
   if (code == 0) log_job("Parsing KBS file: complete.\n");
   return code;
 }

@@ -42,7 +42,7 @@ void encrypt_block(CryptoFile* cf) {
 }
 
 // Decrypts the next piece of the file into `plain`; at the end of the file, the last
-// block. A step that fails ends the text where it stands.
+// block. A step that fails ends the text where it stands and marks the record failed.
 void decrypt_more(CryptoFile* cf) {
   cf->plain_pos = 0;
   cf->plain_avail = 0;
@@ -53,10 +53,16 @@ void decrypt_more(CryptoFile* cf) {
         1) {
       produced = 0;
       cf->eof = 1;
+      cf->failed = 1;
     }
   } else {
     cf->eof = 1;
-    if (EVP_DecryptFinal_ex(cf->cipher, cf->plain, &produced) != 1) produced = 0;
+    if (ferror(cf->file) != 0) {
+      cf->failed = 1;
+    } else if (EVP_DecryptFinal_ex(cf->cipher, cf->plain, &produced) != 1) {
+      produced = 0;
+      cf->failed = 1;
+    }
   }
   cf->plain_avail = std::clamp(produced, 0, CRYPTOFILE_PLAIN_SIZE);
 }

@@ -9,7 +9,8 @@
 //
 // The reader treats the file as outside input: overlong lines come back in pieces, NUL
 // bytes are copied like any other byte, and a damaged or truncated file (or a wrong key)
-// simply ends the text early; callers judge damage by the content.
+// ends the text early. cryptofile_finish then answers -1: a file cut at a block boundary
+// still yields plausible lines, so the content alone cannot tell.
 //
 // Thread safety: a record belongs to one thread.
 #pragma once
@@ -32,7 +33,7 @@ struct CryptoFile {
   int fd = -1;           // not owned
   EVP_CIPHER_CTX* cipher = nullptr;
   int encrypt = 0;  // non-zero: writer
-  int failed = 0;   // writer: a cipher step or a write failed
+  int failed = 0;   // a cipher step, a read or a write failed
   // Writer: plain text waiting for a full block.
   unsigned char block[CRYPTOFILE_BLOCK_SIZE];
   int block_fill = 0;
@@ -81,5 +82,8 @@ void cryptofile_write(CryptoFile* cf, const void* data, size_t length);
 // Writer: encrypts and writes what is buffered and the final padded block, then flushes
 // the FILE (it stays open; a descriptor is written unbuffered). Both modes: releases the cipher
 // context and wipes the plain text buffers. Answers 1, or -1 when a writer's cipher step or write
-// failed (the file is then incomplete). A second call answers 1 and does nothing.
+// failed (the file is then incomplete), or when a reader met a damaged end: the final
+// decryption step failed (cut short, changed, or another key) or the file could not be read.
+// A whole file written by a writer always ends well. A second call answers as the first and
+// does nothing more.
 [[nodiscard]] int cryptofile_finish(CryptoFile* cf);

@@ -150,6 +150,7 @@ TEST_F(FaultTest, StopDuringALargeFileEndsTheJobAndRewritesTheStamp) {
   EXPECT_NE(r.server.find("KFS_FILE_CLOSE -> (no reply) incomplete, dropped"), std::string::npos);
   EXPECT_TRUE(r.logged("Logged out user.")) << r.log;
   EXPECT_FALSE(r.logged("Backup job completed normally.")) << r.log;
+  EXPECT_EQ(r.messages().back(), "Backup job stopped by the user.") << r.log;
   EXPECT_FALSE(testing_support::file_exists(dir() + "/post-ran"));
   EXPECT_EQ(r.board.items_failed, 1u);
   EXPECT_EQ(r.board.items_backed_up, 0u);
@@ -175,6 +176,7 @@ TEST_F(FaultTest, StopDuringALargeFileEndsTheJobAndRewritesTheStamp) {
   EXPECT_TRUE(second.logged("Successfully terminated the pre-backup command process."))
       << second.log;
   EXPECT_FALSE(second.logged("Calculating...")) << second.log;
+  EXPECT_EQ(second.messages().back(), "Backup job stopped by the user.") << second.log;
   EXPECT_FALSE(testing_support::file_exists(dir() + "/job0000000b.kbs.ts"));
   EXPECT_EQ(files_with_key(), std::vector<std::string>{});
   std::string second_report;

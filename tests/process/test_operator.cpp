@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <csignal>
+#include <functional>
 
 #include <cstdio>
 #include <filesystem>
@@ -69,6 +71,8 @@ struct CheckCase {
 TEST_F(OperatorTest, ScheduleCheckNamesEveryProblemByLineWithTheAgentsText) {
   write_data("docs/a.txt", "a");
   std::filesystem::create_directories(data("empty"));
+  for (const char* sub : {"s1", "s2", "s3", "s4"})
+    std::filesystem::create_directories(data(std::string("docs/") + sub));
   start_server();
   const std::string key63 = key_hex.substr(0, 63);
   const std::vector<CheckCase> cases = {
@@ -154,9 +158,30 @@ TEST_F(OperatorTest, ScheduleCheckNamesEveryProblemByLineWithTheAgentsText) {
        {}},
       {"a key the agent does not know",
        {},
-       " Src=D:\\docs\n",
+       "Owner=D:\\docs\n",
        0,
-       {"10: warning: ' Src=D:\\docs' begins with no key"},
+       {"10: warning: 'Owner=D:\\docs' begins with no key"},
+       {}},
+      // The agent ignores these lines without a word: what they name is never backed up.
+      {"keys a slip away from a known one",
+       {},
+       "Scr=D:\\docs\n Src=D:\\docs\nschedule_emial=a@example.invalid\nSrc =D:\\docs\n",
+       1,
+       {"10: error: 'Scr=' is no key the agent knows but is close to 'Src='",
+        "11: error: ' Src=' is no key the agent knows but is close to 'Src='",
+        "12: error: 'schedule_emial=' is no key the agent knows but is close to 'schedule_email='",
+        "13: error: 'Src =' is no key the agent knows but is close to 'Src='"},
+       {}},
+      // Flags that do not read as the number written turn a filter that leaves *.tmp out
+      // into one that keeps only *.tmp.
+      {"filter flags that flip to keeping only",
+       {{5, "Dest=/1/Today"}},
+       "filter=D:\\docs|0x1|*.tmp\nfilter=D:\\docs\\s1|one|*.tmp\nfilter=D:\\docs\\s2|1x|*.bak\n"
+       "filter=D:\\docs\\s3| 1 |*.old\nfilter=D:\\docs\\s4|0|*.doc\n",
+       1,
+       {"10: error: the flags '0x1' read as 0: the patterns name the only files kept",
+        "11: error: the flags 'one' read as 0: the patterns name the only files kept",
+        "12: warning: the flags '1x' read as 1; write them as a decimal number"},
        {}},
   };
   for (const CheckCase& c : cases) {
@@ -189,6 +214,97 @@ TEST_F(OperatorTest, ScheduleCheckNamesEveryProblemByLineWithTheAgentsText) {
     write_forced(plain);
     JobRun run = this->run();
     for (const std::string& m : c.agent) EXPECT_TRUE(run.logged(m)) << m << "\n" << run.log;
+  }
+}
+
+struct ReadBackCase {
+  const char* name;
+  std::function<std::string(const std::string& whole)> bytes;  // from the encrypted schedule
+  // Per command (kbs decrypt, queue show, schedule check): exit code and what it prints.
+  std::array<std::pair<int, const char*>, 3> expect;
+};
+
+// Encrypted files read back by the operator. A damaged one (cut short, changed, another
+// key) is refused with nothing written or shown; a whole one is written for its owner
+// alone, and never over an existing file without --force.
+TEST_F(OperatorTest, DamagedEncryptedFilesAreRefusedWhenReadBack) {
+  write_data("docs/a.txt", "a");
+  const std::string plain = joined(base());
+  write_forced(plain);
+  const std::string whole = read_file(dir() + "/" + kSchedule);
+  write_file(dir() + "/hello.txt", "hello\n");
+  ASSERT_EQ(ctl("kbs encrypt --force hello.txt hello.kbs"), 0);
+  const std::string hello = read_file(dir() + "/hello.kbs");
+  const char* refused = "is damaged|is not a schedule";  // a wrong key may unpad, 1 in 256
+  const std::vector<ReadBackCase> cases = {
+      {"whole",
+       [](const std::string& w) { return w; },
+       {{{0, "^$"}, {0, "^# Varno"}, {0, "job.kbs: 0 errors, 0 warnings"}}}},
+      {"last block cut off",
+       [](const std::string& w) { return w.substr(0, w.size() - 16); },
+       {{{1, "is damaged"},
+         {1, "is damaged"},
+         {1, "job.kbs:[0-9]+: error: Unable to decrypt file; aborting. \\(the file is damaged"}}}},
+      {"cut in the middle",
+       [](const std::string& w) { return w.substr(0, w.size() / 32 * 16); },
+       {{{1, "is damaged"}, {1, "is damaged"}, {1, "error: Unable to decrypt file"}}}},
+      // The byte before the last block flips its padding length: never valid.
+      {"one byte changed",
+       [](std::string w) {
+         w[w.size() - 17] ^= 0x40;
+         return w;
+       },
+       {{{1, "is damaged"}, {1, "is damaged"}, {1, "error: Unable to decrypt file"}}}},
+      {"random bytes",
+       [](const std::string& w) { return random_bytes(w.size()); },
+       {{{1, refused}, {1, refused}, {1, "error: Invalid KBS header"}}}},
+      {"whole but no schedule",
+       [&hello](const std::string&) { return hello; },
+       {{{1, "is not a schedule"}, {0, "^hello\n$"}, {1, "error: Invalid KBS header"}}}},
+  };
+  const char* commands[] = {"kbs decrypt job.kbs plain.out", "queue show job.kbs",
+                            "schedule check job.kbs"};
+  for (const ReadBackCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(dir() + "/job.kbs", c.bytes(whole));
+    for (int i = 0; i < 3; ++i) {
+      std::filesystem::remove(dir() + "/plain.out");
+      std::string out;
+      EXPECT_EQ(ctl(commands[i], &out), c.expect[i].first) << commands[i] << "\n" << out;
+      EXPECT_TRUE(std::regex_search(out, std::regex(c.expect[i].second))) << commands[i] << "\n"
+                                                                          << out;
+      if (i == 0) {
+        bool written = c.expect[i].first == 0;
+        EXPECT_EQ(testing_support::file_exists(dir() + "/plain.out"), written);
+        if (written) {
+          EXPECT_EQ(read_file(dir() + "/plain.out"), plain);
+        }
+      }
+      if (c.expect[i].first != 0 && i == 1) {
+        EXPECT_EQ(out.find("# Varno"), std::string::npos) << "a damaged queue file was shown";
+      }
+    }
+  }
+
+  // The plain text holds the account key: the owner's alone, and no file is overwritten
+  // unless the operator says so.
+  write_file(dir() + "/job.kbs", whole);
+  write_file(dir() + "/plain.out", "keep me\n");
+  std::string out;
+  EXPECT_EQ(ctl("kbs decrypt job.kbs plain.out", &out), 1) << out;
+  EXPECT_NE(out.find("exists; not overwritten (use --force)"), std::string::npos) << out;
+  EXPECT_EQ(read_file(dir() + "/plain.out"), "keep me\n");
+  std::filesystem::permissions(dir() + "/plain.out", std::filesystem::perms::all);
+  EXPECT_EQ(ctl("kbs decrypt --force job.kbs plain.out", &out), 0) << out;
+  EXPECT_EQ(read_file(dir() + "/plain.out"), plain);
+  for (const char* name : {"plain.out", "fresh.out"}) {
+    if (std::string(name) == "fresh.out") {
+      ASSERT_EQ(ctl("kbs decrypt job.kbs fresh.out"), 0);
+    }
+    auto perms = std::filesystem::status(dir() + "/" + name).permissions();
+    EXPECT_EQ(perms & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+        << name;
   }
 }
 
@@ -283,6 +399,11 @@ TEST_F(OperatorTest, RunWaitExitsThreeWhenTheJobIsStopped) {
                        << read_file(dir() + "/" + kSchedule + ".log");
     EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 3) << wstatus << "\n" << out;
     EXPECT_NE(out.find("stopped on request"), std::string::npos) << out;
+    // The job log ends with the outcome, and the queued report agrees with it.
+    std::string log = read_file(dir() + "/" + kSchedule + ".log");
+    EXPECT_TRUE(std::regex_search(log, std::regex("\\] Backup job stopped by the user\\.\r\n$")))
+        << log;
+    EXPECT_NE(queued_report().find("terminated by the user"), std::string::npos);
     drain.stop();
     stop_server();
   }
@@ -366,6 +487,24 @@ TEST_F(OperatorTest, HelpAndVersion) {
   EXPECT_EQ(ctl("--version", &out), 0);
   EXPECT_TRUE(std::regex_match(out, std::regex("varno-ctl [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << out;
   EXPECT_EQ(ctl("no-such-command", &out), 2);
+
+  // The agent answers without touching any file: agent.log keeps the last run's lines.
+  const std::string agent =
+      "cd '" + dir() + "' && '" + std::string(VARNO_BUILD_DIR) + "/agent/varno-backup'";
+  write_file(dir() + "/agent.log", "the last run\n");
+  for (const char* ask : {" --help", " --version", " --help background job.kbs"}) {
+    SCOPED_TRACE(ask);
+    ASSERT_EQ(testing_support::run_command(agent + ask + " > agent.answer"), 0);
+    std::string answer = read_file(dir() + "/agent.answer");
+    EXPECT_TRUE(
+        std::regex_match(answer, std::regex("usage: varno-backup background \\[SCHEDULE\\]"
+                                            "\n[\\s\\S]*|varno-backup [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << answer;
+    EXPECT_EQ(read_file(dir() + "/agent.log"), "the last run\n");
+  }
+  EXPECT_EQ(testing_support::run_command(agent + " --helpx 2>/dev/null"), 2);
+  EXPECT_NE(read_file(dir() + "/agent.log").find("Invalid command-line argument usage."),
+            std::string::npos);
 
   const std::string server = std::string(VARNO_BUILD_DIR) + "/tools/kfs-devserver/kfs-devserver";
   const std::string answer = dir() + "/server-answer.txt";

@@ -32,6 +32,7 @@ constexpr size_t kStampLength = 24;  // "YYYY-MM-DD hh:mm:ss.mmmm"
 
 // The agent's own texts that mark a job's road.
 constexpr const char kCompleted[] = "Backup job completed normally.";
+constexpr const char kStopped[] = "Backup job stopped by the user.";
 constexpr const char kSkipped[] = "The job that just completed was queued to run again; Skipping.";
 
 // SIGTERM (a service being stopped) asks the job to stop instead of leaving it half done.
@@ -286,7 +287,7 @@ int Run::outcome() {
            current, schedule.c_str());
     return CTL_OK;
   }
-  if (stopped) {
+  if (stopped || (!job.empty() && job.back() == kStopped)) {
     printf("Job '%s' stopped on request (see '%s.log')\n", schedule.c_str(), schedule.c_str());
     return CTL_STOPPED;
   }

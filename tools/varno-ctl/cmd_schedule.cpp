@@ -20,6 +20,7 @@
 #include "platform/env.h"
 #include "platform/launch.h"
 #include "tools/varno-ctl/ctl.h"
+#include "tools/varno-ctl/encrypted_text.h"
 #include "tools/varno-ctl/schedule_check.h"
 
 namespace {
@@ -67,6 +68,7 @@ constexpr const char kStatFailed[] = "FILE: ERROR (errno %d) while attempting to
 constexpr const char kNotFound[] = "Previous error indicates the file was not found.";
 constexpr const char kNoToday[] =
     "FILE: ERROR: Failed to generate filter parent directories while on '%s'";
+constexpr const char kUndecryptable[] = "Unable to decrypt file; aborting.";
 
 struct Line {
   std::string raw;   // as in the file, line feed included
@@ -361,6 +363,31 @@ void check_sources(Checker* c, Selection* s) {
   }
 }
 
+// The flags as the agent reads them: leading digits only, so "0x1", "one" or an empty
+// field read as 0, and the patterns then name the only files kept instead of the files
+// left out. `value` is a filter= value the parser kept.
+void check_flags(Checker* c, int at, const std::string& value, const ScheduleFilter* f) {
+  size_t bar = value.find('|');
+  size_t second = value.find('|', bar + 1);
+  std::string flags = value.substr(bar + 1, second - bar - 1);
+  size_t b = flags.find_first_not_of(" \t");
+  size_t e = flags.find_last_not_of(" \t");
+  std::string digits = b == std::string::npos ? "" : flags.substr(b, e - b + 1);
+  bool decimal = !digits.empty() && digits.size() <= 10 &&
+                 digits.find_first_not_of("0123456789") == std::string::npos &&
+                 std::stoll(digits) <= INT32_MAX;
+  if (decimal) return;
+  std::string read = "the flags '" + flags + "' read as " + std::to_string(f->flags);
+  if ((f->flags & 1) == 0) {
+    c->add(at, SCHEDULE_ERROR,
+           read +
+               ": the patterns name the only files kept, not the files left out (write the "
+               "flags as a decimal number: 1 leaves the patterns out, 0 keeps only them)");
+  } else {
+    c->add(at, SCHEDULE_WARNING, read + "; write them as a decimal number");
+  }
+}
+
 // One filter= line the parser kept, at line `at`.
 void check_filter(Checker* c, const Selection& s, int at, const ScheduleFilter* f,
                   const std::vector<std::string>& folders, bool today) {
@@ -419,6 +446,7 @@ void check_filters(Checker* c, Selection* s) {
       continue;
     }
     const ScheduleFilter* f = job_filter(before);
+    check_flags(c, at, value, f);
     check_filter(c, *s, at, f, folders, today);
     ++s->sources;
     s->roots.push_back(f->folder);
@@ -484,6 +512,48 @@ void check_values(Checker* c) {
   check_prefixes(c, s);
 }
 
+// Edits between two short words (a swap of neighbours counts as one).
+size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+std::string lower(std::string s) {
+  for (char& ch : s) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  return s;
+}
+
+// The known key that an unknown line's key is a slip of ("Scr=" for "Src=", " Src=" with a
+// blank before it), or "". The agent ignores such a line without a word, and what it
+// names is then never backed up, left out or mirrored.
+std::string near_key(const Checker& c, const std::string& text) {
+  size_t eq = text.find('=');
+  if (eq == std::string::npos) return "";
+  std::string typed = text.substr(0, eq);
+  size_t b = typed.find_first_not_of(" \t");
+  if (b == std::string::npos) return "";
+  typed = lower(typed.substr(b, typed.find_last_not_of(" \t") - b + 1));
+  std::vector<std::string> known;
+  for (const ListKey& k : kListKeys) known.push_back(k.key);
+  known.insert(known.end(), c.keys.begin(), c.keys.end());
+  for (const std::string& key : known) {
+    std::string name = lower(key.substr(0, key.size() - 1));
+    size_t allowed = name.size() >= 8 ? 2 : 1;
+    if (edit_distance(typed, name) <= allowed) return key;
+  }
+  return "";
+}
+
 void scan_lines(Checker* c) {
   job_settings_reset();  // the option table, for classify()
   for (const ScheduleOption& o : job_settings().options) c->keys.push_back(o.key);
@@ -504,8 +574,16 @@ void scan_lines(Checker* c) {
     }
     if (l.kind == LINE_UNKNOWN) {
       std::string shown = l.text.substr(0, std::min<size_t>(40, l.text.size()));
-      c->add(at, SCHEDULE_WARNING,
-             "'" + shown + "' begins with no key the agent knows; the line is ignored");
+      std::string near = near_key(*c, l.text);
+      if (near.empty()) {
+        c->add(at, SCHEDULE_WARNING,
+               "'" + shown + "' begins with no key the agent knows; the line is ignored");
+      } else {
+        std::string typed = l.text.substr(0, l.text.find('=') + 1);  // never the value
+        c->add(at, SCHEDULE_ERROR,
+               "'" + typed + "' is no key the agent knows but is close to '" + near +
+                   "'; the agent ignores the line without a word");
+      }
     }
   }
   job_settings_free();
@@ -525,20 +603,53 @@ std::vector<ScheduleProblem> schedule_check_text(const std::string& plain) {
   return c.problems;
 }
 
+namespace {
+
+// An encrypted schedule (.kbs) is checked through its plain text, as the agent reads it;
+// one that is damaged is refused by the agent whatever its lines say. Anything that does
+// not decrypt to a schedule's header is checked as the plain text it is.
+std::vector<ScheduleProblem> check_bytes(const char* path, std::string* bytes) {
+  if (bytes->compare(0, sizeof kHeader - 1, kHeader) == 0 || bytes->empty() ||
+      !ctl_has_application_key()) {
+    return schedule_check_text(*bytes);
+  }
+  std::string plain;
+  DecryptResult got = ctl_decrypt_text(path, &plain, false);
+  if (got == DECRYPT_FAILED || plain.compare(0, sizeof kHeader - 1, kHeader) != 0) {
+    ctl_wipe(&plain);
+    return schedule_check_text(*bytes);
+  }
+  ctl_wipe(bytes);
+  if (got == DECRYPT_WHOLE) {
+    std::vector<ScheduleProblem> problems = schedule_check_text(plain);
+    ctl_wipe(&plain);
+    return problems;
+  }
+  int lines = 0;
+  for (char ch : plain) lines += ch == '\n' ? 1 : 0;
+  ctl_wipe(&plain);
+  return {{std::max(lines, 1), SCHEDULE_ERROR,
+           std::string(kUndecryptable) + " (the file is damaged after line " +
+               std::to_string(std::max(lines, 1)) +
+               ": cut short or changed; encrypt the schedule again)"}};
+}
+
+}  // namespace
+
 int schedule_check_file(const char* path, FILE* out, bool summary, int* errors) {
   FILE* in = plat_env()->open_stream(path, "rb");
   if (in == nullptr) {
     fprintf(stderr, "varno-ctl: cannot open '%s': %s\n", path, strerror(errno));
     return -1;
   }
-  std::string plain;
+  std::string bytes;
   char chunk[8192];
   size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, in)) > 0) plain.append(chunk, n);
+  while ((n = fread(chunk, 1, sizeof chunk, in)) > 0) bytes.append(chunk, n);
   fclose(in);
   OPENSSL_cleanse(chunk, sizeof chunk);
-  std::vector<ScheduleProblem> problems = schedule_check_text(plain);
-  OPENSSL_cleanse(plain.data(), plain.size());
+  std::vector<ScheduleProblem> problems = check_bytes(path, &bytes);
+  ctl_wipe(&bytes);
   *errors = 0;
   int warnings = 0;
   for (const ScheduleProblem& p : problems) {
@@ -554,7 +665,7 @@ int schedule_check_file(const char* path, FILE* out, bool summary, int* errors) 
 
 int ctl_schedule(int argc, char** argv) {
   if (argc != 3 || strcmp(argv[1], "check") != 0) {
-    fprintf(stderr, "usage: varno-ctl schedule check PLAIN_FILE\n");
+    fprintf(stderr, "usage: varno-ctl schedule check PLAIN|KBS\n");
     return CTL_USAGE;
   }
   int errors = 0;

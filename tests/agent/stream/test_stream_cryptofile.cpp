@@ -39,6 +39,7 @@ class CryptoFileTest : public ::testing::Test {
   // Reads a file back with cryptofile_gets and buffers of `size` bytes; every piece is
   // checked for its terminator and for writes beyond `size`. Pieces are joined using the
   // length up to the last NUL the reader placed (NULs in the text are copied as bytes).
+  // What cryptofile_finish answered is kept in finished_.
   std::vector<std::string> read_lines(const std::string& name, int size,
                                       const unsigned char* key = test_key()) {
     std::vector<std::string> lines;
@@ -66,8 +67,14 @@ class CryptoFileTest : public ::testing::Test {
       lines.push_back(piece);
     }
     EXPECT_EQ(cryptofile_gets(&cf, buffer.data(), size), nullptr);  // stays at the end
-    EXPECT_EQ(cryptofile_finish(&cf), 1);
+    finished_ = cryptofile_finish(&cf);
     fclose(f);
+    return lines;
+  }
+  // read_lines of a whole file: its reader must finish well.
+  std::vector<std::string> read_whole(const std::string& name, int size) {
+    std::vector<std::string> lines = read_lines(name, size);
+    EXPECT_EQ(finished_, 1) << name;
     return lines;
   }
 
@@ -79,6 +86,7 @@ class CryptoFileTest : public ::testing::Test {
 
   TempDir dir_;
   std::unique_ptr<ScopedCwd> cwd_;
+  int finished_ = 0;
 };
 
 std::string schedule_text(size_t size, uint32_t seed) {
@@ -110,7 +118,7 @@ TEST_F(CryptoFileTest, WeReadWhatOpensslWrites) {
   std::string text = schedule_text(7000, 99) + "last line without newline";
   write_file(dir_.file("plain.txt"), text);
   ASSERT_EQ(openssl_encrypt(dir_.file("plain.txt"), dir_.file("s.kbs"), test_key()), 0);
-  std::vector<std::string> lines = read_lines("s.kbs", 260);
+  std::vector<std::string> lines = read_whole("s.kbs", 260);
   EXPECT_TRUE(join(lines) == text);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "# Varno Backup Schedule\r\n");
@@ -154,7 +162,7 @@ TEST_F(CryptoFileTest, LinesComeBackInPiecesForEveryBufferSize) {
   std::string text = schedule_text(3000, 12) + "\n\nend";
   write_crypto("s.kbs", text, 100);
   for (int size : {2, 3, 16, 17, 259, 260, 1008, 1009, 1025, 5000}) {
-    std::vector<std::string> lines = read_lines("s.kbs", size);
+    std::vector<std::string> lines = read_whole("s.kbs", size);
     EXPECT_TRUE(join(lines) == text) << size;
     for (auto& l : lines) EXPECT_LE(l.size(), static_cast<size_t>(size - 1));
   }
@@ -210,17 +218,18 @@ TEST_F(CryptoFileTest, WriterAndReaderIgnoreTheOtherDirection) {
 TEST_F(CryptoFileTest, EmptyFileAndEmptyTextEndAtOnce) {
   write_file(dir_.file("zero.kbs"), "");
   EXPECT_TRUE(read_lines("zero.kbs", 260).empty());
+  EXPECT_EQ(finished_, -1) << "no file is shorter than one block";
   write_crypto("empty.kbs", "", 1);
   EXPECT_EQ(read_file(dir_.file("empty.kbs")).size(), 16u);
-  EXPECT_TRUE(read_lines("empty.kbs", 260).empty());
+  EXPECT_TRUE(read_whole("empty.kbs", 260).empty());
 }
 
 TEST_F(CryptoFileTest, NulBytesAreCopiedWithoutHarm) {
   std::string text("a\0b\nc\0\0\0d\n\0", 12);
   write_crypto("nul.kbs", text, 3);
-  std::vector<std::string> narrow = read_lines("nul.kbs", 5);
+  std::vector<std::string> narrow = read_whole("nul.kbs", 5);
   EXPECT_TRUE(join(narrow) == text);
-  std::vector<std::string> wide = read_lines("nul.kbs", 64);
+  std::vector<std::string> wide = read_whole("nul.kbs", 64);
   ASSERT_EQ(wide.size(), 3u);
   EXPECT_EQ(wide[1], std::string("c\0\0\0d\n", 6));
 }
@@ -233,6 +242,7 @@ TEST_F(CryptoFileTest, TruncatedOrDamagedFilesEndTheTextEarly) {
     write_file(dir_.file("cut.kbs"), cipher.substr(0, cut));
     for (int size : {2, 260}) {
       std::string got = join(read_lines("cut.kbs", size));
+      EXPECT_EQ(finished_, -1) << cut;
       EXPECT_LE(got.size(), cut) << cut;
       EXPECT_TRUE(text.compare(0, got.size(), got) == 0) << cut;  // a prefix, never garbage
     }
@@ -244,12 +254,33 @@ TEST_F(CryptoFileTest, TruncatedOrDamagedFilesEndTheTextEarly) {
   EXPECT_GE(got.size() + 32, cipher.size() - 16);
 }
 
+// A cut at a block boundary leaves lines that look whole; the reader must still say the
+// file is damaged, exactly where `openssl enc -d` refuses it, and nowhere else.
+TEST_F(CryptoFileTest, CutAtEveryBlockBoundaryIsReportedAsOpensslRefusesIt) {
+  for (size_t size : {15, 16, 1008, 2100}) {
+    std::string text = schedule_text(size, static_cast<uint32_t>(size) + 7);
+    write_crypto("s.kbs", text, 100);
+    std::string cipher = read_file(dir_.file("s.kbs"));
+    for (size_t cut = 0; cut <= cipher.size(); cut += 16) {
+      write_file(dir_.file("cut.kbs"), cipher.substr(0, cut));
+      std::string got = join(read_lines("cut.kbs", 260));
+      bool whole = cut == cipher.size();
+      EXPECT_EQ(finished_, whole ? 1 : -1) << size << " cut at " << cut;
+      EXPECT_EQ(openssl_decrypt(dir_.file("cut.kbs"), dir_.file("plain.txt"), test_key()) == 0,
+                whole)
+          << size << " cut at " << cut;
+      EXPECT_TRUE(text.compare(0, got.size(), got) == 0) << cut;  // never more than was there
+    }
+  }
+}
+
 TEST_F(CryptoFileTest, WrongKeyOrRandomBytesNeverOverrun) {
   std::string text = schedule_text(3000, 2);
   write_crypto("s.kbs", text, 100);
   unsigned char other[32];
   memset(other, 0x42, sizeof other);
   EXPECT_FALSE(join(read_lines("s.kbs", 260, other)) == text);
+  EXPECT_EQ(finished_, -1);
   std::mt19937 rng(1234);
   for (int round = 0; round < 60; round++) {
     std::string junk(rng() % 3000, '\0');
