@@ -124,6 +124,14 @@ else
   fi
   expected=$((files - 1))
 fi
+# What the run told its owner: the report the server took counts the same failures.
+failed=$((files - expected))
+if ! cat "$work"/store/mail/* 2>/dev/null | tr -d '\r' |
+     grep -q -F "Files that failed ....... $failed"; then
+  echo "windows-e2e: the report does not say that $failed files failed" >&2
+  cat "$work"/store/mail/* 2>/dev/null | tr -d '\r' | head -30 >&2 || true
+  exit 1
+fi
 if [ "$sent" -ne "$expected" ]; then
   echo "windows-e2e: the job log claims $sent files backed up; the source holds $expected it can name" >&2
   exit 1

@@ -126,7 +126,7 @@ int by_path(std::string_view path, Call call) {
 
 void fill(const WIN32_FIND_DATAW& found, PlatFindData* data) {
   memset(data, 0, sizeof *data);
-  static_assert(sizeof data->name == sizeof found.cFileName);
+  static_assert(sizeof PlatFindData::name == sizeof WIN32_FIND_DATAW::cFileName / sizeof(wchar_t));
   int unnamed = win32_narrow_name(found.cFileName, data->name, sizeof data->name);
   if (unnamed != 0) {
     // Listed under a stand-in that names no file, with why it has no name of its own: the
