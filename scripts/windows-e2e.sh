@@ -40,18 +40,19 @@ open(os.path.join(root, "Documents", "Reports 2026", "q1.csv"), "w").write(
 open(os.path.join(root, "Pictures", "big.raw"), "wb").write(random.randbytes(700000))
 open(os.path.join(root, "Documents", "empty.txt"), "w").close()
 # Past the narrow API's reach on Windows: a folder of 259 characters or more, files of more
-# than 260, one as deep as the walk goes (1023); lengths as the agent sees them ("Z:\\...").
+# than 260, one of 1010 (the walk takes 1022, and the server path, "/1/Z Drive/...", 1023);
+# lengths as the agent sees them ("Z:\\...").
 def windows_length(path):
     return len("Z:" + path)
 folder = os.path.join(root, "lp")
 level = 0
-while windows_length(folder) < 990:
+while windows_length(folder) < 950:
     level += 1
     folder = os.path.join(folder, f"level-{level}-folder-" + "x" * 40)
     os.makedirs(folder)
     length = windows_length(folder)
-    if 259 <= length < 320 or length >= 990:
-        name = "f" * (min(1023, max(261, length + 30)) - length - 1)
+    if 259 <= length < 320 or length >= 950:
+        name = "f" * (min(1010, max(261, length + 30)) - length - 1)
         open(os.path.join(folder, name), "w").write(f"{length} {len(name)}\n")
 # A name the ANSI code page cannot hold (Wine's is 1252 unless the locale says otherwise).
 open(os.path.join(root, "Documents", "\u4e2d\u6587-\u540d\u524d.txt"), "w").write("odd\n")
