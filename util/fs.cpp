@@ -111,7 +111,9 @@ struct Walker {
       if (data.attributes & PLAT_ATTR_REPARSE_POINT) continue;
       bool is_dir = (data.attributes & PLAT_ATTR_DIRECTORY) != 0;
       if (!no_ignore && is_ignore_path(path, is_dir)) continue;
-      if (is_dir && recurse) {
+      // A folder listed without its status (or without a name of its own) cannot be
+      // searched under that name; it is reported, not entered.
+      if (is_dir && recurse && data.status_error == 0) {
         if (dirs_first && name_matches(name)) {
           int r = report(full, data);
           if (r == WALK_SKIP) continue;

@@ -1,7 +1,10 @@
-// The Win32 Env: Windows-form paths are the system's own and pass through unchanged (real
-// drive letters, no drive map). Files are opened with CreateFile (never inheritable, with
-// the sharing each call needs) and handed out as C runtime descriptors or streams in
-// binary mode: the layer above writes CR LF itself where text mode would.
+// The Win32 Env: Windows-form paths are the system's own (real drive letters, no drive
+// map). They reach the wide API converted from the ANSI code page, long ones in extended
+// form (platform/win32/wide_path.h), so every path the layer is given can be named, and
+// listed names come back in the code page or as failures, never as another name. Files are
+// opened with CreateFile (never inheritable, with the sharing each call needs) and handed
+// out as C runtime descriptors or streams in binary mode: the layer above writes CR LF
+// itself where text mode would.
 #include "platform/env.h"
 
 #include <windows.h>
@@ -16,6 +19,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/win32/wide_path.h"
 #include "platform/win32/win32_env.h"
 #include "platform/win32/win_error.h"
 
@@ -23,24 +27,6 @@ namespace {
 
 constexpr int64_t kFiletimeUnixEpoch = 116444736000000000ll;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// One path for the narrow API, NUL-terminated.
-class PathText {
- public:
-  explicit PathText(std::string_view path) {
-    if (path.empty()) {
-      fail_errno(ENOENT, ERROR_PATH_NOT_FOUND);
-    } else {
-      ok_ = win32_path(path.data(), path.size(), text_, sizeof text_);
-    }
-  }
-  bool ok() const { return ok_; }
-  const char* get() const { return text_; }
-
- private:
-  char text_[MAX_PATH * 4] = {};
-  bool ok_ = false;
-};
 
 uint64_t filetime(const FILETIME& t) {
   return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
@@ -53,10 +39,10 @@ HANDLE fd_handle(int fd) {
 // A descriptor for `path` (or -1 with errno): access, sharing and disposition as
 // CreateFile takes them; `append` makes every write go to the end.
 int crt_open(std::string_view path, DWORD access, DWORD share, DWORD disposition, bool append) {
-  PathText p(path);
+  WidePath p(path);
   if (!p.ok()) return -1;
   HANDLE h =
-      CreateFileA(p.get(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileW(p.get(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail_win32();
   int flags = _O_BINARY | _O_NOINHERIT;
   if ((access & GENERIC_WRITE) == 0) flags |= _O_RDONLY;
@@ -114,8 +100,8 @@ DWORD access_of(unsigned flags) {
 }
 
 // Opens what a path names, following links, for its attributes only (folders too).
-HANDLE open_for_attributes(const char* path) {
-  return CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+HANDLE open_for_attributes(const wchar_t* path) {
+  return CreateFileW(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -133,22 +119,30 @@ bool write_handle_fully(HANDLE h, const void* bytes, size_t length) {
 
 template <typename Call>
 int by_path(std::string_view path, Call call) {
-  PathText p(path);
+  WidePath p(path);
   if (!p.ok()) return -1;
   return call(p.get()) ? 0 : fail_win32();
 }
 
-void fill(const WIN32_FIND_DATAA& found, PlatFindData* data) {
+void fill(const WIN32_FIND_DATAW& found, PlatFindData* data) {
   memset(data, 0, sizeof *data);
+  static_assert(sizeof PlatFindData::name == sizeof WIN32_FIND_DATAW::cFileName / sizeof(wchar_t));
+  int unnamed = win32_narrow_name(found.cFileName, data->name, sizeof data->name);
+  if (unnamed != 0) {
+    // Listed under a stand-in that names no file, with why it has no name of its own: the
+    // walk reports it, as it reports an entry whose status cannot be read.
+    data->status_error = unnamed;
+    constexpr DWORD kType = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    data->attributes = (found.dwFileAttributes & kType) != 0 ? found.dwFileAttributes & kType
+                                                             : FILE_ATTRIBUTE_NORMAL;
+    return;
+  }
   data->attributes = found.dwFileAttributes;
   data->creation_time = filetime(found.ftCreationTime);
   data->last_access_time = filetime(found.ftLastAccessTime);
   data->last_write_time = filetime(found.ftLastWriteTime);
   data->size_high = found.nFileSizeHigh;
   data->size_low = found.nFileSizeLow;
-  static_assert(sizeof data->name == sizeof found.cFileName);
-  memcpy(data->name, found.cFileName, sizeof data->name);
-  data->name[sizeof data->name - 1] = '\0';
 }
 
 std::atomic<unsigned> g_publish_counter{0};
@@ -184,8 +178,8 @@ class Win32Env final : public Env {
     if (fd == -1) return -1;
     // Only the owner's write bit has a Windows counterpart: the read-only attribute.
     if ((mode & 0200) == 0) {
-      PathText p(path);
-      if (p.ok()) SetFileAttributesA(p.get(), FILE_ATTRIBUTE_READONLY);
+      WidePath p(path);
+      if (p.ok()) SetFileAttributesW(p.get(), FILE_ATTRIBUTE_READONLY);
     }
     return fd;
   }
@@ -255,29 +249,29 @@ class Win32Env final : public Env {
 
   int publish_new_file(std::string_view path, unsigned mode, const void* bytes,
                        size_t length) override {
-    PathText p(path);
+    WidePath p(path);
     if (!p.ok()) return -1;
     // Written under a private name beside the target, then moved to the name; the move
     // refuses to replace, so an existing file is never touched and nobody sees half a file.
-    char temporary[MAX_PATH * 4 + 64];
-    snprintf(temporary, sizeof temporary, "%s.%lu.%u.tmp", p.get(), GetCurrentProcessId(),
-             g_publish_counter.fetch_add(1));
-    HANDLE h = CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    WidePath temporary(std::string(path) + "." + std::to_string(GetCurrentProcessId()) + "." +
+                       std::to_string(g_publish_counter.fetch_add(1)) + ".tmp");
+    if (!temporary.ok()) return -1;
+    HANDLE h = CreateFileW(temporary.get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail_win32();
     bool ok = write_handle_fully(h, bytes, length) && FlushFileBuffers(h);
     DWORD code = GetLastError();
     CloseHandle(h);
-    if (ok && !MoveFileExA(temporary, p.get(), MOVEFILE_WRITE_THROUGH)) {
+    if (ok && !MoveFileExW(temporary.get(), p.get(), MOVEFILE_WRITE_THROUGH)) {
       ok = false;
       code = GetLastError();
       if (code == ERROR_ALREADY_EXISTS) code = ERROR_FILE_EXISTS;
     }
     if (!ok) {
-      DeleteFileA(temporary);
+      DeleteFileW(temporary.get());
       return fail_win32(code);
     }
-    if ((mode & 0200) == 0) SetFileAttributesA(p.get(), FILE_ATTRIBUTE_READONLY);
+    if ((mode & 0200) == 0) SetFileAttributesW(p.get(), FILE_ATTRIBUTE_READONLY);
     return 0;
   }
 
@@ -287,32 +281,32 @@ class Win32Env final : public Env {
   }
 
   int rename_file(std::string_view from, std::string_view to) override {
-    PathText a(from);
+    WidePath a(from);
     if (!a.ok()) return -1;
-    PathText b(to);
+    WidePath b(to);
     if (!b.ok()) return -1;
-    if (!MoveFileExA(a.get(), b.get(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExW(a.get(), b.get(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return fail_win32();
     }
     return 0;
   }
 
   int delete_file(std::string_view path) override {
-    return by_path(path, [](const char* p) { return DeleteFileA(p) != 0; });
+    return by_path(path, [](const wchar_t* p) { return DeleteFileW(p) != 0; });
   }
 
   int make_dir(std::string_view path) override {
-    return by_path(path, [](const char* p) { return CreateDirectoryA(p, nullptr) != 0; });
+    return by_path(path, [](const wchar_t* p) { return CreateDirectoryW(p, nullptr) != 0; });
   }
 
   int remove_dir(std::string_view path) override {
-    return by_path(path, [](const char* p) { return RemoveDirectoryA(p) != 0; });
+    return by_path(path, [](const wchar_t* p) { return RemoveDirectoryW(p) != 0; });
   }
 
   int file_exists(std::string_view path) override {
-    PathText p(path);
+    WidePath p(path);
     if (!p.ok()) return errno == ENOENT ? 0 : -1;
-    DWORD attributes = GetFileAttributesA(p.get());
+    DWORD attributes = GetFileAttributesW(p.get());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       DWORD code = GetLastError();
       if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 0;
@@ -322,9 +316,9 @@ class Win32Env final : public Env {
   }
 
   int dir_usable(std::string_view path) override {
-    PathText p(path);
+    WidePath p(path);
     if (!p.ok()) return 0;
-    DWORD attributes = GetFileAttributesA(p.get());
+    DWORD attributes = GetFileAttributesW(p.get());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
   }
 
@@ -335,7 +329,7 @@ class Win32Env final : public Env {
 
   int file_status(std::string_view path, PlatFileStatus* status) override {
     if (status == nullptr) return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
-    PathText p(path);
+    WidePath p(path);
     if (!p.ok()) return -1;
     HANDLE h = open_for_attributes(p.get());
     if (h == INVALID_HANDLE_VALUE) return fail_win32();
@@ -356,31 +350,37 @@ class Win32Env final : public Env {
 
   int full_directory_path(std::string_view path, std::string* full) override {
     if (full == nullptr) return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
-    PathText p(path);
+    WidePath p(path);
     if (!p.ok()) return -1;
     HANDLE h = open_for_attributes(p.get());
     if (h == INVALID_HANDLE_VALUE) return fail_win32();
     BY_HANDLE_FILE_INFORMATION info{};
-    char resolved[MAX_PATH * 4];
     BOOL ok = GetFileInformationByHandle(h, &info);
-    DWORD n =
-        ok ? GetFinalPathNameByHandleA(h, resolved, sizeof resolved, FILE_NAME_NORMALIZED) : 0;
+    std::wstring resolved(ok ? GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED) : 0,
+                          L'\0');
+    DWORD n = resolved.empty() ? 0
+                               : GetFinalPathNameByHandleW(h, resolved.data(),
+                                                           static_cast<DWORD>(resolved.size()),
+                                                           FILE_NAME_NORMALIZED);
     DWORD code = GetLastError();
     CloseHandle(h);
     if (!ok) return fail_win32(code);
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       return fail_errno(ENOTDIR, PLAT_ERROR_DIRECTORY);
     }
-    if (n == 0 || n >= sizeof resolved) {
-      return fail_win32(n == 0 ? code : ERROR_FILENAME_EXCED_RANGE);
+    if (n == 0 || n >= resolved.size()) {
+      return fail_win32(n == 0 ? code : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     }
-    std::string text(resolved, n);
+    resolved.resize(n);
     // "\\?\C:\x" is "C:\x"; "\\?\UNC\server\share" is "\\server\share".
-    if (text.rfind("\\\\?\\UNC\\", 0) == 0) {
-      text = "\\\\" + text.substr(8);
-    } else if (text.rfind("\\\\?\\", 0) == 0) {
-      text = text.substr(4);
+    std::wstring_view view = resolved;
+    if (view.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+      resolved = L"\\\\" + resolved.substr(8);
+    } else if (view.rfind(L"\\\\?\\", 0) == 0) {
+      resolved = resolved.substr(4);
     }
+    std::string text;
+    if (!win32_narrow_path(resolved, &text)) return -1;
     *full = text;
     return 0;
   }
@@ -390,10 +390,10 @@ class Win32Env final : public Env {
       fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
       return nullptr;
     }
-    PathText p(pattern);
+    WidePath p(pattern);
     if (!p.ok()) return nullptr;
-    WIN32_FIND_DATAA found{};
-    HANDLE h = FindFirstFileA(p.get(), &found);
+    WIN32_FIND_DATAW found{};
+    HANDLE h = FindFirstFileW(p.get(), &found);
     if (h == INVALID_HANDLE_VALUE) {
       fail_win32();
       return nullptr;
@@ -406,8 +406,8 @@ class Win32Env final : public Env {
 
   int find_next(PlatFind* find, PlatFindData* data) override {
     if (find == nullptr || data == nullptr) return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
-    WIN32_FIND_DATAA found{};
-    if (!FindNextFileA(find->handle, &found)) return fail_win32();
+    WIN32_FIND_DATAW found{};
+    if (!FindNextFileW(find->handle, &found)) return fail_win32();
     fill(found, data);
     return 0;
   }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/win32/wide_path.h"
 #include "platform/win32/win_error.h"
 
 namespace {
@@ -22,11 +23,10 @@ int64_t unix_seconds(const FILETIME& t) {
 
 int plat_file_times(std::string_view path, PlatFileTimes* times) {
   if (times == nullptr) return fail_errno(EINVAL, ERROR_INVALID_PARAMETER);
-  char p[MAX_PATH * 4];
-  if (path.empty()) return fail_errno(ENOENT, ERROR_PATH_NOT_FOUND);
-  if (!win32_path(path.data(), path.size(), p, sizeof p)) return -1;
+  WidePath p(path);
+  if (!p.ok()) return -1;
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExA(p, GetFileExInfoStandard, &data)) return fail_win32();
+  if (!GetFileAttributesExW(p.get(), GetFileExInfoStandard, &data)) return fail_win32();
   times->creation = unix_seconds(data.ftCreationTime);
   times->last_access = unix_seconds(data.ftLastAccessTime);
   times->last_write = unix_seconds(data.ftLastWriteTime);

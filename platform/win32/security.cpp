@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "platform/security_bytes.h"
+#include "platform/win32/wide_path.h"
 #include "platform/win32/win_error.h"
 
 // Descriptors here are the system's own (GetFileSecurity), with whatever SIDs the file
@@ -23,8 +24,8 @@ int malformed() {
 }
 
 // Whether the last component of `path` is a reparse point (a link or a junction).
-bool is_reparse_point(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
+bool is_reparse_point(const wchar_t* path) {
+  DWORD attributes = GetFileAttributesW(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
@@ -89,14 +90,14 @@ int plat_security_descriptor_parse(const uint8_t* bytes, size_t length, PlatSecu
 }
 
 long plat_get_file_security(std::string_view path, uint8_t* out, size_t capacity) {
-  char p[MAX_PATH * 4];
-  if (!win32_path(path.data(), path.size(), p, sizeof p)) return -1;
+  WidePath p(path);
+  if (!p.ok()) return -1;
   const SECURITY_INFORMATION what =
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
   DWORD room = capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity);
   DWORD needed = 0;
   if (out == nullptr) room = 0;
-  if (!GetFileSecurityA(p, what, out, room, &needed)) {
+  if (!GetFileSecurityW(p.get(), what, out, room, &needed)) {
     DWORD code = GetLastError();
     if (code == ERROR_INSUFFICIENT_BUFFER) return fail_errno(ERANGE, code);
     return fail_win32(code);
@@ -109,16 +110,16 @@ long plat_get_file_security(std::string_view path, uint8_t* out, size_t capacity
 int plat_set_file_security(std::string_view path, const uint8_t* descriptor, size_t length) {
   PlatSecurityFacts facts;
   if (plat_security_descriptor_parse(descriptor, length, &facts) != 0) return -1;
-  char p[MAX_PATH * 4];
-  if (!win32_path(path.data(), path.size(), p, sizeof p)) return -1;
-  if (GetFileAttributesA(p) == INVALID_FILE_ATTRIBUTES) return fail_win32();
-  if (is_reparse_point(p)) return fail_errno(ELOOP, ERROR_CANT_RESOLVE_FILENAME);
+  WidePath p(path);
+  if (!p.ok()) return -1;
+  if (GetFileAttributesW(p.get()) == INVALID_FILE_ATTRIBUTES) return fail_win32();
+  if (is_reparse_point(p.get())) return fail_errno(ELOOP, ERROR_CANT_RESOLVE_FILENAME);
   SECURITY_INFORMATION what = 0;
   if (facts.has_owner) what |= OWNER_SECURITY_INFORMATION;
   if (facts.has_group) what |= GROUP_SECURITY_INFORMATION;
   if (facts.has_mode) what |= DACL_SECURITY_INFORMATION;
   if (what == 0) return 0;
   // The system reads the descriptor through its own offsets, all checked above.
-  if (!SetFileSecurityA(p, what, const_cast<uint8_t*>(descriptor))) return fail_win32();
+  if (!SetFileSecurityW(p.get(), what, const_cast<uint8_t*>(descriptor))) return fail_win32();
   return 0;
 }
