@@ -101,6 +101,7 @@ struct Report {
   uint64_t transferred = 0;
   uint64_t up_to_date = 0;
   uint64_t failed = 0;
+  uint64_t deleted = 0;
   uint64_t stop_size = 0;
   std::string failure_message;
   List* errors = nullptr;
@@ -422,7 +423,8 @@ void report_start(const char* queue_path, const char* queue_stem, const char* jo
   r.account_name.clear();
   r.user_name.clear();
   r.session = nullptr;
-  r.start_size = r.requested = r.transferred = r.up_to_date = r.failed = r.stop_size = 0;
+  r.start_size = r.requested = r.transferred = r.up_to_date = r.failed = r.deleted = r.stop_size =
+      0;
   r.destination.clear();
   r.failure_message.clear();
   r.message.allocate();
@@ -441,7 +443,7 @@ void report_begin(uint64_t requested, uint64_t start_size, const char* destinati
   g_report.requested = requested;
   g_report.start_size = start_size;
   g_report.destination = destination != nullptr ? destination : "";
-  g_report.transferred = g_report.up_to_date = g_report.failed = 0;
+  g_report.transferred = g_report.up_to_date = g_report.failed = g_report.deleted = 0;
   g_report.errors = list_create(1, 16, nullptr);
   g_report.stage = REPORT_TRANSFER;
 }
@@ -452,6 +454,10 @@ void report_count_current() {
 
 void report_count_transferred() {
   if (in_stage(REPORT_TRANSFER)) ++g_report.transferred;
+}
+
+void report_count_deleted() {
+  if (in_stage(REPORT_TRANSFER)) ++g_report.deleted;
 }
 
 void report_fail_file_errno(const char* path, int errnum) {
@@ -481,6 +487,18 @@ void report_failure_text(const char* text) {
 
 int report_stage() {
   return g_report.stage;
+}
+
+ReportCounts report_counts() {
+  const Report& r = g_report;
+  ReportCounts counts;
+  counts.requested = r.requested;
+  counts.transferred = r.transferred;
+  counts.up_to_date = r.up_to_date;
+  counts.failed = r.failed;
+  counts.deleted = r.deleted;
+  counts.failure_message = r.failure_message;
+  return counts;
 }
 
 std::string report_compose_for_test(const std::string& template_text, bool html) {

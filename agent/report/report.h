@@ -41,6 +41,8 @@ void report_session(const ckfs_session* session);
 void report_begin(uint64_t requested, uint64_t start_size, const char* destination);
 void report_count_current();
 void report_count_transferred();
+// One server entry the run removed because its local file or folder is gone.
+void report_count_deleted();
 void report_fail_file_errno(const char* path, int errnum);
 void report_fail_file_code(const char* path, int kfs_code);
 void report_success(uint64_t stop_size);
@@ -48,6 +50,19 @@ void report_failure_code(int kfs_code);
 void report_failure_text(const char* text);
 
 int report_stage();
+
+// The report's counters as they stand: zero before the transfer began, and kept after the
+// report was delivered until the next job's report_start. `failure_message` is the text a
+// failure report carried (empty for a success report).
+struct ReportCounts {
+  uint64_t requested = 0;
+  uint64_t transferred = 0;
+  uint64_t up_to_date = 0;
+  uint64_t failed = 0;
+  uint64_t deleted = 0;
+  std::string failure_message;
+};
+ReportCounts report_counts();
 
 // Composes one message from `template_text` with the report's current values, as delivery
 // does; exposed for tests and tools. `html` selects the HTML forms.
