@@ -20,6 +20,9 @@ int plat_socket_cleanup();
 // acknowledgements). An invalid Socket with errno on failure or for a port outside
 // 1..65535.
 [[nodiscard]] Socket plat_tcp_connect(const char* host, int port);
+// Whether `host` resolves to an IPv4 address: tells a name nobody knows from a server that
+// cannot be reached, which plat_tcp_connect's errno does not.
+[[nodiscard]] bool plat_tcp_host_known(const char* host);
 
 // Sends all `length` bytes, repeating partial sends; a peer that has gone away is an error
 // (-1 with errno), never a signal. Answers `length`, or -1.

@@ -82,6 +82,10 @@ struct ckfs_session {
   ckfs_cipher* cipher;
   char server_host[1024];
   int server_port;
+  // Why the last connection could not be made, for the caller to log: each server tried as
+  // "host:port: cause" ("; " between them), or what kept the address file from naming one.
+  // Empty once a connection is made. The protocol logs nothing itself.
+  char connect_failure[1536];
   ckfs_account_block account;
   ckfs_user_block user;
   uint8_t trailing_byte;

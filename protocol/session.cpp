@@ -6,14 +6,18 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "platform/env.h"
+#include "platform/error.h"
 #include "platform/knobs.h"
+#include "platform/socket.h"
 #include "protocol/ckfs.h"
 #include "protocol/ckfs_internal.h"
+#include "protocol/codes.h"
 #include "protocol/wire.h"
 
 using namespace kfs_wire;
@@ -61,10 +65,37 @@ bool rsa_oaep_encrypt(EVP_PKEY* key, const uint8_t* in, size_t in_length,
          out_length == CKFS_RSA_BLOCK;
 }
 
+// Appends "host:port: cause" to what the session says about its failed connection.
+void note_failure(ckfs_session* session, const char* host, int port, const char* cause) {
+  char* text = session->connect_failure;
+  size_t used = strnlen(text, sizeof session->connect_failure);
+  if (used + 1 >= sizeof session->connect_failure) return;
+  snprintf(text + used, sizeof session->connect_failure - used, "%s%s:%d: %s", used > 0 ? "; " : "",
+           host, port, cause);
+}
+
+// Why a connection to a server could not be opened, in the operator's words.
+void note_connect_failure(ckfs_session* session, const char* host, int port, int error) {
+  char cause[160];
+  if (port <= 0) {
+    snprintf(cause, sizeof cause, "no port (write host:port)");
+  } else if (port > 65535) {
+    snprintf(cause, sizeof cause, "port %d is not a port (1 to 65535)", port);
+  } else if (!plat_tcp_host_known(host)) {
+    snprintf(cause, sizeof cause, "host not found");
+  } else {
+    snprintf(cause, sizeof cause, "%s", plat_error_message(error));
+  }
+  note_failure(session, host, port, cause);
+}
+
 // One attempt against one server; the pending request is the caller's to restore.
 int handshake_attempt(ckfs_session* session, const char* host, int port) {
   session->socket = ckfs_tcp_connect(host, port);
-  if (!session->socket.valid()) return ERR_IO;
+  if (!session->socket.valid()) {
+    note_connect_failure(session, host, port, errno);
+    return ERR_IO;
+  }
   if (ckfs_send_all(session->socket.get(), kGreeting, sizeof kGreeting) != sizeof kGreeting) {
     return ERR_IO;
   }
@@ -151,10 +182,17 @@ int ckfs_handshake(ckfs_session* session, const char* host, int port) {
   snprintf(session->server_host, sizeof session->server_host, "%s", host_copy);
   session->server_port = port;
 
+  size_t noted = strnlen(session->connect_failure, sizeof session->connect_failure);
   int rc = handshake_attempt(session, host_copy, port);
   session->packet = *pending;
   if (rc != 0) {
     close_connection(session);
+    if (strnlen(session->connect_failure, sizeof session->connect_failure) == noted) {
+      char cause[160];
+      snprintf(cause, sizeof cause, "connected, but the handshake failed: %s (Error %d)",
+               kfs_error_description(rc), rc);
+      note_failure(session, host_copy, port, cause);
+    }
     return rc;
   }
   ++session->connections;
@@ -162,6 +200,13 @@ int ckfs_handshake(ckfs_session* session, const char* host, int port) {
   session->replies = 0;
   rc = ckfs_send_packet(session);
   if (rc == 0) rc = ckfs_recv_packet(session);
+  if (rc != 0) {
+    char cause[160];
+    snprintf(cause, sizeof cause,
+             "connected, but the request after the handshake failed: %s (Error %d)",
+             kfs_error_description(rc), rc);
+    note_failure(session, host_copy, port, cause);
+  }
   return rc;
 }
 

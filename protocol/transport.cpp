@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/env.h"
+#include "platform/error.h"
 #include "platform/socket.h"
 #include "protocol/ckfs.h"
 #include "protocol/ckfs_internal.h"
@@ -403,9 +404,17 @@ int ckfs_recv_packet(ckfs_session* session) {
 }
 
 int ckfs_connect(ckfs_session* session) {
+  session->connect_failure[0] = '\0';
   if (!ckfs_is_started()) return ERR_SEQUENCE;
   if (session->cipher_kind < 1 || session->cipher_kind > 3) return ERR_ACCESS;
   int rc = ckfs_read_hosts(session);
+  if (rc == ERR_BADPATH) {
+    snprintf(session->connect_failure, sizeof session->connect_failure, "cannot read '%s': %s",
+             session->hosts_path, plat_error_message(errno));
+  } else if (rc != 0) {
+    snprintf(session->connect_failure, sizeof session->connect_failure,
+             "'%s' names no server (no line of the form host:port)", session->hosts_path);
+  }
   if (rc != 0) return rc;
   // Copies: the list is rebuilt by the next read.
   HostEntry hosts[2];
@@ -416,7 +425,10 @@ int ckfs_connect(ckfs_session* session) {
     memcpy(hosts, g_hosts, sizeof hosts);
   }
   for (int i = 0; i < count; ++i) {
-    if (ckfs_handshake(session, hosts[i].host, hosts[i].port) == 0) return 0;
+    if (ckfs_handshake(session, hosts[i].host, hosts[i].port) == 0) {
+      session->connect_failure[0] = '\0';
+      return 0;
+    }
   }
   return ERR_IO;
 }

@@ -339,8 +339,8 @@ void start_session(JobContext* job, const char* schedule_path, uint64_t total_by
 
 // The first request connects and logs in, so every connection or login failure arrives
 // as the lock's answer. Answers true when the lock is held; otherwise the failure is
-// logged and reported.
-bool take_user_lock(JobContext* job) {
+// logged and reported, and `reason` says it.
+bool take_user_lock(JobContext* job, std::string* reason) {
   int code = lock(job, 0);
   for (int left = kLockRetries; code == ERR_ACCESS && left > 0; --left) {
     log_job(
@@ -354,11 +354,17 @@ bool take_user_lock(JobContext* job) {
     log_job("Maximum number of attempts to obtain user lock exhausted; aborting.\n");
     report_session(&job->session);
     report_failure_code(ERR_ACCESS);
+    *reason = log_job_last_message();
     return false;
   }
   if (code != 0) {
+    // The code alone names no server and no cause; the session kept both.
+    const char* why = job->session.connect_failure;
+    if (why[0] != '\0') log_job("Could not connect to a backup server: %s\n", why);
     log_job("Unable to start user session (Error %d); aborting.\n", code);
     report_failure_code(code);
+    *reason = log_job_last_message();
+    if (why[0] != '\0') *reason += std::string(" (") + why + ")";
     return false;
   }
   report_session(&job->session);
@@ -440,11 +446,12 @@ void log_stopped() {
 
 // From the user lock to the logout. Answers false when the lock could not be taken; sets
 // *lost when the server was given up on the way.
-bool run_session(Env* env, const char* schedule_path, const Totals& totals, bool* lost) {
+bool run_session(Env* env, const char* schedule_path, const Totals& totals, std::string* reason,
+                 bool* lost) {
   // On the heap: the send buffer and the index are large.
   auto job = std::make_unique<JobContext>(env);
   start_session(job.get(), schedule_path, totals.bytes);
-  if (!take_user_lock(job.get())) return false;
+  if (!take_user_lock(job.get(), reason)) return false;
   check_stamp(job->env, schedule_path, &job->session);
   open_index(job.get(), schedule_path);
   transfer(job.get(), totals);
@@ -469,29 +476,58 @@ JobContext::~JobContext() {
   ckfs_session_reset(&session);
 }
 
-int __do_backup(const char* schedule_path, Env* env) {
+namespace {
+
+// Why a run ended early, as the operator is told: the report's failure text, or (when the
+// report had none to give) the last line of the job log.
+std::string early_reason() {
+  std::string text = report_counts().failure_message;
+  return text.empty() ? log_job_last_message() : text;
+}
+
+JobOutcome run_job(const char* schedule_path, Env* env) {
+  JobOutcome out;
   progress_set_schedule_name(job_option(OPT_NAME));
   if (has_command(OPT_PRECMD) &&
       !run_backup_command(COMMAND_PRE_BACKUP, job_option(OPT_PRECMD), env)) {
+    out.end = user_terminated() ? JOB_STOPPED : JOB_FAILED;
+    out.reason = early_reason();
     if (user_terminated()) log_stopped();
-    return 0;
+    return out;
   }
   Totals totals = sizing_pass(env);
   bool lost = false;
-  if (!run_session(env, schedule_path, totals, &lost)) return 0;
+  if (!run_session(env, schedule_path, totals, &out.reason, &lost)) {
+    out.end = JOB_FAILED;
+    return out;
+  }
   write_stamp(env, schedule_path);
   if (user_terminated()) {
+    out.end = JOB_STOPPED;
+    out.reason = early_reason();
     log_stopped();
-    return 0;
+    return out;
   }
   if (lost) {
+    out.end = JOB_FAILED;
+    out.reason = early_reason();
     log_job("Backup job ended: the server could not be reached.\n");
-    return 0;
+    return out;
   }
+  out.end = JOB_COMPLETE;
   if (has_command(OPT_POSTCMD) &&
       !run_backup_command(COMMAND_POST_BACKUP, job_option(OPT_POSTCMD), env)) {
-    return 0;
+    out.reason = log_job_last_message();
+    return out;
   }
   log_job("Backup job completed normally.\n");
+  return out;
+}
+
+}  // namespace
+
+int __do_backup(const char* schedule_path, Env* env, JobOutcome* outcome) {
+  JobOutcome out = run_job(schedule_path, env);
+  if (outcome != nullptr) *outcome = out;
   return 0;
 }

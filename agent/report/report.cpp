@@ -424,8 +424,8 @@ void report_start(const char* queue_path, const char* queue_stem, const char* jo
   r.account_name.clear();
   r.user_name.clear();
   r.session = nullptr;
-  r.start_size = r.requested = r.transferred = r.up_to_date = r.failed = r.stop_size = 0;
-  r.deleted = 0;
+  r.start_size = r.requested = r.transferred = r.up_to_date = r.failed = r.deleted = r.stop_size =
+      0;
   r.destination.clear();
   r.failure_message.clear();
   r.message.allocate();
@@ -496,7 +496,14 @@ int report_stage() {
 
 ReportCounts report_counts() {
   const Report& r = g_report;
-  return ReportCounts{r.transferred, r.up_to_date, r.failed, r.deleted};
+  ReportCounts counts;
+  counts.requested = r.requested;
+  counts.transferred = r.transferred;
+  counts.up_to_date = r.up_to_date;
+  counts.failed = r.failed;
+  counts.deleted = r.deleted;
+  counts.failure_message = r.failure_message;
+  return counts;
 }
 
 std::string report_compose_for_test(const std::string& template_text, bool html) {

@@ -53,12 +53,16 @@ void report_failure_text(const char* text);
 
 int report_stage();
 
-// The counters of the job in progress, as the report will print them.
+// The report's counters as they stand: zero before the transfer began, and kept after the
+// report was delivered until the next job's report_start. `failure_message` is the text a
+// failure report carried (empty for a success report).
 struct ReportCounts {
-  uint64_t transferred;
-  uint64_t up_to_date;
-  uint64_t failed;
-  uint64_t deleted;
+  uint64_t requested = 0;
+  uint64_t transferred = 0;
+  uint64_t up_to_date = 0;
+  uint64_t failed = 0;
+  uint64_t deleted = 0;
+  std::string failure_message;
 };
 ReportCounts report_counts();
 

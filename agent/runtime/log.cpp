@@ -18,6 +18,11 @@ FILE* g_agent_log = nullptr;
 Env* g_agent_env = nullptr;
 FILE* g_job_log = nullptr;  // backup thread only, as is its Env
 Env* g_job_env = nullptr;
+// The job log's path, the first error that cost it a line (0: none) and the last message
+// the job wrote, so the job's outcome can say what the log could not.
+std::string g_job_path;
+int g_job_write_error = 0;
+std::string g_job_last_message;
 
 // vsnprintf answers the length it wanted; the bytes in the buffer are what counts.
 int clamp_length(int wanted, int capacity) {
@@ -29,12 +34,28 @@ int format_message(char* out, const char* format, va_list args) {
   return clamp_length(vsnprintf(out, kBufferSize, format, args), kBufferSize);
 }
 
-void write_line(FILE* stream, Env* env, const char* message) {
+// Answers 0, or the error that kept the line from the file.
+int write_line(FILE* stream, Env* env, const char* message) {
   char line[kBufferSize];
   int length = log_format_line(line, message, env);
   // The desktop client reads the logs as the Windows text files they are there.
-  (void)plat_write_text(stream, line, static_cast<size_t>(length));
-  fflush(stream);
+  errno = 0;
+  bool written = plat_write_text(stream, line, static_cast<size_t>(length));
+  written = fflush(stream) == 0 && written;
+  if (written) return 0;
+  clearerr(stream);
+  return errno != 0 ? errno : EIO;
+}
+
+// A job log that loses a line says so once where an operator still looks: the debugger
+// output (standard error), which the service's journal keeps.
+void note_job_write_error(int error) {
+  if (g_job_write_error != 0) return;
+  g_job_write_error = error;
+  char text[kBufferSize];
+  snprintf(text, sizeof text, "Could not write log file '%s': %s\n", g_job_path.c_str(),
+           strerror(error));
+  plat_debug_output(text);
 }
 
 }  // namespace
@@ -66,6 +87,9 @@ FILE* log_agent_stream() {
 int log_job_open(const char* schedule_path, Env* env) {
   log_job_close();
   std::string path = std::string(schedule_path) + ".log";
+  g_job_path = path;
+  g_job_write_error = 0;
+  g_job_last_message.clear();
   g_job_env = env;
   g_job_log = env->open_stream(path, "w+");
   if (g_job_log == nullptr) log_job("Could not open log file '%s'\n", schedule_path);
@@ -83,6 +107,14 @@ bool log_job_is_open() {
   return g_job_log != nullptr;
 }
 
+int log_job_write_error() {
+  return g_job_write_error;
+}
+
+std::string log_job_last_message() {
+  return g_job_last_message;
+}
+
 void log_agent(const char* format, ...) {
   if (g_agent_log == nullptr) return;
   int saved = errno;
@@ -91,7 +123,7 @@ void log_agent(const char* format, ...) {
   va_start(args, format);
   format_message(message, format, args);
   va_end(args);
-  write_line(g_agent_log, g_agent_env, message);
+  (void)write_line(g_agent_log, g_agent_env, message);
   errno = saved;
 }
 
@@ -102,8 +134,10 @@ void log_job(const char* format, ...) {
   va_start(args, format);
   format_message(message, format, args);
   va_end(args);
+  g_job_last_message.assign(message, strcspn(message, "\r\n"));
   if (g_job_log != nullptr) {
-    write_line(g_job_log, g_job_env, message);
+    int error = write_line(g_job_log, g_job_env, message);
+    if (error != 0) note_job_write_error(error);
   } else {
     char line[kBufferSize];
     log_format_line(line, message, g_job_env != nullptr ? g_job_env : plat_env());

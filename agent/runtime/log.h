@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "platform/env.h"
 
@@ -30,6 +31,11 @@ FILE* log_agent_stream();
 int log_job_open(const char* schedule_path, Env* env = plat_env());
 void log_job_close();
 bool log_job_is_open();
+// The first error that kept a line out of the current job log (errno value), or 0. The
+// first such error is also sent once to the debugger output.
+int log_job_write_error();
+// The last message the job logged, without its line end (kept even when the file lost it).
+std::string log_job_last_message();
 
 void log_agent(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void log_job(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -15,7 +15,9 @@
 #include "agent/report/report.h"
 #include "agent/runtime/log.h"
 #include "agent/runtime/unique_file.h"
+#include "agent/schedule/outcome.h"
 #include "agent/stream/cryptofile.h"
+#include "platform/debug.h"
 #include "platform/privilege.h"
 #include "util/memory.h"
 #include "util/text.h"
@@ -329,8 +331,10 @@ int enable_privilege(const char* name, int enable) {
   return 1627;
 }
 
-int procjob(const char* schedule_path, Env* env) {
-  log_job_open(schedule_path, env);
+namespace {
+
+// The job from its schedule to its end; `outcome` says how it ended.
+int run_procjob(const char* schedule_path, Env* env, JobOutcome* outcome) {
   privilege_line("SeBackupPrivilege", "SE_BACKUP_NAME");
   privilege_line("SeRestorePrivilege", "SE_RESTORE_NAME");
   privilege_line("SeSecurityPrivilege", "SE_SECURITY_NAME");
@@ -372,7 +376,53 @@ int procjob(const char* schedule_path, Env* env) {
     log_job("Got filter: '%s'\n", job_filter(i)->folder);
 
   log_job("Calling __do_backup()...\n");
-  __do_backup(schedule_path, env);
+  __do_backup(schedule_path, env, outcome);
   job_settings_free();
   return PROCJOB_OK;
+}
+
+// Records how the job ended, or (`end` JOB_RUNNING) that it began; with the report's counts
+// when this job's report was started. A record that cannot be written is said where an
+// operator still looks.
+void record_outcome(const char* schedule_path, Env* env, const JobOutcome& outcome, bool counted) {
+  static const char* const kStates[] = {"running", "complete", "failed", "stopped"};
+  OutcomeRecord record;
+  record.state = kStates[outcome.end];
+  if (counted) {
+    ReportCounts counts = report_counts();
+    record.sent = counts.transferred;
+    record.up_to_date = counts.up_to_date;
+    record.failed = counts.failed;
+    record.deleted = counts.deleted;
+    record.requested = counts.requested;
+  }
+  if (outcome.end != JOB_RUNNING) {
+    record.reason = outcome.reason;
+    if (log_job_write_error() != 0) record.log_error = strerror(log_job_write_error());
+  }
+  if (outcome_write(env, schedule_path, record) == 0) return;
+  const char* error = strerror(errno);
+  std::string path = outcome_path(schedule_path);
+  log_job("Could not write '%s': %s\n", path.c_str(), error);
+  log_agent("Could not write '%s': %s\n", path.c_str(), error);
+  char line[1200];
+  snprintf(line, sizeof line, "Could not write '%s': %s", path.c_str(), error);
+  plat_debug_output(line);
+}
+
+}  // namespace
+
+int procjob(const char* schedule_path, Env* env) {
+  log_job_open(schedule_path, env);
+  record_outcome(schedule_path, env, JobOutcome{}, false);
+  JobOutcome outcome;
+  int code = run_procjob(schedule_path, env, &outcome);
+  bool ran = outcome.end != JOB_RUNNING;
+  if (!ran) {
+    // Refused before the run began: the schedule's own line says why.
+    outcome.end = JOB_FAILED;
+    outcome.reason = log_job_last_message();
+  }
+  record_outcome(schedule_path, env, outcome, ran);
+  return code;
 }

@@ -73,6 +73,17 @@ Socket plat_tcp_connect(const char* host, int port) {
   return s;
 }
 
+bool plat_tcp_host_known(const char* host) {
+  if (host == nullptr) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  freeaddrinfo(found);
+  return true;
+}
+
 ssize_t plat_socket_send_all(int socket, const void* bytes, size_t length) {
   // Windows raises no signal for a vanished peer; send simply fails.
   const char* p = static_cast<const char*>(bytes);

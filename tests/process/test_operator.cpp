@@ -316,7 +316,8 @@ TEST_F(OperatorTest, RunWaitStartsTheAgentAndExitsWithTheJobsOutcome) {
   std::string out;
   ASSERT_EQ(ctl("run --wait " + std::string(kSchedule), &out), 0) << out;
   EXPECT_NE(out.find("Started the agent for 'job0000000a.kbs'"), std::string::npos) << out;
-  EXPECT_NE(out.find("complete: 1 files sent, 0 current"), std::string::npos) << out;
+  EXPECT_NE(out.find("complete: 1 sent, 0 up to date, 0 failed, 0 deleted"), std::string::npos)
+      << out;
   EXPECT_EQ(read_file(restore(1) + "/1/D Drive/docs/a.txt"), bytes);
 
   // Posted to an agent that is already waiting for jobs.
@@ -329,7 +330,8 @@ TEST_F(OperatorTest, RunWaitStartsTheAgentAndExitsWithTheJobsOutcome) {
     for (int i = 0; i < 200 && ctl("status", &status) != 0; ++i) plat_env()->sleep_ms(10);
     ASSERT_EQ(ctl("run --wait " + std::string(kSchedule), &out), 0) << out;
     EXPECT_NE(out.find("Posted 'job0000000a.kbs' to the running agent"), std::string::npos) << out;
-    EXPECT_NE(out.find("complete: 0 files sent, 1 current"), std::string::npos) << out;
+    EXPECT_NE(out.find("complete: 0 sent, 1 up to date, 0 failed, 0 deleted"), std::string::npos)
+        << out;
   }
 
   // A job that fails: the login finds no server.
@@ -341,6 +343,147 @@ TEST_F(OperatorTest, RunWaitStartsTheAgentAndExitsWithTheJobsOutcome) {
   EXPECT_EQ(ctl("run --wait nothing.kbs", &out), 1);
   EXPECT_NE(out.find("no schedule file 'nothing.kbs'"), std::string::npos) << out;
   EXPECT_EQ(ctl("run", &out), 2);
+}
+
+// `run --wait` tells what the report tells: its counts, and an exit status that calls a run
+// with failed files (or with a job log the disk would not take) neither a success nor a
+// failure. Each case's claim is checked against the report the server holds and the files
+// it restores.
+struct OutcomeCase {
+  const char* name;
+  std::string schedule;    // lines after the required options
+  const char* fault_plan;  // for varno-backup-faulty (failing with ENOSPC), or null
+  int exit_code;
+  std::string line;           // what `run --wait` prints (a part of it)
+  std::string error;          // what it prints besides, or ""
+  std::string report_counts;  // the report's "sent, up to date, failed" lines, or "" (none)
+};
+
+TEST_F(OperatorTest, RunWaitPrintsTheReportsCountsAndExitsByThem) {
+  const std::string bytes = random_bytes(3000);
+  for (const char* name : {"a.txt", "b.txt", "c.txt"})
+    write_data(std::string("docs/") + name, bytes);
+  // Few blocks: nothing reads the server's request lines until the case is over.
+  start_server({"--block-size", "4096"});
+  auto report_counts = [](const char* sent, const char* current, const char* failed) {
+    return std::string("Files sent .............. ") + sent + "\n  Files already up to date  " +
+           current + "\n  Files that failed ....... " + failed;
+  };
+  const std::vector<OutcomeCase> cases = {
+      {"first run", "Src=D:\\docs\n", nullptr, 0,
+       "complete: 3 sent, 0 up to date, 0 failed, 0 deleted", "", report_counts("3", "0", "0")},
+      {"unchanged", "Src=D:\\docs\n", nullptr, 0,
+       "complete: 0 sent, 3 up to date, 0 failed, 0 deleted", "", report_counts("0", "3", "0")},
+      {"a source is missing", "Src=D:\\docs\nSrc=D:\\nowhere\n", nullptr, 4,
+       "completed with failures: 0 sent, 3 up to date, 1 failed, 0 deleted", "",
+       report_counts("0", "3", "1")},
+      {"the working folder's disk is full", "Src=D:\\docs\nSrc=D:\\more\n",
+       "log write#30 per-file sticky; outcome open#2", 4,
+       "completed with failures: 1 sent, 3 up to date, 0 failed, 0 deleted",
+       "the job log 'job0000000a.kbs.log' is incomplete: No space left on device",
+       report_counts("1", "3", "0")},
+      {"the schedule is refused", "Src=D:\\docs\nUserId=5\n", nullptr, 1,
+       "failed: Got too many entries for 'UserId='; Aborting.", "", ""},
+  };
+  const std::string faulty = std::string(VARNO_BUILD_DIR) + "/tests/process/varno-backup-faulty";
+  for (const OutcomeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.fault_plan != nullptr) write_data("more/d.txt", bytes);
+    write_schedule(c.schedule);
+    std::string agent;
+    if (c.fault_plan != nullptr) {
+      setenv("VARNO_TEST_FAULT_PLAN", c.fault_plan, 1);
+      setenv("VARNO_TEST_FAULT_ERRNO", "ENOSPC", 1);
+      setenv("VARNO_TEST_FAULT_RECORD", (dir() + "/faults.txt").c_str(), 1);
+      agent = "--agent '" + faulty + "' ";
+    }
+    std::string out;
+    int rc = ctl("run --wait " + agent + kSchedule, &out);
+    unsetenv("VARNO_TEST_FAULT_PLAN");
+    unsetenv("VARNO_TEST_FAULT_ERRNO");
+    unsetenv("VARNO_TEST_FAULT_RECORD");
+    if (c.fault_plan != nullptr) {
+      // The final outcome could only be written in place of the one the job began with.
+      std::string faults = read_file(dir() + "/faults.txt");
+      EXPECT_NE(faults.find("open outcome job0000000a.kbs.outcome.tmp"), std::string::npos)
+          << faults;
+      EXPECT_NE(faults.find("write log job0000000a.kbs.log"), std::string::npos) << faults;
+    }
+    EXPECT_EQ(rc, c.exit_code) << out;
+    EXPECT_NE(out.find(c.line), std::string::npos) << out;
+    if (!c.error.empty()) {
+      EXPECT_NE(out.find(c.error), std::string::npos) << out;
+    }
+    if (c.report_counts.empty()) continue;
+    std::string report = this->report();
+    EXPECT_NE(report.find(c.report_counts), std::string::npos) << report;
+    std::string restored = restore(1);
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
+      EXPECT_EQ(read_file(restored + "/1/D Drive/docs/" + name), bytes) << name;
+  }
+}
+
+// A server address that does not work: `hosts check` names the line and the cause, and a
+// job that cannot connect logs the address it tried and the system's error before its
+// "Unable to start user session" line, which `run --wait` passes on.
+struct HostsCase {
+  const char* name;
+  std::string hosts;  // "PORT" stands for the test server's port
+  int check_exit;
+  std::string check;  // what `hosts check` prints (a part of it)
+  std::string cause;  // what the job log and `run --wait` name, or "" (the job runs)
+};
+
+TEST_F(OperatorTest, ConnectionFailuresNameTheAddressAndTheCause) {
+  write_data("docs/a.txt", "a");
+  start_server();
+  const std::string port = std::to_string(server->port());
+  const std::vector<HostsCase> cases = {
+      {"working", "# the test server\n127.0.0.1:PORT\n", 0,
+       "etc/hosts:2: 127.0.0.1:PORT: the backup server answered", ""},
+      {"wrong port", "127.0.0.1:1\n", 1, "etc/hosts:1: error: 127.0.0.1:1: Connection refused",
+       "127.0.0.1:1: Connection refused"},
+      {"unknown host", "no-such-host.invalid:PORT\n", 1,
+       "etc/hosts:1: error: no-such-host.invalid:PORT: host not found",
+       "no-such-host.invalid:PORT: host not found"},
+      {"no port", "127.0.0.1:\n", 1, "etc/hosts:1: error: '127.0.0.1:': no port",
+       "127.0.0.1:0: no port (write host:port)"},
+      {"port 70000", "127.0.0.1:70000\n", 1,
+       "etc/hosts:1: error: '127.0.0.1:70000': the port is not a port (1 to 65535)",
+       "127.0.0.1:70000: port 70000 is not a port (1 to 65535)"},
+      {"no server line", "127.0.0.1 PORT\n", 1,
+       "etc/hosts:1: warning: no ':' (host:port); the agent skips this line",
+       "'etc/hosts' names no server (no line of the form host:port)"},
+      {"second server works", "127.0.0.1:1\n127.0.0.1:PORT\n127.0.0.1:2\n", 1,
+       "etc/hosts:3: warning: the agent uses only the first 2 servers", ""},
+  };
+  auto with_port = [&](std::string text) {
+    for (size_t at; (at = text.find("PORT")) != std::string::npos;) text.replace(at, 4, port);
+    return text;
+  };
+  write_schedule("Src=D:\\docs\n");
+  for (const HostsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(dir() + "/etc/hosts", with_port(c.hosts));
+    size_t seen = server->output(0).size();
+    std::string out;
+    EXPECT_EQ(ctl("hosts check", &out), c.check_exit) << out;
+    EXPECT_NE(out.find(with_port(c.check)), std::string::npos) << out;
+
+    int rc = ctl("run --wait " + std::string(kSchedule), &out);
+    std::string log = read_file(dir() + "/" + kSchedule + ".log");
+    if (c.cause.empty()) {
+      EXPECT_EQ(rc, 0) << out;
+      continue;
+    }
+    EXPECT_EQ(rc, 1) << out;
+    const std::string tried = "Could not connect to a backup server: " + with_port(c.cause);
+    size_t at = log.find(tried);
+    EXPECT_NE(at, std::string::npos) << log;
+    EXPECT_LT(at, log.find("Unable to start user session (Error ")) << log;
+    EXPECT_NE(out.find(with_port(c.cause)), std::string::npos) << out;
+    EXPECT_EQ(server->output().find("conn ", seen), std::string::npos) << "the server was reached";
+  }
 }
 
 // A stop asked with `varno-ctl stop`, or by stopping the service (SIGTERM to `run --wait`):

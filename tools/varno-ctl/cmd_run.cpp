@@ -1,10 +1,12 @@
 // varno-ctl run: what the desktop client does to run a job. The job goes to the running
 // agent's mailslot, or, when no agent listens, a new agent is started for it in this
 // working folder. With --wait the job is followed to its end through agent.log (which says
-// when the job began and ended) and the job log (whose last lines say how it ended).
+// when the job began and ended); how it ended, with the report's counts, is read from the
+// job's outcome file, which the agent writes for that purpose.
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "agent/runtime/ipc_names.h"
+#include "agent/schedule/outcome.h"
 #include "platform/env.h"
 #include "platform/error.h"
 #include "platform/launch.h"
@@ -29,11 +32,6 @@ constexpr uint32_t kPollMs = 250;
 constexpr int kMaxDeliveries = 5;
 constexpr uint32_t kAgentExitWaitMs = 60000;
 constexpr size_t kStampLength = 24;  // "YYYY-MM-DD hh:mm:ss.mmmm"
-
-// The agent's own texts that mark a job's road.
-constexpr const char kCompleted[] = "Backup job completed normally.";
-constexpr const char kStopped[] = "Backup job stopped by the user.";
-constexpr const char kSkipped[] = "The job that just completed was queued to run again; Skipping.";
 
 // SIGTERM (a service being stopped) asks the job to stop instead of leaving it half done.
 volatile sig_atomic_t g_terminate = 0;
@@ -141,6 +139,8 @@ struct Run {
   // 0 when the job was posted or an agent was started for it.
   int deliver() {
     mark = LogMark::now();
+    // The last job's outcome must not pass for this one's, should the agent fail to write.
+    (void)plat_env()->delete_file(outcome_path(schedule.c_str()));
     std::string name = ipc_object_name(JOB_MAILSLOT_NAME);
     if (plat_mailslot_send(name.c_str(), schedule.c_str(), schedule.size() + 1, kPostTimeoutMs) ==
         0) {
@@ -267,34 +267,57 @@ int Run::follow() {
   return outcome();
 }
 
+std::string counts_text(const OutcomeRecord& r) {
+  char text[200];
+  snprintf(text, sizeof text,
+           "%" PRIu64 " sent, %" PRIu64 " up to date, %" PRIu64 " failed, %" PRIu64 " deleted",
+           r.sent, r.up_to_date, r.failed, r.deleted);
+  return text;
+}
+
+std::string read_outcome_file(const std::string& windows_path) {
+  FILE* f = plat_env()->open_stream(windows_path, "rb");
+  if (f == nullptr) return "";
+  std::string text;
+  char chunk[4096];
+  size_t n;
+  while (text.size() < 65536 && (n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+  fclose(f);
+  return text;
+}
+
 int Run::outcome() {
-  std::vector<std::string> job;
-  for (const std::string& line : log_messages(schedule + ".log")) job.push_back(message_of(line));
-  int sent = 0;
-  int current = 0;
-  bool stopped = false;
-  std::string reason;
-  for (const std::string& m : job) {
-    if (m.rfind("FILE: Successfully backed up", 0) == 0) ++sent;
-    if (m.rfind("FILE: Current;", 0) == 0) ++current;
-    if (m.rfind("User terminated", 0) == 0 || m.rfind("FILE: User terminated", 0) == 0)
-      stopped = true;
-    if (m.find("borting") != std::string::npos) reason = m;  // "aborting", "Aborting"
-  }
   if (started) (void)plat_env()->process_wait(child, kAgentExitWaitMs);
-  if (!job.empty() && job.back() == kCompleted) {
-    printf("Job '%s' complete: %d files sent, %d current (see '%s.log')\n", schedule.c_str(), sent,
-           current, schedule.c_str());
-    return CTL_OK;
+  const char* job = schedule.c_str();
+  const std::string path = outcome_path(job);
+  OutcomeRecord r;
+  if (!outcome_parse(read_outcome_file(path), &r) || r.state == "running") {
+    fprintf(stderr,
+            "varno-ctl: job '%s' ended without saying how: '%s' %s (see agent.log and '%s.log')\n",
+            job, path.c_str(),
+            r.state == "running" ? "was not updated" : "is missing or unreadable", job);
+    return CTL_FAILED;
   }
-  if (stopped || (!job.empty() && job.back() == kStopped)) {
-    printf("Job '%s' stopped on request (see '%s.log')\n", schedule.c_str(), schedule.c_str());
+  if (!r.log_error.empty()) {
+    fprintf(stderr, "varno-ctl: the job log '%s.log' is incomplete: %s\n", job,
+            r.log_error.c_str());
+  }
+  if (r.state == "stopped") {
+    printf("Job '%s' stopped on request: %s (see '%s.log')\n", job, counts_text(r).c_str(), job);
     return CTL_STOPPED;
   }
-  if (reason.empty()) reason = job.empty() ? "no job log was written" : job.back();
-  fprintf(stderr, "varno-ctl: job '%s' failed: %s (see '%s.log')\n", schedule.c_str(),
-          reason.c_str(), schedule.c_str());
-  return CTL_FAILED;
+  if (r.state != "complete") {
+    fprintf(stderr, "varno-ctl: job '%s' failed: %s (see '%s.log')\n", job,
+            r.reason.empty() ? "no reason was given" : r.reason.c_str(), job);
+    return CTL_FAILED;
+  }
+  if (r.failed == 0 && r.reason.empty() && r.log_error.empty()) {
+    printf("Job '%s' complete: %s (see '%s.log')\n", job, counts_text(r).c_str(), job);
+    return CTL_OK;
+  }
+  printf("Job '%s' completed with failures: %s (see '%s.log')\n", job, counts_text(r).c_str(), job);
+  if (!r.reason.empty()) fprintf(stderr, "varno-ctl: job '%s': %s\n", job, r.reason.c_str());
+  return CTL_PARTIAL;
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
 // varno-ctl: the operator's companion to the agent. Each command family lives in its own
 // file; a command answers the process exit code (0 done, 1 failed, 2 usage, 3 the job
-// was stopped).
+// was stopped, 4 the job completed but something in it failed).
 #pragma once
 
 constexpr int CTL_OK = 0;
 constexpr int CTL_FAILED = 1;
 constexpr int CTL_USAGE = 2;
 constexpr int CTL_STOPPED = 3;
+constexpr int CTL_PARTIAL = 4;
 
 // argv[0] is the command word.
 int ctl_post(int argc, char** argv);
@@ -18,6 +19,7 @@ int ctl_token(int argc, char** argv);
 int ctl_kbs(int argc, char** argv);
 int ctl_schedule(int argc, char** argv);
 int ctl_queue(int argc, char** argv);
+int ctl_hosts(int argc, char** argv);
 
 // Prints "<what> is not available in this build" and answers CTL_FAILED.
 int ctl_not_available(const char* what);

@@ -20,7 +20,8 @@ struct Command {
 constexpr Command kCommands[] = {
     {"run", ctl_run, "run [--wait] [--agent PATH] SCHEDULE",
      "post the job to the running agent, or start an agent\n"
-     "for it; --wait follows the job and exits 0 complete,\n1 failed, 3 stopped"},
+     "for it; --wait follows the job and exits 0 complete,\n"
+     "1 failed, 3 stopped, 4 completed with failures"},
     {"post", ctl_post, "post PATH", "queue a schedule for the running agent"},
     {"status", ctl_status, "status [--watch] [--json]", "show the progress of the running job"},
     {"stop", ctl_stop, "stop", "ask the running job to stop"},
@@ -30,6 +31,7 @@ constexpr Command kCommands[] = {
      "check, then encrypt a schedule under etc/varno.ak\n(kbs decrypt [--force] KBS OUT: the "
      "reverse,\nmode 0600, never over a file without --force)"},
     {"queue", ctl_queue, "queue show FILE", "print a queued report"},
+    {"hosts", ctl_hosts, "hosts check", "check etc/hosts and try each server in it"},
     {"volumes", ctl_volumes, "volumes", "list the volumes"},
     {"token", ctl_token, "token", "print the machine token"},
 };

@@ -11,12 +11,14 @@
 //           sort    the index's sort buckets ("$FCISORT$\N")
 //           queue   the mail queue ("*.eml", "*.eml.tmp")
 //           log     agent.log and the job log ("*.log")
+//           outcome the job's outcome file ("*.outcome", "*.outcome.tmp")
 //   KIND    open read write sync rename delete; for log files "write" is a write of their stream
 //   #N      the N-th such call on the class's files in this run, or with per-file on one
 //           file (counted afresh at each open of it); each entry fires once, or with
 //           sticky then fails every later such call on the file it fired on (a bad disk)
 // or "pause MS TEXT": the first write of a log line holding TEXT waits MS milliseconds
 // first (local work that keeps the connection idle); it fails nothing.
+// VARNO_TEST_FAULT_ERRNO=ENOSPC fails them with ENOSPC instead (a full disk).
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -50,6 +52,7 @@ const char* file_class(std::string_view path) {
     return "index";
   if (ends_with(path, ".eml") || ends_with(path, ".eml.tmp")) return "queue";
   if (ends_with(path, ".log")) return "log";
+  if (ends_with(path, ".outcome") || ends_with(path, ".outcome.tmp")) return "outcome";
   return "";
 }
 
@@ -65,6 +68,11 @@ struct Entry {
   std::map<std::string, long> file;  // per-file calls since the file's last open
   bool spent = false;
 };
+
+int planned_error() {
+  const char* name = getenv("VARNO_TEST_FAULT_ERRNO");
+  return name != nullptr && strcmp(name, "ENOSPC") == 0 ? ENOSPC : EIO;
+}
 
 bool parse_entry(const std::string& text, Entry* entry) {
   char klass[16] = {};
@@ -225,7 +233,7 @@ ssize_t cookie_write(void* opaque, const char* bytes, size_t length) {
   auto* c = static_cast<LogCookie*>(opaque);
   c->planner->pause_before(std::string_view(bytes, length));
   if (c->planner->decide(FaultEnv::kWrite, c->path)) {
-    errno = EIO;
+    errno = planned_error();
     return -1;
   }
   size_t n = fwrite(bytes, 1, length, c->real);
@@ -252,7 +260,8 @@ int cookie_close(void* opaque) {
 class FaultyEnv : public FaultEnv {
  public:
   FaultyEnv() : FaultEnv(plat_system_env()) {
-    fail_if([this](Kind kind, std::string_view path) { return planner_.decide(kind, path); });
+    fail_if([this](Kind kind, std::string_view path) { return planner_.decide(kind, path); },
+            planned_error());
   }
 
   FILE* open_stream(std::string_view path, const char* mode) override {
