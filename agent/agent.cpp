@@ -84,8 +84,10 @@ int watch(PlatThread& thread) {
 }  // namespace
 
 int agent_main(int argc, char** argv, JobRunner run_job) {
+  // The one place the process takes its Env; everything below is handed it.
+  Env* env = plat_env();
   trace_debug("varno-backup.exe: Started.");
-  if (log_agent_open() == 0) log_agent("Initialized log file 'agent.log'\n");
+  if (log_agent_open(env) == 0) log_agent("Initialized log file 'agent.log'\n");
   trace_debug("varno-backup.exe: Initialized log file 'agent.log'");
 
   if (argc < 2) {
@@ -97,7 +99,7 @@ int agent_main(int argc, char** argv, JobRunner run_job) {
     return finish(2);
   }
 
-  BackupThreadArgs args{run_job, nullptr, 1, plat_knob_ms(KNOB_IDLE_MS, kIdleMs), plat_env()};
+  BackupThreadArgs args{run_job, nullptr, 1, plat_knob_ms(KNOB_IDLE_MS, kIdleMs), env};
   if (argc >= 3) {
     args.initial_path = argv[2];
     log_agent("Initial backup schedule: '%s'\n", args.initial_path);
@@ -106,7 +108,7 @@ int agent_main(int argc, char** argv, JobRunner run_job) {
     args.job_wait_seconds = 30;
   }
 
-  progress_open();
+  progress_open(env);
 
   PlatThread thread;
   if (thread.start([args] { return backup_thread(args); }) != 0) {

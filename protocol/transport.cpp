@@ -43,6 +43,11 @@ std::mutex g_hosts_mutex;
 HostEntry g_hosts[2];
 int g_host_count = 0;
 
+// A session always has its Env (ckfs_session_init sets it); a record zeroed by hand has not.
+Env* session_env(const ckfs_session* session) {
+  return session->env != nullptr ? session->env : plat_env();
+}
+
 // atoi semantics without atoi: optional sign, leading digits, 0 when there are none.
 int parse_port(const char* text) {
   while (*text == ' ' || *text == '\t') ++text;
@@ -97,7 +102,7 @@ int ckfs_host_port(int index) {
 int ckfs_read_hosts(ckfs_session* session) {
   std::lock_guard<std::mutex> lock(g_hosts_mutex);
   g_host_count = 0;
-  FILE* file = plat_env()->open_stream(session->hosts_path, "r");
+  FILE* file = session_env(session)->open_stream(session->hosts_path, "r");
   if (file == nullptr) return ERR_BADPATH;
   bool rewrite = false;
   char line[1024];
@@ -122,7 +127,7 @@ int ckfs_read_hosts(ckfs_session* session) {
   }
   fclose(file);
   if (rewrite) {
-    FILE* out = plat_env()->open_stream(session->hosts_path, "w");
+    FILE* out = session_env(session)->open_stream(session->hosts_path, "w");
     if (out != nullptr) {
       for (int i = 0; i < g_host_count; ++i) {
         fprintf(out, "%s:%u\n", g_hosts[i].host, static_cast<unsigned>(g_hosts[i].port));
@@ -485,7 +490,7 @@ int ckfs_transact(ckfs_session* session) {
     if (session->first_connect != 0) {
       session->first_connect = 0;
     } else {
-      (session->env != nullptr ? session->env : plat_env())->sleep_ms(session->reconnect_wait_ms);
+      session_env(session)->sleep_ms(session->reconnect_wait_ms);
     }
     // Saved off the session: the login rebuilds the packet record. Only on a reconnection.
     auto saved = std::make_unique<ckfs_packet>(packet);

@@ -473,6 +473,7 @@ JobContext::JobContext(Env* job_env) : env(job_env) {
 }
 
 JobContext::~JobContext() {
+  report_session_gone(&session);
   ckfs_session_reset(&session);
 }
 

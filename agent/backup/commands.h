@@ -10,4 +10,4 @@ enum CommandKind { COMMAND_PRE_BACKUP, COMMAND_POST_BACKUP };
 // Answers true when the job goes on. For the pre-backup kind, false means the job stops
 // before its sizing pass; for the post-backup kind, false only keeps the job's closing
 // line from being written.
-bool run_backup_command(CommandKind kind, const char* command_line, Env* env = plat_env());
+bool run_backup_command(CommandKind kind, const char* command_line, Env* env);

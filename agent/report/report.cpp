@@ -432,10 +432,14 @@ void report_start(const char* queue_path, const char* queue_stem, const char* jo
   r.stage = REPORT_STARTED;
 }
 
-void report_session(const ckfs_session* session) {
+void report_session_gone(const ckfs_session* session) {
+  if (g_report.session == session) g_report.session = nullptr;
+}
+
+void report_session(ckfs_session* session) {
   if (!in_stage(REPORT_STARTED)) return;
   report_io_session_names(session, &g_report.account_name, &g_report.user_name);
-  g_report.session = const_cast<ckfs_session*>(session);
+  g_report.session = session;
   g_report.stage = REPORT_SESSION;
 }
 

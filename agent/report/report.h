@@ -36,8 +36,11 @@ constexpr int REPORT_FLAG_ONLY_ON_ERRORS = 2;
 // its queue files through `env` until the next report_start.
 void report_start(const char* queue_path, const char* queue_stem, const char* job_name,
                   const List* recipients, int64_t schedule_id, uint32_t user_number,
-                  const uint8_t key_digest[20], int default_flags, Env* env = plat_env());
-void report_session(const ckfs_session* session);
+                  const uint8_t key_digest[20], int default_flags, Env* env);
+// The job's session, through which a success report is handed to the server. It belongs to
+// the job: report_session_gone(session) drops it when the job's context ends.
+void report_session(ckfs_session* session);
+void report_session_gone(const ckfs_session* session);
 void report_begin(uint64_t requested, uint64_t start_size, const char* destination);
 void report_count_current();
 void report_count_transferred();

@@ -18,7 +18,7 @@ constexpr int LOG_LINE_MAX = 16383;
 
 // Opens "agent.log" in the working directory, emptied; its lines take their time from
 // `env`, which must outlive the open log. Answers 0 or -1 with errno.
-int log_agent_open(Env* env = plat_env());
+int log_agent_open(Env* env);
 void log_agent_close();
 // The open agent log stream, or null.
 FILE* log_agent_stream();
@@ -28,7 +28,7 @@ FILE* log_agent_stream();
 // debugger output); either way then logs "Initialized log file '<path>.log'".
 // Lines take their time from `env`, which must outlive the open log. Answers 0 when the
 // job log is open, -1 otherwise.
-int log_job_open(const char* schedule_path, Env* env = plat_env());
+int log_job_open(const char* schedule_path, Env* env);
 void log_job_close();
 bool log_job_is_open();
 // The first error that kept a line out of the current job log (errno value), or 0. The
@@ -45,4 +45,4 @@ void trace_debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Formats one line in the log format into `out` (capacity at least LOG_LINE_MAX + 1),
 // stamped with `env`'s local time. Answers its length. Exposed for tests.
-int log_format_line(char* out, const char* message, Env* env = plat_env());
+int log_format_line(char* out, const char* message, Env* env);

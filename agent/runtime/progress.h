@@ -66,7 +66,7 @@ constexpr int PROGRESS_BACKED_UP = 3;
 
 // Creates (or opens) the board and the terminate event. 0 when the board is mapped,
 // whether or not the event could be created; -1 otherwise. Failures go to the agent log.
-int progress_open(Env* env = plat_env());
+int progress_open(Env* env);
 
 // Empties the current item, sets the status "Complete", then closes the agent's handles.
 void progress_close();

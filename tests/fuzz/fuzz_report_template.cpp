@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool ready = false;
   if (!ready) {
     const uint8_t digest[20] = {1, 2, 3};
-    report_start("fuzz.eml", "fuzz", "<job> & \"name\"", nullptr, 42, 7, digest, REPORT_FLAG_HTML);
+    report_start("fuzz.eml", "fuzz", "<job> & \"name\"", nullptr, 42, 7, digest, REPORT_FLAG_HTML,
+                 plat_env());
     report_session(nullptr);
     report_begin(3, 5000000000ULL, "/12/<docs>");
     report_fail_file_errno("C:\\<img src=x>.txt", 2);

@@ -141,7 +141,7 @@ int caught(Parse parse, std::string* message) {
   std::string base = (std::filesystem::temp_directory_path(ec) /
                       ("varno-check-" + std::to_string(plat_current_process_id())))
                          .string();
-  bool open = !ec && log_job_open(base.c_str()) == 0;
+  bool open = !ec && log_job_open(base.c_str(), plat_env()) == 0;
   int code = parse();
   message->clear();
   if (!open) return code;

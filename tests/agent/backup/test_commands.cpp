@@ -24,8 +24,8 @@ class CommandRunnerTest : public ::testing::Test {
   void SetUp() override {
     cwd_ = std::make_unique<ScopedCwd>(dir_.path());
     job_settings_reset();
-    ASSERT_EQ(log_job_open("job.kbs"), 0);
-    report_start("job.kbs.eml", "job.kbs", "job", nullptr, 0, 1, kDigest, 1);
+    ASSERT_EQ(log_job_open("job.kbs", plat_env()), 0);
+    report_start("job.kbs.eml", "job.kbs", "job", nullptr, 0, 1, kDigest, 1, plat_env());
   }
   void TearDown() override {
     log_job_close();
@@ -46,7 +46,7 @@ class CommandRunnerTest : public ::testing::Test {
 };
 
 TEST_F(CommandRunnerTest, SuccessLogsSkippedRedirectionAroundTheRun) {
-  EXPECT_TRUE(run_backup_command(COMMAND_PRE_BACKUP, "true"));
+  EXPECT_TRUE(run_backup_command(COMMAND_PRE_BACKUP, "true", plat_env()));
   std::string log = job_log();
   size_t a = log.find("] Skipping disabling Wow64FsRedirection.\n");
   size_t b = log.find("] Running pre-backup command: 'true'\n");
@@ -62,7 +62,7 @@ TEST_F(CommandRunnerTest, SuccessLogsSkippedRedirectionAroundTheRun) {
 
 TEST_F(CommandRunnerTest, FatalNonZeroExitEndsTheJobAndReports) {
   set_option(OPT_FATALPRECMD, "1");
-  EXPECT_FALSE(run_backup_command(COMMAND_PRE_BACKUP, "exit 3"));
+  EXPECT_FALSE(run_backup_command(COMMAND_PRE_BACKUP, "exit 3", plat_env()));
   EXPECT_TRUE(
       logged("] Pre-Backup command 'exit 3' returned non-zero exit code 3; Exit code 3; "
              "Aborting (pre-backup command failure is fatal).\n"));
@@ -71,7 +71,7 @@ TEST_F(CommandRunnerTest, FatalNonZeroExitEndsTheJobAndReports) {
 
 TEST_F(CommandRunnerTest, NonFatalNonZeroExitGoesOn) {
   set_option(OPT_FATALPRECMD, "0");
-  EXPECT_TRUE(run_backup_command(COMMAND_PRE_BACKUP, "exit 3"));
+  EXPECT_TRUE(run_backup_command(COMMAND_PRE_BACKUP, "exit 3", plat_env()));
   EXPECT_TRUE(
       logged("] Pre-Backup command 'exit 3' returned non-zero exit code 3; Continuing "
              "(pre-backup command failure not fatal).\n"));
@@ -80,11 +80,11 @@ TEST_F(CommandRunnerTest, NonFatalNonZeroExitGoesOn) {
 
 TEST_F(CommandRunnerTest, MissingProgramFailsToStart) {
   set_option(OPT_FATALPOSTCMD, "1");
-  EXPECT_FALSE(run_backup_command(COMMAND_POST_BACKUP, "/nonexistent/tool --flag"));
+  EXPECT_FALSE(run_backup_command(COMMAND_POST_BACKUP, "/nonexistent/tool --flag", plat_env()));
   EXPECT_TRUE(
       logged("] Post-Backup command '/nonexistent/tool --flag' failed on CreateProcess(): "
              "No such file or directory; Aborting (post-command failure is fatal).\n"));
-  EXPECT_TRUE(run_backup_command(COMMAND_PRE_BACKUP, "no-such-program-varno x"));
+  EXPECT_TRUE(run_backup_command(COMMAND_PRE_BACKUP, "no-such-program-varno x", plat_env()));
   EXPECT_TRUE(
       logged("failed on CreateProcess(): No such file or directory; Continuing "
              "(pre-command failure not fatal).\n"));
@@ -92,7 +92,7 @@ TEST_F(CommandRunnerTest, MissingProgramFailsToStart) {
 
 TEST_F(CommandRunnerTest, CommandOverTheLimitIsTerminated) {
   setenv("VARNO_COMMAND_LIMIT_MS", "2000", 1);
-  EXPECT_TRUE(run_backup_command(COMMAND_POST_BACKUP, "sleep 30"));
+  EXPECT_TRUE(run_backup_command(COMMAND_POST_BACKUP, "sleep 30", plat_env()));
   EXPECT_TRUE(
       logged("] Post-Backup command 'sleep 30' timed out after 2000 milliseconds; "
              "Continuing (post-command failure not fatal).\n"));
@@ -100,7 +100,7 @@ TEST_F(CommandRunnerTest, CommandOverTheLimitIsTerminated) {
 }
 
 TEST_F(CommandRunnerTest, SignalledCommandCountsAsNonZero) {
-  EXPECT_TRUE(run_backup_command(COMMAND_POST_BACKUP, "kill -9 $$"));
+  EXPECT_TRUE(run_backup_command(COMMAND_POST_BACKUP, "kill -9 $$", plat_env()));
   EXPECT_TRUE(logged("returned non-zero exit code 137;"));
 }
 
@@ -108,10 +108,10 @@ TEST(CommandRunnerStopTest, EarlierUserStopEndsThePreCommandAfterOneSecond) {
   TempDir dir;
   ScopedCwd cwd(dir.path());
   job_settings_reset();
-  ASSERT_EQ(log_job_open("job.kbs"), 0);
-  report_start("job.kbs.eml", "job.kbs", "job", nullptr, 0, 1, kDigest, 1);
+  ASSERT_EQ(log_job_open("job.kbs", plat_env()), 0);
+  report_start("job.kbs.eml", "job.kbs", "job", nullptr, 0, 1, kDigest, 1, plat_env());
   set_user_terminated();
-  EXPECT_FALSE(run_backup_command(COMMAND_PRE_BACKUP, "sleep 30"));
+  EXPECT_FALSE(run_backup_command(COMMAND_PRE_BACKUP, "sleep 30", plat_env()));
   std::string log = read_text_file(dir.file("job.kbs.log"));
   EXPECT_NE(log.find("] Successfully terminated the pre-backup command process.\n"),
             std::string::npos);

@@ -258,7 +258,7 @@ TEST_F(ProgressTest, AStopRequestForALiveAgentSurvivesASecondAgentStarting) {
   ASSERT_EQ(live_event.create(event.c_str(), true), 0);
   ASSERT_EQ(live_event.set(), 0);
 
-  ASSERT_EQ(progress_open(), 0);  // the second agent
+  ASSERT_EQ(progress_open(plat_env()), 0);  // the second agent
   EXPECT_EQ(live_event.try_wait(), 1) << "the running agent's stop request was dropped";
 }
 

@@ -257,7 +257,7 @@ TEST_F(ScheduleTest, RunnableScheduleReachesTheRunAndItsReport) {
 }
 
 TEST_F(ScheduleTest, TheAccountKeyNeverReachesALog) {
-  ASSERT_EQ(log_agent_open(), 0);
+  ASSERT_EQ(log_agent_open(plat_env()), 0);
   ASSERT_EQ(run(schedule()), PROCJOB_OK);
   std::string key(kKeyHex);
   // A refused key and a repeated one are not logged either.
