@@ -49,7 +49,7 @@ uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 # The versions Windows lists as installed Varno Backup products, one per line.
 installed_versions() {
   $wine reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' | awk '
-    /^HKEY/ { name = 0 }
+    /^HKEY/ { name = 0; version = "" }
     /DisplayName.*Varno Backup$/ { name = 1 }
     /DisplayVersion/ { version = $NF }
     /^$/ { if (name) print version; name = 0 }
