@@ -168,7 +168,8 @@ grep -q "FILE: Successfully backed up 'Z:.*note-0.txt'" job00000001.kbs.log ||
   fail "the second backup did not send the changed file"
 "$server" restore --store "$work/store" --dest 1 --account-key "$key" --to "$work/restored" >/dev/null
 restored=$(find "$work/restored" -type d -name 'Z Drive' | head -1)
-[ -n "$restored" ] && diff -r "$data" "$restored$data" >"$work/diff.out" 2>&1 ||
+[ -n "$restored" ] || fail "nothing was restored: $(find "$work/restored" -maxdepth 3 | xargs)"
+diff -r "$data" "$restored$data" >"$work/diff.out" 2>&1 ||
   fail "the restored tree differs from the source: $(head -5 "$work/diff.out")"
 
 $wine schtasks /Delete /TN "$task" /F </dev/null >"$work/schtasks.out" 2>&1 ||
