@@ -8,7 +8,7 @@ SOAK_SEED  ?=
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build test test-fast test-asan fuzz soak tsan demo bench package clean format windows windows-test
+.PHONY: all deps build test test-fast test-asan fuzz soak tsan demo bench package clean format windows windows-test windows-package
 
 all: build
 
@@ -65,6 +65,10 @@ windows:
 
 windows-test: windows
 	@bash scripts/windows-test.sh $(BUILD_WIN)
+
+# The Windows installer (varno-<version>-x64.msi in build-win/, see docs/operating.md).
+windows-package: windows
+	@ls -1 $(CURDIR)/$(BUILD_WIN)/varno-*-x64.msi
 
 # End-to-end speed against restic and borg (never part of `make test`): corpora and
 # repositories under BENCH_DIR (default $(BUILD)/bench); `make bench BENCH_ARGS=--quick`

@@ -75,3 +75,17 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libssl3, zlib1g")
 endif()
 include(CPack)
+
+# The Windows installer: varno-<version>-x64.msi in the build folder, built by wixl from
+# packaging/windows/varno.wxs with every build (the Windows tests install it).
+if(WIN32)
+  set(VARNO_MSI ${PROJECT_BINARY_DIR}/varno-${PROJECT_VERSION}-x64.msi)
+  file(GLOB VARNO_MSI_SOURCES ${PROJECT_SOURCE_DIR}/packaging/windows/*)
+  add_custom_command(OUTPUT ${VARNO_MSI}
+    COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/windows-package.sh ${VARNO_MSI} ${PROJECT_VERSION}
+            $<TARGET_FILE:varno-backup> $<TARGET_FILE:varno-ctl> $<TARGET_FILE:varno>
+    DEPENDS varno-backup varno-ctl varno ${VARNO_MSI_SOURCES} ${VARNO_TEMPLATES}
+            ${PROJECT_SOURCE_DIR}/docs/operating.md ${PROJECT_SOURCE_DIR}/scripts/windows-package.sh
+    VERBATIM)
+  add_custom_target(windows-package ALL DEPENDS ${VARNO_MSI})
+endif()

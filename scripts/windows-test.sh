@@ -66,7 +66,7 @@ fi
 # What the system under test could not show: the tests print it as "note:" lines or skip
 # with a reason; ctest keeps both only in its log.
 grep -h -A1 -E '^note: |\] Skipped$|: Skipped$' "${logs[@]}" 2>/dev/null |
-  grep -v -E '^--$|^\[|^peer:' | sort -u | sed 's/^/windows-test: /' || true
+  grep -v -E '^--$|^\[|^peer:|^windows-' | sort -u | sed 's/^/windows-test: /' || true
 sed 's/^/windows-test: /' windows-not-run.txt 2>/dev/null || true
-grep -h '^windows-e2e: ' "${logs[@]}" 2>/dev/null | sort -u || true
+grep -h -E '^windows-(e2e|msi): ' "${logs[@]}" 2>/dev/null | sort -u || true
 exit $status
