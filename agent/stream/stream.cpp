@@ -130,9 +130,9 @@ struct ChecksumStream final : Stream {
 };
 
 // Collects the block first. One of more than DEFLATE_SMALL_MAX and at most
-// DEFLATE_WHOLE_MAX bytes is compressed whole by libdeflate and handed out from `packed`; any other goes to zlib's
-// deflate at level 9, the collected bytes first, then the rest as it streams through the
-// stage's buffer.
+// DEFLATE_WHOLE_MAX bytes is compressed whole by libdeflate and handed out from `packed`; any other
+// goes to zlib's deflate at level 9, the collected bytes first, then the rest as it streams through
+// the stage's buffer.
 struct CompressionStream final : BufferedStream {
   z_stream state{};
   int deflating = 0;

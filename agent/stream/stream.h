@@ -98,10 +98,10 @@ StreamPtr checksum_stream_new(StreamPtr&& inner, unsigned char* digest);
 // inner output, never larger than zlib's deflate at level 9 makes it (by measurement: make
 // bench prints both). The stage collects the block: one of more than DEFLATE_SMALL_MAX
 // and at most DEFLATE_WHOLE_MAX bytes is compressed in one call by libdeflate at
-// DEFLATE_WHOLE_LEVEL; a smaller one (where libdeflate packs worse) and a larger one go through zlib's deflate
-// at level 9 as they stream. Memory, all taken here: DEFLATE_WHOLE_MAX + 1 bytes collected,
-// libdeflate's bound of the packed block (DEFLATE_WHOLE_MAX + 5 KiB), libdeflate's level-9
-// compressor (650 KiB), zlib's level-9 state (270 KiB) and the stage buffer: about 3 MiB.
+// DEFLATE_WHOLE_LEVEL; a smaller one (where libdeflate packs worse) and a larger one go through
+// zlib's deflate at level 9 as they stream. Memory, all taken here: DEFLATE_WHOLE_MAX + 1 bytes
+// collected, libdeflate's bound of the packed block (DEFLATE_WHOLE_MAX + 5 KiB), libdeflate's
+// level-9 compressor (650 KiB), zlib's level-9 state (270 KiB) and the stage buffer: about 3 MiB.
 // Null when inner is null or a compressor or buffer cannot be had.
 StreamPtr compression_stream_new(StreamPtr&& inner);
 
