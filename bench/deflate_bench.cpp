@@ -54,8 +54,8 @@ struct Tally {
 
 constexpr int kLevels = 12;
 // Block size classes of --levels: upper bounds (exclusive) in bytes.
-const size_t kClasses[] = {1024,   2048,    4096,     8192,      16384,    32768,
-                           65536,  131072,  262144,   1u << 20,  SIZE_MAX};
+const size_t kClasses[] = {1024,  2048,   4096,   8192,     16384,   32768,
+                           65536, 131072, 262144, 1u << 20, SIZE_MAX};
 
 struct Zlib9 {
   z_stream z{};
@@ -155,7 +155,8 @@ void run_corpus(const std::string& name, const std::string& list, size_t block, 
   std::vector<unsigned char> message(65466);
   std::vector<libdeflate_compressor*> compressors;
   std::vector<unsigned char> out;
-  for (int l = 1; levels && l <= kLevels; l++) compressors.push_back(libdeflate_alloc_compressor(l));
+  for (int l = 1; levels && l <= kLevels; l++)
+    compressors.push_back(libdeflate_alloc_compressor(l));
   constexpr size_t kClassCount = sizeof kClasses / sizeof kClasses[0];
   Tally zlib_all, stage_all;
   Tally zlib_class[kClassCount], level_class[kClassCount][kLevels];
@@ -201,15 +202,16 @@ void run_corpus(const std::string& name, const std::string& list, size_t block, 
     }
   }
   for (libdeflate_compressor* c : compressors) libdeflate_free_compressor(c);
-  printf("%-12s %7llu files %8llu blocks %11llu in | zlib 9 %11llu stored %7.2f s | chain "
-         "%11llu stored %7.2f s | %+.3f %% bytes, %.2fx less CPU\n",
-         name.c_str(), static_cast<unsigned long long>(files),
-         static_cast<unsigned long long>(zlib_all.blocks),
-         static_cast<unsigned long long>(zlib_all.input),
-         static_cast<unsigned long long>(zlib_all.bytes), zlib_all.cpu,
-         static_cast<unsigned long long>(stage_all.bytes), stage_all.cpu,
-         100.0 * (static_cast<double>(stage_all.bytes) / static_cast<double>(zlib_all.bytes) - 1),
-         zlib_all.cpu / stage_all.cpu);
+  printf(
+      "%-12s %7llu files %8llu blocks %11llu in | zlib 9 %11llu stored %7.2f s | chain "
+      "%11llu stored %7.2f s | %+.3f %% bytes, %.2fx less CPU\n",
+      name.c_str(), static_cast<unsigned long long>(files),
+      static_cast<unsigned long long>(zlib_all.blocks),
+      static_cast<unsigned long long>(zlib_all.input),
+      static_cast<unsigned long long>(zlib_all.bytes), zlib_all.cpu,
+      static_cast<unsigned long long>(stage_all.bytes), stage_all.cpu,
+      100.0 * (static_cast<double>(stage_all.bytes) / static_cast<double>(zlib_all.bytes) - 1),
+      zlib_all.cpu / stage_all.cpu);
   if (!levels) return;
   for (size_t c = 0; c < kClassCount; c++) {
     if (zlib_class[c].blocks == 0) continue;
