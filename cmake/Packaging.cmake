@@ -72,7 +72,7 @@ find_program(VARNO_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VARNO_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libssl3, zlib1g")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libssl3, zlib1g, libdeflate0")
 endif()
 include(CPack)
 

@@ -15,5 +15,9 @@ dir=${BENCH_DIR:-$build/bench}
 bash "$root/scripts/install-deps.sh" restic borgbackup
 
 mkdir -p "$dir"
+# The compression stage against zlib 9 first: stored bytes and CPU time per corpus.
+quick=""
+for a in "$@"; do if [ "$a" = --quick ]; then quick=--quick; fi; done
+BENCH_DIR="$dir" bash "$root/scripts/deflate-bench.sh" "$build" $quick
 echo "bench: restic $(restic version | cut -d' ' -f2), $(borg --version); folder $dir"
 exec python3 "$root/bench/e2e.py" --build "$build" --dir "$dir" "$@"

@@ -2,8 +2,8 @@
 # Installs the Debian packages of the Windows build: those of the Linux build (its server
 # and tools take part in the Windows tests), the mingw-w64 cross compiler (POSIX threads
 # flavour, for std::thread), zlib built for it, Wine to run the tests, and msitools' wixl
-# and msiinfo to build and read the installer. The
-# sources of OpenSSL come from the Debian source archive (scripts/windows-openssl.sh).
+# and msiinfo to build and read the installer. The sources of OpenSSL and libdeflate come
+# from the Debian source archive (scripts/windows-openssl.sh, scripts/windows-libdeflate.sh).
 # Quiet and quick when everything is already present; safe to run any number of times.
 set -euo pipefail
 

@@ -1,5 +1,6 @@
 #include "agent/stream/stream.h"
 
+#include <libdeflate.h>
 #include <openssl/evp.h>
 #include <zlib.h>
 #include <algorithm>
@@ -128,26 +129,93 @@ struct ChecksumStream final : Stream {
   }
 };
 
+// Collects the block first. One of more than DEFLATE_SMALL_MAX and at most
+// DEFLATE_WHOLE_MAX bytes is compressed whole by libdeflate and handed out from `packed`; any other
+// goes to zlib's deflate at level 9, the collected bytes first, then the rest as it streams through
+// the stage's buffer.
 struct CompressionStream final : BufferedStream {
   z_stream state{};
   int deflating = 0;
+  libdeflate_compressor* whole = nullptr;
+  unsigned char* collected = nullptr;  // DEFLATE_WHOLE_MAX + 1 bytes
+  int collected_fill = 0;
+  int collected_at = 0;  // collected bytes already given to zlib
+  int collecting = 1;
+  unsigned char* packed = nullptr;  // libdeflate's zlib stream of the block
+  size_t packed_capacity = 0;
+  size_t packed_fill = 0;
+  size_t packed_at = 0;
+  int packing = 0;
 
   ~CompressionStream() override { destroy(); }
 
   int read(void* buffer, int length) override {
     if (finished) return STREAM_END;
-    if (!deflating) return STREAM_ERROR;
+    if (!deflating || !whole) return STREAM_ERROR;
+    if (length <= 0) return 0;
+    if (collecting) {
+      int r = collect();
+      if (r != 0) return r;
+    }
     auto* out = static_cast<unsigned char*>(buffer);
+    if (packing) {
+      size_t n = std::min(static_cast<size_t>(length), packed_fill - packed_at);
+      memcpy(out, packed + packed_at, n);
+      packed_at += n;
+      finished = packed_at == packed_fill;
+      return static_cast<int>(n);
+    }
+    return stream(out, length);
+  }
+
+  // Pulls the inner up to one byte past DEFLATE_WHOLE_MAX, then compresses a block that
+  // ended within the bounds whole.
+  int collect() {
+    while (collected_fill <= DEFLATE_WHOLE_MAX) {
+      const int room = DEFLATE_WHOLE_MAX + 1 - collected_fill;
+      int n = inner->read(collected + collected_fill, room);
+      if (n == STREAM_END) {
+        inner_ended = 1;
+        break;
+      }
+      if (n == STREAM_ERROR || n == STREAM_FATAL) return n;
+      if (n <= 0) return STREAM_ERROR;  // a stalled inner must not make the stage spin
+      collected_fill += std::min(n, room);
+    }
+    collecting = 0;
+    if (inner_ended && collected_fill > DEFLATE_SMALL_MAX) {
+      packed_fill = libdeflate_zlib_compress(whole, collected, static_cast<size_t>(collected_fill),
+                                             packed, packed_capacity);
+      if (packed_fill == 0) return STREAM_ERROR;
+      packed_at = 0;
+      packing = 1;
+    }
+    return 0;
+  }
+
+  int stream(unsigned char* out, int length) {
     int total = 0;
     while (length > 0) {
-      int r = stream_fill(this);
-      if (r != 0) return r;
-      state.next_in = this->buffer;
-      state.avail_in = static_cast<uInt>(buffer_fill);
+      const bool from_collected = collected_at < collected_fill;
+      if (from_collected) {
+        state.next_in = collected + collected_at;
+        state.avail_in = static_cast<uInt>(collected_fill - collected_at);
+      } else {
+        int r = stream_fill(this);
+        if (r != 0) return r;
+        state.next_in = this->buffer;
+        state.avail_in = static_cast<uInt>(buffer_fill);
+      }
+      const int offered = static_cast<int>(state.avail_in);
       state.next_out = out;
       state.avail_out = static_cast<uInt>(length);
       int z = deflate(&state, inner_ended ? Z_FINISH : Z_NO_FLUSH);
-      stream_consume(this, buffer_fill - static_cast<int>(state.avail_in));
+      const int taken = offered - static_cast<int>(state.avail_in);
+      if (from_collected) {
+        collected_at += taken;
+      } else {
+        stream_consume(this, taken);
+      }
       int produced = length - static_cast<int>(state.avail_out);
       total += produced;
       out += produced;
@@ -165,14 +233,27 @@ struct CompressionStream final : BufferedStream {
     inner.reset();
     if (deflating) deflateEnd(&state);
     deflating = 0;
+    libdeflate_free_compressor(whole);
+    whole = nullptr;
+    free(collected);
+    collected = nullptr;
+    free(packed);
+    packed = nullptr;
   }
 
-  // deflateReset keeps the window and tables that deflateInit allocated.
+  // deflateReset keeps the window and tables that deflateInit allocated; the buffers and
+  // the compressor stay as they are.
   bool restart() {
     inner_ended = 0;
     finished = 0;
     buffer_fill = 0;
-    return deflating && deflateReset(&state) == Z_OK;
+    collecting = 1;
+    collected_fill = 0;
+    collected_at = 0;
+    packing = 0;
+    packed_fill = 0;
+    packed_at = 0;
+    return deflating && whole && deflateReset(&state) == Z_OK;
   }
 };
 
@@ -260,6 +341,12 @@ StreamPtr compression_stream_new(StreamPtr&& inner) {
   std::unique_ptr<CompressionStream> s(new CompressionStream);
   if (deflateInit(&s->state, Z_BEST_COMPRESSION) != Z_OK) return nullptr;
   s->deflating = 1;
+  s->whole = libdeflate_alloc_compressor(DEFLATE_WHOLE_LEVEL);
+  if (!s->whole) return nullptr;
+  s->packed_capacity = libdeflate_zlib_compress_bound(s->whole, DEFLATE_WHOLE_MAX);
+  s->collected = static_cast<unsigned char*>(malloc(DEFLATE_WHOLE_MAX + 1));
+  s->packed = static_cast<unsigned char*>(malloc(s->packed_capacity));
+  if (!s->collected || !s->packed) return nullptr;
   s->inner = std::move(inner);
   return StreamPtr(s.release());
 }

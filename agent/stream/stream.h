@@ -5,8 +5,8 @@
 //
 // Ownership: every stage except the file read stage owns its inner stage; destroying the
 // outermost stage releases the whole chain. The file read stage never owns its descriptor.
-// All memory (stage records, buffers, zlib and cipher state) is taken at construction:
-// nothing is allocated while a chain streams.
+// All memory (stage records, buffers, compressor and cipher state) is taken at
+// construction: nothing is allocated while a chain streams.
 //
 // Thread safety: a chain belongs to one thread.
 #pragma once
@@ -25,6 +25,12 @@ constexpr int STREAM_FATAL = -3;  // abort the whole backup; no stage here makes
 
 // Buffer of each buffering stage (compression, encryption).
 constexpr int STREAM_BUFFER_SIZE = 8192;
+// Blocks the compression stage compresses whole with libdeflate (more than
+// DEFLATE_SMALL_MAX bytes, at most DEFLATE_WHOLE_MAX), and at which level: up to 4 KiB zlib
+// 9 packs real files tighter, and above the bound zlib streams in fixed memory.
+constexpr int DEFLATE_SMALL_MAX = 4096;
+constexpr int DEFLATE_WHOLE_MAX = 1 << 20;
+constexpr int DEFLATE_WHOLE_LEVEL = 9;
 // Bytes of the MD5 written by the checksum stage, and of the encryption key.
 constexpr int STREAM_DIGEST_SIZE = 16;
 constexpr int STREAM_KEY_SIZE = 32;
@@ -88,8 +94,15 @@ StreamPtr file_read_stream_new(int fd, int64_t offset, int limit, uint64_t* coun
 // inner or digest is null.
 StreamPtr checksum_stream_new(StreamPtr&& inner, unsigned char* digest);
 
-// zlib stream (deflate, level 9, 15-bit window, zlib header and Adler-32 trailer). Null
-// when inner is null or deflate cannot start.
+// A zlib stream (deflate, window of 32 KiB, zlib header and Adler-32 trailer) of the whole
+// inner output, never larger than zlib's deflate at level 9 makes it (by measurement: make
+// bench prints both). The stage collects the block: one of more than DEFLATE_SMALL_MAX
+// and at most DEFLATE_WHOLE_MAX bytes is compressed in one call by libdeflate at
+// DEFLATE_WHOLE_LEVEL; a smaller one (where libdeflate packs worse) and a larger one go through
+// zlib's deflate at level 9 as they stream. Memory, all taken here: DEFLATE_WHOLE_MAX + 1 bytes
+// collected, libdeflate's bound of the packed block (DEFLATE_WHOLE_MAX + 5 KiB), libdeflate's
+// level-9 compressor (650 KiB), zlib's level-9 state (270 KiB) and the stage buffer: about 3 MiB.
+// Null when inner is null or a compressor or buffer cannot be had.
 StreamPtr compression_stream_new(StreamPtr&& inner);
 
 // AES-256-CBC with PKCS padding under the 32-byte `key` and a zero IV. The consumer's

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <unistd.h>
+#include <zlib.h>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -210,6 +214,112 @@ TEST_F(ChainTest, EmptyBlockIsOneEmptyZlibStreamInOneAesBlockWithMd5OfNothing) {
   // The deflate-9 empty stream: header 78 da, an empty final block, Adler-32 of nothing.
   StreamPtr z = compression_stream_new(memory_stream("", whole()));
   EXPECT_EQ(hex(pull(z.get(), whole()).bytes), "78da030000000001");
+}
+
+// --- block sizes and real files --------------------------------------------------------
+
+unsigned char* bytes_of(std::string& s) {
+  return reinterpret_cast<unsigned char*>(s.data());
+}
+
+// Chain output decrypted by OpenSSL in this process (the zlib stream), or "<...>".
+std::string decrypt_in_process(std::string sealed) {
+  static const unsigned char zero_iv[16] = {};
+  std::string stream(sealed.size() + 16, '\0');
+  int a = 0;
+  int b = 0;
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  bool ok = EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, test_key(), zero_iv) == 1 &&
+            EVP_DecryptUpdate(ctx, bytes_of(stream), &a, bytes_of(sealed),
+                              static_cast<int>(sealed.size())) == 1 &&
+            EVP_DecryptFinal_ex(ctx, bytes_of(stream) + a, &b) == 1;
+  EVP_CIPHER_CTX_free(ctx);
+  if (!ok) return "<cipher failed>";
+  stream.resize(static_cast<size_t>(a + b));
+  return stream;
+}
+
+// Stock zlib's inflate (15-bit window: a header asking for more is refused) of exactly
+// one zlib stream; the plain bytes or "<inflate failed>".
+std::string inflate_in_process(std::string stream) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return "<inflate failed>";
+  z.next_in = bytes_of(stream);
+  z.avail_in = static_cast<uInt>(stream.size());
+  std::string plain;
+  std::vector<unsigned char> piece(65536);
+  int r = Z_OK;
+  while (r == Z_OK) {
+    z.next_out = piece.data();
+    z.avail_out = static_cast<uInt>(piece.size());
+    r = inflate(&z, Z_NO_FLUSH);
+    plain.append(reinterpret_cast<char*>(piece.data()), piece.size() - z.avail_out);
+  }
+  const bool whole = r == Z_STREAM_END && z.avail_in == 0;
+  inflateEnd(&z);
+  return whole ? plain : "<inflate failed>";
+}
+
+std::string zlib9(std::string block) {
+  uLongf n = compressBound(static_cast<uLong>(block.size()));
+  std::string out(n, '\0');
+  if (compress2(bytes_of(out), &n, bytes_of(block), static_cast<uLong>(block.size()), 9) != Z_OK)
+    return "<zlib failed>";
+  out.resize(n);
+  return out;
+}
+
+std::string whole_file(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  return in ? std::string(std::istreambuf_iterator<char>(in), {}) : std::string();
+}
+
+// Blocks around every size where the compression stage changes its way, and real files of
+// the system: each inflates with stock zlib here, with Python after openssl, and with
+// Java's Inflater after javax.crypto. Up to DEFLATE_SMALL_MAX bytes and beyond
+// DEFLATE_WHOLE_MAX (kfs-devserver's block size) the stream is zlib 9's own; between, it is
+// libdeflate's, which differs from zlib's for these blocks.
+TEST_F(ChainTest, EveryBlockSizeOpensWithZlibPythonAndJava) {
+  struct Case {
+    std::string name;
+    std::string block;
+  };
+  std::vector<Case> cases;
+  for (int size : {0, 1, 15, DEFLATE_SMALL_MAX - 1, DEFLATE_SMALL_MAX, DEFLATE_SMALL_MAX + 1, 16383,
+                   16384, 16385, DEFLATE_WHOLE_MAX - 1, DEFLATE_WHOLE_MAX, DEFLATE_WHOLE_MAX + 1,
+                   3 * DEFLATE_WHOLE_MAX + 7}) {
+    cases.push_back({std::to_string(size), mixed_corpus(static_cast<size_t>(size), 29)});
+  }
+  // Text (tiny and larger) and machine code, where they are (not under Wine).
+  for (const char* path : {"/usr/share/common-licenses/BSD", "/usr/share/common-licenses/GPL-3",
+                           "/usr/include/zlib.h", "/usr/lib/x86_64-linux-gnu/libz.so.1"}) {
+    std::string contents = whole_file(path);
+    if (!contents.empty()) cases.push_back({path, contents.substr(0, DEFLATE_WHOLE_MAX)});
+  }
+  std::string java =
+      "java " VARNO_SOURCE_DIR "/tests/agent/stream/InflateCheck.java " + key_hex(test_key());
+  for (size_t i = 0; i < cases.size(); i++) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    Pulled p = file_chain(c.block, 0, static_cast<int>(c.block.size()), nullptr);
+    ASSERT_EQ(p.last, STREAM_END);
+    const std::string stream = decrypt_in_process(p.bytes);
+    EXPECT_TRUE(inflate_in_process(stream) == c.block);
+    const bool whole = c.block.size() > static_cast<size_t>(DEFLATE_SMALL_MAX) &&
+                       c.block.size() <= static_cast<size_t>(DEFLATE_WHOLE_MAX);
+    EXPECT_EQ(stream == zlib9(c.block), !whole);
+#ifndef _WIN32
+    EXPECT_TRUE(outside_plain(p.bytes) == c.block);
+    const std::string sealed = dir_.file("sealed" + std::to_string(i));
+    const std::string plain = dir_.file("plain" + std::to_string(i));
+    write_file(sealed, p.bytes);
+    write_file(plain, c.block);
+    java += " '" + sealed + "' '" + plain + "'";
+#endif
+  }
+#ifndef _WIN32
+  EXPECT_EQ(testing_support::run_command(java), 0);
+#endif
 }
 
 // --- pinned bytes ----------------------------------------------------------------------
