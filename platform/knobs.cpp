@@ -22,9 +22,9 @@ constexpr KnobRange kKnobs[] = {
 };
 
 // Indexed by KnobCount.
-constexpr KnobRange kCountKnobs[] = {{"VARNO_WORKERS", 1, 64},
-                                     {"VARNO_SYNC_DELETE_PERCENT", 1, 100}};
-constexpr const char* kCountUnits[] = {"threads", "percent"};
+constexpr KnobRange kCountKnobs[] = {
+    {"VARNO_WORKERS", 1, 64}, {"VARNO_SYNC_DELETE_PERCENT", 1, 100}, {"VARNO_SEND_QUEUE", 0, 1}};
+constexpr const char* kCountUnits[] = {"threads", "percent", "(0 or 1)"};
 
 constexpr const char* kTextKnobs[] = {"VARNO_IPC_NAMESPACE"};
 

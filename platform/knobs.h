@@ -31,7 +31,17 @@ enum KnobCount {
                  // alone); a setting, not only a test knob
   KNOB_SYNC_DELETE_PERCENT,  // VARNO_SYNC_DELETE_PERCENT: the share of a source's server
                              // entries one run may delete, 1..100 (100: no bound); a setting
+  KNOB_SEND_QUEUE,  // VARNO_SEND_QUEUE: 1 = a job's session first sends the schedule's queued
+                    // reports, 0 = it leaves them (to the desktop client); a setting
 };
+
+// VARNO_SEND_QUEUE unless set: on Windows the desktop client sends the queue, elsewhere
+// nobody else would.
+#ifdef _WIN32
+constexpr uint32_t PLAT_SEND_QUEUE_DEFAULT = 0;
+#else
+constexpr uint32_t PLAT_SEND_QUEUE_DEFAULT = 1;
+#endif
 
 enum KnobText {
   KNOB_IPC_NAMESPACE,  // VARNO_IPC_NAMESPACE: suffix of the agent's shared object names

@@ -16,6 +16,7 @@
 #include "agent/backup/filters.h"
 #include "agent/backup/job_state.h"
 #include "agent/backup/settings.h"
+#include "agent/report/mail_queue.h"
 #include "agent/report/report.h"
 #include "agent/runtime/liveness.h"
 #include "agent/runtime/log.h"
@@ -372,6 +373,27 @@ bool take_user_lock(JobContext* job, std::string* reason) {
   return true;
 }
 
+// Reports earlier runs of this schedule could not hand over go first, on this session,
+// when they were written for the account it is logged in as. One line per report.
+void send_queue(JobContext* job, const char* schedule_path) {
+  if (plat_knob_count(KNOB_SEND_QUEUE, PLAT_SEND_QUEUE_DEFAULT) == 0) return;
+  const std::string token = mail_queue_token(job->session.key_digest);
+  ckfs_session* session = &job->session;
+  auto session_for = [&](const QueuedReport& r) -> ckfs_session* {
+    return r.user_number == session->user_number && r.encryption_token == token ? session : nullptr;
+  };
+  for (int i = 0; i < MAIL_QUEUE_SERIES && !job_ending(job); ++i) {
+    const std::string path = mail_queue_name(schedule_path, i);
+    MailQueueItem item = mail_queue_send(job->env, path, session_for);
+    if (item.state == MAIL_QUEUE_ABSENT) continue;
+    if (item.state == MAIL_QUEUE_SENT) {
+      log_job("Sent queued report '%s' to %s.\n", path.c_str(), item.report.to.c_str());
+    } else {
+      log_job("Kept queued report '%s': %s.\n", path.c_str(), mail_queue_why(item).c_str());
+    }
+  }
+}
+
 void open_index(JobContext* job, const char* schedule_path) {
   job->index_valid = fci_open(&job->index, schedule_path, job->session.lock_token) == 0;
   if (!job->index_valid) {
@@ -452,6 +474,7 @@ bool run_session(Env* env, const char* schedule_path, const Totals& totals, std:
   auto job = std::make_unique<JobContext>(env);
   start_session(job.get(), schedule_path, totals.bytes);
   if (!take_user_lock(job.get(), reason)) return false;
+  send_queue(job.get(), schedule_path);
   check_stamp(job->env, schedule_path, &job->session);
   open_index(job.get(), schedule_path);
   transfer(job.get(), totals);

@@ -1,5 +1,6 @@
 #include "agent/report/report.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -8,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "agent/report/mail_queue.h"
 #include "agent/report/report_io.h"
+#include "agent/runtime/log.h"
 #include "agent/runtime/unique_file.h"
 #include "platform/env.h"
 #include "protocol/codes.h"
@@ -300,20 +303,30 @@ bool file_present(const std::string& path) {
   return g_report.env->file_exists(path) != 0;
 }
 
-// The queue file for the n-th queued message of one delivery. The first takes the name
-// the schedule chose; later ones take the next free names of the same ".eml", "-1.eml" ..
-// "-9.eml" series, so several recipients' reports do not replace one another. The series
-// comes from the stem, never from the first name: a "-3" may belong to the schedule's own
-// name.
-std::string queue_path_for(int queued_before) {
-  if (queued_before == 0) return g_report.queue_path;
+// The queue file for the n-th queued message of one delivery. The first takes the name the
+// schedule chose, or a lower name of its series freed since then (by sending the queue);
+// later ones take the next free names of the same ".eml", "-1.eml" .. "-9.eml" series, so
+// several recipients' reports do not replace one another. The series comes from the stem,
+// never from the first name: a "-3" may belong to the schedule's own name. `*full` tells
+// that every name of the series is taken, so the answer replaces a queued report.
+std::string queue_path_for(int queued_before, bool* full) {
   const std::string& base = g_report.queue_stem;
-  std::string candidate;
-  for (int i = 0; i <= 9; ++i) {
-    candidate = i == 0 ? base + ".eml" : base + "-" + std::to_string(i) + ".eml";
+  *full = false;
+  int chosen = MAIL_QUEUE_SERIES;
+  for (int i = 0; i < MAIL_QUEUE_SERIES && queued_before == 0; ++i) {
+    if (mail_queue_name(base, i) == g_report.queue_path) chosen = i;
+  }
+  if (queued_before == 0 && chosen == MAIL_QUEUE_SERIES) return g_report.queue_path;
+  for (int i = 0; i < chosen; ++i) {
+    std::string candidate = mail_queue_name(base, i);
     if (!file_present(candidate)) return candidate;
   }
-  return candidate;
+  if (queued_before == 0) {
+    *full = chosen == MAIL_QUEUE_SERIES - 1 && file_present(g_report.queue_path);
+    return g_report.queue_path;
+  }
+  *full = true;
+  return mail_queue_name(base, MAIL_QUEUE_SERIES - 1);
 }
 
 std::string queue_text(const std::string& address) {
@@ -343,11 +356,24 @@ bool compose(const char* kind, const std::string& address, int flags, int* queue
     return true;
   }
   // A name that could not be written (held open by a reader) is passed over by the next
-  // recipient too: it takes the next free name instead of failing on the same one.
-  int written =
-      report_io_write_queue(g_report.env, queue_path_for(*queued).c_str(), queue_text(address));
+  // recipient too: it takes the next free name instead of failing on the same one. A
+  // report that replaces a queued one, or is lost, leaves a line in the agent log.
+  bool full = false;
+  std::string path = queue_path_for(*queued, &full);
   ++*queued;
-  if (written != 0) break_report();
+  if (full) {
+    log_agent("Mail queue full (%s to %s taken); the report of '%s' to %s replaces '%s'.\n",
+              mail_queue_name(g_report.queue_stem, 0).c_str(),
+              mail_queue_name(g_report.queue_stem, MAIL_QUEUE_SERIES - 1).c_str(),
+              g_report.job_name.c_str(), address.c_str(), path.c_str());
+  }
+  if (report_io_write_queue(g_report.env, path.c_str(), queue_text(address)) != 0) {
+    log_agent(
+        "Could not write the mail queue file '%s' (%s); the report of '%s' to %s was "
+        "not queued.\n",
+        path.c_str(), error_text(errno), g_report.job_name.c_str(), address.c_str());
+    break_report();
+  }
   return true;
 }
 

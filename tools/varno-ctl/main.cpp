@@ -30,7 +30,9 @@ constexpr Command kCommands[] = {
     {"kbs", ctl_kbs, "kbs encrypt [--force] PLAIN OUT",
      "check, then encrypt a schedule under etc/varno.ak\n(kbs decrypt [--force] KBS OUT: the "
      "reverse,\nmode 0600, never over a file without --force)"},
-    {"queue", ctl_queue, "queue show FILE", "print a queued report"},
+    {"queue", ctl_queue, "queue show FILE",
+     "print a queued report (queue list|send|clear\nSCHEDULE: list the schedule's queued "
+     "reports, hand\nthem to the server, each removed once taken, or\nremove them)"},
     {"hosts", ctl_hosts, "hosts check", "check etc/hosts and try each server in it"},
     {"volumes", ctl_volumes, "volumes", "list the volumes"},
     {"token", ctl_token, "token", "print the machine token"},
