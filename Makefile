@@ -3,6 +3,7 @@ BUILD      ?= build
 BUILD_ASAN ?= build-asan
 BUILD_FUZZ ?= build-fuzz
 BUILD_TSAN ?= build-tsan
+BUILD_PKG  ?= build-pkg
 SOAK_ROUNDS ?= 150
 SOAK_SEED  ?=
 FUZZ_SECONDS ?= 60
@@ -53,9 +54,12 @@ demo: build
 	@if [ -x scripts/demo.sh ]; then bash scripts/demo.sh $(BUILD); \
 	 else echo "make demo is not available yet: it arrives with the backup engine."; fi
 
-# The Debian package (varno_<version>_<arch>.deb in the build folder).
-package: build
-	@cd $(BUILD) && cpack -G DEB >/dev/null && ls -1 $(CURDIR)/$(BUILD)/varno_*.deb
+# The Debian package (varno_<version>_<arch>.deb in $(BUILD_PKG)), built in its own folder
+# without tests, fuzzers or benchmarks: only what the package holds.
+package: deps
+	@cmake -S . -B $(BUILD_PKG) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_TESTS=OFF -DVARNO_BENCH=OFF >/dev/null
+	@cmake --build $(BUILD_PKG) -j $(JOBS)
+	@cd $(BUILD_PKG) && cpack -G DEB >/dev/null && ls -1 $(CURDIR)/$(BUILD_PKG)/varno_*.deb
 
 # The Windows programs, cross-built with mingw-w64 into build-win/, and their tests under
 # Wine.
@@ -80,4 +84,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_TSAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_FUZZ) $(BUILD_TSAN) $(BUILD_PKG)

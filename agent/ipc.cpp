@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "agent/runtime/log.h"
 #include "platform/mailslot.h"
 
 namespace {
@@ -16,7 +17,13 @@ int ipc_rx_setup(const char* name) {
 int ipc_rx_read(char* buffer, size_t size, size_t* count) {
   if (!g_mailslot.valid()) return IPC_ERR_NOT_OPEN;
   for (;;) {
+    uint32_t refused = g_mailslot.refused();
     ssize_t n = g_mailslot.read(buffer, size);
+    if (g_mailslot.refused() != refused) {
+      // One line per read at most, however many another user sent.
+      log_agent("Ignored %u job mailslot message(s) from another user (uid %u).\n",
+                g_mailslot.refused() - refused, g_mailslot.refused_user());
+    }
     if (n < 0) return IPC_ERR_READ;
     if (n == 0) return IPC_ERR_EMPTY;
     if (n == 1) continue;  // a lone byte carries no path

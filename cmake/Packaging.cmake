@@ -4,14 +4,15 @@
 # Installed layout (prefix /usr):
 #   bin/varno-backup, bin/varno-ctl, bin/kfs-devserver
 #   lib/<multiarch>/libvarno.so              the desktop client's native library
-#   share/doc/varno/operating.md             the operator's guide
+#   share/doc/varno/operating.md             the operator's guide, copyright, changelog.gz
 #   /var/lib/varno/                          the agent's working folder (0750)
 #   /var/lib/varno/etc/*.emt                 the report templates (etc/ is 0700: varno.ak)
 #   /lib/systemd/system/varno-backup@.service, varno-backup@.timer
 #
 # The working folder is the agent's current directory: etc/hosts, etc/drives and
 # etc/varno.ak are the operator's (and the agent's) and are never shipped, so removing the
-# package leaves them and every log, index and schedule in place; purging removes them.
+# package leaves them and every log, index and schedule in place; purging removes them,
+# after a copy of etc/varno.ak is put in /var/backups (packaging/debian/postrm).
 
 # The version every tool reports and the package carries.
 foreach(tool varno-backup varno-ctl kfs-devserver)
@@ -49,15 +50,33 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/varno-backup@.service
         DESTINATION ${VARNO_UNITDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/docs/operating.md DESTINATION share/doc/varno)
 
+# Debian wants the copyright and the changelog (compressed, without a time stamp) beside
+# the documentation. The changelog's first entry names the version being packaged.
+set(VARNO_CHANGELOG ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VARNO_CHANGELOG})
+file(STRINGS ${VARNO_CHANGELOG} VARNO_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT VARNO_CHANGELOG_TOP MATCHES "^varno \\(${PROJECT_VERSION}\\) ")
+  message(WARNING "packaging/debian/changelog: add an entry for ${PROJECT_VERSION} "
+                  "(its first is '${VARNO_CHANGELOG_TOP}')")
+endif()
+execute_process(COMMAND gzip -9 -n -c ${VARNO_CHANGELOG}
+                OUTPUT_FILE ${PROJECT_BINARY_DIR}/changelog.gz RESULT_VARIABLE VARNO_GZIP)
+if(NOT VARNO_GZIP EQUAL 0)
+  message(FATAL_ERROR "gzip could not compress packaging/debian/changelog")
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+        DESTINATION share/doc/varno)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME varno)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Varno")
 set(CPACK_PACKAGE_CONTACT "Varno maintainers <maintainers@varno.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Varno online backup client: agent, operator tool, native library")
-set(CPACK_PACKAGE_DESCRIPTION "varno-backup runs backup jobs described by encrypted schedules and \
-sends changed blocks, compressed and encrypted under the account's key, to the backup service. \
-varno-ctl posts, checks and follows jobs; kfs-devserver is a reference server for trials.")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "online backup client: agent, operator tool, native library")
+set(CPACK_PACKAGE_DESCRIPTION "varno-backup runs backup jobs described by encrypted schedules and\n\
+sends changed blocks, compressed and encrypted under the account's key,\n\
+to the backup service. varno-ctl posts, checks and follows jobs;\n\
+kfs-devserver is a reference server for trials.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -67,7 +86,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
-    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postrm
+    ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
 find_program(VARNO_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VARNO_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -1,9 +1,11 @@
 // Machine-wide named objects: shared memory (a Windows file mapping backed by the paging
 // file) and auto-reset events. Windows names ("Global\Vendor/Product/Thing") become
 // POSIX names "/" + the name with every "\" and "/" turned into ".". Objects are created
-// with mode 0666 so that any account may open them (a Windows null DACL). A creator
-// removes the names with unlink when it ends normally; a name left behind by a killed
-// process is opened again by the next creator.
+// with mode 0660: only the creator's user and group may open them (Windows gives them a
+// null DACL; here any account could watch or stop another's backup). A creator never uses
+// an object of the name that another account owns (EACCES). A creator removes the names
+// with unlink when it ends normally; a name left behind by a killed process of the same
+// user is opened again by the next creator.
 //
 // Thread safety: each object belongs to one thread at a time; the objects themselves are
 // shared between processes without locks.

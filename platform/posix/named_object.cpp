@@ -40,6 +40,40 @@ sem_t* as_sem(void* handle) {
   return static_cast<sem_t*>(handle);
 }
 
+// The agent's user and group only: the board shows the job's files and the event stops it.
+constexpr mode_t kObjectMode = 0660;
+
+// An object of this name that another account made (perhaps first, to be handed the
+// agent's progress or its stop) is never used: EACCES. One of our own is set to
+// kObjectMode: the umask must not narrow the group's access, nor an older agent's object
+// stay open to all. 0, or -1 with errno.
+int claim_own_fd(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  if (st.st_uid != geteuid()) {
+    errno = EACCES;
+    return -1;
+  }
+  return (st.st_mode & 07777) == kObjectMode ? 0 : fchmod(fd, kObjectMode);
+}
+
+// Named semaphores have no descriptor to ask: their file is asked by name right after the
+// open. In the sticky /dev/shm only its owner or root can put another file under the name.
+int claim_own_path(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  if (st.st_uid != geteuid()) {
+    errno = EACCES;
+    return -1;
+  }
+  return (st.st_mode & 07777) == kObjectMode ? 0 : chmod(path.c_str(), kObjectMode);
+}
+
+// glibc keeps a named semaphore "/NAME" as the file "sem.NAME" in /dev/shm.
+std::string semaphore_file(const std::string& name) {
+  return "/dev/shm/sem." + name.substr(1);
+}
+
 }  // namespace
 
 std::string plat_object_name(const char* windows_name) {
@@ -57,9 +91,9 @@ std::string plat_object_name(const char* windows_name) {
 NameGuard::NameGuard(const char* windows_name)
     : path_("/dev/shm" + plat_object_name(windows_name) + ".guard") {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    UniqueObject fd(::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-    if (!fd.valid()) return;
-    (void)fchmod(fd.get(), 0666);  // any account's agent may take it after this one
+    UniqueObject fd(::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kObjectMode));
+    // Another account's guard is not waited on: it could hold it for ever.
+    if (!fd.valid() || claim_own_fd(fd.get()) != 0) return;
     if (plat_retry_eintr([&] { return flock(fd.get(), LOCK_EX); }) != 0) return;
     struct stat st;
     if (fstat(fd.get(), &st) != 0) return;
@@ -153,13 +187,9 @@ void SharedMemory::reset() {
 int SharedMemory::create(const char* windows_name, size_t size) {
   reset();
   std::string name = plat_object_name(windows_name);
-  UniqueObject fd(shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (fd.valid()) {
-    (void)fchmod(fd.get(), 0666);  // the umask must not narrow who may open it
-  } else if (errno == EEXIST) {
-    fd.reset(shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0));
-  }
-  if (!fd.valid()) return -1;
+  UniqueObject fd(shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kObjectMode));
+  if (!fd.valid() && errno == EEXIST) fd.reset(shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0));
+  if (!fd.valid() || claim_own_fd(fd.get()) != 0) return -1;
   struct stat st;
   if (fstat(fd.get(), &st) != 0 ||
       (static_cast<size_t>(st.st_size) < size &&
@@ -246,16 +276,16 @@ void NamedEvent::reset() {
 int NamedEvent::create(const char* windows_name, bool drop_stale_signal) {
   reset();
   std::string name = plat_object_name(windows_name);
-  sem_t* sem = sem_open(name.c_str(), O_CREAT | O_EXCL, 0666, 0);
-  if (sem != SEM_FAILED) {
-    // glibc keeps named semaphores as "sem.NAME" files in /dev/shm; widen past the umask.
-    std::string file = "/dev/shm/sem." + name.substr(1);
-    chmod(file.c_str(), 0666);
-  } else if (errno == EEXIST) {
-    sem = sem_open(name.c_str(), 0);
-  }
+  sem_t* sem = sem_open(name.c_str(), O_CREAT | O_EXCL, kObjectMode, 0);
+  if (sem == SEM_FAILED && errno == EEXIST) sem = sem_open(name.c_str(), 0);
   if (sem == SEM_FAILED) return -1;
   handle_ = sem;
+  if (claim_own_path(semaphore_file(name)) != 0) {
+    int saved = errno;
+    reset();
+    errno = saved;
+    return -1;
+  }
   while (drop_stale_signal && sem_trywait(sem) == 0) {
   }
   return 0;

@@ -6,8 +6,14 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include "platform/mailslot.h"
 #include "platform/named_object.h"
@@ -127,7 +133,7 @@ TEST(NamedObjectTest, WindowsNamesMapToOnePosixComponent) {
   EXPECT_EQ(plat_object_name("a\\\\b//c"), "/a..b..c");
 }
 
-TEST(SharedMemoryTest, CreatorAndReaderShareBytesAndObjectIsOpenToAll) {
+TEST(SharedMemoryTest, CreatorAndReaderShareBytesAndObjectIsTheUsersAlone) {
   std::string name = unique_name("Global\\Test/Board");
   SharedMemory owner;
   ASSERT_EQ(owner.create(name.c_str(), 4672), 0);
@@ -135,7 +141,7 @@ TEST(SharedMemoryTest, CreatorAndReaderShareBytesAndObjectIsOpenToAll) {
   ASSERT_EQ(owner.map(&view), 0);
   struct stat st;
   ASSERT_EQ(stat(("/dev/shm" + plat_object_name(name.c_str())).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
   EXPECT_EQ(st.st_size, 4672);
   memcpy(view.data(), "hello", 6);
 
@@ -252,7 +258,7 @@ TEST(NamedEventTest, StaleSignalIsDroppedAtCreateAndUnlinkedNameIsGone) {
   EXPECT_EQ(agent.try_wait(), 0);
   struct stat st;
   ASSERT_EQ(stat(("/dev/shm/sem." + plat_object_name(name.c_str()).substr(1)).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
   EXPECT_EQ(NamedEvent::unlink(name.c_str()), 0);
   NamedEvent client;
   EXPECT_EQ(client.open_existing(name.c_str()), -1);
@@ -296,6 +302,135 @@ TEST(NameGuardTest, OneHolderAtATimeAndARemovedGuardIsTakenAfresh) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   close(pipe_fds[0]);
+}
+
+// ---- another user ----------------------------------------------------------------------
+
+namespace {
+
+// A datagram to the mailslot's address straight from the socket, past the sender's check.
+int raw_send(const std::string& name, const std::string& message) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string text = "varno-mailslot:" + name;
+  memcpy(address.sun_path + 1, text.data(), text.size());
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ssize_t n = sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + text.size()));
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return n < 0 ? -1 : 0;
+}
+
+int errno_of(int result) {
+  return result == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+// Root's agent objects and "nobody": neither reads, stops or feeds the other's, and objects
+// that one made first under the other's names are not taken over.
+TEST(IpcObjectsTest, AnotherUserCanNeitherWatchStopNorPost) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  constexpr uid_t kNobody = 65534;
+  const std::string board = unique_name("Board"), event = unique_name("Event");
+  const std::string slot = unique_name("ms");
+  const std::string squat_board = board + ".squat", squat_event = event + ".squat";
+  const std::string their_slot = slot + ".theirs";
+  SharedMemory memory;
+  ASSERT_EQ(memory.create(board.c_str(), 64), 0);
+  NamedEvent stop;
+  ASSERT_EQ(stop.create(event.c_str(), true), 0);
+  MailslotReceiver rx;
+  ASSERT_EQ(plat_mailslot_create(slot.c_str(), &rx), 0);
+
+  struct Case {
+    const char* what;
+    std::function<int()> run;  // in the other user's process: 0 or the errno
+    int expected;
+  };
+  const std::vector<Case> theirs = {
+      {"open root's board",
+       [&] {
+         SharedMemory m;
+         return errno_of(m.open_existing(board.c_str(), 64, true));
+       },
+       EACCES},
+      {"open root's stop event",
+       [&] {
+         NamedEvent e;
+         return errno_of(e.open_existing(event.c_str()));
+       },
+       EACCES},
+      {"post to root's agent",
+       [&] { return errno_of(plat_mailslot_send(slot.c_str(), "x.kbs", 6, 100)); }, EACCES},
+      {"raw datagram to root's agent", [&] { return errno_of(raw_send(slot, "y.kbs")); }, 0},
+      {"make a board under root's next name",
+       [&] {
+         SharedMemory m;
+         return errno_of(m.create(squat_board.c_str(), 64));
+       },
+       0},
+      {"make an event under root's next name",
+       [&] {
+         NamedEvent e;
+         return errno_of(e.create(squat_event.c_str(), true));
+       },
+       0},
+  };
+  int results[2];
+  int go[2];
+  ASSERT_EQ(pipe(results), 0);
+  ASSERT_EQ(pipe(go), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(2);
+    for (const Case& c : theirs) {
+      int e = c.run();
+      if (write(results[1], &e, sizeof e) != sizeof e) _exit(2);
+    }
+    MailslotReceiver mine;  // an agent of nobody's: root's varno-ctl does not post to it
+    int e = errno_of(plat_mailslot_create(their_slot.c_str(), &mine));
+    if (write(results[1], &e, sizeof e) != sizeof e) _exit(2);
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(2);
+    char buffer[16] = {};
+    ssize_t got = mine.read(buffer, sizeof buffer);
+    _exit(got == 5 && memcmp(buffer, "r.kbs", 5) == 0 ? 0 : 1);
+  }
+  for (const Case& c : theirs) {
+    int e = -1;
+    ASSERT_EQ(read(results[0], &e, sizeof e), static_cast<ssize_t>(sizeof e)) << c.what;
+    EXPECT_EQ(e, c.expected) << c.what << ": " << strerror(e);
+  }
+  int e = -1;
+  ASSERT_EQ(read(results[0], &e, sizeof e), static_cast<ssize_t>(sizeof e));
+  ASSERT_EQ(e, 0) << "nobody's mailslot";
+
+  char buffer[16];
+  errno = 0;
+  EXPECT_EQ(rx.read(buffer, sizeof buffer), -1) << "nobody's datagram was taken";
+  EXPECT_EQ(errno, EAGAIN);
+  EXPECT_EQ(rx.refused(), 1u);
+  EXPECT_EQ(rx.refused_user(), kNobody);
+  SharedMemory squatted;
+  EXPECT_EQ(squatted.create(squat_board.c_str(), 64), -1) << "nobody's board taken over";
+  EXPECT_EQ(errno, EACCES);
+  NamedEvent squatted_event;
+  EXPECT_EQ(squatted_event.create(squat_event.c_str(), true), -1) << "nobody's event taken over";
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_EQ(plat_mailslot_send(their_slot.c_str(), "r.kbs", 6, 100), -1) << "posted to nobody";
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_EQ(raw_send(their_slot, "r.kbs"), 0);
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "nobody's agent takes root's job";
+  for (int fd : {results[0], results[1], go[0], go[1]}) close(fd);
+  for (const std::string& n : {board, squat_board}) (void)SharedMemory::unlink(n.c_str());
+  for (const std::string& n : {event, squat_event}) (void)NamedEvent::unlink(n.c_str());
 }
 
 // ---- thread -----------------------------------------------------------------------------

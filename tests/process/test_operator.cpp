@@ -21,7 +21,12 @@
 #include <thread>
 #include <vector>
 
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include "agent/backup/settings.h"
+#include "agent/runtime/ipc_names.h"
 #include "agent/schedule/procjob.h"
 #include "platform/env.h"
 #include "tests/support/engine_world.h"
@@ -616,6 +621,68 @@ TEST_F(OperatorTest, StatusJsonIsOneValidObjectPerChange) {
   EXPECT_EQ(testing_support::run_command(check), 0)
       << read_file(dir() + "/json.out") << "\none: " << one << "\nwatch:\n"
       << watch;
+}
+
+// While root's job runs, "nobody" neither sees it, stops it nor hands it a job, and is
+// told why; a datagram sent past varno-ctl's own check is dropped by the agent.
+TEST_F(OperatorTest, AnotherUserNeitherWatchesStopsNorPostsToTheAgent) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+  write_data("docs/secret-name.txt", random_bytes(4000));  // 250 blocks: time to act
+  start_server({"--fault", "query delay 2"});
+  write_schedule("Src=D:\\docs\n");
+  struct Case {
+    const char* args;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      {"status --json", "the running agent belongs to another user"},
+      {"status", "the running agent belongs to another user"},
+      {"stop", "the running agent belongs to another user; only that user or root may stop it"},
+      {"post other.kbs", "the agent on the job mailslot runs as another user"},
+  };
+  std::vector<std::pair<int, std::string>> seen;
+  bool sent_raw = false;
+  JobRun job = run([&](const ProgressBoard* board) {
+    if (board == nullptr || !seen.empty() || strcmp(board->status, "Backing up...") != 0) return;
+    for (const Case& c : cases) {
+      std::string out = dir() + "/nobody.out";
+      int rc = testing_support::run_command("setpriv --reuid=65534 --regid=65534 --clear-groups '" +
+                                            std::string(VARNO_BUILD_DIR) + "/tools/varno-ctl' " +
+                                            c.args + " > '" + out + "' 2>&1");
+      seen.emplace_back(rc, read_file(out));
+    }
+    pid_t child = fork();
+    if (child == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::string name = "varno-mailslot:" + ipc_object_name(JOB_MAILSLOT_NAME);
+      memcpy(address.sun_path + 1, name.data(), name.size());
+      int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+      _exit(sendto(fd, "other.kbs", 10, 0, reinterpret_cast<sockaddr*>(&address),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) == 10
+                ? 0
+                : 1);
+    }
+    int status = -1;
+    sent_raw = child > 0 && waitpid(child, &status, 0) == child && status == 0;
+  });
+  ASSERT_EQ(seen.size(), cases.size()) << "the job ended before nobody could try";
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].args);
+    EXPECT_EQ(seen[i].first, 1) << seen[i].second;
+    EXPECT_NE(seen[i].second.find(cases[i].says), std::string::npos) << seen[i].second;
+    EXPECT_EQ(seen[i].second.find("secret-name"), std::string::npos) << seen[i].second;
+  }
+  EXPECT_TRUE(sent_raw);
+  EXPECT_TRUE(job.logged("Backup job completed normally.")) << job.log;
+  EXPECT_NE(job.agent_log.find("Ignored 1 job mailslot message(s) from another user (uid 65534)."),
+            std::string::npos)
+      << job.agent_log;
+  EXPECT_EQ(job.agent_log.find("other.kbs"), std::string::npos) << job.agent_log;
+  EXPECT_TRUE(regular_files(restore(1) + "/1")["D Drive/docs/secret-name.txt"] ==
+              read_file(data("docs/secret-name.txt")))
+      << "the server does not hold the file the job backed up";
 }
 
 TEST_F(OperatorTest, HelpAndVersion) {

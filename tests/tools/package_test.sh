@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian package built from this tree, runs one backup exactly as the
-# systemd unit would (its WorkingDirectory= and ExecStart=, for a schedule instance)
-# against kfs-devserver on 127.0.0.1, and removes the package: nothing it shipped may
-# remain, the working folder's data must, and a purge takes that too.
+# systemd unit would (its WorkingDirectory= and ExecStart=, for a schedule instance, within
+# its capability bounding set and without new privileges) against kfs-devserver on
+# 127.0.0.1, and removes the package: nothing it shipped may remain, the working folder's
+# data must, and a purge takes that too, but keeps the application key aside and says
+# where, and leaves no timer enable link behind.
 #
 # It writes to system paths, so it runs only
 #   - when VARNO_PACKAGE_TEST=1, or
@@ -91,6 +93,10 @@ echo "== one backup, as the unit runs it"
 data="$work/data"
 mkdir -p "$data/Documents/Old" "$data/Pictures"
 head -c 200000 /dev/urandom > "$data/Pictures/a.raw"
+# Only CAP_DAC_READ_SEARCH (or CAP_DAC_OVERRIDE) lets root read this one.
+echo "nobody's" > "$data/Documents/private.txt"
+chown 65534:65534 "$data/Documents/private.txt"
+chmod 0000 "$data/Documents/private.txt"
 seq 1 20000 > "$data/Documents/numbers.txt"
 echo "old" > "$data/Documents/Old/letter.txt"
 : > "$data/Documents/empty.txt"
@@ -127,10 +133,15 @@ unit=/lib/systemd/system/varno-backup@.service
 workdir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
 command=$(sed -n 's/^ExecStart=//p' "$unit" | sed "s/%I/$instance/g; s/%i/$instance/g")
 [ -n "$workdir" ] && [ -n "$command" ] || fail "the unit has no WorkingDirectory= or ExecStart="
+# The unit's capability bounding set and no new privileges, as systemd would apply them.
+caps=$(sed -n 's/^CapabilityBoundingSet=//p' "$unit" | tr 'A-Z ' 'a-z\n' | sed -n 's/^cap_/+/p' | paste -sd,)
+grep -qx 'NoNewPrivileges=yes' "$unit" || fail "the unit does not set NoNewPrivileges=yes"
+[ -n "$caps" ] || fail "the unit has no CapabilityBoundingSet="
 # Its own names for the mailslot and the board, so a demo or a test on this machine is not met.
 namespace=".pkg$$"
 rc=0
-(cd "$workdir" && VARNO_IPC_NAMESPACE=$namespace $command) > "$work/run.out" 2>&1 || rc=$?
+(cd "$workdir" && VARNO_IPC_NAMESPACE=$namespace \
+  setpriv --bounding-set "-all,$caps" --inh-caps -all --no-new-privs $command) > "$work/run.out" 2>&1 || rc=$?
 cat "$work/run.out"
 [ $rc -eq 0 ] || fail "the unit's command exited $rc"
 grep -q 'Backup job completed normally\.' "/var/lib/varno/$instance.kbs.log" || fail "the job did not complete"
@@ -142,6 +153,13 @@ kill "$server_pid"
 wait "$server_pid" 2> /dev/null || true
 server_pid=""
 
+cp "/var/lib/varno/$instance.kbs.log" "$work/job.log"
+cp /var/lib/varno/etc/varno.ak "$work/varno.ak"
+# What `systemctl enable` leaves; purge must not leave it dangling.
+wants=/etc/systemd/system/timers.target.wants
+mkdir -p "$wants"
+ln -sf /lib/systemd/system/varno-backup@.timer "$wants/varno-backup@$instance.timer"
+
 echo "== remove"
 dpkg_do -r varno || fail "dpkg -r"
 left=$(awk '$1 !~ /^d/ { print $2 }' "$work/contents" | while read -r f; do
@@ -151,7 +169,20 @@ done)
 for f in etc/varno.ak etc/hosts "$instance.kbs" "$instance.kbs.log" "$instance.fci" "$instance.kbs.ts" agent.log; do
   [ -e "/var/lib/varno/$f" ] || fail "the working folder lost $f"
 done
-dpkg_do --purge varno || fail "dpkg --purge"
+dpkg --purge varno > "$work/purge.out" 2>&1 || { cat "$work/purge.out"; fail "dpkg --purge"; }
 installed=0
+kept=$(sed -n 's/^varno: kept the application key of the purged schedules as //p' "$work/purge.out")
+[ -z "$kept" ] || trap 'cleanup; rm -f "$kept"' EXIT
 [ ! -e /var/lib/varno ] || fail "purge left /var/lib/varno"
+checks=(
+  "the job enabled its backup privilege within the unit's capabilities|grep -q 'Successfully enabled SE_BACKUP_NAME privilege' '$work/job.log'"
+  "the job enabled its restore privilege within the unit's capabilities|grep -q 'Successfully enabled SE_RESTORE_NAME privilege' '$work/job.log'"
+  "the job enabled its security privilege within the unit's capabilities|grep -q 'Successfully enabled SE_SECURITY_NAME privilege' '$work/job.log'"
+  "purge said where it kept the application key|[ -n '$kept' ]"
+  "the kept key is the key every schedule was encrypted under, private|cmp -s '$work/varno.ak' '$kept' && [ \"\$(stat -c %a '$kept')\" = 600 ]"
+  "purge removed the timer's enable link|[ ! -L '$wants/varno-backup@$instance.timer' ]"
+)
+for check in "${checks[@]}"; do
+  bash -c "${check#*|}" || fail "${check%%|*}"
+done
 echo "== the package installed, ran a job and went away cleanly"

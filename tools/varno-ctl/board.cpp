@@ -52,9 +52,13 @@ int BoardReader::open(bool quiet, std::string* why) {
   std::string reason;
   if (memory_.open_existing(name.c_str(), PROGRESS_BOARD_SIZE, true) != 0 ||
       memory_.map(&view_) != 0) {
-    reason = errno == ENOENT
-                 ? "no agent is running (no progress board)"
-                 : std::string("cannot open the progress board: ") + plat_error_message(errno);
+    if (errno == ENOENT) {
+      reason = "no agent is running (no progress board)";
+    } else if (errno == EACCES) {
+      reason = "the running agent belongs to another user; its progress is not shown to this one";
+    } else {
+      reason = std::string("cannot open the progress board: ") + plat_error_message(errno);
+    }
   } else if (!view_.creator_alive()) {
     reason = "no agent is running (the progress board was left behind)";
   } else {

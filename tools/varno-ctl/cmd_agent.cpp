@@ -67,6 +67,8 @@ int ctl_post(int argc, char** argv) {
   if (plat_mailslot_send(name.c_str(), path, length, kPostTimeoutMs) != 0) {
     if (errno == ECONNREFUSED || errno == ENOENT) {
       fprintf(stderr, "varno-ctl: no agent is listening on the job mailslot\n");
+    } else if (errno == EACCES) {
+      fprintf(stderr, "varno-ctl: %s\n", kOtherUsersAgent);
     } else {
       fprintf(stderr, "varno-ctl: cannot post to the job mailslot: %s\n",
               plat_error_message(errno));
@@ -127,6 +129,10 @@ int ctl_stop(int argc, char**) {
   if (event.open_existing(ipc_object_name(TERMINATE_EVENT_NAME).c_str()) != 0) {
     if (errno == ENOENT) {
       fprintf(stderr, "varno-ctl: no agent is running a job that can be stopped\n");
+    } else if (errno == EACCES) {
+      fprintf(stderr,
+              "varno-ctl: the running agent belongs to another user; only that user "
+              "or root may stop it\n");
     } else {
       fprintf(stderr, "varno-ctl: cannot open the terminate event: %s\n",
               plat_error_message(errno));

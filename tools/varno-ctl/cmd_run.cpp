@@ -148,6 +148,10 @@ struct Run {
       fflush(stdout);
       return 0;
     }
+    if (errno == EACCES) {
+      fprintf(stderr, "varno-ctl: %s\n", kOtherUsersAgent);
+      return -1;
+    }
     if (errno != ECONNREFUSED && errno != ENOENT) {
       fprintf(stderr, "varno-ctl: cannot post to the job mailslot: %s\n",
               plat_error_message(errno));

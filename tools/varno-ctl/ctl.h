@@ -9,6 +9,12 @@ constexpr int CTL_USAGE = 2;
 constexpr int CTL_STOPPED = 3;
 constexpr int CTL_PARTIAL = 4;
 
+// Why a job was not posted: the mailslot's agent runs as another user, and neither side
+// takes the other's jobs.
+constexpr char kOtherUsersAgent[] =
+    "the agent on the job mailslot runs as another user; jobs go only to an agent of the "
+    "poster's own user";
+
 // argv[0] is the command word.
 int ctl_post(int argc, char** argv);
 int ctl_run(int argc, char** argv);
