@@ -117,11 +117,12 @@ struct ckfs_session {
   // sees the same requests in the same order. A close is never held: it leaves at once
   // with what was held before it.
   int hold_no_reply;
-  // A hook, not a getter: called (when set) once a request that awaits a reply is on its
+  // The reply-wait hook: called (when set) once a request that awaits a reply is on its
   // way, before the reply is read, so the caller's own work overlaps the server's. It runs
-  // on the calling thread and must not use the session.
-  void (*while_waiting)(void* arg);
-  void* while_waiting_arg;
+  // on the calling thread, must not use the session, and should return within about the
+  // time a reply takes (one small block's encoding, not a file's).
+  void (*reply_wait_hook)(void* arg);
+  void* reply_wait_hook_arg;
 };
 
 // Where the conversation stands: the connection and the replies read on it so far. The

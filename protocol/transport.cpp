@@ -509,7 +509,7 @@ int ckfs_transact(ckfs_session* session) {
     if (ckfs_send_packet(session) != 0) return ERR_SCKWRITE;
   }
   if ((packet.flags & CKFS_AWAITS_REPLY) == 0) return 0;
-  if (session->while_waiting != nullptr) session->while_waiting(session->while_waiting_arg);
+  if (session->reply_wait_hook != nullptr) session->reply_wait_hook(session->reply_wait_hook_arg);
   if (!ckfs_reply_begins(session)) {
     // A server that stays silent this long is taken for a broken connection.
     drop_connection(session);

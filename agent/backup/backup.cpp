@@ -410,6 +410,7 @@ void transfer(JobContext* job, const Totals& totals) {
   const JobSettings& settings = job_settings();
   const char* dest = job_option(OPT_DEST);
   report_begin(totals.items, totals.bytes, dest);
+  start_encoders(job);
   progress_set_status("Backing up...");
   log_job("Starting backup of files...\n");
   progress_set_start_tick(static_cast<uint32_t>(job->env->tick_ms()));

@@ -18,9 +18,9 @@ uint32_t worker_count() {
 
 }  // namespace
 
-Encoders* engine_encoders(JobContext* job) {
+void start_encoders(JobContext* job) {
   Encoders* e = &job->encoders;
-  if (e->started) return e;
+  if (e->started) return;
   e->started = true;
   const unsigned char* key = job_settings().account_key;
   e->chain = BlockChain::create(key);
@@ -30,23 +30,22 @@ Encoders* engine_encoders(JobContext* job) {
     if (e->pool) {
       e->ahead.resize(static_cast<size_t>(workers) * BLOCK_SLOTS_PER_WORKER);
       // Small files planned ahead are encoded while the server answers a request.
-      job->session.while_waiting = [](void* pool) {
+      job->session.reply_wait_hook = [](void* pool) {
         (void)static_cast<BlockPool*>(pool)->encode_own();
       };
-      job->session.while_waiting_arg = e->pool.get();
+      job->session.reply_wait_hook_arg = e->pool.get();
     }
   }
-  return e;
 }
 
-bool can_plan_ahead(JobContext* job) {
-  Encoders* e = engine_encoders(job);
+bool can_plan_ahead(const JobContext* job) {
+  const Encoders* e = &job->encoders;
   return e->pool && e->block_size_seen > 0 && e->block_size_seen <= BLOCK_PREPARE_MAX &&
          e->ahead_count < e->ahead.size() && e->pool->has_free_slot();
 }
 
 void plan_file_ahead(JobContext* job, const char* local, uint64_t size) {
-  Encoders* e = engine_encoders(job);
+  Encoders* e = &job->encoders;
   if (!can_plan_ahead(job) || size == 0 || size > e->block_size_seen) return;
   const uint64_t number = ++e->next_file;
   if (!e->pool->submit({.key = {number, 0},
@@ -63,7 +62,8 @@ void plan_file_ahead(JobContext* job, const char* local, uint64_t size) {
 }
 
 uint64_t take_file_number(JobContext* job, const char* local) {
-  Encoders* e = engine_encoders(job);
+  Encoders* e = &job->encoders;
+  if (!e->pool) return ++e->next_file;
   size_t found = 0;
   while (found < e->ahead_count &&
          e->ahead[(e->ahead_first + found) % e->ahead.size()].local != local) {

@@ -133,11 +133,12 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
 // reply confirms: a release that failed vouches for nothing.
 void settle_closes(JobContext* job);
 
-// The run's encoders, started at first use: VARNO_WORKERS threads (the machine's cores
-// unless set), one meaning the backup thread alone.
-Encoders* engine_encoders(JobContext* job);
+// Starts the run's encoders with the transfer: VARNO_WORKERS threads (the machine's cores
+// unless set; one means the backup thread alone), and the session's reply-wait hook that
+// encodes the backup thread's own small blocks while a reply is on its way.
+void start_encoders(JobContext* job);
 // True when the pool can take the first block of one more file the walk has not reached.
-bool can_plan_ahead(JobContext* job);
+bool can_plan_ahead(const JobContext* job);
 // Hands the pool the first block of a file that the walk will send soon and that fits one
 // block of the last open's size; do_file takes it when it gets there.
 void plan_file_ahead(JobContext* job, const char* local, uint64_t size);

@@ -11,8 +11,14 @@
 // BLOCK_PREPARE_MAX bytes in its encoded form; larger blocks are encoded by the backup
 // thread itself as they are sent.
 //
-// Thread safety: every member is called by the backup thread only; the workers touch a
-// slot only between its submission and its completion, under the pool's mutex.
+// Thread rules: every member is called by the backup thread only. A slot's state changes
+// under the pool's mutex: free -> queued (submit) -> running -> done -> free (release,
+// drop_file, evict_lookahead). Whoever marks a slot running (a worker, or the backup thread
+// in encode_own or take) encodes its block without the mutex and is its only user until it
+// marks it done; a done block belongs to the backup thread until its slot is freed, and
+// take() of a block already taken answers the same block. A descriptor given in an order
+// is read by a worker only while its slot runs: drop_file and release wait for that, so the
+// caller may close it once they return.
 #pragma once
 
 #include <cstdint>

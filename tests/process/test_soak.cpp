@@ -277,7 +277,9 @@ bool Soak::faulty_round(const Fault& fault, Tally* tally) {
   tally->count += count;
   tally->fired += count > 0 ? 1 : 0;
   stop_server();
-  check_claims(r);
+  // A killed server loses what it had not made durable, which no client can know: there the
+  // index (which waits for a reply) and the clean round carry the promise.
+  if (fault.kind != "server-killed") check_claims(r);
   return !HasFailure();
 }
 
