@@ -256,8 +256,8 @@ class Use {
   Use& b(int at, const void* bytes, size_t n) {
     // A zero-length blob, not NULL, for empty bytes.
     static const char kNone = 0;
-    ok_ = ok_ && sqlite3_bind_blob64(stmt_, at, n == 0 ? &kNone : bytes, n, SQLITE_STATIC) ==
-                     SQLITE_OK;
+    ok_ = ok_ &&
+          sqlite3_bind_blob64(stmt_, at, n == 0 ? &kNone : bytes, n, SQLITE_STATIC) == SQLITE_OK;
     return *this;
   }
   Use& b(int at, const std::string& s) { return b(at, s.data(), s.size()); }
@@ -340,41 +340,49 @@ bool Store::open() {
   for (const auto& e : fs::directory_iterator(root_ / "mail", ec)) {
     if (e.path().filename().string().rfind(kTempPrefix, 0) == 0) fs::remove(e.path(), ec);
   }
-  return open_existing();
+  return connect(true);
 }
 
 bool Store::open_existing() {
+  return connect(false);
+}
+
+bool Store::connect(bool serve) {
   auto db = std::make_unique<Db>();
   const fs::path path = root_ / kDatabase;
   std::error_code ec;
-  if (!fs::is_directory(root_ / "mail", ec)) {
+  if (!fs::is_directory(root_ / "mail", ec) || (!serve && !fs::exists(path, ec))) {
     fprintf(stderr, "kfs-devserver: %s is no store\n", root_.c_str());
     return false;
   }
-  if (sqlite3_open_v2(path.c_str(), &db->handle,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(
+          path.c_str(), &db->handle,
+          SQLITE_OPEN_READWRITE | (serve ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX,
+          nullptr) != SQLITE_OK) {
     db->fail(path.c_str());
     return false;
   }
-  // WAL: a commit appends to the log, one syscall's worth; NORMAL syncs only at the log's
-  // checkpoints, where a crash could otherwise lose more than the latest commits. Our own
-  // flush() makes commits durable. Without flushes nothing waits for the disk.
-  std::string setup = "PRAGMA journal_mode=WAL; PRAGMA synchronous=";
-  setup += flushes_ ? "NORMAL;" : "OFF;";
-  setup += kSchema;
-  setup += "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
-  // A run still recorded was going on when the last process ended without shut(): a crash
-  // may have taken some of what it sent.
-  setup += "UPDATE runs SET interrupted=1;";
   sqlite3_busy_timeout(db->handle, kBusyMs);
+  // WAL: a commit appends to the log; NORMAL syncs only at the log's checkpoints, where a
+  // crash could otherwise lose more than the latest commits, and flush() makes commits
+  // durable. Without flushes nothing waits for the disk. A reader beside the server
+  // changes nothing.
+  std::string setup = "PRAGMA journal_mode=WAL;";
+  if (serve) {
+    setup += flushes_ ? "PRAGMA synchronous=NORMAL;" : "PRAGMA synchronous=OFF;";
+    setup += kSchema;
+    setup += "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
+    // A run still recorded was going on when the last process ended without shut(): a
+    // crash may have taken some of what it sent.
+    setup += "UPDATE runs SET interrupted=1;";
+  }
   if (sqlite3_exec(db->handle, setup.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
     db->fail(path.c_str());
     return false;
   }
   for (int i = 0; i < kSlots; ++i) {
-    if (sqlite3_prepare_v3(db->handle, kStatements[i], -1, SQLITE_PREPARE_PERSISTENT,
-                           &db->stmt[i], nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v3(db->handle, kStatements[i], -1, SQLITE_PREPARE_PERSISTENT, &db->stmt[i],
+                           nullptr) != SQLITE_OK) {
       db->fail(kStatements[i]);
       return false;
     }
@@ -633,8 +641,7 @@ bool Store::list(uint32_t user, const std::string& folder, std::vector<StoredEnt
   int rc;
   while ((rc = get.step()) == SQLITE_ROW) {
     out->push_back(StoredEntry{folder, get.bytes(0), static_cast<uint32_t>(get.col(1)),
-                               static_cast<uint32_t>(get.col(2)),
-                               static_cast<uint64_t>(get.col(3)),
+                               static_cast<uint32_t>(get.col(2)), static_cast<uint64_t>(get.col(3)),
                                static_cast<uint32_t>(get.col(4))});
   }
   return rc == SQLITE_DONE;
@@ -647,12 +654,9 @@ bool Store::walk(uint32_t user, const std::function<bool(const StoredEntry&)>& v
   while ((rc = get.step()) == SQLITE_ROW) {
     const std::string folder = get.bytes(0);
     const std::string name = get.bytes(1);
-    StoredEntry e{folder.empty() ? name : folder + "/" + name,
-                  name,
-                  static_cast<uint32_t>(get.col(2)),
-                  static_cast<uint32_t>(get.col(3)),
-                  static_cast<uint64_t>(get.col(4)),
-                  static_cast<uint32_t>(get.col(5))};
+    StoredEntry e{folder.empty() ? name : folder + "/" + name, name,
+                  static_cast<uint32_t>(get.col(2)),           static_cast<uint32_t>(get.col(3)),
+                  static_cast<uint64_t>(get.col(4)),           static_cast<uint32_t>(get.col(5))};
     if (!visit(e)) return true;
   }
   return rc == SQLITE_DONE;
@@ -681,9 +685,11 @@ bool Store::put_object(uint32_t user, const std::vector<uint8_t>& payload, Block
   }
   std::string hash = sha256(payload.data(), payload.size());
   if (hash.empty()) return false;
-  if (!changed() ||
-      !done(Use(db_->stmt[kPutObject]).i(1, user).b(2, hash).b(3, payload.data(), payload.size())
-                .done()))
+  if (!changed() || !done(Use(db_->stmt[kPutObject])
+                              .i(1, user)
+                              .b(2, hash)
+                              .b(3, payload.data(), payload.size())
+                              .done()))
     return false;
   block->object = std::move(hash);
   return true;

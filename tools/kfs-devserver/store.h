@@ -73,7 +73,8 @@ class Store {
   // Creates or opens the database; false (reported on stderr) when the store cannot be
   // used, among others when it holds the older layout of a file per object.
   bool open();
-  // Opens an existing store to read it (restore); false when there is none.
+  // Opens an existing store to read it, also beside a running server (restore); false
+  // when there is none.
   bool open_existing();
 
   // Commits the group of changes so far, without waiting for the disk.
@@ -84,8 +85,8 @@ class Store {
   bool shut();
   bool dirty() const { return dirty_; }
   // A checkpoint that lets requests go on while the disk catches up: commit() and
-  // changes() under the server's lock, flush() without it (it touches no state), then synced(count, …) under
-  // the lock again, which marks the store clean only when nothing changed since `count`.
+  // changes() under the server's lock, flush() without it (it touches no state), then synced(count,
+  // …) under the lock again, which marks the store clean only when nothing changed since `count`.
   uint64_t changes() const { return changes_; }
   bool flush() const;
   void synced(uint64_t count, std::chrono::steady_clock::time_point flush_start);
@@ -127,6 +128,8 @@ class Store {
 
  private:
   struct Db;
+  // Opens the database; `serve`: creates it and its tables, and marks interrupted runs.
+  bool connect(bool serve);
   // Opens the group's transaction when none is; false when the store cannot change.
   bool changed();
   // Answers `ok`; a failure that rolled the group back fails every later commit.
