@@ -370,6 +370,8 @@ bool Store::connect(bool serve) {
   std::string setup = "PRAGMA journal_mode=WAL;";
   if (serve) {
     setup += flushes_ ? "PRAGMA synchronous=NORMAL;" : "PRAGMA synchronous=OFF;";
+    // A group of many small files makes a large log; it need not stay that large.
+    setup += "PRAGMA journal_size_limit=4194304;";
     setup += kSchema;
     setup += "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
     // A run still recorded was going on when the last process ended without shut(): a
