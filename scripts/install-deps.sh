@@ -6,7 +6,8 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ make pkg-config clang-format
-  libssl-dev zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev libbenchmark-dev libcap-dev
+  libssl-dev zlib1g-dev libdeflate-dev libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libcap-dev
   default-jdk-headless python3 openssl
   libxcb1-dev default-jre xvfb x11-utils
   "$@"

@@ -9,7 +9,10 @@
 #include <sstream>
 #include <thread>
 
+#include <openssl/sha.h>
+
 #include "tests/support/engine_world.h"
+#include "tools/kfs-devserver/store.h"
 
 namespace fs = std::filesystem;
 
@@ -22,24 +25,30 @@ struct TreeCase {
   int block_size;
 };
 
-// Every version record of the destination: size, block size and the block lines (MD5 and
-// payload object), which is all of what the client sent that the server keeps.
+// Every stored file of the destination: size, block size and the blocks (MD5 and the
+// SHA-256 of the payload), which is all of what the client sent that the server keeps.
 std::map<std::string, std::string> stored(const std::string& store, int dest) {
   std::map<std::string, std::string> out;
-  const fs::path tree =
-      fs::path(store) / "users" / std::to_string(dest) / "tree" / std::to_string(dest);
-  for (const auto& e : fs::recursive_directory_iterator(tree)) {
-    if (!e.is_regular_file()) continue;
-    std::ifstream in(e.path());
-    std::string line;
-    std::string kept;
-    while (std::getline(in, line)) {
-      // Which version, and when the server took it, differ from run to run.
-      if (line.rfind("version ", 0) == 0 || line.rfind("committed ", 0) == 0) continue;
-      kept += line + "\n";
+  kfsd::Store reader(store);
+  EXPECT_TRUE(reader.open_existing());
+  const auto user = static_cast<uint32_t>(dest);
+  const std::string own = std::to_string(dest) + "/";
+  EXPECT_TRUE(reader.walk(user, [&](const kfsd::StoredEntry& e) {
+    kfsd::FileMeta meta;
+    if (reader.lookup(user, e.path, &meta) != kfsd::KIND_FILE) return true;
+    // Which version, and when the server took it, differ from run to run.
+    std::string kept = "size " + std::to_string(meta.size) + "\nblock_size " +
+                       std::to_string(meta.block_size) + "\n";
+    for (const kfsd::Block& b : meta.blocks) {
+      std::vector<uint8_t> payload;
+      EXPECT_TRUE(reader.read_payload(user, b, &payload)) << e.path;
+      uint8_t digest[SHA256_DIGEST_LENGTH];
+      SHA256(payload.data(), payload.size(), digest);
+      kept += b.md5 + " " + kfsd::hex(digest, sizeof digest) + "\n";
     }
-    out[fs::relative(e.path(), tree).string()] = kept;
-  }
+    out[e.path.substr(e.path.rfind(own, 0) == 0 ? own.size() : 0)] = kept;
+    return true;
+  }));
   return out;
 }
 

@@ -176,6 +176,10 @@ class DevServerTest : public ::testing::Test {
               const char* dest_flag = "--dest") {
     // The last close has no reply: a request that has one shows the server handled it.
     list_folder("/");
+    // The store commits its changes at the lock's release; the lock is taken again after.
+    ckfs_lock_request release{CKFS_LOCK_RELEASE, 0, nullptr};
+    EXPECT_EQ(ckfs_user_lock(&session_, &release), 0);
+    EXPECT_EQ(lock(&session_), 0);
     std::string command =
         std::string(VARNO_BUILD_DIR) + "/tools/kfs-devserver/kfs-devserver restore --store " +
         store_ + " " + dest_flag + " 5 --account-key " + key + " --to " + to + " >/dev/null 2>&1";

@@ -151,14 +151,7 @@ uint8_t do_lock(Call& c) {
     if (!r.ok()) return ERR_INVARG;
     release_locks(sh, s.id);
     s.has_destination = false;
-    // What the client sent must be durable before the stamp that vouches for it: a crash
-    // between the two syncs leaves the old stamp, and the client checks its files again.
-    if (!sh.store.sync()) return ERR_IO;
-    if (with_token &&
-        !(sh.store.set_lock_token(s.user, s.schedule_file, token) && sh.store.sync())) {
-      return ERR_IO;
-    }
-    return 0;
+    return sh.store.end_run(s.user, s.schedule_file, with_token, token) ? 0 : ERR_IO;
   }
   uint16_t count = r.u16();
   std::vector<uint32_t> users;
@@ -171,6 +164,7 @@ uint8_t do_lock(Call& c) {
     if (it->second.conn == 0 && it->second.owner == s.owner) continue;
     return ERR_ACCESS;
   }
+  if (!sh.store.begin_run(s.user, s.schedule_file)) return ERR_IO;
   for (uint32_t u : users) sh.locks[u] = LockHolder{s.id, s.owner, {}};
   s.has_destination = true;
   s.destination = users.front();
@@ -182,42 +176,14 @@ uint8_t do_mkdir(Call& c) {
   r.u8();
   uint16_t n = r.u16();
   std::string path = text_of(r.bytes(n), n);
-  fs::path target;
-  if (!r.ok() || !c.sh.store.resolve(c.s.destination, path, &target)) return ERR_INVARG;
-  std::error_code ec;
-  if (fs::is_directory(target, ec)) return ERR_EXISTS;
-  if (fs::exists(target, ec)) return ERR_NOTDIR;
-  if (!c.sh.store.begin_change()) return ERR_FSACCESS;
-  fs::create_directories(target, ec);
-  return ec ? ERR_NOTDIR : 0;
+  std::string target;
+  if (!r.ok() || !Store::resolve(path, &target)) return ERR_INVARG;
+  const uint32_t kind = c.sh.store.lookup(c.s.destination, target);
+  if (kind == KIND_FOLDER) return ERR_EXISTS;
+  if (kind == KIND_FILE) return ERR_NOTDIR;
+  const Made made = c.sh.store.make_folder(c.s.destination, target);
+  return made == Made::ok ? 0 : made == Made::blocked ? ERR_NOTDIR : ERR_FSACCESS;
 }
-
-namespace {
-
-struct Removed {
-  uint32_t files = 0;
-  uint32_t folders = 0;
-  uint64_t bytes = 0;
-};
-
-Removed count_folder(const fs::path& target) {
-  Removed n;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(target, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec)) {
-      ++n.folders;
-    } else if (!reserved_name(it->path().filename().string())) {
-      FileMeta m;
-      if (Store::read_meta(it->path(), &m)) n.bytes += m.size;
-      ++n.files;
-    }
-  }
-  ++n.folders;
-  return n;
-}
-
-}  // namespace
 
 uint8_t do_delete(Call& c) {
   Reader& r = c.r;
@@ -225,26 +191,16 @@ uint8_t do_delete(Call& c) {
   uint16_t n = r.u16();
   std::string path = text_of(r.bytes(n), n);
   c.out.assign(kDeleteReplySize, 0);
-  fs::path target;
-  if (!r.ok() || !c.sh.store.resolve(c.s.destination, path, &target)) return ERR_INVARG;
-  if (target == c.sh.store.tree(c.s.destination)) return ERR_ACCESS;
-  std::error_code ec;
-  if (!fs::exists(target, ec)) return ERR_BADPATH;
-  bool folder = fs::is_directory(target, ec);
+  std::string target;
+  if (!r.ok() || !Store::resolve(path, &target)) return ERR_INVARG;
+  if (target.empty()) return ERR_ACCESS;
+  const uint32_t kind = c.sh.store.lookup(c.s.destination, target);
+  if (kind == 0) return ERR_BADPATH;
+  bool folder = kind == KIND_FOLDER;
   if ((flags & 1) == 0 && folder) return ERR_NOTFILE;
   if ((flags & 1) != 0 && !folder) return ERR_NOTDIR;
-  if (!c.sh.store.begin_change()) return ERR_FSACCESS;
-  c.sh.known_folder.clear();
   Removed removed;
-  if (folder) {
-    removed = count_folder(target);
-  } else {
-    FileMeta m;
-    if (Store::read_meta(target, &m)) removed.bytes = m.size;
-    removed.files = 1;
-  }
-  fs::remove_all(target, ec);
-  if (ec) return ERR_FSACCESS;
+  if (!c.sh.store.remove(c.s.destination, target, &removed)) return ERR_FSACCESS;
   put32(c.out.data(), removed.files);
   put32(c.out.data() + 4, removed.folders);
   put64(c.out.data() + 8, removed.bytes);
@@ -256,32 +212,24 @@ namespace {
 // Reads the folder into a new listing; answers its handle, or 0 with `status` set.
 int open_listing(Call& c, const std::string& folder, const std::string& pattern, bool wide,
                  uint8_t* status) {
-  fs::path target;
-  std::error_code ec;
+  std::string target;
   *status = ERR_INVARG;
-  if (!c.sh.store.resolve(c.s.destination, folder, &target)) return 0;
-  *status = !fs::exists(target, ec) ? ERR_BADPATH : !fs::is_directory(target, ec) ? ERR_NOTDIR : 0;
+  if (!Store::resolve(folder, &target)) return 0;
+  const uint32_t kind = c.sh.store.lookup(c.s.destination, target);
+  *status = kind == 0 ? ERR_BADPATH : kind != KIND_FOLDER ? ERR_NOTDIR : 0;
   if (*status != 0) return 0;
   int h = free_handle(c.s.listings);
   *status = ERR_FINDMAX;
   if (h == 0) return 0;
   Listing listing;
   listing.wide = wide;
-  for (const auto& item : fs::directory_iterator(target, ec)) {
-    std::string name = item.path().filename().string();
-    if (reserved_name(name)) continue;
-    if (!listing.wide && name.size() > 255) continue;
-    if (!pattern.empty() && fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
-    Entry e{name, KIND_FOLDER, 0, 0, 0};
-    if (!item.is_directory(ec)) {
-      FileMeta m;
-      if (!Store::read_meta(item.path(), &m)) continue;
-      e = Entry{name, KIND_FILE, m.mtime, m.size, m.version};
-    }
-    listing.entries.push_back(e);
-  }
-  std::sort(listing.entries.begin(), listing.entries.end(),
-            [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  *status = ERR_FSACCESS;
+  if (!c.sh.store.list(c.s.destination, target, &listing.entries)) return 0;
+  // Sorted by name already, as the store keeps them.
+  std::erase_if(listing.entries, [&](const StoredEntry& e) {
+    return (!wide && e.name.size() > 255) ||
+           (!pattern.empty() && fnmatch(pattern.c_str(), e.name.c_str(), 0) != 0);
+  });
   c.s.listings[static_cast<uint8_t>(h)] = std::move(listing);
   *status = 0;
   return h;
@@ -293,13 +241,13 @@ void write_page(Call& c, uint8_t handle, Listing& listing) {
   Writer w(c.out.data() + kFindHeader, kReplyRoom);
   uint16_t count = 0;
   while (listing.next < listing.entries.size() && count < c.sh.options.page_size) {
-    const Entry& e = listing.entries[listing.next];
+    const StoredEntry& e = listing.entries[listing.next];
     size_t need = 21 + (listing.wide ? 2 : 1) + e.name.size();
     if (w.size() + need > kReplyRoom) break;
     w.u8(static_cast<uint8_t>(e.kind));
     w.u32(e.mtime);
     w.u64(e.size);
-    w.u64(e.second);
+    w.u64(e.kind == KIND_FILE ? e.version : 0);
     if (listing.wide) {
       w.u16(static_cast<uint16_t>(e.name.size()));
     } else {
@@ -348,22 +296,16 @@ uint16_t checksummed_blocks(const OpenFile& f, uint64_t block_size) {
   return n;
 }
 
-// Whether a file can be opened at `target` (a folder of that name cannot be), and whether
-// a version of it exists; makes its folder when missing.
-uint8_t open_target(Call& c, const fs::path& target, bool* exists) {
-  std::error_code ec;
-  const fs::file_status status = fs::status(target, ec);
-  if (fs::is_directory(status)) return ERR_NOTFILE;
-  *exists = fs::exists(status);
-  // Files come folder by folder: the folder of the last open is known to be there.
-  if (*exists || target.parent_path() == c.sh.known_folder) return 0;
-  if (!fs::is_directory(target.parent_path(), ec)) {
-    if (!c.sh.store.begin_change()) return ERR_FSACCESS;
-    fs::create_directories(target.parent_path(), ec);
-    if (!fs::is_directory(target.parent_path(), ec)) return ERR_NOTDIR;
-  }
-  c.sh.known_folder = target.parent_path();
-  return 0;
+// Whether a file can be opened at `target` (a folder of that name cannot be), and its
+// stored version when there is one; makes its folder when missing.
+uint8_t open_target(Call& c, const std::string& target, FileMeta* old) {
+  const uint32_t kind = c.sh.store.lookup(c.s.destination, target, old);
+  if (kind == KIND_FOLDER) return ERR_NOTFILE;
+  if (kind == KIND_FILE) return 0;
+  const size_t slash = target.rfind('/');
+  const Made made = c.sh.store.make_folder(
+      c.s.destination, slash == std::string::npos ? std::string() : target.substr(0, slash));
+  return made == Made::ok ? 0 : made == Made::blocked ? ERR_NOTDIR : ERR_FSACCESS;
 }
 
 }  // namespace
@@ -378,21 +320,16 @@ uint8_t do_wopen(Call& c) {
   uint64_t size = r.u64();
   uint16_t rn = r.u16();
   const uint8_t* record = r.bytes(rn);
-  fs::path target;
-  if (!r.ok() || !c.sh.store.resolve(s.destination, path, &target) ||
-      target == c.sh.store.tree(s.destination)) {
-    return ERR_INVARG;
-  }
-  bool exists = false;
-  uint8_t code = open_target(c, target, &exists);
+  std::string target;
+  if (!r.ok() || !Store::resolve(path, &target) || target.empty()) return ERR_INVARG;
+  OpenFile f;
+  uint8_t code = open_target(c, target, &f.old);
   if (code != 0) return code;
   // A client that starts a file over opens it again without closing the first handle.
   for (auto it = s.files.begin(); it != s.files.end();) {
     it = (it->second.path == target) ? s.files.erase(it) : std::next(it);
   }
-  OpenFile f;
   f.path = target;
-  if (exists) Store::read_meta(target, &f.old);
   if (f.old.exists && f.old.mtime == mtime && f.old.size == size) return ERR_UP2DATE;
   uint64_t bs = c.sh.options.block_size;
   while ((size + bs - 1) / bs > 65535) bs *= 2;
@@ -407,7 +344,7 @@ uint8_t do_wopen(Call& c) {
                     static_cast<uint32_t>(bs),
                     f.old.exists ? f.old.version + 1 : 1,
                     0,
-                    rn > 0 ? hex(record, rn) : "",
+                    text_of(record, rn),
                     {}};
   uint16_t count = f.count;
   s.files[static_cast<uint8_t>(h)] = std::move(f);
@@ -451,12 +388,13 @@ uint8_t block_end(Call& c, OpenFile& f, const uint8_t* data, uint16_t n) {
     f.broken = true;
     return ERR_SEQUENCE;
   }
-  std::string object = c.sh.store.put_object(c.s.destination, f.payload);
-  if (object.empty()) {
+  Block block;
+  if (!c.sh.store.put_object(c.s.destination, f.payload, &block)) {
     f.broken = true;
     return ERR_FSACCESS;
   }
-  f.next.blocks.push_back(Block{n == 16 ? hex(data, 16) : "-", object});
+  block.md5 = n == 16 ? hex(data, 16) : "-";
+  f.next.blocks.push_back(std::move(block));
   f.receiving = false;
   f.payload.clear();
   ++f.done;
@@ -496,7 +434,7 @@ uint8_t do_close(Call& c) {
   OpenFile& f = it->second;
   if (!f.broken && !f.receiving && f.done == f.count) {
     f.next.committed = static_cast<int64_t>(time(nullptr));
-    c.note = c.sh.store.write_meta(f.path, f.next) ? "committed" : "commit failed";
+    c.note = c.sh.store.write_meta(c.s.destination, f.path, f.next) ? "committed" : "commit failed";
   } else {
     c.note = "incomplete, dropped";
   }

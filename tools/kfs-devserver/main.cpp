@@ -23,12 +23,13 @@ const char kUsage[] =
 
 const char kStoreHelp[] =
     "\n"
-    "The store keeps one tree per destination: STORE/users/N/tree holds what was backed up\n"
-    "under the schedule's Dest=/N (N is the destination number, not the login's user\n"
-    "number); STORE/users/N/objects the block payloads larger than --inline-max (16384; the\n"
-    "smaller ones are kept in the version records); STORE/mail the reports handed to\n"
-    "the server. 'restore --dest N' writes the plain files of tree N below the --to folder\n"
-    "(decrypted with the account key); --user N is an old name for --dest N.\n";
+    "The store keeps one tree per destination in STORE/store.db (SQLite): the tree of\n"
+    "destination N holds what was backed up under the schedule's Dest=/N (N is the\n"
+    "destination number, not the login's user number), as folders and files with their\n"
+    "block payloads (those up to --inline-max, 16384, in the file's own row); STORE/mail\n"
+    "the reports handed to the server. Changes are committed in groups, at a lock's release\n"
+    "and every --checkpoint-ms. 'restore --dest N' writes the plain files of tree N below\n"
+    "the --to folder (decrypted with the account key); --user N is an old name for --dest N.\n";
 
 const char kFaultHelp[] =
     "\n"

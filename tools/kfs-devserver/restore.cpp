@@ -5,8 +5,6 @@
 #include <zlib.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include "tools/kfs-devserver/server.h"
 #include "tools/kfs-devserver/store.h"
@@ -98,40 +96,49 @@ int restore(const std::string& store_dir, uint32_t user, const std::string& acco
     return 2;
   }
   Store store(store_dir);
-  fs::path tree = store.tree(user);
-  std::error_code ec;
-  if (!fs::is_directory(tree, ec)) {
-    fprintf(stderr, "kfs-devserver: no files stored for user %u\n", user);
-    OPENSSL_cleanse(key, sizeof key);
-    return 1;
-  }
   int failures = 0;
   int restored = 0;
-  for (auto it = fs::recursive_directory_iterator(tree, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    fs::path relative = fs::relative(it->path(), tree, ec);
-    fs::path target = fs::path(to) / relative;
-    if (reserved_name(it->path().filename().string())) continue;
-    if (it->is_directory(ec)) {
+  int entries = 0;
+  std::error_code ec;
+  bool walked = store.open_existing() && store.walk(user, [&](const StoredEntry& e) {
+    ++entries;
+    // Names were checked when they were stored; checked again, as they make local paths.
+    std::string normal;
+    if (!Store::resolve(e.path, &normal) || normal != e.path) {
+      fprintf(stderr, "kfs-devserver: skipping the stored name %s\n", e.path.c_str());
+      ++failures;
+      return true;
+    }
+    const fs::path target = fs::path(to) / e.path;
+    if (e.kind == KIND_FOLDER) {
       fs::create_directories(target, ec);
-      continue;
+      return true;
     }
     FileMeta meta;
-    if (!Store::read_meta(it->path(), &meta)) continue;
     std::vector<uint8_t> content;
-    bool ok = file_content(store, user, key, meta, &content);
+    bool ok = store.lookup(user, e.path, &meta) == KIND_FILE && meta.exists &&
+              file_content(store, user, key, meta, &content);
     if (!ok || !write_atomic(target, content.data(), content.size(), false)) {
-      fprintf(stderr, "kfs-devserver: cannot restore %s\n", relative.c_str());
+      fprintf(stderr, "kfs-devserver: cannot restore %s\n", e.path.c_str());
       ++failures;
-      continue;
+      return true;
     }
     fs::last_write_time(
         target,
         fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(meta.mtime)),
         ec);
     ++restored;
-  }
+    return true;
+  });
   OPENSSL_cleanse(key, sizeof key);
+  if (!walked) {
+    fprintf(stderr, "kfs-devserver: cannot read the store %s\n", store_dir.c_str());
+    return 1;
+  }
+  if (entries == 0) {
+    fprintf(stderr, "kfs-devserver: no files stored for user %u\n", user);
+    return 1;
+  }
   printf("restored %d file(s), %d failure(s)\n", restored, failures);
   return failures == 0 ? 0 : 1;
 }

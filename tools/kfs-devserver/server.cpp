@@ -69,14 +69,9 @@ int open_listener(const Options& o, uint16_t* port) {
 bool prepare_store(Shared& sh, const Options& options) {
   sh.options = options;
   sh.store = Store(options.store, !options.no_sync, options.inline_max);
-  int removed = sh.store.open();
-  if (removed < 0) {
-    fprintf(stderr, "kfs-devserver: cannot open the store %s: %s\n", options.store.c_str(),
-            strerror(errno));
+  if (!sh.store.open()) {
+    fprintf(stderr, "kfs-devserver: cannot open the store %s\n", options.store.c_str());
     return false;
-  }
-  if (sh.store.recovered()) {
-    fprintf(stderr, "kfs-devserver: unsynced changes found; removed %d torn file(s)\n", removed);
   }
   sh.key = load_or_create_key((fs::path(options.store) / "server_key.pem").string());
   if (sh.key == nullptr) {
@@ -103,7 +98,7 @@ bool start_stop_thread(Shared& sh) {
     if (sigwait(&stop, &signal_number) != 0) _exit(1);
     {
       std::lock_guard<std::mutex> store_guard(sh.mutex);
-      if (!sh.store.sync()) fprintf(stderr, "kfs-devserver: sync: %s\n", strerror(errno));
+      if (!sh.store.shut()) fprintf(stderr, "kfs-devserver: the store's last sync failed\n");
     }
     std::lock_guard<std::mutex> guard(sh.out_mutex);
     fflush(stdout);
@@ -125,6 +120,10 @@ void start_checkpoints(Shared& sh) {
       {
         std::lock_guard<std::mutex> guard(sh.mutex);
         if (!sh.store.dirty() || start - sh.store.dirty_since() < every) continue;
+        if (!sh.store.commit()) {
+          fprintf(stderr, "kfs-devserver: checkpoint: the commit failed\n");
+          continue;
+        }
         count = sh.store.changes();
       }
       // Requests go on meanwhile: a flush of seconds of data would stall the client.

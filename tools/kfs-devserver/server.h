@@ -23,9 +23,8 @@ struct Options {
   // Never wait for the disk: a killed server still loses nothing, a crash of the machine
   // may. For tests on a shared machine, where one flush waits for every process's writes.
   bool no_sync = false;
-  // Block payloads of at most this many bytes are kept in the version record, not a file:
-  // creating a file costs the server more than writing a small file's payload twice over
-  // as hex. Beyond some 16 KiB the hex costs more than the file.
+  // Block payloads of at most this many bytes are kept in the file's own row: no hash to
+  // compute and no second row. Larger ones are kept once per destination, by their hash.
   size_t inline_max = 16384;
   std::vector<Fault> faults;  // planned faults; the syntax is in faults.h
 };

@@ -38,11 +38,10 @@ struct Shared {
   FaultPlan faults;
   std::atomic<uint64_t> next_conn{1};
   std::mutex out_mutex;
-  fs::path known_folder;  // a tree folder that exists, until the next delete
 };
 
 struct OpenFile {
-  fs::path path;
+  std::string path;  // in the store
   FileMeta old;
   FileMeta next;
   uint16_t count = 0;
@@ -53,16 +52,8 @@ struct OpenFile {
   std::vector<uint8_t> payload;
 };
 
-struct Entry {
-  std::string name;
-  uint32_t kind;
-  uint32_t mtime;
-  uint64_t size;
-  uint64_t second;
-};
-
 struct Listing {
-  std::vector<Entry> entries;
+  std::vector<StoredEntry> entries;
   size_t next = 0;
   bool wide = false;
 };
