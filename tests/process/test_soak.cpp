@@ -286,9 +286,10 @@ bool Soak::faulty_round(const Fault& fault, Tally* tally) {
 // Every file the faulty run called backed up restores with the content that run read (the
 // tree does not change between the run and this check).
 void Soak::check_claims(const JobRun& r) {
+  const std::string prefix = "FILE: Successfully backed up '";
+  if (r.count_logged(prefix) == 0) return;
   const std::string restored = restore(1);
   std::map<std::string, std::string> held = regular_files(restored + "/1/D Drive");
-  const std::string prefix = "FILE: Successfully backed up '";
   for (const std::string& m : r.messages()) {
     if (m.rfind(prefix, 0) != 0) continue;
     std::string name = restored_name(m.substr(prefix.size(), m.size() - prefix.size() - 1));
