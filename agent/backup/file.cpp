@@ -340,6 +340,21 @@ Step query_block(Transfer* t, uint32_t j, Block* block) {
   return Step::kNext;
 }
 
+// A data message (or the close, which fails the same way) that did not go: a broken link
+// starts the file over, any other code fails it.
+Step data_message_failed(Transfer* t, int code) {
+  if (restarts_file(code)) {
+    log_job(code == ERR_BADKEY ? "FILE: ERROR: ERR_BADKEY on '%s'\n"
+                               : "FILE: ERROR: ERR_SCKREAD on '%s'\n",
+            t->local);
+    progress_file_bytes(0);
+    return Step::kRetry;
+  }
+  log_job("FILE: ERROR: Failed with code %d on '%s'\n", code, t->local);
+  report_fail_file_code(t->local, code);
+  return Step::kFailed;
+}
+
 // Sends data messages while `next` gives bytes: `next(&data)` answers what a chain read
 // answers and points data at the bytes. Answers the step and, in *last, the last read.
 template <class Next>
@@ -356,21 +371,9 @@ Step pump(Transfer* t, Next next, int* last) {
     liveness_bump();
     int code = send_write(&t->job->session, t->opened, t->open.handle, CKFS_WRITE_DATA, data,
                           static_cast<uint32_t>(*last));
-    if (code == 0) {
-      progress_file_bytes(t->bytes_read);
-      if (*last == 0) return Step::kNext;
-      continue;
-    }
-    if (restarts_file(code)) {
-      log_job(code == ERR_BADKEY ? "FILE: ERROR: ERR_BADKEY on '%s'\n"
-                                 : "FILE: ERROR: ERR_SCKREAD on '%s'\n",
-              t->local);
-      progress_file_bytes(0);
-      return Step::kRetry;
-    }
-    log_job("FILE: ERROR: Failed with code %d on '%s'\n", code, t->local);
-    report_fail_file_code(t->local, code);
-    return Step::kFailed;
+    if (code != 0) return data_message_failed(t, code);
+    progress_file_bytes(t->bytes_read);
+    if (*last == 0) return Step::kNext;
   }
 }
 
@@ -512,17 +515,9 @@ Step send_blocks(Transfer* t) {
 Step commit(Transfer* t) {
   int code = ckfs_file_close(&t->job->session, t->open.handle);
   t->closed = true;
-  if (code == 0 && ckfs_same_connection(&t->job->session, t->opened)) return Step::kNext;
-  if (code == 0 || restarts_file(code)) {
-    log_job(code == ERR_BADKEY ? "FILE: ERROR: ERR_BADKEY on '%s'\n"
-                               : "FILE: ERROR: ERR_SCKREAD on '%s'\n",
-            t->local);
-    progress_file_bytes(0);
-    return Step::kRetry;
-  }
-  log_job("FILE: ERROR: Failed with code %d on '%s'\n", code, t->local);
-  report_fail_file_code(t->local, code);
-  return Step::kFailed;
+  if (code != 0) return data_message_failed(t, code);
+  return ckfs_same_connection(&t->job->session, t->opened) ? Step::kNext
+                                                           : data_message_failed(t, ERR_SCKREAD);
 }
 
 // Attempts until one ends the file. Answers kNext (stored), kFailed, kStopped, or
