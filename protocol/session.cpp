@@ -89,6 +89,21 @@ void note_connect_failure(ckfs_session* session, const char* host, int port, int
   note_failure(session, host, port, cause);
 }
 
+// The server's announcement of its public key: a 16-bit length and the PEM text.
+int receive_server_key(ckfs_session* session, Pkey* key) {
+  uint8_t length_bytes[2];
+  // A server that accepts and never speaks must not hold the job: the next host is tried.
+  if (!ckfs_reply_begins(session) || ckfs_recv_all(session->socket.get(), length_bytes, 2) != 2) {
+    return ERR_IO;
+  }
+  int n = get16(length_bytes);
+  if (n > CKFS_KEY_TEXT_MAX) return ERR_INVARG;
+  uint8_t text[CKFS_KEY_TEXT_MAX + 1];
+  if (n > 0 && ckfs_recv_all(session->socket.get(), text, n) != n) return ERR_IO;
+  *key = read_server_key(text, n);
+  return *key ? 0 : ERR_BADPATH;
+}
+
 // One attempt against one server; the pending request is the caller's to restore.
 int handshake_attempt(ckfs_session* session, const char* host, int port) {
   session->socket = ckfs_tcp_connect(host, port);
@@ -99,17 +114,9 @@ int handshake_attempt(ckfs_session* session, const char* host, int port) {
   if (ckfs_send_all(session->socket.get(), kGreeting, sizeof kGreeting) != sizeof kGreeting) {
     return ERR_IO;
   }
-  uint8_t length_bytes[2];
-  // A server that accepts and never speaks must not hold the job: the next host is tried.
-  if (!ckfs_reply_begins(session) || ckfs_recv_all(session->socket.get(), length_bytes, 2) != 2) {
-    return ERR_IO;
-  }
-  int n = get16(length_bytes);
-  if (n > CKFS_KEY_TEXT_MAX) return ERR_INVARG;
-  uint8_t text[CKFS_KEY_TEXT_MAX + 1];
-  if (n > 0 && ckfs_recv_all(session->socket.get(), text, n) != n) return ERR_IO;
-  Pkey key = read_server_key(text, n);
-  if (!key) return ERR_BADPATH;
+  Pkey key;
+  int rc = receive_server_key(session, &key);
+  if (rc != 0) return rc;
 
   uint8_t half[32];
   if (RAND_bytes(half, sizeof half) != 1) return ERR_IO;
@@ -140,7 +147,7 @@ int handshake_attempt(ckfs_session* session, const char* host, int port) {
 
   session->cipher = ckfs_cipher_new(session->cipher_kind, half);
   if (session->cipher == nullptr) return ERR_ACCESS;
-  int rc = ckfs_recv_packet(session);
+  rc = ckfs_recv_packet(session);
   if (rc != 0) return rc;
   if (packet.length != 32 || packet.type != (KFS_SESSION_HANDSHAKE | KFS_RESPONSE_BIT) ||
       packet.status != 0 || packet.request_number != 0) {
