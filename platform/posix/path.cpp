@@ -57,10 +57,22 @@ std::optional<std::string> unc_key(std::string_view s, size_t* consumed) {
   return "\\\\" + lower(server) + "\\" + lower(share);
 }
 
+// The root as the system itself spells it (realpath's form): "/mnt//data/./" would never
+// prefix a resolved path, which would then be taken for one under another drive.
 std::string clean_native_root(std::string_view root) {
-  std::string out(root);
-  while (out.size() > 1 && out.back() == '/') out.pop_back();
-  return out;
+  std::string out;
+  size_t i = 0;
+  while (i < root.size()) {
+    size_t end = root.find('/', i);
+    if (end == std::string_view::npos) end = root.size();
+    std::string_view part = root.substr(i, end - i);
+    if (!part.empty() && part != ".") {
+      out.push_back('/');
+      out.append(part);
+    }
+    i = end + 1;
+  }
+  return out.empty() ? "/" : out;
 }
 
 std::shared_ptr<const DriveMap> load_map() {
@@ -70,6 +82,8 @@ std::shared_ptr<const DriveMap> load_map() {
   while (in && std::getline(in, line)) {
     std::string_view text = trim(line);
     if (text.empty() || text.front() == '#') continue;
+    // A NUL would cut the name short where the system reads it: some other folder.
+    if (text.find('\0') != std::string_view::npos) continue;
     size_t eq = text.find('=');
     if (eq == std::string_view::npos) continue;
     std::string_view key = trim(text.substr(0, eq));

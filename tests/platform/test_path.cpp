@@ -142,6 +142,19 @@ TEST(PathMapTest, CanBeMappedAwayFromRoot) {
   EXPECT_EQ(windows("/usr"), "<2>");
 }
 
+// A root the way an operator may type it must still prefix the resolved paths below it,
+// and a line with a NUL in it names no folder the system could find.
+TEST(PathMapTest, RootsAreKeptInTheSystemsOwnSpelling) {
+  TempDir dir;
+  write_file(dir.file("etc/drives"),
+             "E:=" + dir.path() + "//e/./\n" + std::string("F:=/f\0x\n", 8) + "G:=//\n");
+  ScopedCwd cwd(dir.path());
+  EXPECT_EQ(native("E:\\x"), dir.path() + "/e/x");
+  EXPECT_EQ(windows(dir.path() + "/e/x"), "E:\\x");
+  EXPECT_EQ(native("F:\\x"), "<2>");
+  EXPECT_EQ(native("G:\\x"), "/x");
+}
+
 TEST(PathMapTest, WithoutAFileOnlyCIsMapped) {
   TempDir dir;
   ScopedCwd cwd(dir.path());
