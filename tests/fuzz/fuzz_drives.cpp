@@ -4,6 +4,7 @@
 // same place on the way back.
 #include <sys/stat.h>
 #include <unistd.h>
+#include <clocale>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +22,11 @@ namespace {
 class Scratch {
  public:
   Scratch() {
+    // Where a single-byte locale is installed, bytes above 127 are letters too, as they are
+    // in a JVM of such a user.
+    for (const char* name : {"en_US.ISO-8859-1", "de_DE.ISO-8859-1", "fr_FR.ISO-8859-1"}) {
+      if (setlocale(LC_CTYPE, name) != nullptr) break;
+    }
     char dir[] = "/tmp/varno-fuzz-drives-XXXXXX";
     std::error_code ec;
     home_ = std::filesystem::current_path(ec);
@@ -80,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       abort();
     }
     if (m.windows_root == "C:") has_c = true;
+    if (m.windows_root.size() == 2 && (m.windows_root[0] < 'A' || m.windows_root[0] > 'Z')) abort();
     // Below the mapping, to the native side and back.
     std::string native;
     if (plat_native_path(m.windows_root + "\\sub\\.\\x", &native) != 0) abort();
@@ -95,8 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!has_c) abort();
 
   // Paths from outside, whatever the map holds.
-  static const char* const kPaths[] = {
-      "C:\\x", "d:/a/../..", "\\\\fs1\\docs\\a", "\\\\?\\Z:\\", "\\\\a", "rel\\x", "\\\\\\"};
+  static const char* const kPaths[] = {"C:\\x", "d:/a/../..", "\\\\fs1\\docs\\a", "\\\\?\\Z:\\",
+                                       "\\\\a", "rel\\x",     "\\\\\\",           "\xe9:\\x"};
   std::string out;
   for (const char* p : kPaths) (void)plat_native_path(p, &out);
   static const char* const kNative[] = {"/", "/mnt/data/x", "//srv//docs/", "rel/x", ""};
