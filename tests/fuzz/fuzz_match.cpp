@@ -57,8 +57,11 @@ bool has_unclosed_bracket(const std::string& pattern, bool noescape) {
 
 // Where the C library follows rules of its own, there is nothing to compare: collating
 // elements and equivalence classes, class names it may refuse, a pattern ending in an
-// escape, unclosed brackets, and bytes outside ASCII.
+// escape, unclosed brackets, a star before a leading period, and bytes outside ASCII.
 bool comparable(const std::string& pattern, const std::string& name, int flags) {
+  // The library lets no star stand before a leading period, even one that takes nothing
+  // ahead of a literal period ("*." against "."); POSIX asks only for the literal period.
+  if ((flags & MATCH_PERIOD) != 0 && name.find('.') != std::string::npos) return false;
   if (has_unclosed_bracket(pattern, (flags & MATCH_NOESCAPE) != 0)) return false;
   for (unsigned char c : pattern + name) {
     if (c >= 0x80) return false;
