@@ -17,6 +17,15 @@ struct DriveMap {
   std::vector<DriveMapping> shares;  // windows_root is "\\server\share", lower case
 };
 
+// Drive letters are ASCII whatever the locale: under a single-byte one (a JVM takes the
+// user's) isalpha() also answers yes for bytes such as 0xE9, which index no drive.
+bool is_drive_letter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+size_t drive_index(char c) {
+  return static_cast<size_t>((c | 0x20) - 'a');
+}
+
 std::string lower(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -57,10 +66,22 @@ std::optional<std::string> unc_key(std::string_view s, size_t* consumed) {
   return "\\\\" + lower(server) + "\\" + lower(share);
 }
 
+// The root as the system itself spells it (realpath's form): "/mnt//data/./" would never
+// prefix a resolved path, which would then be taken for one under another drive.
 std::string clean_native_root(std::string_view root) {
-  std::string out(root);
-  while (out.size() > 1 && out.back() == '/') out.pop_back();
-  return out;
+  std::string out;
+  size_t i = 0;
+  while (i < root.size()) {
+    size_t end = root.find('/', i);
+    if (end == std::string_view::npos) end = root.size();
+    std::string_view part = root.substr(i, end - i);
+    if (!part.empty() && part != ".") {
+      out.push_back('/');
+      out.append(part);
+    }
+    i = end + 1;
+  }
+  return out.empty() ? "/" : out;
 }
 
 std::shared_ptr<const DriveMap> load_map() {
@@ -70,19 +91,23 @@ std::shared_ptr<const DriveMap> load_map() {
   while (in && std::getline(in, line)) {
     std::string_view text = trim(line);
     if (text.empty() || text.front() == '#') continue;
+    // A NUL would cut the name short where the system reads it: some other folder.
+    if (text.find('\0') != std::string_view::npos) continue;
     size_t eq = text.find('=');
     if (eq == std::string_view::npos) continue;
     std::string_view key = trim(text.substr(0, eq));
     std::string_view value = trim(text.substr(eq + 1));
     if (value.empty() || value.front() != '/') continue;  // native roots are absolute
     std::string root = clean_native_root(value);
-    if (key.size() >= 2 && isalpha(static_cast<unsigned char>(key[0])) && key[1] == ':' &&
+    if (key.size() >= 2 && is_drive_letter(key[0]) && key[1] == ':' &&
         split_components(key.substr(2)).empty()) {
-      map->letters[toupper(static_cast<unsigned char>(key[0])) - 'A'] = root;
+      map->letters[drive_index(key[0])] = root;
     } else if (key.size() > 2 && plat_is_path_separator(key[0]) && plat_is_path_separator(key[1])) {
       size_t used = 0;
       std::optional<std::string> k = unc_key(key, &used);
       if (!k || !split_components(key.substr(used)).empty()) continue;
+      // "\\?\" opens a long path, never a share: such a share could not be reached.
+      if (k->compare(0, 4, "\\\\?\\") == 0) continue;
       bool replaced = false;
       for (DriveMapping& m : map->shares) {
         if (m.windows_root == *k) {
@@ -155,9 +180,8 @@ int plat_native_path(std::string_view w, std::string* native) {
     }
     return not_found();
   }
-  if (w.size() >= 2 && isalpha(static_cast<unsigned char>(w[0])) && w[1] == ':') {
-    const std::optional<std::string>& root =
-        map->letters[toupper(static_cast<unsigned char>(w[0])) - 'A'];
+  if (w.size() >= 2 && is_drive_letter(w[0]) && w[1] == ':') {
+    const std::optional<std::string>& root = map->letters[drive_index(w[0])];
     if (!root) return not_found();
     *native = join_under(*root, w.substr(2));
     return 0;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <clocale>
 
 #include "platform/error.h"
 #include "platform/path.h"
@@ -140,6 +141,42 @@ TEST(PathMapTest, CanBeMappedAwayFromRoot) {
   EXPECT_EQ(native("C:\\x"), dir.path() + "/c/x");
   EXPECT_EQ(windows(dir.path() + "/c/x"), "C:\\x");
   EXPECT_EQ(windows("/usr"), "<2>");
+}
+
+// A root the way an operator may type it must still prefix the resolved paths below it;
+// a line with a NUL in it names no folder the system could find, and "\\?\" no share.
+TEST(PathMapTest, RootsAreKeptInTheSystemsOwnSpelling) {
+  TempDir dir;
+  write_file(
+      dir.file("etc/drives"),
+      "E:=" + dir.path() + "//e/./\n" + std::string("F:=/f\0x\n", 8) + "G:=//\n" + "\\\\?\\s=/s\n");
+  ScopedCwd cwd(dir.path());
+  EXPECT_EQ(plat_drive_map().size(), 3u);  // C:, E: and G:; "\\?\s" is no share
+  EXPECT_EQ(native("E:\\x"), dir.path() + "/e/x");
+  EXPECT_EQ(windows(dir.path() + "/e/x"), "E:\\x");
+  EXPECT_EQ(native("F:\\x"), "<2>");
+  EXPECT_EQ(native("G:\\x"), "/x");
+}
+
+// A JVM runs under the user's locale; a single-byte one calls 0xE9 a letter, which is no
+// drive (it indexed past the 26 drives).
+TEST(PathMapTest, OnlyAsciiLettersAreDrivesWhateverTheLocale) {
+  std::string previous = setlocale(LC_CTYPE, nullptr);
+  bool single_byte = false;
+  for (const char* name : {"en_US.ISO-8859-1", "de_DE.ISO-8859-1", "fr_FR.ISO-8859-1"}) {
+    if (setlocale(LC_CTYPE, name) != nullptr) {
+      single_byte = true;
+      break;
+    }
+  }
+  if (!single_byte) GTEST_SKIP() << "no single-byte locale installed";
+  TempDir dir;
+  write_file(dir.file("etc/drives"), "\xe9:=/e\nD:=/d\n");
+  ScopedCwd cwd(dir.path());
+  EXPECT_EQ(plat_drive_map().size(), 2u);
+  EXPECT_EQ(native("\xe9:\\x"), "\xe9:/x");  // relative, as any other name
+  EXPECT_EQ(native("d:\\x"), "/d/x");
+  setlocale(LC_CTYPE, previous.c_str());
 }
 
 TEST(PathMapTest, WithoutAFileOnlyCIsMapped) {
