@@ -124,6 +124,12 @@ bool sync_make_way(JobContext* job, const char* remote);
 void sync_end_source(JobContext* job, const char* item);
 // The share (percent) of a source's listed server entries that one run may delete.
 uint32_t sync_delete_percent();
+// Why a file is not sent, in the order the transfer asks: the folder's server listing shows
+// it unchanged, the exclusions ignore it, its filter leaves it out, the change index calls it
+// current. The walk's planner asks the same question, so it plans only what will be sent.
+enum class FileSkip { kNone, kUnchangedOnServer, kIgnored, kFiltered, kCurrent };
+FileSkip file_skip(JobContext* job, const char* local, const ItemStatus& status,
+                   const ScheduleFilter* filter, bool listed_unchanged);
 // Backs up one regular file.
 void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
              const ScheduleFilter* filter);

@@ -600,11 +600,22 @@ void check_server_lost(JobContext* job) {
       kfs_error_name(code), kfs_error_description(code));
 }
 
+FileSkip file_skip(JobContext* job, const char* local, const ItemStatus& status,
+                   const ScheduleFilter* filter, bool listed_unchanged) {
+  if (listed_unchanged) return FileSkip::kUnchangedOnServer;
+  if (is_ignore_path(local, status.is_directory)) return FileSkip::kIgnored;
+  if (filter != nullptr && filter_excludes(filter, local)) return FileSkip::kFiltered;
+  int current = 0;
+  (void)fci_lookup(&job->index, local, status.modification_time, status.size, &current);
+  return current != 0 ? FileSkip::kCurrent : FileSkip::kNone;
+}
+
 void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
              const ScheduleFilter* filter) {
   liveness_bump();
-  if (is_ignore_path(local, status->is_directory)) return;
-  if (filter != nullptr && filter_excludes(filter, local)) {
+  const FileSkip skip = file_skip(job, local, *status, filter, false);
+  if (skip == FileSkip::kIgnored) return;
+  if (skip == FileSkip::kFiltered) {
     log_job("FILE: Skipping '%s' due to filter.\n", local);
     return;
   }
@@ -622,9 +633,7 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
       if (pool != nullptr) pool->drop_file(number);
     }
   } forget{job->encoders.pool.get(), t.number};
-  int current = 0;
-  (void)fci_lookup(&job->index, local, status->modification_time, status->size, &current);
-  if (current) {
+  if (skip == FileSkip::kCurrent) {
     log_job("FILE: Current; Not backing up: '%s'\n", local);
     record_stored(&t);
     report_count_current();

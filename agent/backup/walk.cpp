@@ -370,19 +370,17 @@ class Listing {
     return true;
   }
 
-  // What visit_entry and do_file will decide for a listed file, without their effects.
+  // What visit_entry and do_file will decide for a listed file, without their effects: the
+  // walk's own passes, then the transfer's file_skip.
   bool will_send(const Folder& dir, const PlatFindData& d, const std::vector<PresyncEntry>& listed,
                  ItemStatus* st) {
     if ((d.attributes & PLAT_ATTR_REPARSE_POINT) != 0 || !listing_status(d, st)) return false;
     if (strlen(d.name) + dir.local.size() + 2 > kPathMax || strcmp(d.name, "..") == 0) return false;
     child_ = join(dir.local, d.name, '\\');
-    if (is_excluded_source(child_.c_str()) || is_ignore_path(child_.c_str(), false)) return false;
-    if (dir.filter != nullptr && filter_excludes(dir.filter, child_.c_str())) return false;
+    if (is_excluded_source(child_.c_str())) return false;
     auto entry = listed_entry(listed, d.name);
-    if (entry != listed.end() && unchanged_on_server(&*entry, *st)) return false;
-    int current = 0;
-    (void)fci_lookup(&job_->index, child_.c_str(), st->modification_time, st->size, &current);
-    return current == 0;
+    const bool unchanged = entry != listed.end() && unchanged_on_server(&*entry, *st);
+    return file_skip(job_, child_.c_str(), *st, dir.filter, unchanged) == FileSkip::kNone;
   }
 
   JobContext* job_;
