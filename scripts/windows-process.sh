@@ -17,7 +17,8 @@ if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
   shift
 fi
 for b in "$win/agent/varno-backup.exe" "$win/tools/varno-ctl.exe" \
-         "$win/tests/process/varno-backup-faulty.exe"; do
+         "$win/tests/process/varno-backup-faulty.exe" \
+         "$win/tests/process/varno-backup-testjobs.exe" "$win/tests/process/board-follow.exe"; do
   [ -f "$b" ] || { echo "windows-process: $b is missing" >&2; exit 1; }
 done
 cmake --build "$linux" -j "${JOBS:-$(nproc)}" --target process_tests >/dev/null
@@ -35,8 +36,11 @@ status=0
 ended=$(date +%s)
 grep -E '^ *[0-9]+/[0-9]+ Test +#|tests passed|Total Test time' "$log" | sed 's/^/windows-process: /'
 [ "$status" -eq 0 ] || grep -v -E '^ *[0-9]+/[0-9]+ Test +#' "$log" | tail -n 200 >&2
-# Every skip with its reason, one line each.
-grep -h -o 'not run against the Windows agent: .*' "$linux/Testing/Temporary/LastTest.log" |
+# Every skip with its reason, and what a test left untried, one line each.
+awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 }
+     /not run against the Windows agent: / { sub(/.*not run against the Windows agent: /, "");
+                                             print "skipped " name ": " $0 }
+     /^note: / { print }' "$linux/Testing/Temporary/LastTest.log" |
   sort -u | sed 's/^/windows-process: /' || true
 echo "windows-process: $((ended - started)) s"
 exit $status

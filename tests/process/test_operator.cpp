@@ -651,7 +651,7 @@ TEST_F(OperatorTest, HelpAndVersion) {
   for (const char* ask : {" --help", " --version", " --help background job.kbs"}) {
     SCOPED_TRACE(ask);
     ASSERT_EQ(testing_support::run_command(agent + ask + " > agent.answer"), 0);
-    std::string answer = read_file(dir() + "/agent.answer");
+    std::string answer = lf_lines(read_file(dir() + "/agent.answer"));
     EXPECT_TRUE(
         std::regex_match(answer, std::regex("usage: varno-backup background \\[SCHEDULE\\]"
                                             "\n[\\s\\S]*|varno-backup [0-9]+\\.[0-9]+\\.[0-9]+\n")))

@@ -170,22 +170,16 @@ bool board_from_json(const std::string& line, ProgressBoard* board) {
   return true;
 }
 
-// `varno-ctl.exe status --watch --json` following the Windows agent's board into a file. The
-// watcher's handle keeps the board alive after the agent ends, so its last line is the
-// board as the agent left it. Started again while the agent runs and no board was seen:
-// the agent may not have made its board yet.
+// The Windows agent's board followed into a file by the Windows build's board-follow
+// (varno-ctl's JSON of the board at each change), started with the agent: it waits for the
+// board, and its handle keeps the board alive after the agent ends, so its last line is the
+// board as the agent left it.
 class BoardWatch {
  public:
-  BoardWatch(std::string dir, std::string file) : dir_(std::move(dir)), file_(std::move(file)) {}
-  ~BoardWatch() { finish(0); }
-
-  // Starts the watcher again when it has ended before the job was complete.
-  void keep_up() {
-    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
-    read();
-    if (pid_ > 0 || complete_) return;
-    std::vector<std::string> words = wine_command(windows_build() + "/tools/varno-ctl.exe");
-    words.insert(words.end(), {"status", "--watch", "--json"});
+  BoardWatch(const std::string& dir, std::string file) : file_(std::move(file)) {
+    std::vector<std::string> words =
+        wine_command(windows_build() + "/tests/process/board-follow.exe");
+    words.push_back(std::to_string(kPatienceMs));
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
@@ -193,7 +187,7 @@ class BoardWatch {
     if (pid_ == 0) {
       int out = open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
       int null = open("/dev/null", O_RDWR);
-      if (chdir(dir_.c_str()) != 0 || out < 0 || null < 0) _exit(127);
+      if (chdir(dir.c_str()) != 0 || out < 0 || null < 0) _exit(127);
       dup2(out, 1);
       dup2(null, 2);
       dup2(null, 0);
@@ -201,12 +195,25 @@ class BoardWatch {
       _exit(127);
     }
   }
+  ~BoardWatch() { finish(); }
 
-  // Waits up to `patience_ms` for the watcher to end, then ends it.
-  void finish(uint64_t patience_ms) {
-    uint64_t until = plat_env()->tick_ms() + patience_ms;
+  void poll() { read(); }
+
+  // Once the agent has ended: the follower's last lines, then its end. A Windows board
+  // does not tell its reader that its maker has gone, so the follower is ended once it has
+  // been quiet for a while.
+  void finish() {
+    uint64_t start = plat_env()->tick_ms();
+    uint64_t quiet_since = start;
+    size_t size = testing_support::read_file(file_).size();
     while (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) != pid_) {
-      if (plat_env()->tick_ms() > until) {
+      uint64_t now = plat_env()->tick_ms();
+      size_t grown = testing_support::read_file(file_).size();
+      if (grown != size) {
+        size = grown;
+        quiet_since = now;
+      }
+      if (now - quiet_since > 500 || now - start > 5000) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
         break;
@@ -227,20 +234,15 @@ class BoardWatch {
       std::string line = all.substr(parsed_, end - parsed_);
       parsed_ = end + 1;
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (board_from_json(line, &board_)) {
-        seen_ = true;
-        complete_ = strcmp(board_.status, "Complete") == 0;
-      }
+      if (board_from_json(line, &board_)) seen_ = true;
     }
   }
 
-  std::string dir_;
   std::string file_;
   pid_t pid_ = -1;
   size_t parsed_ = 0;
   ProgressBoard board_{};
   bool seen_ = false;
-  bool complete_ = false;
 };
 
 // The agent started in `dir` (as `user` when that is not -1), its stderr in agent.stderr.
@@ -418,12 +420,12 @@ void EngineWorld::write_schedule(const std::string& lines) {
 }
 
 JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_running) {
+  if (!windows_build().empty()) return run_windows(while_running);
   JobRun result;
   pid_t pid = spawn_agent(dir(), run_as_user, agent_program);
   EXPECT_GT(pid, 0);
   if (pid <= 0) return result;
   running_agent = pid;
-  if (!windows_build().empty()) return run_windows(pid, while_running);
 
   SharedMemory memory;
   SharedView view;
@@ -476,16 +478,20 @@ void EngineWorld::collect(JobRun* result) {
   }
 }
 
-JobRun EngineWorld::run_windows(pid_t pid,
-                                const std::function<void(const ProgressBoard*)>& while_running) {
+JobRun EngineWorld::run_windows(const std::function<void(const ProgressBoard*)>& while_running) {
   static int serial = 0;
   JobRun result;
+  // The follower first: it is waiting when the agent makes its board.
   BoardWatch watch(dir(), side_.path() + "/board" + std::to_string(++serial) + ".jsonl");
+  pid_t pid = spawn_agent(dir(), run_as_user, agent_program);
+  EXPECT_GT(pid, 0);
+  if (pid <= 0) return result;
+  running_agent = pid;
   int status = 0;
   uint64_t give_up = plat_env()->tick_ms() + kPatienceMs;
   uint64_t next_drain = plat_env()->tick_ms() + 500;
   for (;;) {
-    watch.keep_up();
+    watch.poll();
     if (while_running) {
       ProgressBoard live{};
       if (watch.board() != nullptr) live = *watch.board();
@@ -505,8 +511,7 @@ JobRun EngineWorld::run_windows(pid_t pid,
     plat_env()->sleep_ms(5);
   }
   running_agent = -1;
-  // The watcher sees the agent gone within its period and prints the board last.
-  watch.finish(5000);
+  watch.finish();
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (watch.board() != nullptr) {
     result.board = *watch.board();
@@ -554,13 +559,7 @@ int EngineWorld::ctl(const std::string& args, std::string* output) {
   size_t n;
   while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
   int status = pclose(pipe);
-  if (windows) {  // the Windows program's text mode ends its lines with CR LF
-    std::string plain;
-    for (size_t i = 0; i < text.size(); ++i) {
-      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
-    }
-    text = plain;
-  }
+  if (windows) text = lf_lines(text);  // the Windows program's text mode
   if (output != nullptr) *output = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -576,6 +575,18 @@ std::string EngineWorld::agent_shell(const std::string& program) {
 }
 
 std::string EngineWorld::ctl_shell() {
+  return agent_ctl_shell();
+}
+
+std::string lf_lines(const std::string& text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
+  }
+  return plain;
+}
+
+std::string agent_ctl_shell() {
   if (windows_build().empty()) return shell_quoted(kCtl);
   std::string out;
   for (const std::string& w : wine_command(windows_build() + "/tools/varno-ctl.exe"))

@@ -111,7 +111,7 @@ class EngineWorld : public ::testing::Test {
   std::unique_ptr<kfs_test::DevServer> server;
 
  private:
-  JobRun run_windows(pid_t pid, const std::function<void(const ProgressBoard*)>& while_running);
+  JobRun run_windows(const std::function<void(const ProgressBoard*)>& while_running);
   void collect(JobRun* result);
 
   testing_support::TempDir work_;
@@ -128,6 +128,11 @@ std::string random_bytes(size_t n);
 const std::string& windows_build();
 // The command line that starts `program` (a Windows program path) under Wine.
 std::vector<std::string> wine_command(const std::string& program);
+
+// The quoted words that run varno-ctl for the commands that reach the agent.
+std::string agent_ctl_shell();
+// `text` with its CR LF line ends as LF (the Windows programs' text mode).
+std::string lf_lines(const std::string& text);
 
 // A test that cannot run against the Windows agent says why, on one line.
 #define SKIP_AGAINST_WINDOWS_AGENT(reason)                               \
