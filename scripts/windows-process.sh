@@ -11,11 +11,12 @@ set -euo pipefail
 usage="usage: windows-process.sh WINDOWS_BUILD [LINUX_BUILD] [ctest arguments...]"
 win=$(realpath "${1:?$usage}")
 shift
-linux=$(realpath -m "${VARNO_LINUX_BUILD:?$usage}")
+linux=${VARNO_LINUX_BUILD:-}
 if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
-  linux=$(realpath -m "$1")
+  linux=$1
   shift
 fi
+linux=$(realpath -m "${linux:?$usage}")
 for b in "$win/agent/varno-backup.exe" "$win/tools/varno-ctl.exe" \
          "$win/tests/process/varno-backup-faulty.exe" \
          "$win/tests/process/varno-backup-testjobs.exe" "$win/tests/process/board-follow.exe"; do

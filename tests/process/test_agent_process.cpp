@@ -396,6 +396,7 @@ TEST_F(AgentProcessTest, WatchRedrawsUntilComplete) {
   EXPECT_EQ(ctl("stop").status, 0);
   std::string rest;
   while (fgets(line, sizeof line, watch) != nullptr) rest += line;
+  rest = engine_test::lf_lines(rest);  // the Windows varno-ctl's text mode
   int status = pclose(watch);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << rest;
   EXPECT_NE(rest.find("Status:       Complete\n"), std::string::npos) << rest;

@@ -511,6 +511,11 @@ class ClaimTest : public EngineWorld, public ::testing::WithParamInterface<Claim
 
 TEST_P(ClaimTest, WhatTheRunCalledBackedUpIsOnTheServer) {
   const ClaimCase& c = GetParam();
+  if (std::string(c.agent_plan).rfind("pause", 0) == 0) {
+    SKIP_AGAINST_WINDOWS_AGENT(
+        "its pause is a slow log write, which the faulty agent's "
+        "Windows build cannot make");
+  }
   write_schedule(c.schedule);
   for (const auto& [name, size] : c.files) write_data(name, random_bytes(size));
   if (*c.agent_plan != '\0') {

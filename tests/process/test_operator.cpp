@@ -389,6 +389,14 @@ TEST_F(OperatorTest, RunWaitPrintsTheReportsCountsAndExitsByThem) {
                               : windows_build() + "/tests/process/varno-backup-faulty.exe";
   for (const OutcomeCase& c : cases) {
     SCOPED_TRACE(c.name);
+    if (!windows_build().empty() && c.fault_plan != nullptr &&
+        std::string(c.fault_plan).find("log write") != std::string::npos) {
+      printf(
+          "note: OperatorTest.RunWaitPrintsTheReportsCountsAndExitsByThem: '%s' is not tried "
+          "against the Windows agent (its faulty build cannot fail log writes)\n",
+          c.name);
+      continue;
+    }
     if (c.fault_plan != nullptr) write_data("more/d.txt", bytes);
     write_schedule(c.schedule);
     std::string agent;
