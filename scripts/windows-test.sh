@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the Windows tests under Wine in a prefix of the build folder. The Wine server is
+# Runs the Windows tests under Wine in a prefix of the build folder, then the process tests
+# against the Windows agent (windows-process.sh). The Wine server is
 # started first, detached: a server started by a test would keep the test's output pipe
 # open for seconds after the test ended. It is stopped at the end, whatever happened.
 # A test that Wine ended before it printed a line is run once more (see silent_failures).
@@ -62,6 +63,11 @@ if [ "$status" -ne 0 ]; then
     ctest --output-on-failure --rerun-failed || status=$?
     logs+=(Testing/Temporary/LastTest.log)
   fi
+fi
+# The process tests against the Windows agent, one at a time (they share the prefix's D:);
+# VARNO_WINDOWS_PROCESS=0 leaves them out.
+if [ "${VARNO_WINDOWS_PROCESS:-1}" != 0 ]; then
+  bash "$root/scripts/windows-process.sh" "$build" "$VARNO_LINUX_BUILD" || status=$?
 fi
 # What the system under test could not show: the tests print it as "note:" lines or skip
 # with a reason; ctest keeps both only in its log.

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <regex>
 #include <sstream>
@@ -20,6 +21,7 @@
 #include "platform/env.h"
 #include "platform/mailslot.h"
 #include "platform/named_object.h"
+#include "tests/support/engine_world.h"
 #include "tests/support/test_support.h"
 
 using testing_support::file_exists;
@@ -33,7 +35,6 @@ namespace {
 const std::string kAgent = std::string(VARNO_BUILD_DIR) + "/agent/varno-backup";
 const std::string kTestAgent =
     std::string(VARNO_BUILD_DIR) + "/tests/process/varno-backup-testjobs";
-const std::string kCtl = std::string(VARNO_BUILD_DIR) + "/tools/varno-ctl";
 constexpr uint64_t kPatienceMs = 60000;  // generous: only a hang reaches it
 
 bool wait_until(const std::function<bool()>& done) {
@@ -80,16 +81,21 @@ class AgentProcessTest : public ::testing::Test {
   // Starts the agent in the test folder with `args`; its stderr goes to agent.stderr.
   // Schedules named hang*, busy*, gate* and progress* need the scripted jobs.
   pid_t start_agent(const std::vector<std::string>& args, const std::string& program = kTestAgent) {
+    std::vector<std::string> words = {program};
+    if (!engine_test::windows_build().empty()) {  // the Windows build's, under Wine
+      words = engine_test::wine_command(engine_test::windows_build() +
+                                        program.substr(strlen(VARNO_BUILD_DIR)) + ".exe");
+    }
+    words.insert(words.end(), args.begin(), args.end());
     pid_t pid = fork();
     if (pid == 0) {
       if (chdir(dir_.path().c_str()) != 0) _exit(127);
       FILE* err = freopen("agent.stderr", "w", stderr);
       (void)err;
       std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(program.c_str()));
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
       argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
+      execv(argv[0], argv.data());
       _exit(127);
     }
     if (pid > 0) running_.push_back(pid);
@@ -115,7 +121,8 @@ class AgentProcessTest : public ::testing::Test {
   }
 
   Output ctl(const std::string& args) {
-    std::string command = "cd '" + dir_.path() + "' && '" + kCtl + "' " + args + " 2>&1";
+    std::string command =
+        "cd '" + dir_.path() + "' && " + engine_test::agent_ctl_shell() + " " + args + " 2>&1";
     Output out{-1, ""};
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return out;
@@ -124,6 +131,7 @@ class AgentProcessTest : public ::testing::Test {
     while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.text.append(chunk, n);
     int status = pclose(pipe);
     out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (!engine_test::windows_build().empty()) out.text = engine_test::lf_lines(out.text);
     return out;
   }
 
@@ -166,6 +174,7 @@ class AgentProcessTest : public ::testing::Test {
   }
 
   bool board_exists() {
+    if (!engine_test::windows_build().empty()) return ctl("status").status == 0;
     SharedMemory m;
     return m.open_existing(ipc_object_name(PROGRESS_BOARD_NAME).c_str(), 1, true) == 0;
   }
@@ -193,6 +202,8 @@ class AgentProcessTest : public ::testing::Test {
 };
 
 TEST_F(AgentProcessTest, WithoutArgumentsTheUsageLineIsLoggedAndExitIs1) {
+  SKIP_AGAINST_WINDOWS_AGENT(
+      "the Windows agent's start trace goes to the debugger, not to standard error");
   EXPECT_EQ(run_agent({}, kAgent), 1);
   EXPECT_EQ(messages(agent_log()),
             (std::vector<std::string>{"Initialized log file 'agent.log'",
@@ -213,6 +224,7 @@ TEST_F(AgentProcessTest, FirstArgumentMustContainTheWordExactly) {
 }
 
 TEST_F(AgentProcessTest, WithoutScheduleItWaits30ReadsThenGivesUp) {
+  SKIP_AGAINST_WINDOWS_AGENT("it checks the mailslot name is free through the Linux mailslot");
   EXPECT_EQ(run_agent({"background"}, kAgent), 0);
   std::vector<std::string> expected =
       start_lines("No initial backup schedule specified; Waiting to receive via IPC.");
@@ -245,6 +257,7 @@ TEST_F(AgentProcessTest, InitialScheduleThenOneLookAtTheMailslot) {
 }
 
 TEST_F(AgentProcessTest, PostedJobsRunInOrderAndARepeatOfTheLastIsSkipped) {
+  SKIP_AGAINST_WINDOWS_AGENT("it posts raw messages through the Linux mailslot");
   pid_t agent = start_agent({"background", "gateC"});
   ASSERT_TRUE(wait_for_text(agent, dir_.file("gateC.log"), "waiting for"));
   EXPECT_EQ(ctl("post gateC").status, 0);  // repeats the initial job
@@ -272,6 +285,7 @@ TEST_F(AgentProcessTest, PostedJobsRunInOrderAndARepeatOfTheLastIsSkipped) {
 }
 
 TEST_F(AgentProcessTest, EmptyMessageEndsTheJobLoop) {
+  SKIP_AGAINST_WINDOWS_AGENT("it posts raw messages through the Linux mailslot");
   pid_t agent = start_agent({"background", "gateC"});
   ASSERT_TRUE(wait_for_text(agent, dir_.file("gateC.log"), "waiting for"));
   EXPECT_EQ(ctl("post A").status, 0);
@@ -289,6 +303,7 @@ TEST_F(AgentProcessTest, EmptyMessageEndsTheJobLoop) {
 }
 
 TEST_F(AgentProcessTest, OversizedMessageBeforeAnyJobCountsAsAnIdleSecond) {
+  SKIP_AGAINST_WINDOWS_AGENT("it posts raw messages through the Linux mailslot");
   setenv("VARNO_IDLE_MS", "200", 1);  // room to post while the agent still looks
   pid_t agent = start_agent({"background"}, kAgent);
   ASSERT_TRUE(wait_for_text(agent, dir_.file("agent.log"), "ckfs_init() succeeded."));
@@ -370,7 +385,8 @@ TEST_F(AgentProcessTest, AnotherProcessFollowsTheBoardAndStopsTheJobOnce) {
 TEST_F(AgentProcessTest, WatchRedrawsUntilComplete) {
   pid_t agent = start_agent({"background", "progress"});
   ASSERT_TRUE(wait_for_text(agent, dir_.file("progress.log"), "waiting for a stop request"));
-  std::string command = "cd '" + dir_.path() + "' && '" + kCtl + "' status --watch 2>&1";
+  std::string command =
+      "cd '" + dir_.path() + "' && " + engine_test::agent_ctl_shell() + " status --watch 2>&1";
   FILE* watch = popen(command.c_str(), "r");
   ASSERT_NE(watch, nullptr);
   char line[512];
@@ -380,6 +396,7 @@ TEST_F(AgentProcessTest, WatchRedrawsUntilComplete) {
   EXPECT_EQ(ctl("stop").status, 0);
   std::string rest;
   while (fgets(line, sizeof line, watch) != nullptr) rest += line;
+  rest = engine_test::lf_lines(rest);  // the Windows varno-ctl's text mode
   int status = pclose(watch);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << rest;
   EXPECT_NE(rest.find("Status:       Complete\n"), std::string::npos) << rest;
@@ -388,6 +405,7 @@ TEST_F(AgentProcessTest, WatchRedrawsUntilComplete) {
 }
 
 TEST_F(AgentProcessTest, SecondAgentLeavesTheFirstOneAlone) {
+  SKIP_AGAINST_WINDOWS_AGENT("the second agent's error code is the POSIX EADDRINUSE");
   pid_t first = start_agent({"background", "gateC"});
   ASSERT_TRUE(wait_for_text(first, dir_.file("gateC.log"), "waiting for"));
   make_dirs(dir_.file("second"));
@@ -414,6 +432,7 @@ TEST_F(AgentProcessTest, SecondAgentLeavesTheFirstOneAlone) {
 }
 
 TEST_F(AgentProcessTest, ObjectsOfAKilledAgentDoNotStopTheNextOne) {
+  SKIP_AGAINST_WINDOWS_AGENT("Wine removes a killed program's objects, so none are left behind");
   pid_t killed = start_agent({"background", "gateC"});
   ASSERT_TRUE(wait_for_text(killed, dir_.file("gateC.log"), "waiting for"));
   kill(killed, SIGKILL);

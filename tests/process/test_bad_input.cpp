@@ -268,6 +268,13 @@ const std::vector<SetupCase>& setup_cases() {
 TEST_F(BadInputTest, OddAddressFilesAndDriveMapsEndClearly) {
   for (const SetupCase& c : setup_cases()) {
     SCOPED_TRACE(c.name);
+    if (!windows_build().empty() && std::string(c.name).rfind("drives:", 0) == 0) {
+      printf(
+          "note: BadInputTest.OddAddressFilesAndDriveMapsEndClearly: '%s' is not tried "
+          "against the Windows agent (the drive map is the POSIX agent's)\n",
+          c.name);
+      continue;
+    }
     start_server();
     write_schedule("Src=D:\\docs\n");
     c.setup(this);
@@ -329,6 +336,7 @@ std::pair<std::vector<std::string>, std::string> deep_path(size_t length) {
 }
 
 TEST_F(BadInputTest, OddNamesComeBackAndOverlongPathsAreReported) {
+  SKIP_AGAINST_WINDOWS_AGENT("its names hold bytes and characters that Windows names cannot hold");
   const std::vector<std::string> names = {
       "ctl\x01\x02\x1b[2J\x7f.txt", "line\nfeed.txt",
       "carriage\rreturn.txt",       "tab\there.txt",

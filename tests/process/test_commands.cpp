@@ -12,6 +12,7 @@ namespace {
 class CommandJobTest : public EngineWorld {};
 
 TEST_F(CommandJobTest, FatalPreCommandEndsTheJobBeforeAnySession) {
+  SKIP_AGAINST_WINDOWS_AGENT("its commands and expected lines are the POSIX shell's");
   write_data("a.txt", "never sent\n");
   start_server();
   write_schedule("Src=D:\\\nprecmd=exit 3\nfatalprecmd=1\n");
@@ -43,6 +44,7 @@ TEST_F(CommandJobTest, FatalPreCommandEndsTheJobBeforeAnySession) {
 }
 
 TEST_F(CommandJobTest, ProgramThatCannotStartIsKindA) {
+  SKIP_AGAINST_WINDOWS_AGENT("its commands and expected lines are the POSIX shell's");
   write_data("a.txt", "sent when the failure is not fatal\n");
   start_server();
   const std::string line =
@@ -67,6 +69,7 @@ TEST_F(CommandJobTest, ProgramThatCannotStartIsKindA) {
 }
 
 TEST_F(CommandJobTest, CommandsRunAroundTheBackupAndAFatalPostCommandKeepsTheReport) {
+  SKIP_AGAINST_WINDOWS_AGENT("its commands and expected lines are the POSIX shell's");
   start_server();
   // The pre-backup command makes a file that the backup then finds.
   write_schedule(

@@ -327,9 +327,8 @@ TEST_F(OperatorTest, RunWaitStartsTheAgentAndExitsWithTheJobsOutcome) {
 
   // Posted to an agent that is already waiting for jobs.
   {
-    std::string agent_cmd = "cd '" + dir() + "' && VARNO_IDLE_MS=200 '" +
-                            std::string(VARNO_BUILD_DIR) +
-                            "/agent/varno-backup' background 2>/dev/null &";
+    std::string agent_cmd =
+        "cd '" + dir() + "' && VARNO_IDLE_MS=200 " + agent_shell() + " background 2>/dev/null &";
     ASSERT_EQ(testing_support::run_command(agent_cmd), 0);
     std::string status;
     for (int i = 0; i < 200 && ctl("status", &status) != 0; ++i) plat_env()->sleep_ms(10);
@@ -390,9 +389,19 @@ TEST_F(OperatorTest, RunWaitPrintsTheReportsCountsAndExitsByThem) {
       {"the schedule is refused", "Src=D:\\docs\nUserId=5\n", nullptr, 1,
        "failed: Got too many entries for 'UserId='; Aborting.", "", ""},
   };
-  const std::string faulty = std::string(VARNO_BUILD_DIR) + "/tests/process/varno-backup-faulty";
+  const std::string faulty =
+      windows_build().empty() ? std::string(VARNO_BUILD_DIR) + "/tests/process/varno-backup-faulty"
+                              : windows_build() + "/tests/process/varno-backup-faulty.exe";
   for (const OutcomeCase& c : cases) {
     SCOPED_TRACE(c.name);
+    if (!windows_build().empty() && c.fault_plan != nullptr &&
+        std::string(c.fault_plan).find("log write") != std::string::npos) {
+      printf(
+          "note: OperatorTest.RunWaitPrintsTheReportsCountsAndExitsByThem: '%s' is not tried "
+          "against the Windows agent (its faulty build cannot fail log writes)\n",
+          c.name);
+      continue;
+    }
     if (c.fault_plan != nullptr) write_data("more/d.txt", bytes);
     write_schedule(c.schedule);
     std::string agent;
@@ -494,7 +503,15 @@ TEST_F(OperatorTest, ConnectionFailuresNameTheAddressAndTheCause) {
 // A stop asked with `varno-ctl stop`, or by stopping the service (SIGTERM to `run --wait`):
 // the job stops and `run --wait` says so with exit code 3.
 TEST_F(OperatorTest, RunWaitExitsThreeWhenTheJobIsStopped) {
-  for (bool by_signal : {false, true}) {
+  std::vector<bool> ways = {false, true};
+  if (!windows_build().empty()) {
+    // Wine ends a program on SIGTERM without its console handler.
+    printf(
+        "note: OperatorTest.RunWaitExitsThreeWhenTheJobIsStopped: SIGTERM to run --wait "
+        "is not tried against the Windows agent (Wine does not pass it on)\n");
+    ways = {false};
+  }
+  for (bool by_signal : ways) {
     SCOPED_TRACE(by_signal ? "SIGTERM to run --wait" : "varno-ctl stop");
     std::filesystem::remove_all(data());
     write_data("docs/big.bin", random_bytes(1 << 20));  // 16-byte blocks: long enough to stop
@@ -518,6 +535,11 @@ TEST_F(OperatorTest, RunWaitExitsThreeWhenTheJobIsStopped) {
     if (pid == 0) {
       if (chdir(dir().c_str()) != 0 || freopen("run.out", "w", stdout) == nullptr) _exit(127);
       dup2(fileno(stdout), STDERR_FILENO);
+      if (!windows_build().empty()) {
+        const std::string command = "exec " + ctl_shell() + " run --wait " + kSchedule;
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+      }
       const std::string ctl_path = std::string(VARNO_BUILD_DIR) + "/tools/varno-ctl";
       execl(ctl_path.c_str(), ctl_path.c_str(), "run", "--wait", kSchedule,
             static_cast<char*>(nullptr));
@@ -587,8 +609,8 @@ TEST_F(OperatorTest, StatusJsonIsOneValidObjectPerChange) {
     if (board == nullptr || watching) return;
     watching = true;
     ctl("status --json", &one);
-    std::string cmd = "cd '" + dir() + "' && '" + std::string(VARNO_BUILD_DIR) +
-                      "/tools/varno-ctl' status --watch --json > watch.jsonl 2>&1 &";
+    std::string cmd =
+        "cd '" + dir() + "' && " + ctl_shell() + " status --watch --json > watch.jsonl 2>&1 &";
     testing_support::run_command(cmd);
   });
   ASSERT_TRUE(watching);
@@ -699,13 +721,12 @@ TEST_F(OperatorTest, HelpAndVersion) {
   EXPECT_EQ(ctl("no-such-command", &out), 2);
 
   // The agent answers without touching any file: agent.log keeps the last run's lines.
-  const std::string agent =
-      "cd '" + dir() + "' && '" + std::string(VARNO_BUILD_DIR) + "/agent/varno-backup'";
+  const std::string agent = "cd '" + dir() + "' && " + agent_shell();
   write_file(dir() + "/agent.log", "the last run\n");
   for (const char* ask : {" --help", " --version", " --help background job.kbs"}) {
     SCOPED_TRACE(ask);
     ASSERT_EQ(testing_support::run_command(agent + ask + " > agent.answer"), 0);
-    std::string answer = read_file(dir() + "/agent.answer");
+    std::string answer = lf_lines(read_file(dir() + "/agent.answer"));
     EXPECT_TRUE(
         std::regex_match(answer, std::regex("usage: varno-backup background \\[SCHEDULE\\]"
                                             "\n[\\s\\S]*|varno-backup [0-9]+\\.[0-9]+\\.[0-9]+\n")))

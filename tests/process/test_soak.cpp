@@ -299,6 +299,7 @@ void Soak::check_claims(const JobRun& r) {
     EXPECT_TRUE(held.count(name) && held[name] == read_file(data(name)))
         << "called backed up, but the server does not hold it: " << name;
   }
+  if (HasFailure()) fprintf(stderr, "%s\n%s", r.log.c_str(), r.requests().c_str());
   fs::remove_all(restored);
 }
 

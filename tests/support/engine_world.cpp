@@ -1,7 +1,9 @@
 #include "tests/support/engine_world.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <openssl/rand.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -53,9 +56,21 @@ std::string upper(std::string s) {
   return s;
 }
 
+std::string wine_prefix() {
+  const char* prefix = getenv("WINEPREFIX");
+  return prefix != nullptr && *prefix != '\0' ? prefix : windows_build() + "/wine";
+}
+
 // The agent's command line, behind the words of VARNO_TEST_AGENT_WRAPPER when that is set
-// (`make soak` runs a backup under valgrind so).
+// (`make soak` runs a backup under valgrind so; against the Windows agent it is Wine's).
 std::vector<std::string> agent_command(const std::string& program) {
+  if (!windows_build().empty()) {
+    std::string exe =
+        windows_build() + "/" + (program.empty() ? "agent/varno-backup" : program) + ".exe";
+    std::vector<std::string> words = wine_command(exe);
+    words.insert(words.end(), {"background", kSchedule});
+    return words;
+  }
   std::vector<std::string> words;
   if (const char* wrapper = getenv("VARNO_TEST_AGENT_WRAPPER")) {
     std::istringstream in(wrapper);
@@ -65,6 +80,170 @@ std::vector<std::string> agent_command(const std::string& program) {
                {program.empty() ? kAgent : kBuild + "/" + program, "background", kSchedule});
   return words;
 }
+
+// The commands of varno-ctl that reach the running agent's named objects.
+bool reaches_agent(const std::string& args) {
+  std::string first = args.substr(0, args.find(' '));
+  return first == "post" || first == "run" || first == "status" || first == "stop";
+}
+
+// A JSON string's value from `text` at `at` (just past its opening quote); the bytes
+// varno-ctl writes as they are stay so, escapes are undone.
+std::string json_string(const std::string& text, size_t at) {
+  std::string out;
+  while (at < text.size() && text[at] != '"') {
+    char c = text[at++];
+    if (c != '\\' || at >= text.size()) {
+      out += c;
+      continue;
+    }
+    char e = text[at++];
+    switch (e) {
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'u': {
+        unsigned code =
+            at + 4 <= text.size()
+                ? static_cast<unsigned>(strtoul(text.substr(at, 4).c_str(), nullptr, 16))
+                : 0;
+        at += 4;
+        if (code < 0x100) {  // below U+0100: the byte itself (bytes that are not UTF-8)
+          out += static_cast<char>(code);
+        } else if (code < 0x800) {
+          out += static_cast<char>(0xC0 | (code >> 6));
+          out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+          out += static_cast<char>(0xE0 | (code >> 12));
+          out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+          out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+        break;
+      }
+      default:
+        out += e;
+    }
+  }
+  return out;
+}
+
+void copy_field(char* field, size_t size, const std::string& value) {
+  memset(field, 0, size);
+  memcpy(field, value.data(), std::min(size, value.size()));
+}
+
+// One line of `varno-ctl status --json` as the board it shows; false for any other line.
+bool board_from_json(const std::string& line, ProgressBoard* board) {
+  if (line.rfind("{\"running\":true,", 0) != 0) return false;
+  auto text = [&](const std::string& key) {
+    size_t at = line.find("\"" + key + "\":\"");
+    return at == std::string::npos ? std::string() : json_string(line, at + key.size() + 4);
+  };
+  auto number = [&](const std::string& key) -> uint64_t {
+    size_t at = line.find("\"" + key + "\":");
+    return at == std::string::npos ? 0 : strtoull(line.c_str() + at + key.size() + 3, nullptr, 10);
+  };
+  ProgressBoard b{};
+  copy_field(b.status, sizeof b.status, text("status"));
+  copy_field(b.schedule_name, sizeof b.schedule_name, text("schedule"));
+  copy_field(b.current_item, sizeof b.current_item, text("current_item"));
+  b.item_size = number("item_size");
+  b.item_done = number("item_done");
+  b.items_backed_up = number("backed_up");
+  b.items_current = number("current");
+  b.items_failed = number("failed");
+  b.total_bytes = number("total");
+  b.done_bytes = number("done");
+  *board = b;
+  return true;
+}
+
+// The Windows agent's board followed into a file by the Windows build's board-follow
+// (varno-ctl's JSON of the board at each change), started with the agent: it waits for the
+// board, and its handle keeps the board alive after the agent ends, so its last line is the
+// board as the agent left it.
+class BoardWatch {
+ public:
+  BoardWatch(const std::string& dir, std::string file) : file_(std::move(file)) {
+    std::vector<std::string> words =
+        wine_command(windows_build() + "/tests/process/board-follow.exe");
+    words.push_back(std::to_string(kPatienceMs));
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      int out = open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      int null = open("/dev/null", O_RDWR);
+      if (chdir(dir.c_str()) != 0 || out < 0 || null < 0) _exit(127);
+      dup2(out, 1);
+      dup2(null, 2);
+      dup2(null, 0);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  ~BoardWatch() { finish(); }
+
+  void poll() { read(); }
+
+  // Once the agent has ended: the follower's last lines, then its end. A Windows board
+  // does not tell its reader that its maker has gone, so the follower is ended once it has
+  // been quiet for a while.
+  void finish() {
+    uint64_t start = plat_env()->tick_ms();
+    uint64_t quiet_since = start;
+    size_t size = testing_support::read_file(file_).size();
+    while (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) != pid_) {
+      uint64_t now = plat_env()->tick_ms();
+      size_t grown = testing_support::read_file(file_).size();
+      if (grown != size) {
+        size = grown;
+        quiet_since = now;
+      }
+      if (now - quiet_since > 500 || now - start > 5000) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        break;
+      }
+      plat_env()->sleep_ms(10);
+    }
+    pid_ = -1;
+    read();
+  }
+
+  const ProgressBoard* board() const { return seen_ ? &board_ : nullptr; }
+
+ private:
+  void read() {
+    std::string all = testing_support::read_file(file_);
+    size_t end;
+    while ((end = all.find('\n', parsed_)) != std::string::npos) {
+      std::string line = all.substr(parsed_, end - parsed_);
+      parsed_ = end + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (board_from_json(line, &board_)) seen_ = true;
+    }
+  }
+
+  std::string file_;
+  pid_t pid_ = -1;
+  size_t parsed_ = 0;
+  ProgressBoard board_{};
+  bool seen_ = false;
+};
 
 // The agent started in `dir` (as `user` when that is not -1), its stderr in agent.stderr.
 pid_t spawn_agent(const std::string& dir, int user, const std::string& program) {
@@ -85,6 +264,19 @@ pid_t spawn_agent(const std::string& dir, int user, const std::string& program) 
 }
 
 }  // namespace
+
+const std::string& windows_build() {
+  static const std::string build = [] {
+    const char* given = getenv("VARNO_TEST_WINDOWS_BUILD");
+    return given != nullptr ? std::string(given) : std::string();
+  }();
+  return build;
+}
+
+std::vector<std::string> wine_command(const std::string& program) {
+  const char* wine = getenv("VARNO_TEST_WINE");
+  return {wine != nullptr && *wine != '\0' ? wine : "/usr/lib/wine/wine64", program};
+}
 
 std::string random_bytes(size_t n) {
   std::string out(n, '\0');
@@ -166,6 +358,18 @@ void EngineWorld::SetUp() {
       fs::copy_file(e.path(), dir() + "/etc/" + e.path().filename().string());
   }
   write_file(dir() + "/etc/drives", "D:=" + data() + "\n");
+  if (!windows_build().empty()) {
+    // One prefix, one D:: tests that run side by side take turns.
+    std::string devices = wine_prefix() + "/dosdevices";
+    drive_lock_ =
+        open((devices + "/.varno-process-tests").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(drive_lock_, 0) << devices << ": " << strerror(errno);
+    ASSERT_EQ(flock(drive_lock_, LOCK_EX), 0);
+    std::error_code ec;
+    fs::remove(devices + "/d:", ec);
+    fs::create_directory_symlink(data(), devices + "/d:", ec);
+    ASSERT_FALSE(ec) << ec.message();
+  }
 }
 
 void EngineWorld::TearDown() {
@@ -173,6 +377,10 @@ void EngineWorld::TearDown() {
   (void)SharedMemory::unlink(ipc_object_name(PROGRESS_BOARD_NAME).c_str());
   (void)NamedEvent::unlink(ipc_object_name(TERMINATE_EVENT_NAME).c_str());
   NameGuard(ipc_object_name(PROGRESS_BOARD_NAME).c_str()).remove();
+  if (drive_lock_ >= 0) {
+    close(drive_lock_);  // the link stays until the next test sets its own
+    drive_lock_ = -1;
+  }
 }
 
 std::string EngineWorld::data(const std::string& relative) const {
@@ -212,8 +420,8 @@ void EngineWorld::write_schedule(const std::string& lines) {
 }
 
 JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_running) {
+  if (!windows_build().empty()) return run_windows(while_running);
   JobRun result;
-  std::string log_path = dir() + "/" + kSchedule + ".log";
   pid_t pid = spawn_agent(dir(), run_as_user, agent_program);
   EXPECT_GT(pid, 0);
   if (pid <= 0) return result;
@@ -256,13 +464,60 @@ JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_r
     memcpy(&result.board, view.data(), sizeof result.board);
     result.board_seen = true;
   }
-  result.log = read_file(log_path);
-  result.agent_log = read_file(dir() + "/agent.log");
+  collect(&result);
+  return result;
+}
+
+void EngineWorld::collect(JobRun* result) {
+  result->log = read_file(dir() + "/" + kSchedule + ".log");
+  result->agent_log = read_file(dir() + "/agent.log");
   if (server) {
     std::string all = server->output();
-    result.server = all.substr(std::min(server_seen_, all.size()));
+    result->server = all.substr(std::min(server_seen_, all.size()));
     server_seen_ = all.size();
   }
+}
+
+JobRun EngineWorld::run_windows(const std::function<void(const ProgressBoard*)>& while_running) {
+  static int serial = 0;
+  JobRun result;
+  // The follower first: it is waiting when the agent makes its board.
+  BoardWatch watch(dir(), side_.path() + "/board" + std::to_string(++serial) + ".jsonl");
+  pid_t pid = spawn_agent(dir(), run_as_user, agent_program);
+  EXPECT_GT(pid, 0);
+  if (pid <= 0) return result;
+  running_agent = pid;
+  int status = 0;
+  uint64_t give_up = plat_env()->tick_ms() + kPatienceMs;
+  uint64_t next_drain = plat_env()->tick_ms() + 500;
+  for (;;) {
+    watch.poll();
+    if (while_running) {
+      ProgressBoard live{};
+      if (watch.board() != nullptr) live = *watch.board();
+      while_running(watch.board() != nullptr ? &live : nullptr);
+    }
+    if (waitpid(pid, &status, WNOHANG) == pid) break;
+    if (plat_env()->tick_ms() > give_up) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "the agent did not end";
+      break;
+    }
+    if (server && plat_env()->tick_ms() > next_drain) {
+      server->output(0);
+      next_drain = plat_env()->tick_ms() + 500;
+    }
+    plat_env()->sleep_ms(5);
+  }
+  running_agent = -1;
+  watch.finish();
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (watch.board() != nullptr) {
+    result.board = *watch.board();
+    result.board_seen = true;
+  }
+  collect(&result);
   return result;
 }
 
@@ -294,8 +549,9 @@ std::map<std::string, std::string> EngineWorld::regular_files(const std::string&
 }
 
 int EngineWorld::ctl(const std::string& args, std::string* output) {
-  std::string command =
-      "cd " + shell_quoted(dir()) + " && " + shell_quoted(kCtl) + " " + args + " 2>&1";
+  bool windows = !windows_build().empty() && reaches_agent(args);
+  std::string program = windows ? ctl_shell() : shell_quoted(kCtl);
+  std::string command = "cd " + shell_quoted(dir()) + " && " + program + " " + args + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
   std::string text;
@@ -303,8 +559,39 @@ int EngineWorld::ctl(const std::string& args, std::string* output) {
   size_t n;
   while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
   int status = pclose(pipe);
+  if (windows) text = lf_lines(text);  // the Windows program's text mode
   if (output != nullptr) *output = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string EngineWorld::agent_shell(const std::string& program) {
+  if (windows_build().empty())
+    return shell_quoted(program.empty() ? kAgent : kBuild + "/" + program);
+  std::vector<std::string> words = agent_command(program);
+  words.resize(words.size() - 2);  // without "background" and the schedule
+  std::string out;
+  for (const std::string& w : words) out += (out.empty() ? "" : " ") + shell_quoted(w);
+  return out;
+}
+
+std::string EngineWorld::ctl_shell() {
+  return agent_ctl_shell();
+}
+
+std::string lf_lines(const std::string& text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
+  }
+  return plain;
+}
+
+std::string agent_ctl_shell() {
+  if (windows_build().empty()) return shell_quoted(kCtl);
+  std::string out;
+  for (const std::string& w : wine_command(windows_build() + "/tools/varno-ctl.exe"))
+    out += (out.empty() ? "" : " ") + shell_quoted(w);
+  return out;
 }
 
 std::string EngineWorld::queued_report() {

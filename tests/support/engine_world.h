@@ -3,6 +3,12 @@
 // kfs-devserver on an ephemeral loopback port with a store folder, an encrypted schedule,
 // and the real varno-backup and varno-ctl. Every run yields what the job left behind: the
 // job log, agent.log, the server's request lines, and the last state of the progress board.
+//
+// With VARNO_TEST_WINDOWS_BUILD naming a Windows build folder, the agent is that build's
+// varno-backup.exe (or the faulty agent's .exe) under Wine, D: is the data folder through
+// the Wine prefix's dosdevices link, and whatever talks to the agent's named objects is
+// varno-ctl.exe under Wine: Wine's objects are not the Linux ones. The server, the restore
+// and the file tools stay native.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -74,8 +80,15 @@ class EngineWorld : public ::testing::Test {
   // Every regular file below `root`, by path relative to it, with its bytes.
   static std::map<std::string, std::string> regular_files(const std::string& root);
 
-  // `varno-ctl ARGS` run in the working folder: exit status and output.
+  // `varno-ctl ARGS` run in the working folder: exit status and output. Against the Windows
+  // agent, the commands that reach the agent (post, run, status, stop) are varno-ctl.exe's.
   int ctl(const std::string& args, std::string* output = nullptr);
+  // For tests that start programs through the shell: the quoted words that run the agent
+  // (or `program` of the build folder, as agent_program), and varno-ctl for the commands
+  // that reach the agent; Wine's when the tests run against the Windows agent.
+  static std::string agent_shell(const std::string& program = "");
+  static std::string ctl_shell();
+
   // The report of the last run: the mail the server stored, or else the queued mail.
   std::string report();
   std::string queued_report();
@@ -98,12 +111,34 @@ class EngineWorld : public ::testing::Test {
   std::unique_ptr<kfs_test::DevServer> server;
 
  private:
+  JobRun run_windows(const std::function<void(const ProgressBoard*)>& while_running);
+  void collect(JobRun* result);
+
   testing_support::TempDir work_;
+  testing_support::TempDir side_;  // the fixture's own files, out of the working folder
+  int drive_lock_ = -1;            // held while this test owns the prefix's D:
   std::string namespace_;
   size_t server_seen_ = 0;
   std::vector<std::string> mails_seen_;
 };
 
 std::string random_bytes(size_t n);
+
+// The Windows build folder when the tests run against the Windows agent, else "".
+const std::string& windows_build();
+// The command line that starts `program` (a Windows program path) under Wine.
+std::vector<std::string> wine_command(const std::string& program);
+
+// The quoted words that run varno-ctl for the commands that reach the agent.
+std::string agent_ctl_shell();
+// `text` with its CR LF line ends as LF (the Windows programs' text mode).
+std::string lf_lines(const std::string& text);
+
+// A test that cannot run against the Windows agent says why, on one line.
+#define SKIP_AGAINST_WINDOWS_AGENT(reason)                               \
+  do {                                                                   \
+    if (!::engine_test::windows_build().empty())                         \
+      GTEST_SKIP() << "not run against the Windows agent: " << (reason); \
+  } while (0)
 
 }  // namespace engine_test
