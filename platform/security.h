@@ -46,9 +46,9 @@ struct PlatSecurityFacts {
 [[nodiscard]] int plat_security_descriptor_parse(const uint8_t* bytes, size_t length,
                                                  PlatSecurityFacts* facts);
 
-// The descriptor of the file a path names (owner, group and DACL). Answers its length;
-// when that exceeds `capacity` nothing is written and errno is ERANGE (last error
-// INSUFFICIENT_BUFFER). -1 on failure.
+// The descriptor of the file a path names (owner, group and DACL). Answers its length, or
+// -1 on failure; a descriptor longer than `capacity` is a failure with errno ERANGE (last
+// error INSUFFICIENT_BUFFER), and nothing is written.
 [[nodiscard]] long plat_get_file_security(std::string_view path, uint8_t* out, size_t capacity);
 
 // Applies a descriptor's owner, group and permission bits to a file (chown, chmod). The
