@@ -427,7 +427,36 @@ void transfer(JobContext* job, const Totals& totals) {
   for (int i = 0; i < list_count(settings.filters) && !job_ending(job); ++i) {
     back_up_item(job, base, job_filter(i)->folder, job_filter(i), mirror);
   }
+  // Files whose close went down with a connection are sent again while the lock is held.
+  settle_closes(job);
+  resend_lost(job);
+}
 
+// Releases the user lock; its reply confirms the last closes. The close of a file awaits
+// no reply, so only now is every file's outcome known. Files whose close the release did
+// not confirm are sent again once under a new lock (whose reply settles them, on the old
+// connection or a new one); what is still not confirmed fails. Answers the token of the
+// first release, which stamps the new index: the second sends none, since a server that
+// lost part of the run withdrew the token at the first, and must not be told one again.
+uint32_t release_session(JobContext* job) {
+  const uint32_t now = static_cast<uint32_t>(job->env->unix_time());
+  job->session.lock_token = now;
+  const int code = lock(job, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
+  settle_closes(job);
+  const bool unsettled =
+      !job->lost_closes.empty() || (code != 0 && !job->unconfirmed_closes.empty());
+  if (unsettled && !job_ending(job) &&
+      lock(job, job->index_valid ? CKFS_LOCK_USES_INDEX : 0) == 0) {
+    settle_closes(job);
+    resend_lost(job);
+    (void)lock(job, CKFS_LOCK_RELEASE);
+  }
+  settle_closes(job, true);
+  return now;
+}
+
+// The end of the transfer in the log and the report.
+void conclude(JobContext* job, const Totals& totals) {
   if (user_terminated()) {
     report_failure_text(
         "The backup started but did not complete because it was terminated by the user.");
@@ -449,15 +478,8 @@ void transfer(JobContext* job, const Totals& totals) {
   log_job("Backup of files complete.\n");
 }
 
-void end_session(JobContext* job) {
-  uint32_t now = static_cast<uint32_t>(job->env->unix_time());
-  job->session.lock_token = now;
-  (void)lock(job, CKFS_LOCK_RELEASE | CKFS_LOCK_SEND_TOKEN);
-  // The close of a file awaits no reply: the release's reply confirms the last ones; files
-  // whose close went down with a broken connection are left out of the new index, so a
-  // broken run costs the next one a question about those files only.
-  settle_closes(job);
-  fci_close(&job->index, now);
+void end_session(JobContext* job, uint32_t stamp) {
+  fci_close(&job->index, stamp);
   free_today_folders(job);
 }
 
@@ -479,8 +501,10 @@ bool run_session(Env* env, const char* schedule_path, const Totals& totals, std:
   check_stamp(job->env, schedule_path, &job->session);
   open_index(job.get(), schedule_path);
   transfer(job.get(), totals);
+  const uint32_t stamp = release_session(job.get());
+  conclude(job.get(), totals);
   *lost = job->server_lost;
-  end_session(job.get());
+  end_session(job.get(), stamp);
   job.reset();
   log_job("Logged out user.\n");
   return true;

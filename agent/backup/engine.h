@@ -32,12 +32,18 @@ constexpr int ENGINE_DATA_MESSAGE_MAX = 65466;
 constexpr int ENGINE_REMOTE_PATH_MAX = 1024;  // bytes, NUL included
 
 // A file sent whole whose KFS_FILE_CLOSE (which awaits no reply) the server has not yet
-// vouched for: it enters the index once a reply on the same connection follows.
+// vouched for. It is called backed up (log, report, index) only once a reply on the same
+// connection follows; when that connection breaks first, it is sent again once, and fails
+// when that is lost too.
 struct UnconfirmedClose {
   std::string local;
-  int32_t modification_time;
+  std::string remote;
+  ItemStatus status;  // as the walk read it: a second sending starts from it
+  const ScheduleFilter* filter;
+  int32_t modification_time;  // what the close stored
   uint64_t size;
   ckfs_mark sent;  // where the session stood when the close went out
+  bool resent;     // this is the second sending
 };
 
 // A file whose first block was handed to the pool before the walk reached it.
@@ -83,6 +89,8 @@ struct JobContext {
   // Server folders this job created below "/Today/" (the `today_folders` list).
   std::vector<std::string> today_folders;
   std::vector<UnconfirmedClose> unconfirmed_closes;
+  std::vector<UnconfirmedClose> lost_closes;  // to send again, oldest first
+  bool resending = false;                     // do_file is sending a lost file again
   // Reconnecting failed for the session's give-up time: the walk ends as after a stop.
   bool server_lost = false;
   SyncLedger sync;
@@ -134,10 +142,13 @@ FileSkip file_skip(JobContext* job, const char* local, const ItemStatus& status,
 void do_file(JobContext* job, const char* local, const char* remote, const ItemStatus* status,
              const ScheduleFilter* filter);
 
-// Moves the files whose close a later reply confirmed into the index and forgets those
-// whose connection broke first (the next run asks the server about them again). Only a
-// reply confirms: a release that failed vouches for nothing.
-void settle_closes(JobContext* job);
+// Calls backed up (log line, report, index, stop size) the files whose close a later reply
+// confirmed; a file whose connection broke first waits in lost_closes to be sent again.
+// Only a reply confirms: a release that failed vouches for nothing. `last`: the session
+// ends, nothing can be sent again, and every close not confirmed fails its file.
+void settle_closes(JobContext* job, bool last = false);
+// Sends again the files whose close was lost (once each); they fail when the job is ending.
+void resend_lost(JobContext* job);
 
 // Starts the run's encoders with the transfer: VARNO_WORKERS threads (the machine's cores
 // unless set; one means the backup thread alone), and the session's reply-wait hook that

@@ -129,18 +129,19 @@ struct Block {
   uint8_t digest[16];  // the query's MD5, or the one the checksum stage writes
 };
 
-// Stores the file as current or transferred: the index, the report, the done bytes.
-// `closed`: the file was sent whole; its index entry waits for the close's confirmation.
-void record_stored(Transfer* t, bool closed = false) {
+// Stores a file found current: the index, the done bytes.
+void record_current(Transfer* t) {
+  (void)fci_add(&t->job->index, t->local, t->modification_time, t->size);
+  t->job->done_bytes += t->size;
+}
+
+// A file sent whole waits for a reply to confirm its close before it is called backed up.
+void await_confirmation(Transfer* t, const ScheduleFilter* filter) {
   JobContext* job = t->job;
-  if (closed) {
-    settle_closes(job);
-    job->unconfirmed_closes.push_back(
-        UnconfirmedClose{t->local, t->modification_time, t->size, ckfs_mark_now(&job->session)});
-  } else {
-    (void)fci_add(&job->index, t->local, t->modification_time, t->size);
-  }
-  job->done_bytes += t->size;
+  settle_closes(job);
+  job->unconfirmed_closes.push_back(UnconfirmedClose{t->local, t->remote, *t->status, filter,
+                                                     t->modification_time, t->size,
+                                                     ckfs_mark_now(&job->session), job->resending});
 }
 
 // Bytes of the block at `offset` within what the attempt announced.
@@ -212,7 +213,7 @@ Step open_attempt(Transfer* t) {
   }
   if (code == ERR_UP2DATE) {
     log_job("FILE: File was reported to be changed, but is in fact up to date: '%s'\n", t->local);
-    record_stored(t);
+    record_current(t);
     report_count_current();
     progress_end_file(PROGRESS_CURRENT);
     return Step::kSettled;
@@ -549,14 +550,13 @@ Step run_attempts(Transfer* t) {
   }
 }
 
-// The end of a file that reached the server: its handle closed, the outcome recorded.
-void finish(Transfer* t, Step step) {
+// The end of a file that reached the server: its handle closed, the outcome recorded (a
+// file sent whole is called backed up once its close is confirmed).
+void finish(Transfer* t, Step step, const ScheduleFilter* filter) {
   if (!t->closed) (void)ckfs_file_close(&t->job->session, t->open.handle);
   t->file.reset();
   if (step == Step::kNext) {
-    record_stored(t, true);
-    report_count_transferred();
-    log_job("FILE: Successfully backed up '%s'\n", t->local);
+    await_confirmation(t, filter);
     progress_end_file(PROGRESS_BACKED_UP);
   } else if (step == Step::kStopped) {
     log_job("FILE: User terminated backup while processing '%s'\n", t->local);
@@ -567,22 +567,64 @@ void finish(Transfer* t, Step step) {
   }
 }
 
+void confirm_stored(JobContext* job, const UnconfirmedClose& close) {
+  (void)fci_add(&job->index, close.local.c_str(), close.modification_time, close.size);
+  job->done_bytes += close.size;
+  report_count_transferred();
+  log_job("FILE: Successfully backed up '%s'\n", close.local.c_str());
+}
+
+// A file whose close no reply confirmed, with no sending left: it failed as a file whose
+// data message found the link broken does, and the next run sends it.
+void fail_unconfirmed(const UnconfirmedClose& close) {
+  const char* local = close.local.c_str();
+  log_job("FILE: ERROR: Failed with code %d on '%s'\n", ERR_SCKREAD, local);
+  report_fail_file_code(local, ERR_SCKREAD);
+  log_job("FILE: Failed backing up '%s' (KBS error code %d)\n", local, kFailedStatus);
+  progress_recount(PROGRESS_BACKED_UP, PROGRESS_FAILED, close.size);
+}
+
 }  // namespace
 
-void settle_closes(JobContext* job) {
+void settle_closes(JobContext* job, bool last) {
   std::vector<UnconfirmedClose>& closes = job->unconfirmed_closes;
   // Compacted in place: this runs for every file.
   size_t kept = 0;
   for (UnconfirmedClose& close : closes) {
     const ckfs_confirmation state = ckfs_confirmed(&job->session, close.sent);
-    if (state == ckfs_confirmation::kPending) {
+    if (state == ckfs_confirmation::kConfirmed) {
+      confirm_stored(job, close);
+    } else if (last) {
+      fail_unconfirmed(close);
+    } else if (state == ckfs_confirmation::kLost) {
+      job->lost_closes.push_back(std::move(close));
+    } else {
       if (&closes[kept] != &close) closes[kept] = std::move(close);
       ++kept;
-    } else if (state == ckfs_confirmation::kConfirmed) {
-      (void)fci_add(&job->index, close.local.c_str(), close.modification_time, close.size);
     }
   }
   closes.erase(closes.begin() + static_cast<std::ptrdiff_t>(kept), closes.end());
+  if (!last) return;
+  for (const UnconfirmedClose& close : job->lost_closes) fail_unconfirmed(close);
+  job->lost_closes.clear();
+}
+
+void resend_lost(JobContext* job) {
+  if (job->resending) return;
+  while (!job->lost_closes.empty()) {
+    const UnconfirmedClose close = std::move(job->lost_closes.front());
+    job->lost_closes.erase(job->lost_closes.begin());
+    // A stop or a lost server leaves no sending; nor does a second loss.
+    if (close.resent || job_ending(job)) {
+      fail_unconfirmed(close);
+      continue;
+    }
+    log_job("FILE: ERROR: ERR_SCKREAD on '%s'\n", close.local.c_str());
+    progress_recount(PROGRESS_BACKED_UP, 0, close.size);
+    job->resending = true;
+    do_file(job, close.local.c_str(), close.remote.c_str(), &close.status, close.filter);
+    job->resending = false;
+  }
 }
 
 bool job_ending(const JobContext* job) {
@@ -635,7 +677,7 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
   } forget{job->encoders.pool.get(), t.number};
   if (skip == FileSkip::kCurrent) {
     log_job("FILE: Current; Not backing up: '%s'\n", local);
-    record_stored(&t);
+    record_current(&t);
     report_count_current();
     progress_end_file(PROGRESS_CURRENT);
     return;
@@ -645,6 +687,7 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
     return;
   }
   Step step = run_attempts(&t);
-  if (step != Step::kSettled) finish(&t, step);
+  if (step != Step::kSettled) finish(&t, step, filter);
   check_server_lost(job);
+  resend_lost(job);
 }

@@ -1,5 +1,6 @@
 #include "agent/runtime/progress.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -40,6 +41,19 @@ void copy_text(char* field, size_t field_size, const char* text, bool zero_fill)
 
 void publish() {
   memcpy(g_view.data(), &g_board, sizeof g_board);
+}
+
+uint64_t* outcome_counter(int outcome) {
+  switch (outcome) {
+    case PROGRESS_CURRENT:
+      return &g_board.items_current;
+    case PROGRESS_FAILED:
+      return &g_board.items_failed;
+    case PROGRESS_BACKED_UP:
+      return &g_board.items_backed_up;
+    default:
+      return nullptr;
+  }
 }
 
 }  // namespace
@@ -137,18 +151,18 @@ void progress_end_file(int outcome) {
   if (!g_view.valid()) return;
   g_board.item_done = g_board.item_size;
   g_board.done_bytes += g_board.item_size;
-  switch (outcome) {
-    case PROGRESS_CURRENT:
-      ++g_board.items_current;
-      break;
-    case PROGRESS_FAILED:
-      ++g_board.items_failed;
-      break;
-    case PROGRESS_BACKED_UP:
-      ++g_board.items_backed_up;
-      break;
-    default:
-      break;
+  if (uint64_t* counter = outcome_counter(outcome)) ++*counter;
+  publish();
+}
+
+void progress_recount(int was, int now, uint64_t size) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (!g_view.valid()) return;
+  if (uint64_t* counter = outcome_counter(was); counter != nullptr && *counter > 0) --*counter;
+  if (uint64_t* counter = outcome_counter(now)) {
+    ++*counter;
+  } else {
+    g_board.done_bytes -= std::min(g_board.done_bytes, size);
   }
   publish();
 }

@@ -77,6 +77,10 @@ void progress_set_schedule_name(const char* text);
 void progress_begin_file(const char* text, uint64_t size);
 void progress_file_bytes(uint64_t done);
 void progress_end_file(int outcome);
+// Takes back an ended item's outcome `was` (a file whose close the server never confirmed):
+// counts it as `now` instead, or, with `now` 0, not at all (it is sent again) and its
+// `size` bytes as not done.
+void progress_recount(int was, int now, uint64_t size);
 // Items ended so far (current, failed or backed up).
 uint64_t progress_items_ended();
 void progress_set_total(uint64_t total);

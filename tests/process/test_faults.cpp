@@ -458,7 +458,30 @@ const ClaimCase kClaimCases[] = {
      "conn 2 handshake",
      0,
      {{"VARNO_REPLY_TIMEOUT_MS", "300"}, {"VARNO_LOCK_WAIT_MS", "200"}}},
-    // Gone for good: the job ends at once as failed, not file by file.
+    // A close lost with its connection: the file goes again on the next one.
+    {"CloseLostWithItsConnection",
+     "Src=D:\\src\n",
+     {{"src/a.txt", 3000}, {"src/b.txt", 3000}, {"src/c.txt", 3000}},
+     "",
+     {"--block-size", "65536", "--fault", "close#2 drop-before"},
+     {"FILE: Successfully backed up 'D:\\src\\a.txt'",
+      "FILE: Successfully backed up 'D:\\src\\b.txt'",
+      "FILE: Successfully backed up 'D:\\src\\c.txt'"},
+     "conn 2 handshake",
+     0},
+    // The release that was to confirm the last close never arrives: that file goes again
+    // under a new lock, and the server tells that it holds it.
+    {"ReleaseLostAfterTheLastClose",
+     "Src=D:\\a.bin\n",
+     {{"a.bin", 3000}},
+     "",
+     {"--block-size", "65536", "--fault", "lock#2 drop-before"},
+     {"FILE: ERROR: ERR_SCKREAD on 'D:\\a.bin'",
+      "FILE: File was reported to be changed, but is in fact up to date: 'D:\\a.bin'"},
+     "conn 2 handshake",
+     0},
+    // Gone for good: the job ends at once as failed, not file by file. The file sent
+    // before the drop was never confirmed, so it fails too.
     {"ServerGoneEndsTheJob",
      "Src=D:\\gone\n",
      {{"gone/1", 100}, {"gone/2", 100}, {"gone/3", 100}, {"gone/4", 100}},
@@ -466,7 +489,7 @@ const ClaimCase kClaimCases[] = {
      {"--fault", "open#2 drop-before", "--fault", "connect#2-100000 drop-before"},
      {"2 of 4 items were not reached."},
      "refused",
-     1,
+     2,
      {{"VARNO_GIVE_UP_MS", "0"}}},
 };
 
