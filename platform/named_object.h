@@ -70,6 +70,9 @@ class SharedView {
   size_t size_ = 0;
   UniqueObject fd_;
   bool creator_ = false;
+  // Windows: the name of a marker that only creators' views hold open (in fd_), so that a
+  // reader's view, which keeps the memory alive, can still tell that its creator is gone.
+  std::string alive_name_;
 };
 
 // The "mapping handle": an open named shared-memory object.
@@ -103,6 +106,7 @@ class SharedMemory {
   size_t size_ = 0;
   bool read_only_ = false;
   bool creator_ = false;
+  std::string name_;  // Windows: the object's name, for its views' liveness marker
 };
 
 // A named auto-reset event: set() signals it, and one wait answers "signalled" once for

@@ -117,7 +117,11 @@ SharedView::~SharedView() {
 }
 
 SharedView::SharedView(SharedView&& other) noexcept
-    : data_(other.data_), size_(other.size_), fd_(std::move(other.fd_)), creator_(other.creator_) {
+    : data_(other.data_),
+      size_(other.size_),
+      fd_(std::move(other.fd_)),
+      creator_(other.creator_),
+      alive_name_(std::move(other.alive_name_)) {
   other.data_ = nullptr;
   other.size_ = 0;
   other.creator_ = false;
@@ -130,6 +134,7 @@ SharedView& SharedView::operator=(SharedView&& other) noexcept {
     size_ = other.size_;
     fd_ = std::move(other.fd_);
     creator_ = other.creator_;
+    alive_name_ = std::move(other.alive_name_);
     other.data_ = nullptr;
     other.size_ = 0;
     other.creator_ = false;
@@ -164,7 +169,8 @@ SharedMemory::SharedMemory(SharedMemory&& other) noexcept
     : fd_(std::move(other.fd_)),
       size_(other.size_),
       read_only_(other.read_only_),
-      creator_(other.creator_) {}
+      creator_(other.creator_),
+      name_(std::move(other.name_)) {}
 
 SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
   if (this != &other) {
@@ -173,6 +179,7 @@ SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
     size_ = other.size_;
     read_only_ = other.read_only_;
     creator_ = other.creator_;
+    name_ = std::move(other.name_);
   }
   return *this;
 }

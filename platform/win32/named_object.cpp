@@ -52,7 +52,11 @@ SharedView::~SharedView() {
 }
 
 SharedView::SharedView(SharedView&& other) noexcept
-    : data_(other.data_), size_(other.size_), fd_(std::move(other.fd_)), creator_(other.creator_) {
+    : data_(other.data_),
+      size_(other.size_),
+      fd_(std::move(other.fd_)),
+      creator_(other.creator_),
+      alive_name_(std::move(other.alive_name_)) {
   other.data_ = nullptr;
   other.size_ = 0;
   other.creator_ = false;
@@ -65,6 +69,7 @@ SharedView& SharedView::operator=(SharedView&& other) noexcept {
     size_ = other.size_;
     fd_ = std::move(other.fd_);
     creator_ = other.creator_;
+    alive_name_ = std::move(other.alive_name_);
     other.data_ = nullptr;
     other.size_ = 0;
     other.creator_ = false;
@@ -78,6 +83,7 @@ void SharedView::reset() {
   size_ = 0;
   fd_.reset();
   creator_ = false;
+  alive_name_.clear();
 }
 
 // Names need no removal here (see above), so every creator may count as the last one.
@@ -85,8 +91,15 @@ bool SharedView::sole_creator() {
   return data_ != nullptr && creator_;
 }
 
+// A reader's view keeps the memory alive, not the marker: the marker goes with the last
+// creator's view, or with its process.
 bool SharedView::creator_alive() {
-  return data_ != nullptr;
+  if (data_ == nullptr) return false;
+  if (creator_) return true;
+  HANDLE marker = OpenEventA(SYNCHRONIZE, FALSE, alive_name_.c_str());
+  if (marker == nullptr) return false;
+  CloseHandle(marker);
+  return true;
 }
 
 // ---- SharedMemory -----------------------------------------------------------------------
@@ -99,7 +112,8 @@ SharedMemory::SharedMemory(SharedMemory&& other) noexcept
     : fd_(std::move(other.fd_)),
       size_(other.size_),
       read_only_(other.read_only_),
-      creator_(other.creator_) {}
+      creator_(other.creator_),
+      name_(std::move(other.name_)) {}
 
 SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
   if (this != &other) {
@@ -108,6 +122,7 @@ SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
     size_ = other.size_;
     read_only_ = other.read_only_;
     creator_ = other.creator_;
+    name_ = std::move(other.name_);
   }
   return *this;
 }
@@ -117,6 +132,7 @@ void SharedMemory::reset() {
   size_ = 0;
   read_only_ = false;
   creator_ = false;
+  name_.clear();
 }
 
 int SharedMemory::create(const char* windows_name, size_t size) {
@@ -133,6 +149,7 @@ int SharedMemory::create(const char* windows_name, size_t size) {
   fd_.reset(handle_to_int(h));
   size_ = size;
   creator_ = true;
+  name_ = windows_name;
   return 0;
 }
 
@@ -157,18 +174,32 @@ int SharedMemory::open_existing(const char* windows_name, size_t size, bool read
   fd_.reset(handle_to_int(h));
   size_ = size;
   read_only_ = read_only;
+  name_ = windows_name;
   return 0;
 }
 
 int SharedMemory::map(SharedView* view) {
   if (!fd_.valid() || view == nullptr) return fail_errno(EBADF, ERROR_INVALID_HANDLE);
   DWORD access = read_only_ ? FILE_MAP_READ : FILE_MAP_ALL_ACCESS;
+  const std::string alive_name = name_ + ".alive";
+  HANDLE marker = nullptr;
+  if (creator_) {
+    NullDaclAttributes attributes;
+    marker = CreateEventA(attributes.get(), TRUE, FALSE, alive_name.c_str());
+    if (marker == nullptr) return fail_win32();
+  }
   void* data = MapViewOfFile(int_to_handle(fd_.get()), access, 0, 0, size_);
-  if (data == nullptr) return fail_win32();
+  if (data == nullptr) {
+    const DWORD code = GetLastError();
+    if (marker != nullptr) CloseHandle(marker);
+    return fail_win32(code);
+  }
   view->reset();
   view->data_ = data;
   view->size_ = size_;
   view->creator_ = creator_;
+  view->alive_name_ = alive_name;
+  if (marker != nullptr) view->fd_.reset(handle_to_int(marker));
   return 0;
 }
 

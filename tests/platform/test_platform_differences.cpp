@@ -348,6 +348,22 @@ TEST_F(PlatformDifferenceTest, NamedObjects) {
     (void)SharedMemory::unlink(name.c_str());
     (void)NamedEvent::unlink(event_name.c_str());
   }
+  // On both, a reader's view (which keeps a Windows object alive) tells when its creator
+  // is gone: how varno-ctl sees an agent that died.
+  const std::string name = base + "-alive";
+  SharedMemory owner;
+  ASSERT_EQ(owner.create(name.c_str(), 4096), 0) << errno;
+  SharedView view;
+  ASSERT_EQ(owner.map(&view), 0) << errno;
+  SharedMemory reader;
+  ASSERT_EQ(reader.open_existing(name.c_str(), 4096, true), 0) << errno;
+  SharedView seen;
+  ASSERT_EQ(reader.map(&seen), 0) << errno;
+  EXPECT_TRUE(seen.creator_alive());
+  owner.reset();
+  view.reset();
+  EXPECT_FALSE(seen.creator_alive());
+  (void)SharedMemory::unlink(name.c_str());
 }
 
 // A command line is "/bin/sh -c LINE" on Linux and a program started by CreateProcess on
