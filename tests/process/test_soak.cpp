@@ -252,7 +252,7 @@ bool Soak::faulty_round(const Fault& fault, Tally* tally) {
   });
   // A kill may come just after the agent ended on its own: then it ended well.
   const bool kill_landed = killed && fault.kind == "agent-killed" && r.status != 0;
-  EXPECT_EQ(r.status, kill_landed ? 128 + SIGKILL : 0) << r.log;
+  EXPECT_EQ(r.status, kill_landed ? 128 + SIGKILL : 0) << r.log << r.agent_log;
   long count = killed ? 1 : 0;
   if (!fault.client.empty()) {
     agent_program.clear();

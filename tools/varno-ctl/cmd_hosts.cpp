@@ -65,6 +65,66 @@ std::string try_server(const std::string& host, long port) {
   return "";
 }
 
+// The servers of the file as the agent reads its lines, each problem line named.
+std::vector<Server> read_servers(FILE* file, int* warnings) {
+  std::vector<Server> servers;
+  char text[1024];  // the agent's line buffer: a longer line goes on as a line of its own
+  for (int number = 1; fgets(text, sizeof text, file) != nullptr; ++number) {
+    std::string line = text;
+    line = line.substr(0, line.find('\n'));
+    line = line.substr(0, line.find('\r'));
+    line = line.substr(0, line.find('#'));
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) {
+      if (line.find_first_not_of(" \t") != std::string::npos) {
+        printf("%s:%d: warning: no ':' (host:port); the agent skips this line\n", kHostsPath,
+               number);
+        ++*warnings;
+      }
+      continue;
+    }
+    if (static_cast<int>(servers.size()) == kMaxServers) {
+      printf("%s:%d: warning: the agent uses only the first %d servers and ignores this one\n",
+             kHostsPath, number, kMaxServers);
+      ++*warnings;
+      continue;
+    }
+    servers.push_back({number, line.substr(0, colon), line.substr(colon + 1)});
+  }
+  return servers;
+}
+
+// Checks one server's line and tries the server; adds to the counts.
+void check_server(Server s, int* errors, int* warnings) {
+  long port = 0;
+  long strict = strict_port(s.port_text, &port);
+  std::string shown = s.host + ":" + s.port_text;
+  if (s.host == ckfs_default_address()) {
+    printf("%s:%d: note: the agent rewrites '%s' as '%s'\n", kHostsPath, s.line, s.host.c_str(),
+           ckfs_default_host());
+    s.host = ckfs_default_host();
+  }
+  if (port <= 0 || port > 65535) {
+    printf("%s:%d: error: '%s': %s\n", kHostsPath, s.line, shown.c_str(),
+           port <= 0 ? "no port (write host:port)" : "the port is not a port (1 to 65535)");
+    ++*errors;
+    return;
+  }
+  if (strict < 0) {
+    printf("%s:%d: warning: '%s': the agent reads the port as %ld\n", kHostsPath, s.line,
+           shown.c_str(), port);
+    ++*warnings;
+  }
+  std::string why = try_server(s.host, port);
+  if (why.empty()) {
+    printf("%s:%d: %s:%ld: the backup server answered\n", kHostsPath, s.line, s.host.c_str(), port);
+  } else {
+    printf("%s:%d: error: %s:%ld: %s\n", kHostsPath, s.line, s.host.c_str(), port, why.c_str());
+    ++*errors;
+  }
+}
+
 }  // namespace
 
 int ctl_hosts(int argc, char** argv) {
@@ -79,65 +139,13 @@ int ctl_hosts(int argc, char** argv) {
   }
   int errors = 0;
   int warnings = 0;
-  std::vector<Server> servers;
-  char text[1024];  // the agent's line buffer: a longer line goes on as a line of its own
-  for (int number = 1; fgets(text, sizeof text, file) != nullptr; ++number) {
-    std::string line = text;
-    line = line.substr(0, line.find('\n'));
-    line = line.substr(0, line.find('\r'));
-    line = line.substr(0, line.find('#'));
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    size_t colon = line.find(':');
-    if (colon == std::string::npos) {
-      if (line.find_first_not_of(" \t") != std::string::npos) {
-        printf("%s:%d: warning: no ':' (host:port); the agent skips this line\n", kHostsPath,
-               number);
-        ++warnings;
-      }
-      continue;
-    }
-    if (static_cast<int>(servers.size()) == kMaxServers) {
-      printf("%s:%d: warning: the agent uses only the first %d servers and ignores this one\n",
-             kHostsPath, number, kMaxServers);
-      ++warnings;
-      continue;
-    }
-    servers.push_back({number, line.substr(0, colon), line.substr(colon + 1)});
-  }
+  const std::vector<Server> servers = read_servers(file, &warnings);
   fclose(file);
   if (servers.empty()) {
     printf("%s: error: names no server (no line of the form host:port)\n", kHostsPath);
     return CTL_FAILED;
   }
-  for (Server& s : servers) {
-    long port = 0;
-    long strict = strict_port(s.port_text, &port);
-    std::string shown = s.host + ":" + s.port_text;
-    if (s.host == ckfs_default_address()) {
-      printf("%s:%d: note: the agent rewrites '%s' as '%s'\n", kHostsPath, s.line, s.host.c_str(),
-             ckfs_default_host());
-      s.host = ckfs_default_host();
-    }
-    if (port <= 0 || port > 65535) {
-      printf("%s:%d: error: '%s': %s\n", kHostsPath, s.line, shown.c_str(),
-             port <= 0 ? "no port (write host:port)" : "the port is not a port (1 to 65535)");
-      ++errors;
-      continue;
-    }
-    if (strict < 0) {
-      printf("%s:%d: warning: '%s': the agent reads the port as %ld\n", kHostsPath, s.line,
-             shown.c_str(), port);
-      ++warnings;
-    }
-    std::string why = try_server(s.host, port);
-    if (why.empty()) {
-      printf("%s:%d: %s:%ld: the backup server answered\n", kHostsPath, s.line, s.host.c_str(),
-             port);
-    } else {
-      printf("%s:%d: error: %s:%ld: %s\n", kHostsPath, s.line, s.host.c_str(), port, why.c_str());
-      ++errors;
-    }
-  }
+  for (const Server& s : servers) check_server(s, &errors, &warnings);
   printf("%s: %d errors, %d warnings\n", kHostsPath, errors, warnings);
   return errors == 0 ? CTL_OK : CTL_FAILED;
 }
