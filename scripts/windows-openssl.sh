@@ -5,6 +5,8 @@
 #
 # usage: windows-openssl.sh BUILD
 set -euo pipefail
+# shellcheck source=scripts/debian-source.sh
+. "$(dirname "$(realpath "$0")")/debian-source.sh"
 
 build=$(realpath -m "${1:?usage: windows-openssl.sh BUILD}")
 prefix="$build/deps/openssl"
@@ -15,37 +17,7 @@ rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-
-# The source archive beside the binary one: same mirrors, suites and keys.
-if ! apt-cache showsrc openssl 2>/dev/null | grep -q '^Package: openssl'; then
-  list=/etc/apt/sources.list.d/debian-src.sources
-  if [ ! -f "$list" ]; then
-    for f in /etc/apt/sources.list.d/*.sources; do
-      [ -f "$f" ] || continue
-      sed -n 's/^Types: deb$/Types: deb-src/; /^Types:/,$p' "$f"
-      echo
-    done | $sudo tee "$list" >/dev/null
-  fi
-  # A machine installed from media lists its mirrors one per line instead.
-  if [ -f /etc/apt/sources.list ] && [ ! -f /etc/apt/sources.list.d/debian-src.list ]; then
-    sed -n 's/^deb \(.*\)$/deb-src \1/p' /etc/apt/sources.list |
-      $sudo tee /etc/apt/sources.list.d/debian-src.list >/dev/null
-  fi
-  $sudo apt-get update -qq >/dev/null
-fi
-
-# Newest first; a version whose files are not all on the mirror any more is passed over.
-fetched=""
-for version in $(apt-cache showsrc openssl | sed -n 's/^Version: //p' | sort -Vr -u); do
-  if apt-get source -qq --download-only "openssl=$version" >/dev/null 2>&1 &&
-     dpkg-source -x --no-check "openssl_${version#*:}.dsc" src >/dev/null 2>&1; then
-    fetched=$version
-    break
-  fi
-  rm -rf src ./*.dsc ./*.tar.* 2>/dev/null || true
-done
+fetch_debian_source openssl
 [ -n "$fetched" ] || { echo "windows-openssl: no openssl source package could be fetched" >&2; exit 1; }
 echo "openssl $fetched: building libcrypto for mingw64"
 
