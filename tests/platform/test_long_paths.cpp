@@ -29,14 +29,8 @@ namespace {
 class LongPathTest : public ::testing::Test {
  protected:
   void SetUp() override {
-#ifdef _WIN32
-    root_ = dir_.path();
-#else
-    testing_support::write_file(dir_.file("etc/drives"), "D:=" + dir_.file("d") + "\n");
-    testing_support::make_dirs(dir_.file("d"));
-    cwd_ = std::make_unique<testing_support::ScopedCwd>(dir_.path());
-    root_ = "D:";
-#endif
+    drive_ = std::make_unique<testing_support::DriveFolder>(dir_);
+    root_ = drive_->root();
   }
 
   // The entries of a listing by name (without "." and "..").
@@ -67,7 +61,7 @@ class LongPathTest : public ::testing::Test {
 
   Env* env_ = plat_env();
   TempDir dir_;
-  std::unique_ptr<testing_support::ScopedCwd> cwd_;
+  std::unique_ptr<testing_support::DriveFolder> drive_;
   std::string root_;
 };
 

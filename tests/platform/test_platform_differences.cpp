@@ -49,25 +49,13 @@ bool under_wine() {
 #endif
 }
 
-// A folder reached through a drive letter: the temporary folder itself on Windows, the
-// drive map's D: on Linux.
 class PlatformDifferenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-#ifdef _WIN32
-    root_ = dir_.path();
-#else
-    testing_support::write_file(dir_.file("etc/drives"), "D:=" + dir_.file("d") + "\n");
-    testing_support::make_dirs(dir_.file("d"));
-    cwd_ = std::make_unique<testing_support::ScopedCwd>(dir_.path());
-    root_ = "D:";
-    plat_drive_map_reload();
-#endif
+    drive_ = std::make_unique<testing_support::DriveFolder>(dir_);
+    root_ = drive_->root();
   }
-  void TearDown() override {
-    cwd_.reset();
-    plat_drive_map_reload();
-  }
+  void TearDown() override { drive_.reset(); }
 
   std::string put(const std::string& name, const std::string& body) {
     const std::string path = root_ + "\\" + name;
@@ -92,7 +80,7 @@ class PlatformDifferenceTest : public ::testing::Test {
 
   Env* env_ = plat_env();
   TempDir dir_;
-  std::unique_ptr<testing_support::ScopedCwd> cwd_;
+  std::unique_ptr<testing_support::DriveFolder> drive_;
   std::string root_;
 };
 

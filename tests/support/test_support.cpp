@@ -75,6 +75,17 @@ ScopedCwd::~ScopedCwd() {
   plat_drive_map_reload();
 }
 
+DriveFolder::DriveFolder(const TempDir& dir) {
+#ifdef _WIN32
+  root_ = dir.path();
+#else
+  write_file(dir.file("etc/drives"), "D:=" + dir.file("d") + "\n");
+  make_dirs(dir.file("d"));
+  cwd_ = std::make_unique<ScopedCwd>(dir.path());
+  root_ = "D:";
+#endif
+}
+
 void write_file(const std::string& path, const std::string& contents) {
   fs::path p(path);
   if (p.has_parent_path()) fs::create_directories(p.parent_path());

@@ -2,6 +2,7 @@
 // file utilities. Tests use real files, never an in-memory stand-in.
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace testing_support {
@@ -32,6 +33,18 @@ class ScopedCwd {
 
  private:
   std::string previous_;
+};
+
+// A folder reached through a drive letter: `dir` itself on Windows; on Linux, D: of a drive
+// map made in `dir`, which is the working folder while this lives.
+class DriveFolder {
+ public:
+  explicit DriveFolder(const TempDir& dir);
+  const std::string& root() const { return root_; }
+
+ private:
+  std::unique_ptr<ScopedCwd> cwd_;
+  std::string root_;
 };
 
 void write_file(const std::string& path, const std::string& contents);
