@@ -419,6 +419,22 @@ void EngineWorld::write_schedule(const std::string& lines) {
   fs::remove(plain);
 }
 
+bool EngineWorld::agent_ended(pid_t pid, int* status, uint64_t give_up, uint64_t* next_drain) {
+  if (waitpid(pid, status, WNOHANG) == pid) return true;
+  if (plat_env()->tick_ms() > give_up) {
+    kill(pid, SIGKILL);
+    waitpid(pid, status, 0);
+    ADD_FAILURE() << "the agent did not end";
+    return true;
+  }
+  // A server that cannot write its lines would stall the run.
+  if (server && plat_env()->tick_ms() > *next_drain) {
+    server->output(0);
+    *next_drain = plat_env()->tick_ms() + 500;
+  }
+  return false;
+}
+
 JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_running) {
   if (!windows_build().empty()) return run_windows(while_running);
   JobRun result;
@@ -443,19 +459,8 @@ JobRun EngineWorld::run(const std::function<void(const ProgressBoard*)>& while_r
       if (view.valid()) memcpy(&live, view.data(), sizeof live);
       while_running(view.valid() ? &live : nullptr);
     }
-    ended = waitpid(pid, &status, WNOHANG) == pid;
+    ended = agent_ended(pid, &status, give_up, &next_drain);
     if (ended) break;
-    if (plat_env()->tick_ms() > give_up) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "the agent did not end";
-      break;
-    }
-    // A server that cannot write its lines would stall the run.
-    if (server && plat_env()->tick_ms() > next_drain) {
-      server->output(0);
-      next_drain = plat_env()->tick_ms() + 500;
-    }
     plat_env()->sleep_ms(2);
   }
   running_agent = -1;
@@ -497,17 +502,7 @@ JobRun EngineWorld::run_windows(const std::function<void(const ProgressBoard*)>&
       if (watch.board() != nullptr) live = *watch.board();
       while_running(watch.board() != nullptr ? &live : nullptr);
     }
-    if (waitpid(pid, &status, WNOHANG) == pid) break;
-    if (plat_env()->tick_ms() > give_up) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "the agent did not end";
-      break;
-    }
-    if (server && plat_env()->tick_ms() > next_drain) {
-      server->output(0);
-      next_drain = plat_env()->tick_ms() + 500;
-    }
+    if (agent_ended(pid, &status, give_up, &next_drain)) break;
     plat_env()->sleep_ms(5);
   }
   running_agent = -1;

@@ -113,6 +113,9 @@ class EngineWorld : public ::testing::Test {
  private:
   JobRun run_windows(const std::function<void(const ProgressBoard*)>& while_running);
   void collect(JobRun* result);
+  // One turn of waiting for the agent: true once it ended (*status set), killed when it
+  // outlives `give_up`; drains the server's lines meanwhile.
+  bool agent_ended(pid_t pid, int* status, uint64_t give_up, uint64_t* next_drain);
 
   testing_support::TempDir work_;
   testing_support::TempDir side_;  // the fixture's own files, out of the working folder
