@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/handle.h"
@@ -46,6 +47,17 @@ struct ckfs_packet {
 
 struct ckfs_cipher;  // cipher state of one connection, owned by the session
 
+// What one connection holds beside its cipher: frames held back to go out in one send, and
+// bytes read ahead of the caller. Emptied when the connection ends.
+struct ckfs_link {
+  // Grown on first use to one frame, or two for a session that holds.
+  std::vector<uint8_t> held;
+  int held_length = 0;
+  uint8_t received[16384];
+  int received_start = 0;
+  int received_end = 0;
+};
+
 struct ckfs_account_block {
   uint32_t number;
   char name[126];
@@ -80,6 +92,7 @@ struct ckfs_session {
   ckfs_packet packet;
   int cipher_kind;
   ckfs_cipher* cipher;
+  ckfs_link link;
   char server_host[1024];
   int server_port;
   // Why the last connection could not be made, for the caller to log: each server tried as
@@ -197,12 +210,14 @@ int ckfs_frame_encode(ckfs_cipher* cipher, const uint8_t* header, const uint8_t*
 // CRC. Answers the plain length, or -1 when it cannot be held or does not check.
 int ckfs_frame_decrypt(ckfs_cipher* cipher, int encrypted_length, uint32_t crc);
 uint8_t* ckfs_cipher_frame(ckfs_cipher* cipher);
-// All `count` bytes of the connection the cipher belongs to, or -1. Each receive asks for
-// as much as the cipher's buffer holds, so a reply's header and body, or several requests
-// sent together, cost one call; what was read ahead stays for the next call.
-[[nodiscard]] int ckfs_cipher_recv(ckfs_cipher* cipher, int socket, void* buffer, int count);
+// All `count` bytes of the link's connection, or -1. Each receive asks for as much as the
+// link's buffer holds, so a reply's header and body, or several requests sent together,
+// cost one call; what was read ahead stays for the next call.
+[[nodiscard]] int ckfs_link_recv(ckfs_link* link, int socket, void* buffer, int count);
 // Whether bytes read ahead are waiting.
-bool ckfs_cipher_has_received(const ckfs_cipher* cipher);
+bool ckfs_link_has_received(const ckfs_link* link);
+// Forgets what the link held and read ahead: its connection ended.
+void ckfs_link_reset(ckfs_link* link);
 // The length announced by a frame header (0 stands for 65536), and its CRC.
 int ckfs_frame_length(const uint8_t* frame_header);
 uint32_t ckfs_frame_crc(const uint8_t* frame_header);

@@ -3,8 +3,6 @@
 
 #include <openssl/evp.h>
 
-#include <vector>
-
 #include "protocol/ckfs.h"
 
 struct ckfs_cipher {
@@ -14,14 +12,6 @@ struct ckfs_cipher {
   uint8_t iv[16];
   EVP_CIPHER_CTX* decrypt;
   EVP_CIPHER_CTX* encrypt;
-  // Frames held back until the next request that awaits a reply (see hold_no_reply); grown
-  // on first use to one frame, or two for a session that holds.
-  std::vector<uint8_t> held;
-  int held_length;
-  // Bytes received but not yet taken (see ckfs_cipher_recv).
-  uint8_t received[16384];
-  int received_start;
-  int received_end;
 };
 
 void ckfs_packet_header(const ckfs_packet& packet, uint8_t header[CKFS_HEADER_SIZE]);

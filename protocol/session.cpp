@@ -29,6 +29,7 @@ constexpr uint8_t kGreeting[4] = {0x01, 0x30, 0x32, 0x02};
 void close_connection(ckfs_session* session) {
   (void)ckfs_flush(session);
   session->socket.reset();
+  ckfs_link_reset(&session->link);
   ckfs_cipher_free(session->cipher);
   session->cipher = nullptr;
 }

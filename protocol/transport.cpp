@@ -213,7 +213,7 @@ uint8_t* ckfs_cipher_frame(ckfs_cipher* cipher) {
   return cipher->frame;
 }
 
-int ckfs_cipher_recv(ckfs_cipher* c, int socket, void* buffer, int count) {
+int ckfs_link_recv(ckfs_link* c, int socket, void* buffer, int count) {
   if (count < 0) return -1;
   uint8_t* p = static_cast<uint8_t*>(buffer);
   int done = 0;
@@ -240,8 +240,14 @@ int ckfs_cipher_recv(ckfs_cipher* c, int socket, void* buffer, int count) {
   return count;
 }
 
-bool ckfs_cipher_has_received(const ckfs_cipher* cipher) {
-  return cipher->received_start != cipher->received_end;
+bool ckfs_link_has_received(const ckfs_link* link) {
+  return link->received_start != link->received_end;
+}
+
+void ckfs_link_reset(ckfs_link* link) {
+  link->held_length = 0;
+  link->received_start = 0;
+  link->received_end = 0;
 }
 
 int ckfs_frame_length(const uint8_t* frame_header) {
@@ -327,17 +333,17 @@ namespace {
 // as readable before any reply is due; so do bytes no request asked for, whether still in
 // the socket or already read ahead. Held frames go down with an unfit one.
 bool connection_usable(ckfs_session* session) {
-  if (!ckfs_cipher_has_received(session->cipher) &&
+  if (!ckfs_link_has_received(&session->link) &&
       plat_socket_wait_readable(session->socket.get(), 0) == 0) {
     return true;
   }
-  session->cipher->held_length = 0;
+  session->link.held_length = 0;
   return false;
 }
 
 // Sends the held frames; they are gone either way.
 bool send_held(ckfs_session* session) {
-  ckfs_cipher* c = session->cipher;
+  ckfs_link* c = &session->link;
   const int length = c->held_length;
   c->held_length = 0;
   return length == 0 || ckfs_send_all(session->socket.get(), c->held.data(), length) == length;
@@ -347,7 +353,7 @@ bool send_held(ckfs_session* session) {
 
 int ckfs_flush(ckfs_session* session) {
   if (!session->socket.valid() || session->cipher == nullptr) return 0;
-  if (session->cipher->held_length == 0) return 0;
+  if (session->link.held_length == 0) return 0;
   return connection_usable(session) && send_held(session) ? 0 : ERR_SCKWRITE;
 }
 
@@ -355,7 +361,7 @@ int ckfs_send_packet(ckfs_session* session) {
   if (!session->socket.valid() || session->cipher == nullptr) return ERR_SCKWRITE;
   ckfs_packet& packet = session->packet;
   if (packet.length > CKFS_DATA_MAX) return ERR_DATAMAX;
-  ckfs_cipher* c = session->cipher;
+  ckfs_link* c = &session->link;
   // A close is never held: it takes the file's held tail out in one send, so nothing of a
   // file waits behind local work and its success can rest on a send that happened.
   const bool hold = session->hold_no_reply != 0 && (packet.flags & CKFS_AWAITS_REPLY) == 0 &&
@@ -370,8 +376,8 @@ int ckfs_send_packet(ckfs_session* session) {
   }
   uint8_t header[CKFS_HEADER_SIZE];
   ckfs_packet_header(packet, header);
-  int total =
-      ckfs_frame_encode(c, header, packet.data, packet.length, c->held.data() + c->held_length);
+  int total = ckfs_frame_encode(session->cipher, header, packet.data, packet.length,
+                                c->held.data() + c->held_length);
   if (total < 0) return ERR_SCKWRITE;
   c->held_length += total;
   if (hold) return 0;
@@ -379,7 +385,7 @@ int ckfs_send_packet(ckfs_session* session) {
 }
 
 bool ckfs_reply_begins(ckfs_session* session) {
-  if (session->cipher != nullptr && ckfs_cipher_has_received(session->cipher)) return true;
+  if (ckfs_link_has_received(&session->link)) return true;
   const uint32_t limit =
       session->reply_timeout_ms != 0 ? session->reply_timeout_ms : CKFS_REPLY_TIMEOUT_MS;
   const int wait = limit > 0x7fffffffu ? 0x7fffffff : static_cast<int>(limit);
@@ -395,14 +401,14 @@ int ckfs_recv_packet(ckfs_session* session) {
   uint8_t head[CKFS_FRAME_HEADER_SIZE];
   ckfs_cipher* cipher = session->cipher;
   const int socket = session->socket.get();
-  if (ckfs_cipher_recv(cipher, socket, head, sizeof head) != static_cast<int>(sizeof head)) {
+  if (ckfs_link_recv(&session->link, socket, head, sizeof head) != static_cast<int>(sizeof head)) {
     return ERR_SCKREAD;
   }
   int e = ckfs_frame_length(head);
   // A frame the buffer cannot hold is a broken stream; the rest of it is not read.
   if (e > CKFS_FRAME_BUFFER) return ERR_SCKREAD;
   uint8_t* frame = cipher->frame;
-  if (ckfs_cipher_recv(cipher, socket, frame, e) != e) return ERR_SCKREAD;
+  if (ckfs_link_recv(&session->link, socket, frame, e) != e) return ERR_SCKREAD;
   int plain = ckfs_frame_decrypt(cipher, e, ckfs_frame_crc(head));
   if (plain < 0) return ERR_SCKREAD;
   return ckfs_packet_parse(frame, plain, &packet);
@@ -448,7 +454,7 @@ bool names_file_handle(uint8_t type) {
 
 // Ends a connection whose stream can no longer be trusted; the next request connects again.
 void drop_connection(ckfs_session* session) {
-  if (session->cipher != nullptr) session->cipher->held_length = 0;
+  session->link.held_length = 0;
   session->socket.reset();
 }
 

@@ -143,13 +143,13 @@ bool Conn::handshake(EVP_PKEY* key, const std::string& key_text) {
 bool Conn::recv(Packet* packet) {
   if (cipher_ == nullptr) return false;
   uint8_t head[CKFS_FRAME_HEADER_SIZE];
-  if (ckfs_cipher_recv(cipher_, fd_, head, sizeof head) != static_cast<int>(sizeof head)) {
+  if (ckfs_link_recv(&link_, fd_, head, sizeof head) != static_cast<int>(sizeof head)) {
     return false;
   }
   int e = ckfs_frame_length(head);
   if (e > CKFS_FRAME_BUFFER) return false;
   uint8_t* frame = ckfs_cipher_frame(cipher_);
-  if (ckfs_cipher_recv(cipher_, fd_, frame, e) != e) return false;
+  if (ckfs_link_recv(&link_, fd_, frame, e) != e) return false;
   int plain = ckfs_frame_decrypt(cipher_, e, ckfs_frame_crc(head));
   if (plain < 0) return false;
   uint16_t n = get16(frame);
@@ -162,7 +162,7 @@ bool Conn::recv(Packet* packet) {
 }
 
 bool Conn::wait_readable(int ms) {
-  if (cipher_ != nullptr && ckfs_cipher_has_received(cipher_)) return true;
+  if (ckfs_link_has_received(&link_)) return true;
   pollfd p{fd_, POLLIN, 0};
   return poll(&p, 1, ms) != 0;
 }

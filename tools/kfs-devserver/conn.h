@@ -62,6 +62,7 @@ class Conn {
  private:
   int fd_;
   ckfs_cipher* cipher_ = nullptr;
+  ckfs_link link_;
   uint8_t client_half_[32] = {};
 };
 
