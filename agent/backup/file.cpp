@@ -125,12 +125,11 @@ BlockPool* pool_of(const Transfer* t) {
 
 // Opens the local file on the first attempt. kNext, or kSettled with the outcome done.
 Step open_local(Transfer* t) {
-  if (t->file) return Step::kNext;
   // A file planned ahead was opened by the encoder of its first block: its blocks must all
   // come from that one file.
-  if (BlockPool* pool = pool_of(t)) t->file = pool->opened_file(BlockKey{t->number, 0});
-  if (t->file) return Step::kNext;
-  const int fd = t->job->env->open_read(t->local);
+  BlockPool* pool = pool_of(t);
+  if (!t->file && pool != nullptr) t->file = pool->opened_file(BlockKey{t->number, 0});
+  const int fd = t->file ? -1 : t->job->env->open_read(t->local);
   if (fd >= 0) t->file = std::make_shared<const EnvFile>(t->job->env, fd);
   if (t->file) return Step::kNext;
   map_system_error();
@@ -243,21 +242,21 @@ void plan_blocks(Transfer* t, uint32_t from) {
 // (with the MD5 the block end carries, unless the file has one block), or its MD5 alone
 // for the query (which block_md5 always gives).
 bool fits(const PreparedBlock& b, bool need_data, bool single) {
-  if (b.work == BlockWork::kDigest) return !need_data;
-  return need_data && (single || b.work == BlockWork::kEncodeAndDigest);
+  if (!need_data) return b.work == BlockWork::kDigest;
+  return b.work == BlockWork::kEncodeAndDigest || (single && b.work == BlockWork::kEncode);
 }
 
 // Block j as the pool encoded it for this attempt, or an empty lease (the slot is then
 // freed and the backup thread reads the block itself, reporting any failure as it happens).
-BlockLease take_prepared(Transfer* t, uint32_t j, bool need_data) {
+BlockPool::Lease take_prepared(Transfer* t, uint32_t j, bool need_data) {
   BlockPool* pool = pool_of(t);
-  BlockLease b = pool != nullptr ? pool->take(BlockKey{t->number, j}) : BlockLease();
+  BlockPool::Lease b = pool != nullptr ? pool->take(BlockKey{t->number, j}) : nullptr;
   if (!b) return b;
   const uint64_t offset = uint64_t{j} * t->open.block_size;
   const bool usable = b->error == 0 && b->offset == static_cast<int64_t>(offset) &&
                       b->length == block_length(t, offset) &&
                       fits(*b, need_data, t->open.block_count == 1);
-  return usable ? std::move(b) : BlockLease();
+  return usable ? std::move(b) : nullptr;
 }
 
 // Asks the server whether it holds block `j`. kNext (send it), kUnchanged, kRetry, kFailed.
@@ -268,7 +267,7 @@ Step query_block(Transfer* t, uint32_t j, Block* block) {
   block->query_has_md5 = !block->single && j < open.checksummed_blocks;
   int error = 0;
   if (block->query_has_md5) {
-    if (BlockLease b = take_prepared(t, j, false)) {
+    if (BlockPool::Lease b = take_prepared(t, j, false)) {
       memcpy(block->digest, b->digest, 16);
     } else {
       error = block_md5(t->job->env, t->file->get(), block->offset,
@@ -361,34 +360,23 @@ Step pump_prepared(Transfer* t, const PreparedBlock& b, int* last) {
       last);
 }
 
-// Encodes and sends the block on the backup thread. False, with the stage logged, when the
-// chain cannot be set up.
-bool pump_inline(Transfer* t, Block* block, uint32_t expected, int* last, Step* step) {
-  BlockEncoder* encoder = t->job->encoders.encoder.get();
+// Points the backup thread's encoder at the block; false, with the failed stage logged.
+bool start_inline(Transfer* t, Block* block, uint32_t expected) {
   const BlockWork work =
       block->single || block->query_has_md5 ? BlockWork::kEncode : BlockWork::kEncodeAndDigest;
-  switch (encoder->start(t->file->get(), block->offset, expected, work, &t->bytes_read,
-                         block->digest)) {
-    case StreamStage::kNone: {
-      uint8_t* send = t->job->send_buffer;
-      *step = pump(
-          t,
-          [&](const uint8_t** data) {
-            *data = send;
-            return encoder->read(send);
-          },
-          last);
+  switch (t->job->encoders.encoder->start(t->file->get(), block->offset, expected, work,
+                                          &t->bytes_read, block->digest)) {
+    case StreamStage::kNone:
       return true;
-    }
     case StreamStage::kFileRead:
       log_job("FILE: ERROR: Setup of file read stream failed on '%s'\n", t->local);
-      return false;
+      break;
     case StreamStage::kCompression:
       log_job("FILE: ERROR: Setup of compression stream failed on '%s'\n", t->local);
-      return false;
+      break;
     case StreamStage::kEncryption:
       log_job("FILE: ERROR: Setup of encryption stream failed on '%s'\n", t->local);
-      return false;
+      break;
   }
   return false;
 }
@@ -401,10 +389,20 @@ Step stream_block(Transfer* t, Block* block, uint32_t j) {
   const uint64_t block_start = t->bytes_read;
   int last = 0;
   Step step = Step::kNext;
-  if (BlockLease b = take_prepared(t, j, true)) {
+  if (BlockPool::Lease b = take_prepared(t, j, true)) {
     step = pump_prepared(t, *b, &last);
     if (!block->single && !block->query_has_md5) memcpy(block->digest, b->digest, 16);
-  } else if (!pump_inline(t, block, expected, &last, &step)) {
+  } else if (start_inline(t, block, expected)) {
+    uint8_t* send = t->job->send_buffer;
+    step = pump(
+        t,
+        [&](const uint8_t** data) {
+          *data = send;
+          return t->job->encoders.encoder->read(send);
+        },
+        &last);
+    t->job->encoders.encoder->end();
+  } else {
     report_fail_file_errno(t->local, -1);
     return Step::kFailed;
   }

@@ -37,23 +37,14 @@ int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[
   return 0;
 }
 
-BlockEncoder::BlockEncoder(Env* env, const unsigned char* key, int message_max)
-    : env_(env), key_(key), message_max_(message_max) {}
-
 StreamStage BlockEncoder::start(int fd, int64_t offset, uint32_t length, BlockWork work,
                                 uint64_t* counter, uint8_t* digest) {
-  busy_ = false;
-  if (work == BlockWork::kEncode) digest = nullptr;
-  // A chain that failed to restart is unusable: one fresh chain is tried before giving up.
-  for (int fresh = 0; fresh < 2; ++fresh) {
-    StreamStage failed = StreamStage::kFileRead;
-    if (!chain_) chain_ = BlockChain::create(key_, &failed);
-    if (!chain_) return failed;
-    busy_ = chain_->restart(env_, fd, offset, static_cast<int>(length), counter, digest);
-    if (busy_) return StreamStage::kNone;
-    chain_.reset();
-  }
-  return StreamStage::kFileRead;
+  StreamStage failed = StreamStage::kFileRead;
+  if (!chain_) chain_ = BlockChain::create(key_, &failed);
+  busy_ = chain_ && chain_->restart(env_, fd, offset, static_cast<int>(length), counter,
+                                    work == BlockWork::kEncode ? nullptr : digest);
+  if (!busy_) chain_.reset();  // unusable: the next block makes a fresh one
+  return busy_ ? StreamStage::kNone : failed;
 }
 
 int BlockEncoder::read(uint8_t* out) {
@@ -151,12 +142,10 @@ struct BlockPool::Shared {
   void encode(std::unique_lock<std::mutex>& lock, Slot* slot, BlockEncoder* encoder) {
     slot->state = SlotState::kRunning;
     lock.unlock();
-    if (!slot->file) {
-      // Kept for the sender, so that every block of the file comes from one file even
-      // when the name is given to another one meanwhile.
-      const int fd = env->open_read(slot->path);
-      if (fd >= 0) slot->file = std::make_shared<const EnvFile>(env, fd);
-    }
+    // Kept for the sender, so that every block of the file comes from one file even when
+    // the name is given to another one meanwhile.
+    const int fd = slot->file ? -1 : env->open_read(slot->path);
+    if (fd >= 0) slot->file = std::make_shared<const EnvFile>(env, fd);
     if (slot->file) {
       encoder->encode(slot->file->get(), &slot->block);
     } else {
@@ -272,23 +261,19 @@ bool BlockPool::holds(BlockKey key) const {
   return shared_->find(key) != nullptr;
 }
 
-BlockLease BlockPool::take(BlockKey key) {
+BlockPool::Lease BlockPool::take(BlockKey key) {
   std::unique_lock<std::mutex> lock(shared_->mutex);
   Slot* slot = shared_->wait_done(lock, key);
-  if (slot == nullptr) return BlockLease();
+  if (slot == nullptr) return nullptr;
   slot->state = SlotState::kTaken;
-  return BlockLease(this, &slot->block);
+  return Lease(&slot->block, GiveBack{this});
 }
 
-void BlockPool::give_back(const PreparedBlock* block) {
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  for (Slot& s : shared_->slots) {
-    if (&s.block == block && s.state == SlotState::kTaken) Shared::free_slot(&s);
+void BlockPool::GiveBack::operator()(const PreparedBlock* block) const {
+  std::lock_guard<std::mutex> lock(pool->shared_->mutex);
+  for (Slot& s : pool->shared_->slots) {
+    if (&s.block == block) Shared::free_slot(&s);
   }
-}
-
-BlockLease::~BlockLease() {
-  if (block_ != nullptr) pool_->give_back(block_);
 }
 
 SharedFile BlockPool::opened_file(BlockKey key) {

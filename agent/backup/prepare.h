@@ -3,26 +3,23 @@
 // the strictly request/reply connection: while the backup thread queries and sends block j,
 // worker threads encode blocks j+1... of the same file and the first block of the files the
 // walk sends next. The backup thread replays an encoded block message by message, so the
-// wire carries exactly what the chain would have produced in its turn. Every block, ahead
-// or as it is sent, is encoded by a BlockEncoder: one per thread that encodes.
+// wire carries exactly what the chain would have produced in its turn.
 //
-// Ownership: the job run owns the backup thread's encoder and the pool; the pool owns its
-// threads, their encoders and the slots. A local file is a SharedFile: the transfer and
-// each slot that reads it hold it, and it closes when the last of them lets go. A done
-// block is lent out as a BlockLease, which frees its slot when it ends; leases end before
-// the pool. Memory is bounded: at most BLOCK_SLOTS_PER_WORKER slots per worker, each
-// holding one block of at most BLOCK_PREPARE_MAX bytes in its encoded form; larger blocks
-// are encoded by the backup thread itself as they are sent.
+// Ownership: the job run owns the backup thread's BlockEncoder and the pool; the pool owns
+// its threads with one BlockEncoder each, and its slots. A local file is a SharedFile, held
+// by the transfer and by each slot that reads it; a taken block is a Lease, which frees
+// its slot when it ends (before the pool does). Memory is bounded: at most
+// BLOCK_SLOTS_PER_WORKER slots per worker, each holding one block of at most
+// BLOCK_PREPARE_MAX bytes in its encoded form; larger blocks are encoded by the backup
+// thread itself as they are sent.
 //
-// Thread rules: every public member is called by the backup thread only; the workers run
-// work(). A slot's state and its order (key, file, path, urgency, sequence) change only
-// under the pool's mutex: free -> queued (submit) -> running -> done -> taken (take) ->
-// free (the lease's end), or back to free from queued or done (drop_block, drop_file,
-// evict_lookahead). Whoever marks a slot running (a worker, or the backup thread in
-// encode_own or take) encodes its block and sets its file without the mutex and is their
-// only user until it marks the slot done under the mutex. A done block is read by the
-// backup thread only: by the lease's holder, or by opened_file. A running slot is never
-// freed: drop_block and drop_file wait for it.
+// Thread rules: public members are called by the backup thread only. A slot's state and
+// order change under the pool's mutex only: free -> queued (submit) -> running -> done ->
+// taken (take) -> free (the lease's end); queued and done slots can also be freed. Whoever
+// marks a slot running (a worker, or the backup thread in encode_own or take) then writes
+// its block and file without the mutex, as their only user, until it marks it done. A
+// running slot is never freed (drop_block and drop_file wait); a done one is read by the
+// backup thread alone.
 #pragma once
 
 #include <cstdint>
@@ -74,27 +71,25 @@ struct PreparedBlock {
 int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16],
               uint64_t* bytes_read = nullptr);
 
-// A local file open for reading, shared by the transfer and the pool's slots that read it.
 using SharedFile = std::shared_ptr<const EnvFile>;
 
-// Encodes blocks with one chain, on one thread at a time. The chain is made on first use
-// and made again after a failure, so a stage that could not start is named per block.
+// The one way a block is encoded: with one chain, on one thread. The chain is made on
+// first use and again after a failure. `key` (the account key) must outlive the encoder.
 class BlockEncoder {
  public:
-  // `key` (the account key) must outlive the encoder.
-  BlockEncoder(Env* env, const unsigned char* key, int message_max);
+  BlockEncoder(Env* env, const unsigned char* key, int message_max)
+      : env_(env), key_(key), message_max_(message_max) {}
   // Points the chain at `length` bytes at `offset` of `fd`, adding what it reads to
-  // *counter; for kEncodeAndDigest the block's MD5 goes to `digest` at its end. kDigest is
-  // not encoding: block_md5 gives it. StreamStage::kNone, or the stage that cannot start.
+  // *counter; for kEncodeAndDigest the block's MD5 goes to `digest` at its end (kDigest is
+  // block_md5's). StreamStage::kNone, or the stage that cannot be set up.
   StreamStage start(int fd, int64_t offset, uint32_t length, BlockWork work, uint64_t* counter,
                     uint8_t* digest);
-  // The next data message of the started block, as BlockChain::read with the message size.
-  int read(uint8_t* out);
-  // A started block whose reads have not ended: it must not be restarted under its reader.
+  int read(uint8_t* out);  // the block's next data message, as BlockChain::read
+  // A started block that is neither read to its end nor given up (end()): a reply awaited
+  // inside one of its data messages must not restart the chain under its reader.
   bool busy() const { return busy_; }
-  // Does `block`'s work on `fd`: its MD5 by block_md5, or its data messages pulled as the
-  // sender would pull them.
-  void encode(int fd, PreparedBlock* block);
+  void end() { busy_ = false; }
+  void encode(int fd, PreparedBlock* block);  // `block`'s work: its MD5, or its messages
 
  private:
   Env* env_;
@@ -128,33 +123,17 @@ struct BlockOrder {
   bool own = false;
 };
 
-class BlockPool;
-
-// A done block lent to the backup thread; its slot is freed when the lease ends.
-class BlockLease {
- public:
-  BlockLease() = default;
-  BlockLease(BlockLease&& other) noexcept : pool_(other.pool_), block_(other.block_) {
-    other.block_ = nullptr;
-  }
-  BlockLease& operator=(BlockLease&&) = delete;
-  ~BlockLease();
-  explicit operator bool() const { return block_ != nullptr; }
-  const PreparedBlock* operator->() const { return block_; }
-  const PreparedBlock& operator*() const { return *block_; }
-
- private:
-  friend class BlockPool;
-  BlockLease(BlockPool* pool, const PreparedBlock* block) : pool_(pool), block_(block) {}
-  BlockPool* pool_ = nullptr;
-  const PreparedBlock* block_ = nullptr;
-};
-
 class BlockPool {
  public:
-  // Null unless `workers` is 2 or more and every worker's thread can start (a worker whose
-  // chain cannot start leaves its blocks to the sender). Own blocks are encoded with `own`,
-  // the backup thread's encoder, which outlives the pool.
+  struct GiveBack {
+    BlockPool* pool = nullptr;
+    void operator()(const PreparedBlock* block) const;
+  };
+  // A done block lent to the backup thread; its slot is freed when the lease ends.
+  using Lease = std::unique_ptr<const PreparedBlock, GiveBack>;
+
+  // Null unless `workers` is 2 or more and every worker's thread can start. Own blocks are
+  // encoded with `own`, the backup thread's encoder, which outlives the pool.
   static std::unique_ptr<BlockPool> create(Env* env, const unsigned char* key, int workers,
                                            int message_max, BlockEncoder* own);
   ~BlockPool();  // stops the workers, waiting for the blocks they are encoding
@@ -169,7 +148,7 @@ class BlockPool {
   bool encode_own();
   bool holds(BlockKey key) const;
   // Waits for a submitted block and lends it out; empty when not held or already taken.
-  BlockLease take(BlockKey key);
+  Lease take(BlockKey key);
   // The block's file: the one its encoder opened by name, for the transfer to share; null
   // when the open failed. Waits for the block like take(), and leaves it in the pool.
   SharedFile opened_file(BlockKey key);
@@ -183,10 +162,8 @@ class BlockPool {
   bool has_free_slot() const;
 
  private:
-  friend class BlockLease;
   struct Shared;
   BlockPool();
   void work(BlockEncoder* encoder);
-  void give_back(const PreparedBlock* block);
   std::unique_ptr<Shared> shared_;
 };

@@ -110,8 +110,7 @@ StreamPtr compression_stream_new(StreamPtr&& inner);
 // Null when inner or key is null or the cipher cannot start.
 StreamPtr encryption_stream_new(StreamPtr&& inner, const unsigned char* key);
 
-// A stage of the chain that could not be set up. The checksum stage counts as the file read
-// stage's: the two are set up as one.
+// A stage that could not be set up (the checksum stage counts as the file read stage).
 enum class StreamStage : uint8_t { kNone, kFileRead, kCompression, kEncryption };
 
 // The four stages made once and restarted for every block, so that one thread keeps one
