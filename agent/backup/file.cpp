@@ -398,7 +398,7 @@ Step stream_block(Transfer* t, Block* block, uint32_t j) {
         t,
         [&](const uint8_t** data) {
           *data = send;
-          return t->job->encoders.encoder->read(send);
+          return t->job->encoders.encoder->next(send);
         },
         &last);
     t->job->encoders.encoder->end();

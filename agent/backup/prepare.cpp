@@ -47,7 +47,7 @@ StreamStage BlockEncoder::start(int fd, int64_t offset, uint32_t length, BlockWo
   return busy_ ? StreamStage::kNone : failed;
 }
 
-int BlockEncoder::read(uint8_t* out) {
+int BlockEncoder::next(uint8_t* out) {
   const int n = chain_ ? chain_->read(out, message_max_) : STREAM_ERROR;
   busy_ = n > 0;
   return n;
@@ -73,7 +73,7 @@ void BlockEncoder::encode(int fd, PreparedBlock* block) {
     if (block->data.size() < used + static_cast<size_t>(message_max_)) {
       block->data.resize(used + static_cast<size_t>(message_max_));
     }
-    int n = read(block->data.data() + used);
+    int n = next(block->data.data() + used);
     block->last = n;
     if (n < 0) return;
     used += static_cast<size_t>(n);

@@ -84,7 +84,7 @@ class BlockEncoder {
   // block_md5's). StreamStage::kNone, or the stage that cannot be set up.
   StreamStage start(int fd, int64_t offset, uint32_t length, BlockWork work, uint64_t* counter,
                     uint8_t* digest);
-  int read(uint8_t* out);  // the block's next data message, as BlockChain::read
+  int next(uint8_t* out);  // the block's next data message, as BlockChain::read
   // A started block that is neither read to its end nor given up (end()): a reply awaited
   // inside one of its data messages must not restart the chain under its reader.
   bool busy() const { return busy_; }

@@ -34,7 +34,7 @@ class PrepareTest : public ::testing::Test {
               StreamStage::kNone);
     std::string out;
     uint8_t buffer[kMessage];
-    for (int n; (n = encoder->read(buffer)) > 0;) out.append(reinterpret_cast<char*>(buffer), n);
+    for (int n; (n = encoder->next(buffer)) > 0;) out.append(reinterpret_cast<char*>(buffer), n);
     return out;
   }
   static std::string joined(const PreparedBlock& b) {
@@ -79,11 +79,11 @@ TEST_F(PrepareTest, BlocksAreLentOnceAndTheOwnEncoderIsNeverRestartedUnderASend)
               StreamStage::kNone);
     std::string out;
     uint8_t buffer[kMessage];
-    int n = own_.read(buffer);
+    int n = own_.next(buffer);
     ASSERT_GT(n, 0);
     out.append(reinterpret_cast<char*>(buffer), n);
     EXPECT_FALSE(pool->encode_own());  // as a reply awaited inside a data message would
-    while ((n = own_.read(buffer)) > 0) out.append(reinterpret_cast<char*>(buffer), n);
+    while ((n = own_.next(buffer)) > 0) out.append(reinterpret_cast<char*>(buffer), n);
     EXPECT_EQ(out, sent(&reference, 0));
     EXPECT_TRUE(pool->encode_own());
     BlockPool::Lease own_block = pool->take({1, 3});
