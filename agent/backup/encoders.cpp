@@ -23,10 +23,11 @@ void start_encoders(JobContext* job) {
   if (e->started) return;
   e->started = true;
   const unsigned char* key = job_settings().account_key;
-  e->chain = BlockChain::create(key);
+  e->encoder = std::make_unique<BlockEncoder>(job->env, key, ENGINE_DATA_MESSAGE_MAX);
   const uint32_t workers = worker_count();
   if (workers > 1) {
-    e->pool = BlockPool::create(job->env, key, static_cast<int>(workers), ENGINE_DATA_MESSAGE_MAX);
+    e->pool = BlockPool::create(job->env, key, static_cast<int>(workers), ENGINE_DATA_MESSAGE_MAX,
+                                e->encoder.get());
     if (e->pool) {
       e->ahead.resize(static_cast<size_t>(workers) * BLOCK_SLOTS_PER_WORKER);
       // Small files planned ahead are encoded while the server answers a request.

@@ -52,11 +52,11 @@ struct AheadFile {
   uint64_t number = 0;
 };
 
-// The encoders of a run: the backup thread's own chain, the pool of worker threads (none
+// The encoders of a run: the backup thread's own encoder, the pool of worker threads (none
 // with one worker) and the files planned ahead of the walk, oldest first.
 struct Encoders {
   bool started = false;
-  std::unique_ptr<BlockChain> chain;  // null when it cannot start: per-block chains then
+  std::unique_ptr<BlockEncoder> encoder;  // the backup thread's
   std::unique_ptr<BlockPool> pool;
   uint64_t next_file = 0;        // numbers the files for the pool
   uint32_t block_size_seen = 0;  // of the last open: a guess for files not opened yet

@@ -1,4 +1,3 @@
-#include <openssl/evp.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -52,36 +51,6 @@ int send_write(ckfs_session* session, ckfs_mark opened, uint8_t handle, uint8_t 
   return ckfs_same_connection(session, opened) ? code : ERR_SCKREAD;
 }
 
-// Builds the chain for block j: read, optional checksum, deflate, AES. Logs and answers
-// false when a stage cannot be set up.
-StreamPtr build_chain(Env* env, int fd, int64_t offset, int limit, uint64_t* counter,
-                      uint8_t* digest, const uint8_t* key, const char* local) {
-  StreamPtr chain = file_read_stream_new(fd, offset, limit, counter, env);
-  if (!chain) {
-    log_job("FILE: ERROR: Setup of file read stream failed on '%s'\n", local);
-    return nullptr;
-  }
-  if (digest != nullptr) {
-    StreamPtr checked = checksum_stream_new(std::move(chain), digest);
-    if (!checked) {
-      log_job("FILE: ERROR: Setup of file read stream failed on '%s'\n", local);
-      return nullptr;
-    }
-    chain = std::move(checked);
-  }
-  StreamPtr compressed = compression_stream_new(std::move(chain));
-  if (!compressed) {
-    log_job("FILE: ERROR: Setup of compression stream failed on '%s'\n", local);
-    return nullptr;
-  }
-  StreamPtr encrypted = encryption_stream_new(std::move(compressed), key);
-  if (!encrypted) {
-    log_job("FILE: ERROR: Setup of encryption stream failed on '%s'\n", local);
-    return nullptr;
-  }
-  return encrypted;
-}
-
 }  // namespace
 
 int file_wopen_retry(JobContext* job, ckfs_wopen_request* request) {
@@ -108,7 +77,7 @@ struct Transfer {
   const char* local;
   const char* remote;
   const ItemStatus* status;
-  EnvFile file;             // opened on the first attempt, kept across retries
+  SharedFile file;          // opened on the first attempt, kept across retries
   ckfs_wopen_request open;  // this attempt's request and the server's answer
   // What this attempt announces and reads: the walk's view at first, the open
   // descriptor's size on a retry. Bytes beyond it are left for the next run.
@@ -156,13 +125,13 @@ BlockPool* pool_of(const Transfer* t) {
 
 // Opens the local file on the first attempt. kNext, or kSettled with the outcome done.
 Step open_local(Transfer* t) {
-  if (t->file.valid()) return Step::kNext;
-  // A file planned ahead was opened by the worker that encoded its first block: its blocks
-  // must all come from that one file.
+  // A file planned ahead was opened by the encoder of its first block: its blocks must all
+  // come from that one file.
   BlockPool* pool = pool_of(t);
-  int planned = pool != nullptr ? pool->take_descriptor(BlockKey{t->number, 0}) : -1;
-  t->file.reset(planned >= 0 ? planned : t->job->env->open_read(t->local));
-  if (t->file.valid()) return Step::kNext;
+  if (!t->file && pool != nullptr) t->file = pool->opened_file(BlockKey{t->number, 0});
+  const int fd = t->file ? -1 : t->job->env->open_read(t->local);
+  if (fd >= 0) t->file = std::make_shared<const EnvFile>(t->job->env, fd);
+  if (t->file) return Step::kNext;
   map_system_error();
   int err = errno;
   (void)ckfs_file_close(&t->job->session, t->open.handle);
@@ -257,7 +226,7 @@ void plan_blocks(Transfer* t, uint32_t from) {
       if (!pool->has_free_slot() && !pool->evict_lookahead(t->number)) return;
       const uint64_t offset = uint64_t{k} * t->open.block_size;
       if (!pool->submit({.key = key,
-                         .fd = t->file.get(),
+                         .file = t->file,
                          .offset = static_cast<int64_t>(offset),
                          .length = block_length(t, offset),
                          .work = work_ahead(t, k),
@@ -270,37 +239,24 @@ void plan_blocks(Transfer* t, uint32_t from) {
 }
 
 // Whether the pool's work on a block gives what the sender needs of it: its data messages
-// (with the MD5 the block end carries, unless the file has one block), or only its MD5 for
-// the query.
+// (with the MD5 the block end carries, unless the file has one block), or its MD5 alone
+// for the query (which block_md5 always gives).
 bool fits(const PreparedBlock& b, bool need_data, bool single) {
-  if (b.work == BlockWork::kDigest) return !need_data;
-  if (!need_data) return b.work == BlockWork::kEncodeAndDigest && b.last == STREAM_END;
-  return single || b.work == BlockWork::kEncodeAndDigest;
+  if (!need_data) return b.work == BlockWork::kDigest;
+  return b.work == BlockWork::kEncodeAndDigest || (single && b.work == BlockWork::kEncode);
 }
 
-// Block j as the pool encoded it for this attempt, or null (the slot is then freed and the
-// backup thread reads the block itself, reporting any failure as it happens).
-PreparedBlock* take_prepared(Transfer* t, uint32_t j, bool need_data) {
+// Block j as the pool encoded it for this attempt, or an empty lease (the slot is then
+// freed and the backup thread reads the block itself, reporting any failure as it happens).
+BlockPool::Lease take_prepared(Transfer* t, uint32_t j, bool need_data) {
   BlockPool* pool = pool_of(t);
-  if (pool == nullptr) return nullptr;
-  PreparedBlock* b = pool->take(BlockKey{t->number, j});
-  if (b == nullptr) return nullptr;
+  BlockPool::Lease b = pool != nullptr ? pool->take(BlockKey{t->number, j}) : nullptr;
+  if (!b) return b;
   const uint64_t offset = uint64_t{j} * t->open.block_size;
   const bool usable = b->error == 0 && b->offset == static_cast<int64_t>(offset) &&
                       b->length == block_length(t, offset) &&
                       fits(*b, need_data, t->open.block_count == 1);
-  if (usable) return b;
-  pool->release(BlockKey{t->number, j});
-  return nullptr;
-}
-
-// The query's MD5 from the pool; false when the backup thread must compute it.
-bool prepared_digest(Transfer* t, uint32_t j, uint8_t digest[16]) {
-  PreparedBlock* b = take_prepared(t, j, false);
-  if (b == nullptr) return false;
-  memcpy(digest, b->digest, 16);
-  if (b->work == BlockWork::kDigest) pool_of(t)->release(BlockKey{t->number, j});
-  return true;
+  return usable ? std::move(b) : nullptr;
 }
 
 // Asks the server whether it holds block `j`. kNext (send it), kUnchanged, kRetry, kFailed.
@@ -310,9 +266,13 @@ Step query_block(Transfer* t, uint32_t j, Block* block) {
   block->single = open.block_count == 1;
   block->query_has_md5 = !block->single && j < open.checksummed_blocks;
   int error = 0;
-  if (block->query_has_md5 && !prepared_digest(t, j, block->digest)) {
-    error = block_md5(t->job->env, t->file.get(), block->offset,
-                      block_length(t, static_cast<uint64_t>(block->offset)), block->digest);
+  if (block->query_has_md5) {
+    if (BlockPool::Lease b = take_prepared(t, j, false)) {
+      memcpy(block->digest, b->digest, 16);
+    } else {
+      error = block_md5(t->job->env, t->file->get(), block->offset,
+                        block_length(t, static_cast<uint64_t>(block->offset)), block->digest);
+    }
   }
   if (error != 0) {
     report_fail_file_errno(t->local, error);
@@ -378,19 +338,6 @@ Step pump(Transfer* t, Next next, int* last) {
   }
 }
 
-// Pulls a chain dry into data messages, read by read into the send buffer.
-template <class Chain>
-Step pump_chain(Transfer* t, Chain* chain, int* last) {
-  uint8_t* send = t->job->send_buffer;
-  return pump(
-      t,
-      [&](const uint8_t** data) {
-        *data = send;
-        return chain->read(send, ENGINE_DATA_MESSAGE_MAX);
-      },
-      last);
-}
-
 // Replays a block the pool encoded: the same messages the chain would have given, with
 // the same byte counts read behind each.
 Step pump_prepared(Transfer* t, const PreparedBlock& b, int* last) {
@@ -413,23 +360,25 @@ Step pump_prepared(Transfer* t, const PreparedBlock& b, int* last) {
       last);
 }
 
-// Encodes and sends the block on the backup thread: with its own chain when it has one,
-// else with a chain built for the block (which names the stage that cannot start).
-Step pump_inline(Transfer* t, Block* block, uint32_t expected, int* last, bool* built) {
-  uint8_t* digest = block->single || block->query_has_md5 ? nullptr : block->digest;
-  BlockChain* own = t->job->encoders.chain.get();
-  if (own != nullptr && own->restart(t->job->env, t->file.get(), block->offset,
-                                     static_cast<int>(expected), &t->bytes_read, digest)) {
-    return pump_chain(t, own, last);
+// Points the backup thread's encoder at the block; false, with the failed stage logged.
+bool start_inline(Transfer* t, Block* block, uint32_t expected) {
+  const BlockWork work =
+      block->single || block->query_has_md5 ? BlockWork::kEncode : BlockWork::kEncodeAndDigest;
+  switch (t->job->encoders.encoder->start(t->file->get(), block->offset, expected, work,
+                                          &t->bytes_read, block->digest)) {
+    case StreamStage::kNone:
+      return true;
+    case StreamStage::kFileRead:
+      log_job("FILE: ERROR: Setup of file read stream failed on '%s'\n", t->local);
+      break;
+    case StreamStage::kCompression:
+      log_job("FILE: ERROR: Setup of compression stream failed on '%s'\n", t->local);
+      break;
+    case StreamStage::kEncryption:
+      log_job("FILE: ERROR: Setup of encryption stream failed on '%s'\n", t->local);
+      break;
   }
-  StreamPtr chain =
-      build_chain(t->job->env, t->file.get(), block->offset, static_cast<int>(expected),
-                  &t->bytes_read, digest, job_settings().account_key, t->local);
-  if (!chain) {
-    *built = false;
-    return Step::kFailed;
-  }
-  return pump_chain(t, chain.get(), last);
+  return false;
 }
 
 // Streams one block the server asked for through read, checksum, deflate and AES.
@@ -440,17 +389,22 @@ Step stream_block(Transfer* t, Block* block, uint32_t j) {
   const uint64_t block_start = t->bytes_read;
   int last = 0;
   Step step = Step::kNext;
-  if (PreparedBlock* b = take_prepared(t, j, true)) {
+  if (BlockPool::Lease b = take_prepared(t, j, true)) {
     step = pump_prepared(t, *b, &last);
     if (!block->single && !block->query_has_md5) memcpy(block->digest, b->digest, 16);
-    pool_of(t)->release(BlockKey{t->number, j});
+  } else if (start_inline(t, block, expected)) {
+    uint8_t* send = t->job->send_buffer;
+    step = pump(
+        t,
+        [&](const uint8_t** data) {
+          *data = send;
+          return t->job->encoders.encoder->next(send);
+        },
+        &last);
+    t->job->encoders.encoder->end();
   } else {
-    bool built = true;
-    step = pump_inline(t, block, expected, &last, &built);
-    if (!built) {
-      report_fail_file_errno(t->local, -1);
-      return Step::kFailed;
-    }
+    report_fail_file_errno(t->local, -1);
+    return Step::kFailed;
   }
   if (last == STREAM_FATAL) {
     log_job("FILE: ERROR: MASSIVELY FATAL ERROR while processing '%s'; Aborting all backup.\n",
@@ -497,7 +451,7 @@ Step send_blocks(Transfer* t) {
     Block block{};
     step = query_block(t, j, &block);
     if (step == Step::kUnchanged) {
-      if (BlockPool* pool = pool_of(t)) pool->release(BlockKey{t->number, j});
+      if (BlockPool* pool = pool_of(t)) pool->drop_block(BlockKey{t->number, j});
       step = Step::kNext;
       continue;
     }
@@ -542,10 +496,10 @@ Step run_attempts(Transfer* t) {
       progress_end_file(PROGRESS_FAILED);
       return Step::kSettled;
     }
-    (void)t->job->env->seek(t->file.get(), 0);
+    (void)t->job->env->seek(t->file->get(), 0);
     // The walk's size failed this attempt when the file shrank; announce what the open
     // file holds now. Its time stays the walk's: it only labels the version.
-    int64_t size = t->job->env->file_size(t->file.get());
+    int64_t size = t->job->env->file_size(t->file->get());
     if (size >= 0) t->size = static_cast<uint64_t>(size);
   }
 }
@@ -663,7 +617,7 @@ void do_file(JobContext* job, const char* local, const char* remote, const ItemS
   }
   settle_closes(job);
   progress_begin_file(local, status->size);
-  Transfer t{job, local, remote, status, EnvFile(job->env, -1), ckfs_wopen_request{}};
+  Transfer t{job, local, remote, status, nullptr, ckfs_wopen_request{}};
   t.modification_time = status->modification_time;
   t.size = status->size;
   t.number = take_file_number(job, local);

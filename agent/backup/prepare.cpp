@@ -37,28 +37,43 @@ int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[
   return 0;
 }
 
-void encode_block(BlockChain* chain, Env* env, int fd, int message_max, PreparedBlock* block) {
+StreamStage BlockEncoder::start(int fd, int64_t offset, uint32_t length, BlockWork work,
+                                uint64_t* counter, uint8_t* digest) {
+  StreamStage failed = StreamStage::kFileRead;
+  if (!chain_) chain_ = BlockChain::create(key_, &failed);
+  busy_ = chain_ && chain_->restart(env_, fd, offset, static_cast<int>(length), counter,
+                                    work == BlockWork::kEncode ? nullptr : digest);
+  if (!busy_) chain_.reset();  // unusable: the next block makes a fresh one
+  return busy_ ? StreamStage::kNone : failed;
+}
+
+int BlockEncoder::next(uint8_t* out) {
+  const int n = chain_ ? chain_->read(out, message_max_) : STREAM_ERROR;
+  busy_ = n > 0;
+  return n;
+}
+
+void BlockEncoder::encode(int fd, PreparedBlock* block) {
   block->error = 0;
   block->bytes_read = 0;
   block->last = 0;
   block->messages.clear();
   if (block->work == BlockWork::kDigest) {
     block->error =
-        block_md5(env, fd, block->offset, block->length, block->digest, &block->bytes_read);
+        block_md5(env_, fd, block->offset, block->length, block->digest, &block->bytes_read);
     return;
   }
-  uint8_t* digest = block->work == BlockWork::kEncodeAndDigest ? block->digest : nullptr;
-  if (!chain->restart(env, fd, block->offset, static_cast<int>(block->length), &block->bytes_read,
-                      digest)) {
-    block->error = -1;  // the sender sets the block up itself and reports it
+  if (start(fd, block->offset, block->length, block->work, &block->bytes_read, block->digest) !=
+      StreamStage::kNone) {
+    block->error = -1;  // the sender encodes the block itself and reports it
     return;
   }
   size_t used = 0;
   for (;;) {
-    if (block->data.size() < used + static_cast<size_t>(message_max)) {
-      block->data.resize(used + static_cast<size_t>(message_max));
+    if (block->data.size() < used + static_cast<size_t>(message_max_)) {
+      block->data.resize(used + static_cast<size_t>(message_max_));
     }
-    int n = chain->read(block->data.data() + used, message_max);
+    int n = next(block->data.data() + used);
     block->last = n;
     if (n < 0) return;
     used += static_cast<size_t>(n);
@@ -69,13 +84,13 @@ void encode_block(BlockChain* chain, Env* env, int fd, int message_max, Prepared
 
 namespace {
 
-enum class SlotState { kFree, kQueued, kRunning, kDone };
+enum class SlotState { kFree, kQueued, kRunning, kDone, kTaken };
 
 struct Slot {
   SlotState state = SlotState::kFree;
   BlockKey key{0, 0};
   std::string path;
-  int fd = -1;
+  SharedFile file;  // the order's, or the one its encoder opened by `path`
   bool urgent = false;
   bool own = false;       // for the backup thread to encode while it waits (encode_own)
   uint64_t sequence = 0;  // submission order
@@ -86,24 +101,19 @@ struct Slot {
 
 struct BlockPool::Shared {
   Env* env = nullptr;
-  int message_max = 0;
   std::mutex mutex;
   std::condition_variable queued;  // a slot was queued, or the pool stops
   std::condition_variable done;    // a slot's block is done
   std::vector<Slot> slots;         // fixed at creation: workers x BLOCK_SLOTS_PER_WORKER
   uint64_t sequence = 0;
   bool stopping = false;
-  std::vector<std::unique_ptr<BlockChain>> chains;  // one per worker
-  // The backup thread's, for own slots. Not the sender's chain (Encoders::chain): an own
-  // block is encoded whenever a reply is awaited, and sharing would rest on no reply ever
-  // being awaited while the sender is in the middle of a block.
-  std::unique_ptr<BlockChain> own_chain;
+  std::vector<std::unique_ptr<BlockEncoder>> encoders;  // one per worker
+  BlockEncoder* own = nullptr;                          // the backup thread's
   std::vector<std::thread> threads;
 
-  // Frees a slot that no worker is encoding, closing the file its worker opened.
-  void free_slot(Slot* slot) {
-    if (slot->block.opened_fd >= 0) (void)env->close_file(slot->block.opened_fd);
-    slot->block.opened_fd = -1;
+  // Frees a slot that no one is encoding; the file goes when its last user lets go.
+  static void free_slot(Slot* slot) {
+    slot->file.reset();
     slot->state = SlotState::kFree;
   }
 
@@ -129,53 +139,55 @@ struct BlockPool::Shared {
   }
 
   // Encodes a queued slot with the lock let go meanwhile, then marks it done.
-  void encode(std::unique_lock<std::mutex>& lock, Slot* slot, BlockChain* chain) {
+  void encode(std::unique_lock<std::mutex>& lock, Slot* slot, BlockEncoder* encoder) {
     slot->state = SlotState::kRunning;
     lock.unlock();
-    run(slot, chain);
+    // Kept for the sender, so that every block of the file comes from one file even when
+    // the name is given to another one meanwhile.
+    const int fd = slot->file ? -1 : env->open_read(slot->path);
+    if (fd >= 0) slot->file = std::make_shared<const EnvFile>(env, fd);
+    if (slot->file) {
+      encoder->encode(slot->file->get(), &slot->block);
+    } else {
+      slot->block.error = errno != 0 ? errno : EIO;
+    }
     lock.lock();
     slot->state = SlotState::kDone;
     done.notify_all();
   }
 
-  // Encodes a slot marked running; the lock is not held.
-  void run(Slot* slot, BlockChain* chain) {
-    int fd = slot->fd;
-    if (fd < 0) {
-      // Kept open for the sender, so that every block of the file comes from one file
-      // even when the name is given to another one meanwhile.
-      fd = env->open_read(slot->path);
-      slot->block.opened_fd = fd;
-    }
-    if (fd < 0) {
-      slot->block.error = errno != 0 ? errno : EIO;
-    } else {
-      encode_block(chain, env, fd, message_max, &slot->block);
-    }
+  // Waits for a submitted block; null when not held or lent out.
+  Slot* wait_done(std::unique_lock<std::mutex>& lock, BlockKey key) {
+    Slot* slot = find(key);
+    if (slot == nullptr || slot->state == SlotState::kTaken) return nullptr;
+    // An own block needed before a wait came to encode it.
+    if (slot->state == SlotState::kQueued && slot->own) encode(lock, slot, own);
+    if (slot->state == SlotState::kQueued) slot->urgent = true;  // needed now
+    done.wait(lock, [&] { return slot->state == SlotState::kDone; });
+    return slot;
+  }
+
+  // Frees a slot not lent out, once no one encodes it.
+  void drop(std::unique_lock<std::mutex>& lock, Slot* slot) {
+    done.wait(lock, [&] { return slot->state != SlotState::kRunning; });
+    if (slot->state != SlotState::kTaken) free_slot(slot);
   }
 };
 
 BlockPool::BlockPool() : shared_(new Shared) {}
 
 std::unique_ptr<BlockPool> BlockPool::create(Env* env, const unsigned char* key, int workers,
-                                             int message_max) {
-  if (workers < 2 || workers > BLOCK_WORKERS_MAX) return nullptr;
+                                             int message_max, BlockEncoder* own) {
+  if (workers < 2 || workers > BLOCK_WORKERS_MAX || own == nullptr) return nullptr;
   std::unique_ptr<BlockPool> pool(new BlockPool);
   Shared& sh = *pool->shared_;
   sh.env = env;
-  sh.message_max = message_max;
+  sh.own = own;
   sh.slots.resize(static_cast<size_t>(workers) * BLOCK_SLOTS_PER_WORKER);
   for (int i = 0; i < workers; ++i) {
-    std::unique_ptr<BlockChain> chain = BlockChain::create(key);
-    if (!chain) return nullptr;
-    sh.chains.push_back(std::move(chain));
-  }
-  sh.own_chain = BlockChain::create(key);
-  if (!sh.own_chain) return nullptr;
-  for (int i = 0; i < workers; ++i) {
     try {
-      BlockChain* chain = sh.chains[static_cast<size_t>(i)].get();
-      sh.threads.emplace_back([p = pool.get(), chain] { p->work(chain); });
+      sh.encoders.push_back(std::make_unique<BlockEncoder>(env, key, message_max));
+      sh.threads.emplace_back([p = pool.get(), e = sh.encoders.back().get()] { p->work(e); });
     } catch (const std::system_error&) {
       return nullptr;  // the destructor stops the threads already started
     }
@@ -190,12 +202,10 @@ BlockPool::~BlockPool() {
   }
   shared_->queued.notify_all();
   for (std::thread& t : shared_->threads) t.join();
-  for (Slot& s : shared_->slots) {
-    if (s.state != SlotState::kFree) shared_->free_slot(&s);
-  }
+  for (Slot& s : shared_->slots) Shared::free_slot(&s);
 }
 
-void BlockPool::work(BlockChain* chain) {
+void BlockPool::work(BlockEncoder* encoder) {
   // Encoding ahead only pays while the backup thread and the server never wait for it: a
   // small file's round trip must not queue behind a deflate.
   (void)plat_lower_thread_priority();
@@ -204,16 +214,18 @@ void BlockPool::work(BlockChain* chain) {
   for (;;) {
     sh.queued.wait(lock, [&] { return sh.stopping || sh.next_queued(false) != nullptr; });
     if (sh.stopping) return;
-    sh.encode(lock, sh.next_queued(false), chain);
+    sh.encode(lock, sh.next_queued(false), encoder);
   }
 }
 
 bool BlockPool::encode_own() {
   Shared& sh = *shared_;
+  // A reply awaited inside a data message (a reconnection) comes in the middle of a block.
+  if (sh.own->busy()) return false;
   std::unique_lock<std::mutex> lock(sh.mutex);
   Slot* slot = sh.next_queued(true);
   if (slot == nullptr) return false;
-  sh.encode(lock, slot, sh.own_chain.get());
+  sh.encode(lock, slot, sh.own);
   return true;
 }
 
@@ -231,7 +243,7 @@ bool BlockPool::submit(const BlockOrder& order) {
     if (slot == nullptr || sh.find(order.key) != nullptr) return false;
     slot->key = order.key;
     slot->path.assign(order.path);
-    slot->fd = order.fd;
+    slot->file = order.file;
     slot->urgent = order.urgent;
     slot->own = order.own;
     slot->sequence = ++sh.sequence;
@@ -249,44 +261,36 @@ bool BlockPool::holds(BlockKey key) const {
   return shared_->find(key) != nullptr;
 }
 
-PreparedBlock* BlockPool::take(BlockKey key) {
-  Shared& sh = *shared_;
-  std::unique_lock<std::mutex> lock(sh.mutex);
-  Slot* slot = sh.find(key);
+BlockPool::Lease BlockPool::take(BlockKey key) {
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  Slot* slot = shared_->wait_done(lock, key);
   if (slot == nullptr) return nullptr;
-  // An own block needed before a wait came to encode it.
-  if (slot->state == SlotState::kQueued && slot->own) sh.encode(lock, slot, sh.own_chain.get());
-  if (slot->state == SlotState::kQueued) slot->urgent = true;  // needed now
-  sh.done.wait(lock, [&] { return slot->state == SlotState::kDone; });
-  return &slot->block;
+  slot->state = SlotState::kTaken;
+  return Lease(&slot->block, GiveBack{this});
 }
 
-void BlockPool::release(BlockKey key) {
-  Shared& sh = *shared_;
-  std::unique_lock<std::mutex> lock(sh.mutex);
-  Slot* slot = sh.find(key);
-  if (slot == nullptr) return;
-  sh.done.wait(lock, [&] { return slot->state != SlotState::kRunning; });
-  sh.free_slot(slot);
+void BlockPool::GiveBack::operator()(const PreparedBlock* block) const {
+  std::lock_guard<std::mutex> lock(pool->shared_->mutex);
+  for (Slot& s : pool->shared_->slots) {
+    if (&s.block == block) Shared::free_slot(&s);
+  }
 }
 
-int BlockPool::take_descriptor(BlockKey key) {
-  if (take(key) == nullptr) return -1;
-  std::lock_guard<std::mutex> lock(shared_->mutex);
-  Slot* slot = shared_->find(key);
-  int fd = slot->block.opened_fd;
-  slot->block.opened_fd = -1;
-  return fd;
+SharedFile BlockPool::opened_file(BlockKey key) {
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  Slot* slot = shared_->wait_done(lock, key);
+  return slot != nullptr ? slot->file : nullptr;
+}
+
+void BlockPool::drop_block(BlockKey key) {
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  if (Slot* slot = shared_->find(key)) shared_->drop(lock, slot);
 }
 
 void BlockPool::drop_file(uint64_t file) {
-  Shared& sh = *shared_;
-  std::unique_lock<std::mutex> lock(sh.mutex);
-  for (Slot& s : sh.slots) {
-    if (s.state == SlotState::kFree || s.key.file != file) continue;
-    // A running worker reads the caller's descriptor: wait before the caller may close it.
-    sh.done.wait(lock, [&] { return s.state != SlotState::kRunning; });
-    sh.free_slot(&s);
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  for (Slot& s : shared_->slots) {
+    if (s.state != SlotState::kFree && s.key.file == file) shared_->drop(lock, &s);
   }
 }
 
@@ -294,14 +298,14 @@ bool BlockPool::evict_lookahead(uint64_t keep_file) {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   Slot* newest = nullptr;
   for (Slot& s : shared_->slots) {
-    if (s.state == SlotState::kFree || s.state == SlotState::kRunning || s.urgent ||
-        s.key.file == keep_file) {
+    if (s.state == SlotState::kFree || s.state == SlotState::kRunning ||
+        s.state == SlotState::kTaken || s.urgent || s.key.file == keep_file) {
       continue;
     }
     if (newest == nullptr || s.sequence > newest->sequence) newest = &s;
   }
   if (newest == nullptr) return false;
-  shared_->free_slot(newest);
+  Shared::free_slot(newest);
   return true;
 }
 

@@ -5,20 +5,21 @@
 // walk sends next. The backup thread replays an encoded block message by message, so the
 // wire carries exactly what the chain would have produced in its turn.
 //
-// Ownership: the job run owns the pool; the pool owns its threads and slots. A slot's result
-// belongs to the backup thread between take() and release(). Memory is bounded: at most
+// Ownership: the job run owns the backup thread's BlockEncoder and the pool; the pool owns
+// its threads with one BlockEncoder each, and its slots. A local file is a SharedFile, held
+// by the transfer and by each slot that reads it; a taken block is a Lease, which frees
+// its slot when it ends (before the pool does). Memory is bounded: at most
 // BLOCK_SLOTS_PER_WORKER slots per worker, each holding one block of at most
 // BLOCK_PREPARE_MAX bytes in its encoded form; larger blocks are encoded by the backup
 // thread itself as they are sent.
 //
-// Thread rules: every member is called by the backup thread only. A slot's state changes
-// under the pool's mutex: free -> queued (submit) -> running -> done -> free (release,
-// drop_file, evict_lookahead). Whoever marks a slot running (a worker, or the backup thread
-// in encode_own or take) encodes its block without the mutex and is its only user until it
-// marks it done; a done block belongs to the backup thread until its slot is freed, and
-// take() of a block already taken answers the same block. A descriptor given in an order
-// is read by a worker only while its slot runs: drop_file and release wait for that, so the
-// caller may close it once they return.
+// Thread rules: public members are called by the backup thread only. A slot's state and
+// order change under the pool's mutex only: free -> queued (submit) -> running -> done ->
+// taken (take) -> free (the lease's end); queued and done slots can also be freed. Whoever
+// marks a slot running (a worker, or the backup thread in encode_own or take) then writes
+// its block and file without the mutex, as their only user, until it marks it done. A
+// running slot is never freed (drop_block and drop_file wait); a done one is read by the
+// backup thread alone.
 #pragma once
 
 #include <cstdint>
@@ -57,10 +58,9 @@ struct PreparedBlock {
   uint32_t length = 0;
   BlockWork work = BlockWork::kEncodeAndDigest;
   int last = 0;   // the chain's last read (STREAM_END, STREAM_ERROR, STREAM_FATAL, 0)
-  int error = 0;  // errno when the MD5 read or the open failed, else 0
+  int error = 0;  // errno when the MD5 read or the open failed, -1 when the chain did not
   uint64_t bytes_read = 0;
   uint8_t digest[16] = {};    // unless the work was kEncode
-  int opened_fd = -1;         // the file as the worker opened it by name, until the sender takes it
   std::vector<uint8_t> data;  // the data messages back to back
   std::vector<BlockMessage> messages;
 };
@@ -71,10 +71,33 @@ struct PreparedBlock {
 int block_md5(Env* env, int fd, int64_t offset, uint32_t length, uint8_t digest[16],
               uint64_t* bytes_read = nullptr);
 
-// Does `block`'s work on (offset, length) of `fd` with `chain`: the chain pulled dry in
-// reads of `message_max` bytes, as the sender would pull it; for kDigest only the MD5,
-// with block_md5.
-void encode_block(BlockChain* chain, Env* env, int fd, int message_max, PreparedBlock* block);
+using SharedFile = std::shared_ptr<const EnvFile>;
+
+// The one way a block is encoded: with one chain, on one thread. The chain is made on
+// first use and again after a failure. `key` (the account key) must outlive the encoder.
+class BlockEncoder {
+ public:
+  BlockEncoder(Env* env, const unsigned char* key, int message_max)
+      : env_(env), key_(key), message_max_(message_max) {}
+  // Points the chain at `length` bytes at `offset` of `fd`, adding what it reads to
+  // *counter; for kEncodeAndDigest the block's MD5 goes to `digest` at its end (kDigest is
+  // block_md5's). StreamStage::kNone, or the stage that cannot be set up.
+  StreamStage start(int fd, int64_t offset, uint32_t length, BlockWork work, uint64_t* counter,
+                    uint8_t* digest);
+  int next(uint8_t* out);  // the block's next data message, as BlockChain::read
+  // A started block that is neither read to its end nor given up (end()): a reply awaited
+  // inside one of its data messages must not restart the chain under its reader.
+  bool busy() const { return busy_; }
+  void end() { busy_ = false; }
+  void encode(int fd, PreparedBlock* block);  // `block`'s work: its MD5, or its messages
+
+ private:
+  Env* env_;
+  const unsigned char* key_;
+  int message_max_;
+  bool busy_ = false;
+  std::unique_ptr<BlockChain> chain_;
+};
 
 // Identifies a block: the walk's number for its file and its index in the file.
 struct BlockKey {
@@ -88,10 +111,9 @@ struct BlockKey {
 // A block for the pool to prepare.
 struct BlockOrder {
   BlockKey key{};
-  // `fd` >= 0 is read (the caller keeps it open until the block is taken or dropped);
-  // otherwise the worker opens `path` for the block.
+  // `file` when the transfer has it open; otherwise the worker opens `path` for the block.
   std::string_view path{};
-  int fd = -1;
+  SharedFile file{};
   int64_t offset = 0;
   uint32_t length = 0;
   BlockWork work = BlockWork::kEncode;
@@ -103,9 +125,17 @@ struct BlockOrder {
 
 class BlockPool {
  public:
-  // Null unless `workers` is 2 or more and every worker's chain and thread can start.
+  struct GiveBack {
+    BlockPool* pool = nullptr;
+    void operator()(const PreparedBlock* block) const;
+  };
+  // A done block lent to the backup thread; its slot is freed when the lease ends.
+  using Lease = std::unique_ptr<const PreparedBlock, GiveBack>;
+
+  // Null unless `workers` is 2 or more and every worker's thread can start. Own blocks are
+  // encoded with `own`, the backup thread's encoder, which outlives the pool.
   static std::unique_ptr<BlockPool> create(Env* env, const unsigned char* key, int workers,
-                                           int message_max);
+                                           int message_max, BlockEncoder* own);
   ~BlockPool();  // stops the workers, waiting for the blocks they are encoding
   BlockPool(const BlockPool&) = delete;
   BlockPool& operator=(const BlockPool&) = delete;
@@ -113,26 +143,27 @@ class BlockPool {
   // Queues a block. False when no slot is free or the key is already held.
   bool submit(const BlockOrder& order);
   // Encodes the oldest own block still queued, on the calling thread (the backup thread,
-  // while the server works on its request). False when there is none.
+  // while the server works on its request). False when there is none, or when the own
+  // encoder is in the middle of a block being sent.
   bool encode_own();
   bool holds(BlockKey key) const;
-  // Waits for a submitted block and lends it out until release(); null when not held.
-  PreparedBlock* take(BlockKey key);
-  // The file a worker opened by name for the block, handed over to the caller (who closes
-  // it); -1 when there is none. Waits for the block like take().
-  int take_descriptor(BlockKey key);
-  // Frees the block's slot, waiting first when a worker is encoding it.
-  void release(BlockKey key);
-  // Forgets every block of `file`, waiting for any a worker is encoding.
+  // Waits for a submitted block and lends it out; empty when not held or already taken.
+  Lease take(BlockKey key);
+  // The block's file: the one its encoder opened by name, for the transfer to share; null
+  // when the open failed. Waits for the block like take(), and leaves it in the pool.
+  SharedFile opened_file(BlockKey key);
+  // Frees the block's slot unless it is lent out, waiting first when a worker encodes it.
+  void drop_block(BlockKey key);
+  // Forgets every block of `file` not lent out, waiting for any a worker is encoding.
   void drop_file(uint64_t file);
-  // Frees a slot held for a later file's block that no worker has started (the newest
-  // such); false when there is none.
+  // Frees a slot held for a later file's block that no one is encoding or holds (the
+  // newest such); false when there is none.
   bool evict_lookahead(uint64_t keep_file);
   bool has_free_slot() const;
 
  private:
   struct Shared;
   BlockPool();
-  void work(BlockChain* chain);
+  void work(BlockEncoder* encoder);
   std::unique_ptr<Shared> shared_;
 };

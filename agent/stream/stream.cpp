@@ -382,8 +382,12 @@ BlockChain::~BlockChain() {
   OPENSSL_cleanse(stages_->key, sizeof stages_->key);
 }
 
-std::unique_ptr<BlockChain> BlockChain::create(const unsigned char* key) {
-  if (key == nullptr) return nullptr;
+std::unique_ptr<BlockChain> BlockChain::create(const unsigned char* key, StreamStage* failed) {
+  auto fail = [failed](StreamStage stage) {
+    if (failed != nullptr) *failed = stage;
+    return nullptr;
+  };
+  if (key == nullptr) return fail(StreamStage::kEncryption);
   std::unique_ptr<BlockChain> chain(new BlockChain);
   Stages& s = *chain->stages_;
   memcpy(s.key, key, sizeof s.key);
@@ -392,13 +396,13 @@ std::unique_ptr<BlockChain> BlockChain::create(const unsigned char* key) {
   file->env = plat_env();
   unsigned char* digest = s.first_digest;
   StreamPtr checked = checksum_stream_new(std::move(inner), digest);
-  if (!checked) return nullptr;
+  if (!checked) return fail(StreamStage::kFileRead);
   auto* checksum = static_cast<ChecksumStream*>(checked.get());
   StreamPtr compressed = compression_stream_new(std::move(checked));
-  if (!compressed) return nullptr;
+  if (!compressed) return fail(StreamStage::kCompression);
   auto* compression = static_cast<CompressionStream*>(compressed.get());
   StreamPtr encrypted = encryption_stream_new(std::move(compressed), s.key);
-  if (!encrypted) return nullptr;
+  if (!encrypted) return fail(StreamStage::kEncryption);
   s.file = file;
   s.checksum = checksum;
   s.compression = compression;

@@ -110,6 +110,9 @@ StreamPtr compression_stream_new(StreamPtr&& inner);
 // Null when inner or key is null or the cipher cannot start.
 StreamPtr encryption_stream_new(StreamPtr&& inner, const unsigned char* key);
 
+// A stage that could not be set up (the checksum stage counts as the file read stage).
+enum class StreamStage : uint8_t { kNone, kFileRead, kCompression, kEncryption };
+
 // The four stages made once and restarted for every block, so that one thread keeps one
 // deflate state, one cipher context and one MD5 context for all the blocks it encodes
 // instead of allocating them per block. Its output is byte for byte that of the chain the
@@ -117,8 +120,10 @@ StreamPtr encryption_stream_new(StreamPtr&& inner, const unsigned char* key);
 // reads, so threads may share a descriptor. Belongs to one thread at a time.
 class BlockChain {
  public:
-  // Null when deflate or the cipher cannot start. The key is copied (and wiped at the end).
-  static std::unique_ptr<BlockChain> create(const unsigned char* key);
+  // Null when deflate or the cipher cannot start; *failed (when given) then names the
+  // stage. The key is copied (and wiped at the end).
+  static std::unique_ptr<BlockChain> create(const unsigned char* key,
+                                            StreamStage* failed = nullptr);
   ~BlockChain();
   BlockChain(const BlockChain&) = delete;
   BlockChain& operator=(const BlockChain&) = delete;
