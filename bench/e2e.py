@@ -4,19 +4,25 @@
 For each corpus: a first full backup, an unchanged re-run, and a re-run after the
 corpus's deterministic 1 % change, by varno-backup against kfs-devserver on 127.0.0.1
 (the schedule encrypted with varno-ctl), by restic (default settings) and by borg
-(--compression zlib,9), each with a local repository under the bench folder. Prints one
-table of wall and CPU seconds, the ratios ours/restic and ours/borg, and the CPU per file
-of the agent and of the server. Our CPU is the agent's plus the server's. --verify (implied
-by --quick) restores our last backup and compares it with the corpus.
+(--compression zlib,9), each with a local repository under the bench folder. The three
+runs are repeated --repeat times (default 3), each time from empty repositories and the
+unchanged corpus, the tools taking turns in an order that rotates from one repetition to
+the next. Prints one table of the median wall and CPU seconds with the range of the wall
+times, the ratios ours/restic and ours/borg, and the CPU per file of the agent and of the
+server; results.json also holds each repetition's figures. Our CPU is the agent's plus the
+server's. --verify (implied by --quick) restores our last backup and compares it with the
+corpus.
 
-    e2e.py --build BUILD --dir BENCH_DIR [--quick] [--tools varno,restic,borg]
-           [--server PATH] [--server-args ARGS] [--corpora mixed,small] [--verify]
+    e2e.py --build BUILD --dir BENCH_DIR [--quick] [--tools varno,restic,borg] [--repeat N]
+           [--server PATH] [--server-args ARGS]
+           [--corpora mixed,mixed-spread,small,small-spread] [--verify]
 """
 import argparse
 import hashlib
 import json
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import time
@@ -26,6 +32,7 @@ SOURCE = os.path.dirname(HERE)
 CLOCK_TICK = os.sysconf("SC_CLK_TCK")
 PASSWORD = "varno bench repository"
 RUNS = ("full", "unchanged", "changed")
+TOOLS = ("varno", "restic", "borg")
 
 
 def log(text):
@@ -187,52 +194,87 @@ class Borg:
         pass
 
 
+def corpus(command, kind, data):
+    subprocess.run([sys.executable, os.path.join(HERE, "corpus.py"), command, kind, data],
+                   check=True)
+
+
+def settle(data):
+    warm(data)
+    # The writeback of freshly written files would slow whichever tool runs first.
+    os.sync()
+
+
+def make_tool(args, name, top, data):
+    if name == "varno":
+        return Varno(args.build, args.server, args.server_args.split(), top, data)
+    return {"restic": Restic, "borg": Borg}[name](top, data)
+
+
 def bench_corpus(args, kind, results):
     top = os.path.join(args.dir, kind)
     shutil.rmtree(top, ignore_errors=True)
     os.makedirs(top)
     data = os.path.join(top, "data")
     log(f"{kind}: generating the corpus in {data}")
-    subprocess.run([sys.executable, os.path.join(HERE, "corpus.py"), "generate", kind, data],
-                   check=True)
+    corpus("generate", kind, data)
     files = sum(len(names) for _, _, names in os.walk(data))
-    warm(data)
-    # The writeback of a freshly written corpus would slow whichever tool runs first.
-    os.sync()
-    tools = []
-    try:
-        if "varno" in args.tools:
-            tools.append(Varno(args.build, args.server, args.server_args.split(), top, data))
-        if "restic" in args.tools:
-            tools.append(Restic(top, data))
-        if "borg" in args.tools:
-            tools.append(Borg(top, data))
-        for run in RUNS:
-            if run == "changed":
-                subprocess.run([sys.executable, os.path.join(HERE, "corpus.py"), "change", kind,
-                                data], check=True)
-                warm(data)
-                os.sync()
+    names = [name for name in TOOLS if name in args.tools]
+    reps = {run: {name: [] for name in names} for run in RUNS}
+    for rep in range(args.repeat):
+        # Every repetition times the same three steps: empty repositories, the corpus as
+        # generated (restoring the changed files gives back its bytes and mtimes without
+        # rewriting the whole tree), then the change.
+        if rep:
+            corpus("restore", kind, data)
+        settle(data)
+        # The order rotates so that no tool always runs first, or right after the change.
+        order = names[rep % len(names):] + names[:rep % len(names)]
+        stores = os.path.join(top, "repositories")
+        shutil.rmtree(stores, ignore_errors=True)
+        os.makedirs(stores)
+        tools = []
+        try:
+            for name in order:
+                tools.append(make_tool(args, name, stores, data))
+            for run in RUNS:
+                if run == "changed":
+                    corpus("change", kind, data)
+                    settle(data)
+                for position, tool in enumerate(tools):
+                    log(f"{kind} {rep + 1}/{args.repeat}: {tool.name} {run}")
+                    r = tool.backup(run)
+                    r["position"] = position
+                    reps[run][tool.name].append(r)
+            ours = [tool for tool in tools if tool.name == "varno"]
+            if args.verify and ours and rep == args.repeat - 1:
+                ours[0].verify()
+        finally:
             for tool in tools:
-                log(f"{kind}: {tool.name} {run}")
-                r = tool.backup(run)
-                r["files"] = files
-                results.setdefault(kind, {}).setdefault(run, {})[tool.name] = r
-        if args.verify and tools and tools[0].name == "varno":
-            tools[0].verify()
-    finally:
-        for tool in tools:
-            tool.close()
+                tool.close()
+    for run in RUNS:
+        for name in names:
+            runs = reps[run][name]
+            summary = {k: statistics.median(r[k] for r in runs)
+                       for k in runs[0] if k != "position"}
+            summary["wall_min"] = min(r["wall"] for r in runs)
+            summary["wall_max"] = max(r["wall"] for r in runs)
+            summary["files"] = files
+            summary["reps"] = runs
+            results.setdefault(kind, {}).setdefault(run, {})[name] = summary
 
 
 def table(results):
-    head = ("corpus", "run", "ours wall", "ours CPU", "restic wall", "restic CPU", "borg wall",
-            "borg CPU", "wall o/r", "CPU o/r", "wall o/b", "CPU o/b", "agent us/f",
-            "server us/f")
+    head = ("corpus", "run", "ours wall", "min-max", "ours CPU", "restic wall", "min-max",
+            "restic CPU", "borg wall", "min-max", "borg CPU", "wall o/r", "CPU o/r", "wall o/b",
+            "CPU o/b", "agent us/f", "server us/f")
     rows = [head]
 
     def num(v, digits=1):
         return "-" if v is None else f"{v:.{digits}f}"
+
+    def spread(t):
+        return "-" if t is None else f"{t['wall_min']:.1f}-{t['wall_max']:.1f}"
 
     def ratio(a, b):
         return None if a is None or b is None or b == 0 else a / b
@@ -245,9 +287,9 @@ def table(results):
             files = next(iter(r.values()))["files"] if r else 0
             per_file = lambda k: None if ours is None else ours[k] / files * 1e6
             rows.append((f"{kind} ({files})", run,
-                         num(get(ours, "wall")), num(get(ours, "cpu")),
-                         num(get(restic, "wall")), num(get(restic, "cpu")),
-                         num(get(borg, "wall")), num(get(borg, "cpu")),
+                         num(get(ours, "wall")), spread(ours), num(get(ours, "cpu")),
+                         num(get(restic, "wall")), spread(restic), num(get(restic, "cpu")),
+                         num(get(borg, "wall")), spread(borg), num(get(borg, "cpu")),
                          num(ratio(get(ours, "wall"), get(restic, "wall")), 2),
                          num(ratio(get(ours, "cpu"), get(restic, "cpu")), 2),
                          num(ratio(get(ours, "wall"), get(borg, "wall")), 2),
@@ -269,7 +311,9 @@ def main():
     p.add_argument("--dir", required=True)
     p.add_argument("--quick", action="store_true")
     p.add_argument("--tools", default="varno,restic,borg")
-    p.add_argument("--corpora", default="mixed,small")
+    p.add_argument("--corpora", default="mixed,mixed-spread,small,small-spread")
+    p.add_argument("--repeat", type=int, default=3,
+                   help="repetitions of each corpus's runs, interleaved across the tools")
     p.add_argument("--server", default="")
     p.add_argument("--server-args", default="", help="extra kfs-devserver arguments")
     p.add_argument("--verify", action="store_true")
@@ -279,6 +323,8 @@ def main():
     args.build = os.path.abspath(args.build)
     args.dir = os.path.abspath(args.dir)
     args.tools = args.tools.split(",")
+    if args.repeat < 1:
+        sys.exit("bench: --repeat needs 1 or more")
     if args.server:
         args.server = os.path.abspath(args.server)
     corpora = [("quick-" if args.quick else "") + c for c in args.corpora.split(",")]
@@ -291,8 +337,10 @@ def main():
     text = table(results)
     print()
     print(text)
-    print("ours = varno-backup + kfs-devserver on 127.0.0.1; borg with --compression zlib,9; "
-          "o/r, o/b = ours/restic, ours/borg; us/f = CPU microseconds per corpus file")
+    print(f"medians of {args.repeat} interleaved repetitions, min-max = the range of their wall "
+          "times; ours = varno-backup + kfs-devserver on 127.0.0.1; borg with --compression "
+          "zlib,9; o/r, o/b = ours/restic, ours/borg (of the medians); us/f = CPU microseconds "
+          "per corpus file")
     with open(os.path.join(args.dir, "results.txt"), "w") as f:
         f.write(text + "\n")
     with open(os.path.join(args.dir, "results.json"), "w") as f:

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # make bench: end-to-end speed of varno-backup + kfs-devserver against restic and borg on
-# generated corpora (first full backup, unchanged re-run, re-run after a 1 % change).
+# generated corpora, mixed and small files each in two shapes (first full backup, unchanged
+# re-run, re-run after a 1 % change; three times, the tools interleaved, medians printed).
 # Never part of `make test`; it only prints figures.
 #   scripts/bench.sh BUILD [--quick] [more bench/e2e.py options]
 # Corpora and repositories go under BENCH_DIR (default BUILD/bench).
