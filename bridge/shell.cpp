@@ -20,7 +20,7 @@
 
 #include "bridge/bridge.h"
 #include "com_varno_Native.h"
-#include "platform/file_times.h"
+#include "platform/env.h"
 #include "platform/icon.h"
 #include "platform/instance.h"
 #include "platform/launch.h"
@@ -196,7 +196,7 @@ extern "C" JNIEXPORT jint JNICALL Java_com_varno_Native_SHELLgetBlockSize(JNIEnv
 static jlong file_time_millis(JNIEnv* env, jstring path, bool creation) {
   JniUtf text(env, path);
   PlatFileTimes times{};
-  if (text.c_str() == nullptr || plat_file_times(text.c_str(), &times) != 0) return 0;
+  if (text.c_str() == nullptr || plat_env()->file_times(text.c_str(), &times) != 0) return 0;
   return seconds_to_millis(creation ? times.creation : times.last_access);
 }
 
@@ -214,7 +214,7 @@ extern "C" JNIEXPORT jbyteArray JNICALL Java_com_varno_Native_SHELLgetFSA(JNIEnv
                                                                           jstring path) {
   JniUtf text(env, path);
   if (text.c_str() == nullptr) return nullptr;
-  std::unique_ptr<FsaRecord, FsaFree> record(get_fsa(text.c_str()));
+  std::unique_ptr<FsaRecord, FsaFree> record(get_fsa(plat_env(), text.c_str()));
   if (!record) return nullptr;
   long size = fsa_serialized_size(record.get());
   if (size < 0) return nullptr;
@@ -247,7 +247,7 @@ extern "C" JNIEXPORT jboolean JNICALL Java_com_varno_Native_SHELLsetFSA(JNIEnv* 
       return JNI_FALSE;
     }
   }
-  return to_jboolean(set_fsa(text.c_str(), record.get()) == 0);
+  return to_jboolean(set_fsa(plat_env(), text.c_str(), record.get()) == 0);
 }
 
 // The icon's pixels (0xAARRGGBB, alpha forced to 0xFF where the mask is clear). On

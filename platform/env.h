@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_times.h"
+
 // ---- types the calls exchange ----
 
 enum : unsigned {
@@ -179,6 +181,13 @@ class Env {
   // current directory would read after changing to it (the process's own never changes);
   // ENOTDIR (last error DIRECTORY) for something that is not a folder.
   [[nodiscard]] virtual int full_directory_path(std::string_view path, std::string* full) = 0;
+  // The object's security descriptor and times, as plat_get_file_security,
+  // plat_set_file_security and plat_file_times give and take them.
+  [[nodiscard]] virtual long file_security(std::string_view path, uint8_t* out,
+                                           size_t capacity) = 0;
+  [[nodiscard]] virtual int set_file_security(std::string_view path, const uint8_t* descriptor,
+                                              size_t length) = 0;
+  [[nodiscard]] virtual int file_times(std::string_view path, PlatFileTimes* times) = 0;
 
   // -- directory search (FindFirstFile/FindNextFile) --
 
@@ -334,6 +343,15 @@ class EnvWrapper : public Env {
   }
   int full_directory_path(std::string_view path, std::string* full) override {
     return target_->full_directory_path(path, full);
+  }
+  long file_security(std::string_view path, uint8_t* out, size_t capacity) override {
+    return target_->file_security(path, out, capacity);
+  }
+  int set_file_security(std::string_view path, const uint8_t* descriptor, size_t length) override {
+    return target_->set_file_security(path, descriptor, length);
+  }
+  int file_times(std::string_view path, PlatFileTimes* times) override {
+    return target_->file_times(path, times);
   }
   PlatFindHandle find_first(std::string_view pattern, PlatFindData* data) override {
     return target_->find_first(pattern, data);

@@ -27,13 +27,13 @@ void set_errno_from_system() {
 
 }  // namespace
 
-FsaRecord* get_fsa(const char* path) {
+FsaRecord* get_fsa(Env* env, const char* path) {
   if (path == nullptr || path[0] == '\0') {
     errno = EINVAL;
     return nullptr;
   }
   auto* record = static_cast<FsaRecord*>(util_alloc_zero(sizeof(FsaRecord)));
-  long n = plat_get_file_security(path, record->descriptor, sizeof(record->descriptor));
+  long n = env->file_security(path, record->descriptor, sizeof(record->descriptor));
   if (n < 0) {
     set_errno_from_system();
     int saved = errno;
@@ -103,7 +103,7 @@ int fsa_deserialize(const void* bytes, size_t length, FsaRecord* record) {
   return 0;
 }
 
-int set_fsa(const char* path, const FsaRecord* record) {
+int set_fsa(Env* env, const char* path, const FsaRecord* record) {
   if (path == nullptr || path[0] == '\0' || record == nullptr) {
     errno = EINVAL;
     return -1;
@@ -112,7 +112,7 @@ int set_fsa(const char* path, const FsaRecord* record) {
     errno = EINVAL;
     return -1;
   }
-  if (plat_set_file_security(path, record->descriptor, record->value) != 0) {
+  if (env->set_file_security(path, record->descriptor, record->value) != 0) {
     set_errno_from_system();
     return -1;
   }

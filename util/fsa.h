@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/env.h"
+
 constexpr uint32_t FSA_EMPTY = 0;
 constexpr uint32_t FSA_ATTRIBUTES = 2;
 constexpr uint32_t FSA_DESCRIPTOR = 3;
@@ -23,9 +25,9 @@ struct FsaRecord {
 };
 static_assert(sizeof(FsaRecord) == 20488);
 
-// A new zero-filled record for the file's owner, group and DACL; null with errno
-// (EINVAL for a null or empty path).
-[[nodiscard]] FsaRecord* get_fsa(const char* path);
+// A new zero-filled record for the file's owner, group and DACL, read through `env`; null
+// with errno (EINVAL for a null or empty path).
+[[nodiscard]] FsaRecord* get_fsa(Env* env, const char* path);
 
 // 5 + the descriptor length; -1 for no record.
 [[nodiscard]] long fsa_serialized_size(const FsaRecord* record);
@@ -42,4 +44,4 @@ static_assert(sizeof(FsaRecord) == 20488);
 // Applies the record's descriptor as the file's owner, group and permissions. 0, or -1
 // with errno (null or empty path, null or non-descriptor record, malformed descriptor,
 // or the system's refusal).
-[[nodiscard]] int set_fsa(const char* path, const FsaRecord* record);
+[[nodiscard]] int set_fsa(Env* env, const char* path, const FsaRecord* record);

@@ -25,8 +25,8 @@ namespace {
 constexpr int kMaxAttempts = 20;
 
 // The security record, serialized into the send buffer; 0 when there is none to send.
-uint16_t security_record(const char* local, uint8_t* out) {
-  FsaRecord* record = get_fsa(local);
+uint16_t security_record(Env* env, const char* local, uint8_t* out) {
+  FsaRecord* record = get_fsa(env, local);
   if (record == nullptr) return 0;
   long size = fsa_serialized_size(record);
   uint16_t length = 0;
@@ -163,7 +163,7 @@ Step open_attempt(Transfer* t) {
   t->open.modification_time = static_cast<int64_t>(t->modification_time);
   t->open.path = t->remote;
   t->open.size = t->size;
-  t->open.record_length = security_record(t->local, send);
+  t->open.record_length = security_record(t->job->env, t->local, send);
   t->open.record = send;
   int code = file_wopen_retry(t->job, &t->open);
   if (code == ERR_NOTFILE && is_sync_path(t->local) && sync_make_way(t->job, t->remote)) {

@@ -35,7 +35,7 @@ TEST_F(FsaTest, CopiesOwnerGroupAndModeOntoAnotherFile) {
   ASSERT_EQ(chmod(d("source").c_str(), 0640), 0);
   ASSERT_EQ(chmod(d("target").c_str(), 04777), 0);
 
-  Record got(get_fsa("D:\\source"));
+  Record got(get_fsa(plat_env(), "D:\\source"));
   ASSERT_TRUE(got);
   EXPECT_EQ(got->kind, FSA_DESCRIPTOR);
   std::vector<uint8_t> bytes = serialize(got.get());
@@ -47,7 +47,7 @@ TEST_F(FsaTest, CopiesOwnerGroupAndModeOntoAnotherFile) {
   Record fresh(static_cast<FsaRecord*>(calloc(1, sizeof(FsaRecord))));
   ASSERT_EQ(fsa_deserialize(bytes.data(), bytes.size(), fresh.get()), 0);
   EXPECT_EQ(memcmp(fresh.get(), got.get(), sizeof(FsaRecord)), 0);
-  ASSERT_EQ(set_fsa("D:\\target", fresh.get()), 0);
+  ASSERT_EQ(set_fsa(plat_env(), "D:\\target", fresh.get()), 0);
 
   struct stat st {};
   ASSERT_EQ(stat(d("target").c_str(), &st), 0);
@@ -62,10 +62,10 @@ TEST_F(FsaTest, EveryPermissionBitSurvivesTheRoundTrip) {
   for (unsigned mode : {0000u, 0001u, 0002u, 0004u, 0010u, 0020u, 0040u, 0100u, 0200u, 0400u, 0755u,
                         0777u, 0614u}) {
     ASSERT_EQ(chmod(d("f").c_str(), mode), 0);
-    Record r(get_fsa("D:\\f"));
+    Record r(get_fsa(plat_env(), "D:\\f"));
     ASSERT_TRUE(r);
     ASSERT_EQ(chmod(d("f").c_str(), mode ^ 0777), 0);
-    ASSERT_EQ(set_fsa("D:\\f", r.get()), 0);
+    ASSERT_EQ(set_fsa(plat_env(), "D:\\f", r.get()), 0);
     struct stat st {};
     ASSERT_EQ(stat(d("f").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, mode) << std::oct << mode;
@@ -74,13 +74,13 @@ TEST_F(FsaTest, EveryPermissionBitSurvivesTheRoundTrip) {
 
 TEST_F(FsaTest, FailuresAndNullArguments) {
   errno = 0;
-  EXPECT_EQ(get_fsa(nullptr), nullptr);
+  EXPECT_EQ(get_fsa(plat_env(), nullptr), nullptr);
   EXPECT_EQ(errno, EINVAL);
   errno = 0;
-  EXPECT_EQ(get_fsa(""), nullptr);
+  EXPECT_EQ(get_fsa(plat_env(), ""), nullptr);
   EXPECT_EQ(errno, EINVAL);
   errno = 0;
-  EXPECT_EQ(get_fsa("D:\\missing"), nullptr);
+  EXPECT_EQ(get_fsa(plat_env(), "D:\\missing"), nullptr);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(fsa_serialized_size(nullptr), -1);
   uint8_t out[8];
@@ -88,27 +88,27 @@ TEST_F(FsaTest, FailuresAndNullArguments) {
   EXPECT_EQ(fsa_deserialize(nullptr, 5, nullptr), -1);
 
   write_file(d("f"), "f");
-  Record r(get_fsa("D:\\f"));
+  Record r(get_fsa(plat_env(), "D:\\f"));
   ASSERT_TRUE(r);
-  EXPECT_EQ(set_fsa(nullptr, r.get()), -1);
-  EXPECT_EQ(set_fsa("", r.get()), -1);
-  EXPECT_EQ(set_fsa("D:\\f", nullptr), -1);
+  EXPECT_EQ(set_fsa(plat_env(), nullptr, r.get()), -1);
+  EXPECT_EQ(set_fsa(plat_env(), "", r.get()), -1);
+  EXPECT_EQ(set_fsa(plat_env(), "D:\\f", nullptr), -1);
   errno = 0;
-  EXPECT_EQ(set_fsa("D:\\missing", r.get()), -1);
+  EXPECT_EQ(set_fsa(plat_env(), "D:\\missing", r.get()), -1);
   EXPECT_EQ(errno, ENOENT);
   Record empty(static_cast<FsaRecord*>(calloc(1, sizeof(FsaRecord))));
-  EXPECT_EQ(set_fsa("D:\\f", empty.get()), -1);
+  EXPECT_EQ(set_fsa(plat_env(), "D:\\f", empty.get()), -1);
 }
 
 TEST_F(FsaTest, LinksAreNotFollowedWhenApplying) {
   write_file(d("target"), "t");
   ASSERT_EQ(chmod(d("target").c_str(), 0600), 0);
   ASSERT_EQ(symlink(d("target").c_str(), d("link").c_str()), 0);
-  Record r(get_fsa("D:\\target"));
+  Record r(get_fsa(plat_env(), "D:\\target"));
   ASSERT_TRUE(r);
   ASSERT_EQ(chmod(d("target").c_str(), 0644), 0);
   errno = 0;
-  EXPECT_EQ(set_fsa("D:\\link", r.get()), -1);
+  EXPECT_EQ(set_fsa(plat_env(), "D:\\link", r.get()), -1);
   EXPECT_EQ(errno, ELOOP);
   struct stat st {};
   ASSERT_EQ(stat(d("target").c_str(), &st), 0);
@@ -117,7 +117,7 @@ TEST_F(FsaTest, LinksAreNotFollowedWhenApplying) {
 
 TEST_F(FsaTest, TruncatedOrInflatedRecordsAreRefusedAndLeaveTheRecordAlone) {
   write_file(d("f"), "f");
-  Record r(get_fsa("D:\\f"));
+  Record r(get_fsa(plat_env(), "D:\\f"));
   ASSERT_TRUE(r);
   std::vector<uint8_t> bytes = serialize(r.get());
 
@@ -149,7 +149,7 @@ TEST_F(FsaTest, TruncatedOrInflatedRecordsAreRefusedAndLeaveTheRecordAlone) {
   // A record whose length claims more than its room is applied nowhere and serialized
   // no further than its room.
   r->value = 30000;
-  EXPECT_EQ(set_fsa("D:\\f", r.get()), -1);
+  EXPECT_EQ(set_fsa(plat_env(), "D:\\f", r.get()), -1);
   EXPECT_EQ(fsa_serialized_size(r.get()), static_cast<long>(5 + FSA_DESCRIPTOR_ROOM));
 }
 

@@ -408,7 +408,7 @@ TEST(Win32Security, DescriptorReadFromOneFileAndAppliedToAnother) {
   EXPECT_TRUE(facts.has_mode);
 
   // Through the serialized record the agent sends and the bridge applies.
-  FsaRecord* record = get_fsa(a.c_str());
+  FsaRecord* record = get_fsa(plat_env(), a.c_str());
   ASSERT_NE(record, nullptr);
   std::vector<uint8_t> wire(static_cast<size_t>(fsa_serialized_size(record)));
   ASSERT_EQ(fsa_serialize(record, wire.data()), 0);
@@ -420,7 +420,7 @@ TEST(Win32Security, DescriptorReadFromOneFileAndAppliedToAnother) {
     GTEST_SKIP() << "the system gives a read-only file the same descriptor; an apply would "
                     "show nothing";
   }
-  EXPECT_EQ(set_fsa(b.c_str(), copy.get()), 0) << plat_last_error();
+  EXPECT_EQ(set_fsa(plat_env(), b.c_str(), copy.get()), 0) << plat_last_error();
   EXPECT_EQ(descriptor_of(b), da);
 
   // Cut short or pointing outside itself: refused before the system sees it.
