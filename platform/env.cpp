@@ -6,6 +6,20 @@
 #include <cstring>
 
 #include "platform/retry.h"
+#include "platform/security.h"
+
+// Both systems' layers answer these through the same functions.
+long Env::file_security(std::string_view path, uint8_t* out, size_t capacity) {
+  return plat_get_file_security(path, out, capacity);
+}
+
+int Env::set_file_security(std::string_view path, const uint8_t* descriptor, size_t length) {
+  return plat_set_file_security(path, descriptor, length);
+}
+
+int Env::file_times(std::string_view path, PlatFileTimes* times) {
+  return plat_file_times(path, times);
+}
 
 void EnvFile::reset(int fd) {
   int old = fd_;

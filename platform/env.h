@@ -181,13 +181,12 @@ class Env {
   // current directory would read after changing to it (the process's own never changes);
   // ENOTDIR (last error DIRECTORY) for something that is not a folder.
   [[nodiscard]] virtual int full_directory_path(std::string_view path, std::string* full) = 0;
-  // The object's security descriptor and times, as plat_get_file_security,
-  // plat_set_file_security and plat_file_times give and take them.
-  [[nodiscard]] virtual long file_security(std::string_view path, uint8_t* out,
-                                           size_t capacity) = 0;
+  // The object's security descriptor and times: plat_get_file_security,
+  // plat_set_file_security and plat_file_times unless a wrapper says otherwise.
+  [[nodiscard]] virtual long file_security(std::string_view path, uint8_t* out, size_t capacity);
   [[nodiscard]] virtual int set_file_security(std::string_view path, const uint8_t* descriptor,
-                                              size_t length) = 0;
-  [[nodiscard]] virtual int file_times(std::string_view path, PlatFileTimes* times) = 0;
+                                              size_t length);
+  [[nodiscard]] virtual int file_times(std::string_view path, PlatFileTimes* times);
 
   // -- directory search (FindFirstFile/FindNextFile) --
 

@@ -19,7 +19,6 @@
 #include "platform/posix/native_error.h"
 #include "platform/posix/posix_env.h"
 #include "platform/retry.h"
-#include "platform/security.h"
 
 namespace {
 
@@ -249,18 +248,6 @@ class PosixEnv final : public Env {
     status->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
     status->modification_time = static_cast<int64_t>(st.st_mtime);
     return 0;
-  }
-
-  long file_security(std::string_view path, uint8_t* out, size_t capacity) override {
-    return plat_get_file_security(path, out, capacity);
-  }
-
-  int set_file_security(std::string_view path, const uint8_t* descriptor, size_t length) override {
-    return plat_set_file_security(path, descriptor, length);
-  }
-
-  int file_times(std::string_view path, PlatFileTimes* times) override {
-    return plat_file_times(path, times);
   }
 
   int full_directory_path(std::string_view path, std::string* full) override {

@@ -19,7 +19,6 @@
 #include <string>
 
 #include "platform/error.h"
-#include "platform/security.h"
 #include "platform/win32/wide_path.h"
 #include "platform/win32/win32_env.h"
 #include "platform/win32/win_error.h"
@@ -347,18 +346,6 @@ class Win32Env final : public Env {
     int64_t since = static_cast<int64_t>(filetime(info.ftLastWriteTime)) - kFiletimeUnixEpoch;
     status->modification_time = since >= 0 ? since / 10000000 : -((-since + 9999999) / 10000000);
     return 0;
-  }
-
-  long file_security(std::string_view path, uint8_t* out, size_t capacity) override {
-    return plat_get_file_security(path, out, capacity);
-  }
-
-  int set_file_security(std::string_view path, const uint8_t* descriptor, size_t length) override {
-    return plat_set_file_security(path, descriptor, length);
-  }
-
-  int file_times(std::string_view path, PlatFileTimes* times) override {
-    return plat_file_times(path, times);
   }
 
   int full_directory_path(std::string_view path, std::string* full) override {
